@@ -1,0 +1,124 @@
+#include "ladder_driver.h"
+
+#include <deque>
+#include <set>
+#include <system_error>
+#include <utility>
+
+#include "../rendition/ffmpeg_handles.h"
+#include "../rendition/transcode_rendition.h"
+#include "master_playlist.h"
+
+namespace quorvane {
+
+std::string rendition_playlist_name(const std::string& name) { return name + ".m3u8"; }
+
+std::optional<frame_size> probe_source_size(const std::string& input) {
+  // The stream-info result is not examined: a stream whose size stays
+  // unknown reports 0 by 0, which the ladder treats as landscape.
+  const opened_input opened = open_input(input);
+  if (!opened.context) {
+    return std::nullopt;
+  }
+  const AVCodec* decoder = nullptr;
+  const int index =
+      av_find_best_stream(opened.context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
+  if (index < 0) {
+    return std::nullopt;
+  }
+  const AVStream* stream = opened.context->streams[index];
+  frame_size size{stream->codecpar->width, stream->codecpar->height};
+  if (stream_rotation(stream) % 180 != 0) {
+    std::swap(size.width, size.height);
+  }
+  return size;
+}
+
+std::thread start_std_thread(std::function<void()> body) { return std::thread(std::move(body)); }
+
+namespace {
+
+struct running_worker {
+  rendition planned;
+  bool finished = false;  // written by the worker thread, read after join
+  std::thread thread;
+};
+
+// Runs one worker; nothing it throws may leave the thread, or the whole
+// process would end in std::terminate.
+void run_worker_guarded(const rendition_worker& worker, std::string input, std::string playlist,
+                        int32_t width, int32_t height, int32_t bitrate, std::string key,
+                        bool& finished) noexcept {
+  try {
+    finished = worker(std::move(input), std::move(playlist), width, height, bitrate,
+                      std::move(key));
+  } catch (...) {
+    finished = false;
+  }
+}
+
+}  // namespace
+
+void run_ladder(std::string input, std::string output, std::vector<std::string> resolution,
+                std::vector<int32_t> bitrate, std::string key, const rendition_worker& worker,
+                const thread_starter& start_thread) {
+  // 1. Probe the source; without a decodable video stream nothing happens.
+  const std::optional<frame_size> source = probe_source_size(input);
+  if (!source) {
+    return;
+  }
+  // 2. Give every name a bitrate.
+  fill_missing_bitrates(resolution, bitrate);
+
+  // 3. One thread per resolved name, in list order. A repeated name is encoded
+  //    once: two workers on the same files would corrupt each other's output.
+  //    A deque keeps each worker's `finished` slot in place as it grows.
+  std::deque<running_worker> workers;
+  std::set<std::string> started_names;
+  for (size_t i = 0; i < resolution.size(); ++i) {
+    const std::string& name = resolution[i];
+    const std::optional<frame_size> size = resolve_frame_size(name, source->width, source->height);
+    if (!size || !started_names.insert(name).second) {
+      continue;
+    }
+    running_worker& slot = workers.emplace_back();
+    slot.planned = rendition{name, size->width, size->height, bitrate[i]};
+    try {
+      slot.thread = start_thread(
+          [&worker, &finished = slot.finished, input_path = input,
+           playlist = rendition_playlist_name(name), width = size->width, height = size->height,
+           rate = bitrate[i], key_path = key]() mutable {
+            run_worker_guarded(worker, std::move(input_path), std::move(playlist), width, height,
+                               rate, std::move(key_path), finished);
+          });
+    } catch (...) {
+      // The system refused a thread: start no more, finish what runs.
+      workers.pop_back();
+      break;
+    }
+  }
+
+  // 4. Wait for every worker, in start order.
+  for (running_worker& running : workers) {
+    if (running.thread.joinable()) {
+      running.thread.join();
+    }
+  }
+
+  // 5. List only the renditions whose media playlist was completed.
+  std::vector<rendition> finished;
+  for (running_worker& running : workers) {
+    if (running.finished) {
+      finished.push_back(std::move(running.planned));
+    }
+  }
+  write_master_playlist(output, finished);
+}
+
+void hls_encoder(std::string input, std::string output, std::vector<std::string> resolution,
+                 std::vector<int32_t> bitrate, std::string key) {
+  run_ladder(std::move(input), std::move(output), std::move(resolution), std::move(bitrate),
+             std::move(key), transcode_rendition);
+}
+
+}  // namespace quorvane

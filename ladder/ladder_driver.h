@@ -1,0 +1,41 @@
+// The body of hls_encoder: probe the source, plan the ladder, run one worker
+// thread per rendition, then write the master playlist.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "rendition_ladder.h"
+
+namespace quorvane {
+
+// A rendition's media playlist file name, relative to the working directory.
+std::string rendition_playlist_name(const std::string& name);
+
+// Width and height of the input's best decodable video stream, as displayed
+// (a stream turned by a quarter turn reports its sides swapped).
+std::optional<frame_size> probe_source_size(const std::string& input);
+
+// Produces one rendition; true when its media playlist was completed.
+using rendition_worker = std::function<bool(std::string input, std::string playlist, int32_t width,
+                                            int32_t height, int32_t bitrate, std::string key)>;
+
+// Starts a thread running `body`; may throw std::system_error like std::thread.
+using thread_starter = std::function<std::thread(std::function<void()> body)>;
+
+std::thread start_std_thread(std::function<void()> body);
+
+// The driver with its worker and thread creation passed in, so that tests can
+// run it with a stand-in worker.
+void run_ladder(std::string input, std::string output, std::vector<std::string> resolution,
+                std::vector<int32_t> bitrate, std::string key, const rendition_worker& worker,
+                const thread_starter& start_thread = start_std_thread);
+
+void hls_encoder(std::string input, std::string output, std::vector<std::string> resolution,
+                 std::vector<int32_t> bitrate, std::string key);
+
+}  // namespace quorvane

@@ -1,0 +1,37 @@
+#include "rendition_ladder.h"
+
+namespace quorvane {
+
+static const ladder_row* find_row(const std::string& name) {
+  for (const ladder_row& row : rendition_ladder) {
+    if (name == row.name) {
+      return &row;
+    }
+  }
+  return nullptr;
+}
+
+int32_t default_bitrate(const std::string& name) {
+  const ladder_row* row = find_row(name);
+  return row != nullptr ? row->default_bitrate : unlisted_default_bitrate;
+}
+
+void fill_missing_bitrates(const std::vector<std::string>& names, std::vector<int32_t>& bitrates) {
+  while (bitrates.size() < names.size()) {
+    bitrates.push_back(default_bitrate(names[bitrates.size()]));
+  }
+}
+
+std::optional<frame_size> resolve_frame_size(const std::string& name, int32_t source_width,
+                                             int32_t source_height) {
+  const ladder_row* row = find_row(name);
+  if (row == nullptr) {
+    return std::nullopt;
+  }
+  if (source_width >= source_height) {
+    return frame_size{row->width, row->height};
+  }
+  return frame_size{row->height, row->width};
+}
+
+}  // namespace quorvane

@@ -1,0 +1,22 @@
+// The Python face of quorvane: one function, hls_encoder.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "../ladder/ladder_driver.h"
+
+namespace py = pybind11;
+
+PYBIND11_MODULE(quorvane, module) {
+  module.doc() = "HLS Video Transcoding C++ Engine Binding that gave the real power of c++ in python";
+  // The defaults are stored as Python objects and converted afresh at every
+  // call, so nothing a call does can change them.
+  module.def("hls_encoder", &quorvane::hls_encoder, "Transcode video to HLS with dynamic ABR",
+             py::arg("input"), py::arg("output"),
+             py::arg("resolution") = std::vector<std::string>{"1080p", "720p", "480p", "360p"},
+             py::arg("bitrate") = std::vector<int32_t>{5000000, 2500000, 1000000, 400000},
+             py::arg("key") = std::string("enc.keyinfo"));
+}

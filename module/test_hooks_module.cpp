@@ -1,0 +1,119 @@
+// A test-only module that runs the ladder driver with a stand-in worker, so
+// tests can see which workers it starts, with which arguments, and what it
+// does when a worker fails, throws, or cannot be given a thread.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "../ladder/ladder_driver.h"
+#include "../ladder/master_playlist.h"
+
+namespace py = pybind11;
+
+namespace {
+
+using worker_call = std::tuple<std::string, std::string, int32_t, int32_t, int32_t, std::string>;
+
+// Which thread, in the driver's start order, the current stand-in runs on.
+thread_local int start_position = -1;
+
+struct recorded_run {
+  std::vector<worker_call> calls;  // in the order the driver started the threads
+  std::vector<std::string> finished_order;
+  size_t distinct_threads = 0;
+};
+
+// `outcomes` maps a playlist name to what its stand-in does: "finish",
+// "fail", "throw" (std::runtime_error) or "throw_other" (a non-standard
+// exception). Unnamed playlists finish. `thread_limit` refuses threads past
+// that many, as a system out of threads would.
+recorded_run run_with_stand_in(std::string input, std::string output,
+                               std::vector<std::string> resolution, std::vector<int32_t> bitrate,
+                               std::string key, std::map<std::string, std::string> outcomes,
+                               int thread_limit, int worker_delay_ms) {
+  recorded_run run;
+  std::mutex lock;
+  std::vector<std::pair<int, worker_call>> positioned_calls;
+  std::vector<std::thread::id> thread_ids;
+  const quorvane::rendition_worker stand_in =
+      [&](std::string input_path, std::string playlist, int32_t width, int32_t height,
+          int32_t rate, std::string key_path) -> bool {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      positioned_calls.emplace_back(
+          start_position, worker_call{input_path, playlist, width, height, rate, key_path});
+      thread_ids.push_back(std::this_thread::get_id());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(worker_delay_ms));
+    const auto found = outcomes.find(playlist);
+    const std::string outcome = found == outcomes.end() ? "finish" : found->second;
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      run.finished_order.push_back(playlist);
+    }
+    if (outcome == "throw") {
+      throw std::runtime_error("stand-in worker failed");
+    }
+    if (outcome == "throw_other") {
+      throw 42;
+    }
+    return outcome == "finish";
+  };
+  int started = 0;
+  const quorvane::thread_starter limited_starter = [&](std::function<void()> body) {
+    if (thread_limit >= 0 && started >= thread_limit) {
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    }
+    const int position = started++;
+    return std::thread([position, body = std::move(body)] {
+      start_position = position;
+      body();
+    });
+  };
+  {
+    py::gil_scoped_release release;
+    quorvane::run_ladder(std::move(input), std::move(output), std::move(resolution),
+                         std::move(bitrate), std::move(key), stand_in, limited_starter);
+  }
+  std::sort(positioned_calls.begin(), positioned_calls.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (auto& entry : positioned_calls) {
+    run.calls.push_back(std::move(entry.second));
+  }
+  std::vector<std::thread::id> distinct = thread_ids;
+  std::sort(distinct.begin(), distinct.end());
+  run.distinct_threads =
+      static_cast<size_t>(std::unique(distinct.begin(), distinct.end()) - distinct.begin());
+  return run;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_quorvane_test_hooks, module) {
+  module.def(
+      "run_ladder_with_stand_in",
+      [](std::string input, std::string output, std::vector<std::string> resolution,
+         std::vector<int32_t> bitrate, std::string key, std::map<std::string, std::string> outcomes,
+         int thread_limit, int worker_delay_ms) {
+        recorded_run run =
+            run_with_stand_in(std::move(input), std::move(output), std::move(resolution),
+                              std::move(bitrate), std::move(key), std::move(outcomes),
+                              thread_limit, worker_delay_ms);
+        return py::make_tuple(run.calls, run.finished_order, run.distinct_threads);
+      },
+      py::arg("input"), py::arg("output"), py::arg("resolution"), py::arg("bitrate"),
+      py::arg("key"), py::arg("outcomes") = std::map<std::string, std::string>{},
+      py::arg("thread_limit") = -1, py::arg("worker_delay_ms") = 0);
+  module.def("media_playlist_uri", &quorvane::media_playlist_uri, py::arg("master_path"),
+             py::arg("playlist_name"));
+}

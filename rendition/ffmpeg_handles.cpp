@@ -1,0 +1,80 @@
+#include "ffmpeg_handles.h"
+
+#include <cmath>
+
+extern "C" {
+#include <libavutil/display.h>
+}
+
+namespace quorvane {
+
+void free_format_context(AVFormatContext* context) {
+  if (context == nullptr) {
+    return;
+  }
+  if (context->iformat != nullptr) {
+    avformat_close_input(&context);
+    return;
+  }
+  if (context->oformat != nullptr && !(context->oformat->flags & AVFMT_NOFILE) &&
+      context->pb != nullptr) {
+    avio_closep(&context->pb);
+  }
+  avformat_free_context(context);
+}
+
+opened_input open_input(const std::string& path) {
+  opened_input result;
+  AVFormatContext* raw = nullptr;
+  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) {
+    return result;  // avformat_open_input frees the context on failure
+  }
+  result.context.reset(raw);
+  result.stream_info_result = avformat_find_stream_info(raw, nullptr);
+  return result;
+}
+
+static const int32_t* display_matrix_of(const AVStream* stream) {
+#if QUORVANE_HAS_CODECPAR_SIDE_DATA
+  const AVPacketSideData* side_data =
+      av_packet_side_data_get(stream->codecpar->coded_side_data,
+                              stream->codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
+  if (side_data == nullptr || side_data->size < 9 * sizeof(int32_t)) {
+    return nullptr;
+  }
+  return reinterpret_cast<const int32_t*>(side_data->data);
+#else
+  size_t size = 0;
+  const uint8_t* data = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+  if (data == nullptr || size < 9 * sizeof(int32_t)) {
+    return nullptr;
+  }
+  return reinterpret_cast<const int32_t*>(data);
+#endif
+}
+
+int stream_rotation(const AVStream* stream) {
+  const int32_t* matrix = display_matrix_of(stream);
+  if (matrix == nullptr) {
+    return 0;
+  }
+  // av_display_rotation_get gives the counter-clockwise angle; NaN for a
+  // degenerate matrix, which we treat as unrotated.
+  const double counter_clockwise = av_display_rotation_get(matrix);
+  if (std::isnan(counter_clockwise)) {
+    return 0;
+  }
+  long clockwise = -std::lround(counter_clockwise);
+  clockwise = ((clockwise % 360) + 360) % 360;
+  // Snap to the nearest quarter turn: only those can be turned losslessly.
+  const int quarter_turns = static_cast<int>(((clockwise + 45) / 90) % 4);
+  return quarter_turns * 90;
+}
+
+std::string av_err2string(int error_code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(error_code, text, sizeof text);
+  return text;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,17 @@
+// One rendition of the ladder: the input's best video stream scaled, turned
+// upright and encoded to H.264, its best audio stream loudness-normalised and
+// encoded to AAC, both written as AES-128 encrypted HLS segments.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace quorvane {
+
+// Returns true when the rendition's media playlist was completed (its
+// trailer written). Every failure ends the rendition silently; partial files
+// stay on disk.
+bool transcode_rendition(std::string input, std::string playlist, int32_t width, int32_t height,
+                         int32_t bitrate, std::string key);
+
+}  // namespace quorvane
