@@ -1,0 +1,124 @@
+"""Side-by-side cost of the default ladder: quorvane.hls_encoder against the
+ffmpeg command-line tool producing the same ladder in one process (one
+decode split to four bicubic scalers, the same x264, loudness, AAC and HLS
+settings). Run by hand:
+
+    .venv/bin/python bench/bench_ladder.py [--seconds 60] [--repeats 3]
+    .venv/bin/python bench/bench_ladder.py --growth     # 30 s against 120 s
+
+Each run is a child process; its wall time, CPU time (user+sys) and peak RSS
+come from that child's resource usage."""
+
+import argparse
+import json
+import secrets
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+LADDER = [("1080p", 1920, 1080, 5000000), ("720p", 1280, 720, 2500000),
+          ("480p", 854, 480, 1000000), ("360p", 640, 360, 400000)]
+LOUDNESS = "loudnorm=I=-14:LRA=11:TP=-1.5,aformat=sample_fmts=fltp:sample_rates=44100:channel_layouts=stereo"
+
+# Runs one command and prints its resource usage as JSON.
+MEASURE = """
+import json, resource, subprocess, sys, time
+start = time.perf_counter()
+subprocess.run(sys.argv[1:], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+wall = time.perf_counter() - start
+usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+print(json.dumps({"wall": wall, "cpu": usage.ru_utime + usage.ru_stime, "rss_mib": usage.ru_maxrss / 1024}))
+"""
+
+
+def make_input(path: Path, seconds: int) -> None:
+    subprocess.run(["ffmpeg", "-v", "error", "-y",
+                    "-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=30",
+                    "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000,volume=-20dB",
+                    "-t", str(seconds), "-c:v", "libx264", "-preset", "veryfast",
+                    "-pix_fmt", "yuv420p", "-c:a", "aac", str(path)], check=True)
+
+
+def ffmpeg_ladder_command(source: Path) -> list[str]:
+    split = f"[0:v]split={len(LADDER)}" + "".join(f"[v{i}]" for i in range(len(LADDER)))
+    scalers = [f"[v{i}]scale={w}:{h}:flags=bicubic[s{i}]" for i, (_, w, h, _) in enumerate(LADDER)]
+    audio = f"[0:a]{LOUDNESS},asplit={len(LADDER)}" + "".join(f"[a{i}]" for i in range(len(LADDER)))
+    command = ["ffmpeg", "-y", "-i", str(source), "-filter_complex", ";".join([split, *scalers, audio])]
+    for i, (name, _, _, rate) in enumerate(LADDER):
+        command += ["-map", f"[s{i}]", "-map", f"[a{i}]",
+                    "-c:v", "libx264", "-preset", "fast", "-b:v", str(rate), "-r", "30",
+                    "-g", "60", "-keyint_min", "60", "-sc_threshold", "0", "-pix_fmt", "yuv420p",
+                    "-c:a", "aac", "-b:a", "128000", "-ar", "44100", "-ac", "2",
+                    "-f", "hls", "-hls_time", "6", "-hls_list_size", "0",
+                    "-hls_key_info_file", "enc.keyinfo",
+                    "-hls_segment_filename", f"cli_{name}_%03d.ts", f"cli_{name}.m3u8"]
+    return command
+
+
+def measure(command: list[str], cwd: Path) -> dict:
+    out = subprocess.run([sys.executable, "-c", MEASURE, *command], cwd=cwd, check=True,
+                         capture_output=True, text=True).stdout
+    return json.loads(out)
+
+
+def compare(source: Path, work: Path, repeats: int) -> dict[str, list[dict]]:
+    ours = [sys.executable, "-c", f"import quorvane; quorvane.hls_encoder({str(source)!r}, 'master.m3u8')"]
+    cli = ffmpeg_ladder_command(source)
+    results: dict[str, list[dict]] = {"quorvane": [], "ffmpeg": []}
+    for round_ in range(repeats):
+        # Alternate the order so neither tool always runs on a warmer machine.
+        order = [("quorvane", ours), ("ffmpeg", cli)]
+        if round_ % 2:
+            order.reverse()
+        for name, command in order:
+            results[name].append(measure(command, work))
+            print(f"  {name:9} run {round_ + 1}: {results[name][-1]}", flush=True)
+    return results
+
+
+def summary(runs: list[dict]) -> dict:
+    return {key: statistics.median(run[key] for run in runs) for key in ("wall", "cpu", "rss_mib")}
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--seconds", type=int, default=60)
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--growth", action="store_true", help="compare a 30 s and a 120 s input")
+    args = parser.parse_args()
+    work = Path(tempfile.mkdtemp(prefix="quorvane-bench-"))
+    try:
+        key = work / "enc.key"
+        key.write_bytes(secrets.token_bytes(16))
+        (work / "enc.keyinfo").write_text(f"enc.key\n{key}\n{secrets.token_hex(16)}\n")
+        lengths = [30, 120] if args.growth else [args.seconds]
+        table = {}
+        for seconds in lengths:
+            source = work / f"source_{seconds}s.mp4"
+            print(f"making a 1920x1080 30 fps {seconds} s input", flush=True)
+            make_input(source, seconds)
+            repeats = 1 if args.growth else args.repeats
+            table[seconds] = {name: summary(runs) for name, runs in compare(source, work, repeats).items()}
+        for seconds, tools in table.items():
+            print(f"\n{seconds} s input, medians:")
+            for name, numbers in tools.items():
+                print(f"  {name:9} wall {numbers['wall']:7.1f} s  cpu {numbers['cpu']:7.1f} s  "
+                      f"peak RSS {numbers['rss_mib']:7.1f} MiB")
+            ours, cli = tools["quorvane"], tools["ffmpeg"]
+            print(f"  ratios    wall {ours['wall'] / cli['wall']:.2f}x  cpu {ours['cpu'] / cli['cpu']:.2f}x  "
+                  f"rss {ours['rss_mib'] / cli['rss_mib']:.2f}x")
+        if args.growth:
+            short, long_ = table[30]["quorvane"], table[120]["quorvane"]
+            print(f"\n120 s / 30 s for quorvane: wall {long_['wall'] / short['wall']:.2f}x  "
+                  f"cpu {long_['cpu'] / short['cpu']:.2f}x  rss {long_['rss_mib'] / short['rss_mib']:.2f}x")
+        return 0
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,84 @@
+"""Shared fixtures: small generated sources, an AES-128 key-info file, and a
+scratch working directory (renditions are written into the working directory)."""
+
+import json
+import os
+import secrets
+import subprocess
+from pathlib import Path
+
+import pytest
+
+
+def run_ffmpeg(*args: str) -> None:
+    subprocess.run(["ffmpeg", "-hide_banner", "-v", "error", "-y", *args], check=True)
+
+
+def ffprobe_json(path: str | os.PathLike, *args: str) -> dict:
+    """ffprobe's JSON for `path`; HLS playlists are allowed to reference key files."""
+    out = subprocess.run(
+        ["ffprobe", "-v", "error", "-allowed_extensions", "ALL", "-of", "json", *args, str(path)],
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout
+    return json.loads(out)
+
+
+def make_source(
+    path: Path,
+    *,
+    size: str = "320x240",
+    rate: str = "30",
+    seconds: float = 3,
+    audio: bool = True,
+    tone_volume_db: float = -20,
+    extra_output_args: tuple[str, ...] = (),
+    container_args: tuple[str, ...] = (),
+) -> Path:
+    """A lavfi test picture with a sine tone, H.264 + AAC."""
+    inputs = ["-f", "lavfi", "-i", f"testsrc2=size={size}:rate={rate}"]
+    maps = ["-map", "0:v"]
+    if audio:
+        inputs += ["-f", "lavfi", "-i", f"sine=frequency=440:sample_rate=48000,volume={tone_volume_db}dB"]
+        maps += ["-map", "1:a"]
+    run_ffmpeg(
+        *inputs, *maps, "-t", str(seconds),
+        "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
+        *(["-c:a", "aac"] if audio else []),
+        *extra_output_args, *container_args, str(path),
+    )
+    return path
+
+
+@pytest.fixture
+def workdir(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
+    """A fresh working directory for the call: renditions land here."""
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+@pytest.fixture
+def key_info(workdir: Path) -> Path:
+    """A random AES-128 key and the key-info file the HLS muxer reads:
+    key URI, key file path, IV in hex."""
+    key = workdir / "enc.key"
+    key.write_bytes(secrets.token_bytes(16))
+    info = workdir / "enc.keyinfo"
+    info.write_text(f"enc.key\n{key}\n{secrets.token_hex(16)}\n")
+    return info
+
+
+@pytest.fixture(scope="session")
+def media_dir(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    return tmp_path_factory.mktemp("media")
+
+
+@pytest.fixture(scope="session")
+def landscape_source(media_dir: Path) -> Path:
+    return make_source(media_dir / "landscape.mp4", size="320x180")
+
+
+@pytest.fixture(scope="session")
+def portrait_source(media_dir: Path) -> Path:
+    return make_source(media_dir / "portrait.mp4", size="180x320")
