@@ -1,0 +1,250 @@
+"""Helpers for checking what hls_encoder writes: running it in a child
+process (FFmpeg logs to the C-level stderr), reading playlists, decrypting
+segments, and measuring the media with ffprobe and ffmpeg's own filters."""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import subprocess
+import sys
+from dataclasses import dataclass, field
+from pathlib import Path
+
+from conftest import ffprobe_json, run_ffmpeg
+
+FRAME = 1 / 30
+AAC_PRIMING = 1024 / 44100
+
+_CHILD = """
+import json, sys
+import quorvane
+args = json.loads(sys.argv[1])
+quorvane.hls_encoder(args["input"], args["output"], resolution=args["resolution"],
+                     bitrate=args["bitrate"], key=args["key"])
+"""
+
+
+def run_hls_encoder(
+    source: str | os.PathLike,
+    *,
+    resolution: tuple[str, ...] | list[str] = ("360p",),
+    bitrate: tuple[int, ...] | list[int] = (400000,),
+    key: str | os.PathLike = "enc.keyinfo",
+    output: str | os.PathLike = "master.m3u8",
+    cwd: str | os.PathLike | None = None,
+    wrapper: tuple[str, ...] = (),
+    env: dict[str, str] | None = None,
+    timeout: float = 300,
+) -> subprocess.CompletedProcess:
+    """Runs hls_encoder in a child Python (optionally under `wrapper`, e.g.
+    valgrind) in `cwd` (default: the current directory) and returns the
+    finished process with its stderr, which holds FFmpeg's own log."""
+    arguments = json.dumps(
+        {
+            "input": str(source),
+            "output": str(output),
+            "resolution": list(resolution),
+            "bitrate": list(bitrate),
+            "key": str(key),
+        }
+    )
+    child_env = dict(os.environ)
+    if env:
+        child_env.update(env)
+    return subprocess.run(
+        [*wrapper, sys.executable, "-c", _CHILD, arguments],
+        cwd=cwd,
+        env=child_env,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        check=False,
+    )
+
+
+def encode_ok(source: str | os.PathLike, **kwargs) -> subprocess.CompletedProcess:
+    """run_hls_encoder that insists the child exited cleanly."""
+    finished = run_hls_encoder(source, **kwargs)
+    assert finished.returncode == 0, finished.stderr[-4000:]
+    return finished
+
+
+# --- playlists ---------------------------------------------------------------
+
+
+@dataclass
+class MediaPlaylist:
+    path: Path
+    segments: list[tuple[float, str]] = field(default_factory=list)  # (EXTINF, uri)
+    key_lines: list[str] = field(default_factory=list)
+    ended: bool = False
+
+    @property
+    def durations(self) -> list[float]:
+        return [duration for duration, _ in self.segments]
+
+    def segment_paths(self) -> list[Path]:
+        return [self.path.parent / uri for _, uri in self.segments]
+
+
+def read_media_playlist(path: str | os.PathLike) -> MediaPlaylist:
+    playlist = MediaPlaylist(Path(path))
+    lines = [line.strip() for line in Path(path).read_text().splitlines()]
+    assert lines and lines[0] == "#EXTM3U", lines[:3]
+    pending: float | None = None
+    for line in lines[1:]:
+        if line.startswith("#EXTINF:"):
+            pending = float(line[len("#EXTINF:"):].split(",")[0])
+        elif line.startswith("#EXT-X-KEY:"):
+            playlist.key_lines.append(line)
+        elif line == "#EXT-X-ENDLIST":
+            playlist.ended = True
+        elif line and not line.startswith("#"):
+            assert pending is not None, f"segment {line} without #EXTINF"
+            playlist.segments.append((pending, line))
+            pending = None
+    return playlist
+
+
+def read_master_entries(path: str | os.PathLike) -> list[tuple[dict[str, str], str]]:
+    """(attributes of #EXT-X-STREAM-INF, uri) for each variant listed."""
+    lines = [line.strip() for line in Path(path).read_text().splitlines() if line.strip()]
+    assert lines and lines[0] == "#EXTM3U", lines[:3]
+    entries = []
+    for index, line in enumerate(lines):
+        if line.startswith("#EXT-X-STREAM-INF:"):
+            attributes = dict(
+                item.split("=", 1) for item in line.split(":", 1)[1].split(",") if "=" in item
+            )
+            entries.append((attributes, lines[index + 1]))
+    return entries
+
+
+def complete_rendition(name: str, directory: Path | None = None) -> MediaPlaylist:
+    """The rendition's media playlist, asserted complete: ended, encrypted,
+    at least one segment, every segment on disk."""
+    directory = directory or Path.cwd()
+    playlist = read_media_playlist(directory / f"{name}.m3u8")
+    assert playlist.ended, f"{name}.m3u8 has no #EXT-X-ENDLIST"
+    assert playlist.segments, f"{name}.m3u8 lists no segment"
+    assert any(line.startswith("#EXT-X-KEY:METHOD=AES-128") for line in playlist.key_lines)
+    for segment in playlist.segment_paths():
+        assert segment.is_file() and segment.stat().st_size > 0, segment
+    return playlist
+
+
+# --- encryption --------------------------------------------------------------
+
+
+def key_and_iv(key_info: Path) -> tuple[str, str]:
+    """Key (hex, from the key file) and IV (hex) named by a key-info file."""
+    _uri, key_path, iv = key_info.read_text().splitlines()[:3]
+    return Path(key_path).read_bytes().hex(), iv.strip().lower().removeprefix("0x")
+
+
+def decrypt_segment(segment: Path, key_info: Path, destination: Path) -> Path:
+    key_hex, iv_hex = key_and_iv(key_info)
+    subprocess.run(
+        ["openssl", "aes-128-cbc", "-d", "-K", key_hex, "-iv", iv_hex,
+         "-in", str(segment), "-out", str(destination)],
+        check=True,
+        capture_output=True,
+    )
+    return destination
+
+
+# --- measurements ------------------------------------------------------------
+
+
+def _input_args(path: str | os.PathLike) -> list[str]:
+    """HLS playlists may reference key files; other inputs take no such option."""
+    return ["-allowed_extensions", "ALL"] if str(path).endswith(".m3u8") else []
+
+
+def probe_frames(path: str | os.PathLike, stream: str, entries: str) -> list[dict]:
+    """Decoded frames of the first `stream` ("v" or "a") of `path`."""
+    return ffprobe_json(
+        path, "-select_streams", f"{stream}:0", "-show_entries", f"frame={entries}", "-show_frames"
+    ).get("frames", [])
+
+
+def probe_packets(path: str | os.PathLike, stream: str, entries: str) -> list[dict]:
+    return ffprobe_json(
+        path, "-select_streams", f"{stream}:0", "-show_entries", f"packet={entries}",
+        "-show_packets",
+    ).get("packets", [])
+
+
+def probe_streams(path: str | os.PathLike) -> list[dict]:
+    return ffprobe_json(path, "-show_streams").get("streams", [])
+
+
+def first_timestamp(path: str | os.PathLike, stream: str) -> float:
+    """Earliest presentation time of the first `stream` of `path`, in seconds."""
+    packets = probe_packets(path, stream, "pts_time")
+    times = [float(p["pts_time"]) for p in packets if p.get("pts_time") not in (None, "N/A")]
+    assert times, f"no {stream} packets in {path}"
+    return min(times)
+
+
+def video_frame_times(path: str | os.PathLike) -> list[float]:
+    return sorted(float(f["pts_time"]) for f in probe_frames(path, "v", "pts_time"))
+
+
+def integrated_loudness(path: str | os.PathLike) -> float:
+    """Integrated loudness (LUFS) of the first audio stream, by ebur128."""
+    finished = subprocess.run(
+        ["ffmpeg", "-hide_banner", "-nostats", *_input_args(path), "-i", str(path),
+         "-map", "0:a:0", "-af", "ebur128", "-f", "null", "-"],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    summary = finished.stderr[finished.stderr.rfind("Summary:"):]
+    match = re.search(r"I:\s+(-?[\d.]+|-inf) LUFS", summary)
+    assert match, finished.stderr[-2000:]
+    return float(match.group(1))
+
+
+def gray_picture(path: str | os.PathLike, width: int, height: int, *, at: float = 1.0,
+                 input_args: tuple[str, ...] = (), filters: str = "") -> bytes:
+    """One picture of `path` near `at` seconds, as `width`x`height` 8-bit gray."""
+    chain = ",".join(part for part in (filters, f"scale={width}:{height}", "format=gray") if part)
+    finished = subprocess.run(
+        ["ffmpeg", "-hide_banner", "-v", "error", *_input_args(path), *input_args,
+         "-i", str(path), "-ss", str(at), "-frames:v", "1", "-vf", chain,
+         "-f", "rawvideo", "-"],
+        capture_output=True,
+        check=True,
+    )
+    assert len(finished.stdout) == width * height, (len(finished.stdout), width, height)
+    return finished.stdout
+
+
+def quadrant_means(picture: bytes, width: int, height: int) -> dict[str, float]:
+    """Mean brightness of the top-left, top-right, bottom-left and bottom-right quarters."""
+    sums = {"top-left": 0, "top-right": 0, "bottom-left": 0, "bottom-right": 0}
+    half_w, half_h = width // 2, height // 2
+    for y in range(height):
+        row = picture[y * width:(y + 1) * width]
+        vertical = "top" if y < half_h else "bottom"
+        sums[f"{vertical}-left"] += sum(row[:half_w])
+        sums[f"{vertical}-right"] += sum(row[half_w:])
+    count = half_w * half_h
+    return {name: total / count for name, total in sums.items()}
+
+
+def brightest_quadrant(picture: bytes, width: int, height: int) -> str:
+    means = quadrant_means(picture, width, height)
+    return max(means, key=means.get)
+
+
+__all__ = [
+    "AAC_PRIMING", "FRAME", "MediaPlaylist", "brightest_quadrant", "complete_rendition",
+    "decrypt_segment", "encode_ok", "ffprobe_json", "first_timestamp", "gray_picture",
+    "integrated_loudness", "key_and_iv", "probe_frames", "probe_packets", "probe_streams",
+    "quadrant_means", "read_master_entries", "read_media_playlist", "run_ffmpeg",
+    "run_hls_encoder", "video_frame_times",
+]
