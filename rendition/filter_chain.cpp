@@ -61,7 +61,7 @@ bool link_filter_chain(filter_chain& chain, const char* description) {
 }
 
 bool encode_and_write(AVCodecContext* encoder, AVFormatContext* muxer, AVStream* stream,
-                      const AVFrame* frame, AVPacket* packet) {
+                      const AVFrame* frame, AVPacket* packet, AVRational packet_duration) {
   if (avcodec_send_frame(encoder, frame) < 0) {
     return false;
   }
@@ -73,13 +73,13 @@ bool encode_and_write(AVCodecContext* encoder, AVFormatContext* muxer, AVStream*
     if (received < 0) {
       return false;
     }
-    // x264 leaves picture durations unset; without them the muxer warns on
-    // every picture and the last segment comes out one picture short.
-    if (encoder->codec_type == AVMEDIA_TYPE_VIDEO && packet->duration <= 0) {
-      packet->duration = av_rescale_q(1, av_inv_q(encoder->framerate), encoder->time_base);
-    }
     // The muxer may have replaced the stream's time base in its header.
     av_packet_rescale_ts(packet, encoder->time_base, stream->time_base);
+    // x264 leaves picture durations unset; without them the muxer warns on
+    // every picture and the last segment comes out one picture short.
+    if (packet->duration <= 0 && packet_duration.num > 0) {
+      packet->duration = av_rescale_q(1, packet_duration, stream->time_base);
+    }
     packet->stream_index = stream->index;
     const int written = av_interleaved_write_frame(muxer, packet);
     av_packet_unref(packet);

@@ -53,6 +53,9 @@ struct stream_timing {
   AVRational video_time_base{1, 1};
   int64_t last_video_pts = AV_NOPTS_VALUE;  // last picture encoded, encoder time base
   int64_t next_audio_pts = 0;               // running sample count at 44100 Hz
+  // How long each encoded picture lasts: the source's picture interval, or
+  // 1/30 s when the source is faster and pictures are left out.
+  AVRational picture_duration{1, 30};
 };
 
 // Builds `chain` as source "in" -> `description` -> sink "out". The caller
@@ -64,9 +67,12 @@ bool create_filter_endpoints(filter_chain& chain, const char* source_filter,
                              const std::string& source_arguments, const char* sink_filter);
 
 // Hands `frame` (or the end-of-stream null) to `encoder` and writes every
-// packet it gives out to `stream` of `muxer`. True when the encoder wants
-// more input or is drained; false on any other failure.
+// packet it gives out to `stream` of `muxer`. Packets the encoder leaves
+// without a duration get `packet_duration` (in seconds) when it is set.
+// True when the encoder wants more input or is drained; false on any other
+// failure.
 bool encode_and_write(AVCodecContext* encoder, AVFormatContext* muxer, AVStream* stream,
-                      const AVFrame* frame, AVPacket* packet);
+                      const AVFrame* frame, AVPacket* packet,
+                      AVRational packet_duration = AVRational{0, 1});
 
 }  // namespace quorvane

@@ -9,6 +9,7 @@ extern "C" {
 }
 
 #include "audio_path.h"
+#include "playlist_check.h"
 #include "rendition_resources.h"
 #include "video_path.h"
 
@@ -61,10 +62,9 @@ codec_context_ptr open_audio_encoder(const AVCodec* encoder) {
   if (!context) {
     return nullptr;
   }
-  const AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
-  if (av_channel_layout_copy(&context->ch_layout, &stereo) < 0) {
-    return nullptr;
-  }
+  // Two channels in their default order: front left, front right. The
+  // channel-layout structure serves both FFmpeg 5.1 and 7.x.
+  av_channel_layout_default(&context->ch_layout, 2);
   context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   context->sample_rate = audio_sample_rate;
   context->sample_fmt = AV_SAMPLE_FMT_FLTP;
@@ -100,7 +100,7 @@ int64_t stream_start(const AVStream* stream) {
 
 // Both streams count from the earlier of their two starts, so that audio and
 // video keep the source's relative timing whatever its origin.
-stream_timing make_stream_timing(const AVStream* video, const AVStream* audio) {
+stream_timing make_stream_timing(AVFormatContext* input, AVStream* video, const AVStream* audio) {
   const int64_t video_start = stream_start(video);
   const int64_t audio_start = stream_start(audio);
   int64_t origin = 0;
@@ -112,6 +112,11 @@ stream_timing make_stream_timing(const AVStream* video, const AVStream* audio) {
     origin = audio_start;
   }
   stream_timing timing;
+  const AVRational source_rate = av_guess_frame_rate(input, video, nullptr);
+  if (source_rate.num > 0 && source_rate.den > 0 &&
+      av_cmp_q(av_inv_q(source_rate), timing.picture_duration) > 0) {
+    timing.picture_duration = av_inv_q(source_rate);
+  }
   timing.video_time_base = video->time_base;
   timing.video_origin = av_rescale_q(origin, AV_TIME_BASE_Q, video->time_base);
   if (audio_start != AV_NOPTS_VALUE) {
@@ -267,7 +272,8 @@ bool transcode_rendition(std::string input, std::string playlist, int32_t width,
       !open_muxer(worker, playlist, key) || !prepare_paths(worker)) {
     return false;
   }
-  stream_timing timing = make_stream_timing(worker.input->streams[worker.video_stream_index],
+  stream_timing timing = make_stream_timing(worker.input.get(),
+                                            worker.input->streams[worker.video_stream_index],
                                             worker.input->streams[worker.audio_stream_index]);
   if (!read_input(worker, timing)) {
     return false;
@@ -280,7 +286,11 @@ bool transcode_rendition(std::string input, std::string playlist, int32_t width,
   }
   encode_and_write(worker.audio_encoder.get(), worker.output.get(), worker.output_audio_stream,
                    nullptr, worker.output_packet.get());
-  return av_write_trailer(worker.output.get()) >= 0;
+  const bool trailer_written = av_write_trailer(worker.output.get()) >= 0;
+  // A source whose pictures all failed to decode leaves a playlist of audio
+  // and a video stream without a picture: players cannot use it.
+  const bool has_pictures = timing.last_video_pts != AV_NOPTS_VALUE;
+  return trailer_written && has_pictures && media_playlist_complete(playlist);
 }
 
 }  // namespace quorvane

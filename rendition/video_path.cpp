@@ -79,14 +79,17 @@ static bool scale_picture(rendition_resources& worker) {
   return true;
 }
 
-static bool encode_video_frame(rendition_resources& worker, const AVFrame* frame) {
+static bool encode_video_frame(rendition_resources& worker, const stream_timing& timing,
+                               const AVFrame* frame) {
   return encode_and_write(worker.video_encoder.get(), worker.output.get(),
-                          worker.output_video_stream, frame, worker.output_packet.get());
+                          worker.output_video_stream, frame, worker.output_packet.get(),
+                          timing.picture_duration);
 }
 
 // Passes the scaled picture through the turning chain and encodes what comes
 // out; the chain keeps no picture back, so one goes in and one comes out.
-static bool encode_turned_picture(rendition_resources& worker, int64_t pts) {
+static bool encode_turned_picture(rendition_resources& worker, const stream_timing& timing,
+                                  int64_t pts) {
   picture_turn& turn = worker.turn;
   if (av_buffersrc_add_frame_flags(turn.chain.source, worker.scaled_frame.get(),
                                    AV_BUFFERSRC_FLAG_KEEP_REF) < 0) {
@@ -101,7 +104,7 @@ static bool encode_turned_picture(rendition_resources& worker, int64_t pts) {
       return false;
     }
     turn.turned->pts = pts;
-    const bool encoded = encode_video_frame(worker, turn.turned.get());
+    const bool encoded = encode_video_frame(worker, timing, turn.turned.get());
     av_frame_unref(turn.turned.get());
     if (!encoded) {
       return false;
@@ -121,9 +124,9 @@ bool encode_picture(rendition_resources& worker, stream_timing& timing) {
   timing.last_video_pts = pts;
   worker.scaled_frame->pts = pts;
   if (worker.turn.clockwise_degrees != 0) {
-    return encode_turned_picture(worker, pts);
+    return encode_turned_picture(worker, timing, pts);
   }
-  return encode_video_frame(worker, worker.scaled_frame.get());
+  return encode_video_frame(worker, timing, worker.scaled_frame.get());
 }
 
 bool decode_video_packet(rendition_resources& worker, stream_timing& timing) {
@@ -146,7 +149,7 @@ void flush_video(rendition_resources& worker, stream_timing& timing) {
     encode_picture(worker, timing);
     av_frame_unref(worker.decoded_frame.get());
   }
-  encode_video_frame(worker, nullptr);
+  encode_video_frame(worker, timing, nullptr);
 }
 
 }  // namespace quorvane

@@ -7,12 +7,13 @@ from __future__ import annotations
 import json
 import os
 import re
+import secrets
 import subprocess
 import sys
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from conftest import ffprobe_json, run_ffmpeg
+from conftest import ffprobe_json
 
 FRAME = 1 / 30
 AAC_PRIMING = 1024 / 44100
@@ -59,9 +60,21 @@ def run_hls_encoder(
         env=child_env,
         capture_output=True,
         text=True,
+        errors="replace",
         timeout=timeout,
         check=False,
     )
+
+
+# What FFmpeg's muxers say when the pictures or samples handed to them carry
+# bad timestamps or durations.
+TIMESTAMP_WARNINGS = ("has duration 0", "non monotonically increasing dts",
+                      "Non-monotonous DTS", "Application provided invalid")
+
+
+def timestamp_warnings(log: str) -> list[str]:
+    return [line for line in log.splitlines()
+            if any(warning in line for warning in TIMESTAMP_WARNINGS)]
 
 
 def encode_ok(source: str | os.PathLike, **kwargs) -> subprocess.CompletedProcess:
@@ -138,6 +151,16 @@ def complete_rendition(name: str, directory: Path | None = None) -> MediaPlaylis
 # --- encryption --------------------------------------------------------------
 
 
+def write_key_info(directory: Path) -> Path:
+    """A random AES-128 key in `directory` and the key-info file naming it
+    (key URI, key file path, IV in hex), as the key_info fixture makes."""
+    key = directory / "enc.key"
+    key.write_bytes(secrets.token_bytes(16))
+    info = directory / "enc.keyinfo"
+    info.write_text(f"enc.key\n{key}\n{secrets.token_hex(16)}\n")
+    return info
+
+
 def key_and_iv(key_info: Path) -> tuple[str, str]:
     """Key (hex, from the key file) and IV (hex) named by a key-info file."""
     _uri, key_path, iv = key_info.read_text().splitlines()[:3]
@@ -179,14 +202,6 @@ def probe_packets(path: str | os.PathLike, stream: str, entries: str) -> list[di
 
 def probe_streams(path: str | os.PathLike) -> list[dict]:
     return ffprobe_json(path, "-show_streams").get("streams", [])
-
-
-def first_timestamp(path: str | os.PathLike, stream: str) -> float:
-    """Earliest presentation time of the first `stream` of `path`, in seconds."""
-    packets = probe_packets(path, stream, "pts_time")
-    times = [float(p["pts_time"]) for p in packets if p.get("pts_time") not in (None, "N/A")]
-    assert times, f"no {stream} packets in {path}"
-    return min(times)
 
 
 def video_frame_times(path: str | os.PathLike) -> list[float]:
@@ -234,17 +249,3 @@ def quadrant_means(picture: bytes, width: int, height: int) -> dict[str, float]:
         sums[f"{vertical}-right"] += sum(row[half_w:])
     count = half_w * half_h
     return {name: total / count for name, total in sums.items()}
-
-
-def brightest_quadrant(picture: bytes, width: int, height: int) -> str:
-    means = quadrant_means(picture, width, height)
-    return max(means, key=means.get)
-
-
-__all__ = [
-    "AAC_PRIMING", "FRAME", "MediaPlaylist", "brightest_quadrant", "complete_rendition",
-    "decrypt_segment", "encode_ok", "ffprobe_json", "first_timestamp", "gray_picture",
-    "integrated_loudness", "key_and_iv", "probe_frames", "probe_packets", "probe_streams",
-    "quadrant_means", "read_master_entries", "read_media_playlist", "run_ffmpeg",
-    "run_hls_encoder", "video_frame_times",
-]
