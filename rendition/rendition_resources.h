@@ -23,6 +23,17 @@ struct picture_turn {
   frame_ptr turned;
 };
 
+// Notes whether any file the muxer wrote failed when it was closed. The HLS
+// muxer finishes its playlist even when a segment could not be written (a
+// full disk), so its own results do not tell.
+struct file_close_watch {
+  int (*close_file)(AVFormatContext* muxer, AVIOContext* file) = nullptr;
+  bool failed = false;
+};
+
+// Makes `muxer` close its files through `watch`.
+void watch_file_closes(AVFormatContext* muxer, file_close_watch& watch);
+
 struct rendition_resources {
   format_context_ptr input;
   int video_stream_index = -1;
@@ -31,6 +42,7 @@ struct rendition_resources {
   codec_context_ptr audio_decoder;
   codec_context_ptr video_encoder;
   codec_context_ptr audio_encoder;
+  file_close_watch close_watch;  // outlives `output`, whose release may close files
   format_context_ptr output;
   AVStream* output_video_stream = nullptr;  // owned by `output`
   AVStream* output_audio_stream = nullptr;  // owned by `output`

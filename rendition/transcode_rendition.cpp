@@ -178,6 +178,7 @@ bool open_muxer(rendition_resources& worker, const std::string& playlist, const 
     return false;
   }
   worker.output.reset(raw);
+  watch_file_closes(raw, worker.close_watch);
   // 10. Video stream (index 0), then audio stream (index 1).
   worker.output_video_stream = add_output_stream(raw, worker.video_encoder.get());
   if (worker.output_video_stream == nullptr) {
@@ -290,7 +291,8 @@ bool transcode_rendition(std::string input, std::string playlist, int32_t width,
   // A source whose pictures all failed to decode leaves a playlist of audio
   // and a video stream without a picture: players cannot use it.
   const bool has_pictures = timing.last_video_pts != AV_NOPTS_VALUE;
-  return trailer_written && has_pictures && media_playlist_complete(playlist);
+  return trailer_written && has_pictures && !worker.close_watch.failed &&
+         media_playlist_complete(playlist);
 }
 
 }  // namespace quorvane

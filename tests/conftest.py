@@ -82,3 +82,11 @@ def landscape_source(media_dir: Path) -> Path:
 @pytest.fixture(scope="session")
 def portrait_source(media_dir: Path) -> Path:
     return make_source(media_dir / "portrait.mp4", size="180x320")
+
+
+@pytest.fixture(scope="session")
+def sanitized_module(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    """A folder holding the module built with AddressSanitizer and UBSan."""
+    from sanitized_build import build_sanitized_module
+
+    return build_sanitized_module(tmp_path_factory.mktemp("sanitized"))

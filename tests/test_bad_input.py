@@ -4,7 +4,6 @@ AddressSanitizer and UndefinedBehaviorSanitizer. The child must exit normally
 within its time bound, with no sanitizer report, the call must return None,
 and whatever renditions it lists must be complete and play."""
 
-import os
 import random
 import shutil
 import subprocess
@@ -14,8 +13,8 @@ from pathlib import Path
 import pytest
 
 from conftest import make_source, run_ffmpeg
+from sanitized_build import sanitizer_environment
 
-REPO = Path(__file__).resolve().parent.parent
 CHILD_TIMEOUT_S = 180
 
 CALL = """
@@ -27,43 +26,6 @@ print("module:", quorvane.__file__)
 """
 
 pytestmark = pytest.mark.slow
-
-
-@pytest.fixture(scope="session")
-def sanitized_module(tmp_path_factory: pytest.TempPathFactory) -> Path:
-    """The module built with -fsanitize=address,undefined, in a folder of its own."""
-    import pybind11
-
-    build = REPO / "build" / "sanitize"
-    bin_dir = Path(sys.executable).parent
-    subprocess.run(
-        [str(bin_dir / "cmake"), "-S", str(REPO), "-B", str(build), "-G", "Ninja",
-         f"-DCMAKE_MAKE_PROGRAM={bin_dir / 'ninja'}", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-         "-DQUORVANE_SANITIZE=ON", f"-Dpybind11_DIR={pybind11.get_cmake_dir()}",
-         f"-DPython_EXECUTABLE={sys.executable}"],
-        check=True, capture_output=True,
-    )
-    subprocess.run([str(bin_dir / "cmake"), "--build", str(build)], check=True, capture_output=True)
-    built = list(build.glob("quorvane*.so"))
-    assert len(built) == 1, built
-    module_dir = tmp_path_factory.mktemp("sanitized")
-    shutil.copy2(built[0], module_dir)
-    return module_dir
-
-
-def sanitizer_environment(module_dir: Path) -> dict[str, str]:
-    asan = subprocess.run(["g++", "-print-file-name=libasan.so"], check=True,
-                          capture_output=True, text=True).stdout.strip()
-    env = dict(os.environ)
-    env.update(
-        LD_PRELOAD=asan,
-        PYTHONPATH=str(module_dir),
-        # Python itself keeps memory until exit; leaks are checked elsewhere.
-        ASAN_OPTIONS="detect_leaks=0:abort_on_error=0:exitcode=86",
-        UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:exitcode=87",
-        PYTHONMALLOC="malloc",
-    )
-    return env
 
 
 def run_child(module_dir: Path, workdir: Path, source: str, key: str) -> subprocess.CompletedProcess:
