@@ -38,7 +38,9 @@ def sanitizer_environment(module_dir: Path, *, detect_leaks: bool = False) -> di
     env.update(
         LD_PRELOAD=asan,
         PYTHONPATH=str(module_dir),
-        ASAN_OPTIONS=f"detect_leaks={int(detect_leaks)}:abort_on_error=0:exitcode=86",
+        ASAN_OPTIONS=(f"detect_leaks={int(detect_leaks)}:abort_on_error=0:exitcode=86"
+                      # FFmpeg omits frame pointers: unwind by DWARF to see our frames.
+                      ":fast_unwind_on_malloc=0"),
         UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:exitcode=87",
         LSAN_OPTIONS="exitcode=0:max_leaks=0",
         PYTHONMALLOC="malloc",
