@@ -5,6 +5,7 @@ settings). Run by hand:
 
     .venv/bin/python bench/bench_ladder.py [--seconds 60] [--repeats 3]
     .venv/bin/python bench/bench_ladder.py --growth     # 30 s against 120 s
+    .venv/bin/python bench/bench_ladder.py --parts      # also each rendition alone
 
 Each run is a child process; its wall time, CPU time (user+sys) and peak RSS
 come from that child's resource usage."""
@@ -59,6 +60,17 @@ def ffmpeg_ladder_command(source: Path) -> list[str]:
     return command
 
 
+def ffmpeg_rendition_command(source: Path, name: str, width: int, height: int, rate: int) -> list[str]:
+    """One rendition alone: its own decode, scaler, x264, loudness chain, AAC and muxer."""
+    return ["ffmpeg", "-y", "-i", str(source), "-map", "0:v", "-map", "0:a",
+            "-vf", f"scale={width}:{height}:flags=bicubic", "-af", LOUDNESS,
+            "-c:v", "libx264", "-preset", "fast", "-b:v", str(rate), "-r", "30",
+            "-g", "60", "-keyint_min", "60", "-sc_threshold", "0", "-pix_fmt", "yuv420p",
+            "-c:a", "aac", "-b:a", "128000", "-ar", "44100", "-ac", "2",
+            "-f", "hls", "-hls_time", "6", "-hls_list_size", "0", "-hls_key_info_file", "enc.keyinfo",
+            "-hls_segment_filename", f"part_{name}_%03d.ts", f"part_{name}.m3u8"]
+
+
 def measure(command: list[str], cwd: Path) -> dict:
     out = subprocess.run([sys.executable, "-c", MEASURE, *command], cwd=cwd, check=True,
                          capture_output=True, text=True).stdout
@@ -89,6 +101,8 @@ def main() -> int:
     parser.add_argument("--seconds", type=int, default=60)
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--growth", action="store_true", help="compare a 30 s and a 120 s input")
+    parser.add_argument("--parts", action="store_true",
+                        help="also cost the ladder's parts alone: each rendition as its own ffmpeg process")
     args = parser.parse_args()
     work = Path(tempfile.mkdtemp(prefix="quorvane-bench-"))
     try:
@@ -103,6 +117,11 @@ def main() -> int:
             make_input(source, seconds)
             repeats = 1 if args.growth else args.repeats
             table[seconds] = {name: summary(runs) for name, runs in compare(source, work, repeats).items()}
+            if args.parts:
+                parts = [measure(ffmpeg_rendition_command(source, *rung), work) for rung in LADDER]
+                table[seconds]["parts"] = {"wall": sum(p["wall"] for p in parts),
+                                           "cpu": sum(p["cpu"] for p in parts),
+                                           "rss_mib": sum(p["rss_mib"] for p in parts)}
         for seconds, tools in table.items():
             print(f"\n{seconds} s input, medians:")
             for name, numbers in tools.items():
@@ -111,6 +130,9 @@ def main() -> int:
             ours, cli = tools["quorvane"], tools["ffmpeg"]
             print(f"  ratios    wall {ours['wall'] / cli['wall']:.2f}x  cpu {ours['cpu'] / cli['cpu']:.2f}x  "
                   f"rss {ours['rss_mib'] / cli['rss_mib']:.2f}x")
+            if "parts" in tools:
+                print(f"  against the parts alone (four single-rendition ffmpeg runs, summed): "
+                      f"cpu {ours['cpu'] / tools['parts']['cpu']:.3f}x")
         if args.growth:
             short, long_ = table[30]["quorvane"], table[120]["quorvane"]
             print(f"\n120 s / 30 s for quorvane: wall {long_['wall'] / short['wall']:.2f}x  "
