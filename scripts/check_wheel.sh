@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Checks the wheel that scripts/build_wheel.sh left in dist/: installs it into
+# a fresh virtual environment, shows that the module's FFmpeg and libx264 are
+# loaded from quorvane.libs/ and never from the system, runs the demo ladder
+# from that environment, then the whole test suite against the installed
+# wheel. Extra arguments go to pytest (e.g. -q, -k binding).
+#
+# The wheel itself needs no FFmpeg package. The checks do: the ffmpeg and
+# ffprobe tools to measure what was written, and the tests' sanitizer build
+# (tests/sanitized_build.py) compiles its own copy of the module against the
+# system's FFmpeg development packages, as scripts/setup.sh installs them.
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build="$repo/build"
+venv="$build/wheel-check-venv"
+log() { echo "check_wheel: $*"; }
+
+wheels=("$repo"/dist/quorvane-*.whl)
+hook_wheels=("$build"/test-hooks-wheel/quorvane_test_hooks-*.whl)
+if [ ! -f "${wheels[0]}" ] || [ ! -f "${hook_wheels[0]}" ]; then
+  echo "check_wheel: no wheel in dist/ (or no test-hooks wheel); run scripts/build_wheel.sh first" >&2
+  exit 1
+fi
+wheel=${wheels[-1]}
+
+# 1. The tools the checks use: the packages the tests need (ffmpeg, valgrind,
+#    and FFmpeg's development files for the sanitizer build), Python 3.12.
+packages=(ffmpeg valgrind g++ make pkg-config libavformat-dev libavcodec-dev libavfilter-dev
+          libswscale-dev libavutil-dev libswresample-dev)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  log "installing ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+python=$(ls -d "$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")"/versions/3.12.*/bin/python3.12 \
+           2>/dev/null | sort -V | tail -n 1 || true)
+[ -n "$python" ] || python=$(command -v python3.12)
+
+# 2. A fresh environment with the wheel alone: no build, no index.
+rm -rf "$venv"
+"$python" -m venv "$venv"
+"$venv/bin/python" -m pip install -q --no-index --no-deps "$wheel"
+site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
+module=$(ls "$site"/quorvane.cpython-*.so)
+log "installed $(basename "$wheel") into $venv"
+
+# 3. Where the loader finds the module's libraries, with no help from the
+#    environment: each libav*, libsw* and libx264 must come from quorvane.libs.
+check_libraries() {  # check_libraries MODULE LIBS-FOLDER
+  local resolved status=0
+  resolved=$(env -u LD_LIBRARY_PATH -u LD_PRELOAD ldd "$1")
+  echo "ldd $1:"
+  echo "$resolved" | sed 's/^/  /'
+  for library in libavcodec libavformat libavfilter libavutil libswscale libswresample libx264; do
+    line=$(echo "$resolved" | grep -E "^\s*$library[-.]" || true)
+    if [ -z "$line" ]; then   # ldd lists what the libraries need too (libx264)
+      echo "check_wheel: $library is not linked by $1" >&2; status=1
+    elif ! echo "$line" | grep -q "=> $2/"; then
+      echo "check_wheel: $library does not resolve from $2: $line" >&2; status=1
+    fi
+  done
+  if echo "$resolved" | grep -E "lib(av|sw|x264)" | grep -q "/usr/lib\|/lib/x86_64"; then
+    echo "check_wheel: a library resolves from the system" >&2; status=1
+  fi
+  return $status
+}
+check_libraries "$module" "$site/quorvane.libs"
+
+# What the loader actually opens when Python imports the module.
+cd "$(mktemp -d)"
+loaded=$(env -u LD_LIBRARY_PATH LD_DEBUG=libs "$venv/bin/python" -c 'import quorvane' 2>&1 |
+         grep -E "calling init: .*lib(av|sw|x264)" | sed 's/.*calling init: //' | sort -u)
+echo "libraries initialised by 'import quorvane' (LD_DEBUG=libs):"
+echo "$loaded" | sed 's/^/  /'
+[ "$(echo "$loaded" | grep -c "^$site/quorvane.libs/")" -eq 7 ] ||
+  { echo "check_wheel: expected 7 libraries from quorvane.libs" >&2; exit 1; }
+if echo "$loaded" | grep -qv "^$site/quorvane.libs/"; then
+  echo "check_wheel: FFmpeg or x264 loaded from outside quorvane.libs" >&2; exit 1
+fi
+"$venv/bin/python" -c 'import quorvane; print("check_wheel: quorvane imported from", quorvane.__file__)'
+
+# 4. The demo ladder, encoded by the installed wheel.
+log "running the demo from the wheel's environment"
+"$venv/bin/python" "$repo/scripts/demo.py" "$build/wheel-demo-out"
+
+# 5. The test suite against the installed wheel: the test tools, the test-only
+#    hooks built against the same FFmpeg, and pytest run on the repository's
+#    tests/ from outside the repository (nothing of the source tree is
+#    importable as quorvane; conftest.py checks where the modules came from).
+"$venv/bin/python" -m pip install -q -r "$repo/requirements-dev.txt"
+"$venv/bin/python" -m pip install -q --no-index --no-deps "${hook_wheels[-1]}"
+check_libraries "$(ls "$site"/_quorvane_test_hooks.cpython-*.so)" "$site/quorvane_test_hooks.libs"
+log "running the test suite against the installed wheel"
+# valgrind runs in the tests: leave out the loader's false report on the
+# libraries' short run path (see the file).
+export VALGRIND_OPTS="--suppressions=$repo/scripts/wheel-valgrind.supp ${VALGRIND_OPTS:-}"
+QUORVANE_EXPECTED_SITE="$site" "$venv/bin/python" -m pytest -p no:cacheprovider \
+  -c "$repo/pyproject.toml" --rootdir "$repo" "$repo/tests" "$@"
