@@ -71,10 +71,4 @@ int stream_rotation(const AVStream* stream) {
   return quarter_turns * 90;
 }
 
-std::string av_err2string(int error_code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(error_code, text, sizeof text);
-  return text;
-}
-
 }  // namespace quorvane

@@ -61,8 +61,9 @@ using filter_graph_ptr = std::unique_ptr<AVFilterGraph, filter_graph_deleter>;
 using filter_inout_ptr = std::unique_ptr<AVFilterInOut, filter_inout_deleter>;
 using audio_fifo_ptr = std::unique_ptr<AVAudioFifo, audio_fifo_deleter>;
 
-// Opens `path` as a demuxer and reads its stream information. Empty on
-// failure to open; a failed stream-info read is left to `require_stream_info`.
+// Opens `path` as a demuxer and reads its stream information. `context` is
+// empty when the file cannot be opened; the driver ignores a failed
+// stream-info read, a worker gives up on it.
 struct opened_input {
   format_context_ptr context;
   int stream_info_result = 0;
@@ -72,8 +73,5 @@ opened_input open_input(const std::string& path);
 // The display rotation of a video stream, clockwise, in degrees: 0, 90, 180
 // or 270. Phones store portrait video as landscape pictures plus this matrix.
 int stream_rotation(const AVStream* stream);
-
-// Text of an FFmpeg error code; thread-safe unlike the av_err2str macro.
-std::string av_err2string(int error_code);
 
 }  // namespace quorvane
