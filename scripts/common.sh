@@ -12,9 +12,11 @@ install_debian_packages() {
   [ ${#missing[@]} -gt 0 ] || return 0
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   echo "installing ${missing[*]}"
-  $sudo apt-get update -qq
+  # Another apt-get or dpkg may hold the lock: wait for it rather than fail.
+  $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
   apt_updated=yes
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+    --no-install-recommends "${missing[@]}"
 }
 
 # find_python312: prints pyenv's newest Python 3.12, else a working python3.12
