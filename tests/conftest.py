@@ -1,6 +1,7 @@
 """Shared fixtures: small generated sources, an AES-128 key-info file, and a
 scratch working directory (renditions are written into the working directory)."""
 
+import functools
 import json
 import os
 import secrets
@@ -23,6 +24,27 @@ def ffprobe_json(path: str | os.PathLike, *args: str) -> dict:
         text=True,
     ).stdout
     return json.loads(out)
+
+
+@functools.cache
+def _ffmpeg_has_display_rotation() -> bool:
+    help_text = subprocess.run(["ffmpeg", "-hide_banner", "-h", "full"], check=True,
+                               capture_output=True, text=True).stdout
+    return "-display_rotation" in help_text
+
+
+def copy_with_rotation(source: Path, destination: Path, rotate: int) -> Path:
+    """Copies `source`'s streams unchanged into `destination`, its video stream
+    marked with the display matrix that FFmpeg 5.1 writes for a "rotate" tag
+    of `rotate` degrees. FFmpeg 7.1 ignores that tag; its -display_rotation
+    input option with the same angle gives the same matrix."""
+    if _ffmpeg_has_display_rotation():
+        run_ffmpeg("-display_rotation:v:0", str(rotate), "-i", str(source), "-c", "copy",
+                   str(destination))
+    else:
+        run_ffmpeg("-i", str(source), "-c", "copy", "-metadata:s:v:0", f"rotate={rotate}",
+                   str(destination))
+    return destination
 
 
 def make_source(

@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 from _quorvane_test_hooks import run_ladder_with_stand_in
-from conftest import make_source, run_ffmpeg
+from conftest import copy_with_rotation, make_source, run_ffmpeg
 
 HEADER = "#EXTM3U\n#EXT-X-VERSION:3\n"
 FULL_LADDER = ["1080p", "720p", "480p", "360p"]
@@ -94,8 +94,7 @@ def test_displayed_orientation_decides_the_frame_sizes(
 ):
     # A landscape picture turned a quarter turn is shown portrait.
     rotated = workdir / f"rotated{rotation}.mp4"
-    run_ffmpeg("-i", str(landscape_source), "-c", "copy",
-               "-metadata:s:v:0", f"rotate={rotation}", str(rotated))
+    copy_with_rotation(landscape_source, rotated, rotation)
     calls, _, _ = run(rotated, ["720p", "360p"], [])
     sizes = [(width, height) for _, _, width, height, _, _ in calls]
     assert sizes == ([(720, 1280), (360, 640)] if portrait else [(1280, 720), (640, 360)])

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import ffprobe_json, make_source, run_ffmpeg
+from conftest import copy_with_rotation, ffprobe_json, make_source, run_ffmpeg
 from media_checks import (
     AAC_PRIMING,
     FRAME,
@@ -256,8 +256,7 @@ def _marked_source(path: Path, rotate: int | None) -> Path:
     if rotate is None:
         os.replace(plain, path)
     else:
-        run_ffmpeg("-i", str(plain), "-c", "copy", "-metadata:s:v:0", f"rotate={rotate}",
-                   str(path))
+        copy_with_rotation(plain, path, rotate)
     return path
 
 
