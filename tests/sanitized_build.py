@@ -15,7 +15,12 @@ REPO = Path(__file__).resolve().parent.parent
 def build_sanitized_module(destination: Path) -> Path:
     import pybind11
 
-    build = REPO / "build" / "sanitize"
+    # One build folder per FFmpeg that pkg-config offers (scripts/test_ffmpeg71.sh
+    # points it at another build), so that no cached configuration links the
+    # module against the other one.
+    avcodec = subprocess.run(["pkg-config", "--modversion", "libavcodec"], check=True,
+                             capture_output=True, text=True).stdout.strip()
+    build = REPO / "build" / f"sanitize-libavcodec-{avcodec}"
     bin_dir = Path(sys.executable).parent
     subprocess.run(
         [str(bin_dir / "cmake"), "-S", str(REPO), "-B", str(build), "-G", "Ninja",
