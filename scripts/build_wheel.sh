@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds a self-contained wheel into dist/: the module linked against a minimal
-# shared FFmpeg built here from Debian's source package, with that FFmpeg and
-# libx264 carried in quorvane.libs/ beside the module (auditwheel), so that
-# `pip install` alone makes it work on a machine without FFmpeg.
+# shared FFmpeg built here from Debian's source package, with that FFmpeg,
+# libx264 and zimg carried in quorvane.libs/ beside the module (auditwheel), so
+# that `pip install` alone makes it work on a machine without FFmpeg.
 #
 # Also builds build/test-hooks-wheel/quorvane_test_hooks-*.whl, a test-only
 # wheel with _quorvane_test_hooks against the same FFmpeg, which
@@ -25,16 +25,26 @@ log() { echo "build_wheel: $*"; }
 # shellcheck source=common.sh
 source "$repo/scripts/common.sh"
 
-# 1. Debian packages: a compiler and assembler for FFmpeg, x264 and zlib to
-#    link it against, dpkg-dev for `apt-get source`.
-install_debian_packages build-essential nasm pkg-config libx264-dev zlib1g-dev dpkg-dev xz-utils
+# 1. Debian packages: a compiler and assembler for FFmpeg, x264, zimg and zlib
+#    to link it against, dpkg-dev for `apt-get source`.
+install_debian_packages build-essential nasm pkg-config libx264-dev libzimg-dev zlib1g-dev \
+  dpkg-dev xz-utils
 
-# 2. FFmpeg's Debian source. `apt-get source` needs deb-src entries; Debian 12
-#    lists only binary ones (deb822, debian.sources), so add a file of our own
+# 2. FFmpeg's Debian source, of the version this Debian release ships (its
+#    libavcodec-dev, less a rebuild suffix), whatever other deb-src entries the
+#    machine has (scripts/test_ffmpeg71.sh adds trixie's, whose 7.1 would
+#    otherwise win). `apt-get source` needs deb-src entries; Debian 12 lists
+#    only binary ones (deb822, debian.sources), so add a file of our own
 #    beside it with the matching source entries.
-source_tree() { ls -d "$ffmpeg_sources"/ffmpeg-[0-9]*/ 2>/dev/null | sort -V | tail -n 1; }
+ffmpeg_version=$(apt-cache policy libavcodec-dev | awk '/Candidate:/ {print $2}' | sed -E 's/\+b[0-9]+$//')
+case "$ffmpeg_version" in
+  ""|"(none)") echo "build_wheel: apt offers no libavcodec-dev to take FFmpeg's version from" >&2; exit 1 ;;
+esac
+upstream_version=${ffmpeg_version#*:}
+upstream_version=${upstream_version%-*}
+source_tree() { ls -d "$ffmpeg_sources/ffmpeg-$upstream_version"/ 2>/dev/null; }
 if [ -z "$(source_tree)" ]; then
-  if [ -z "$(apt-cache showsrc ffmpeg 2>/dev/null)" ]; then
+  if ! apt-cache showsrc ffmpeg 2>/dev/null | grep -qx "Version: $ffmpeg_version"; then
     codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
     log "adding deb-src entries for $codename"
     $sudo tee /etc/apt/sources.list.d/quorvane-deb-src.sources >/dev/null <<EOF
@@ -52,10 +62,11 @@ Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 EOF
     apt_updated=no
   fi
-  [ "$apt_updated" = yes ] || $sudo apt-get update -qq
+  [ "$apt_updated" = yes ] || $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+  rm -rf "$ffmpeg_sources"
   mkdir -p "$ffmpeg_sources"
-  log "fetching FFmpeg's Debian source"
-  (cd "$ffmpeg_sources" && apt-get source -qq ffmpeg)
+  log "fetching FFmpeg's Debian source $ffmpeg_version"
+  (cd "$ffmpeg_sources" && apt-get source -qq "ffmpeg=$ffmpeg_version")
 fi
 src=$(source_tree)
 src=${src%/}
@@ -64,15 +75,16 @@ log "FFmpeg source: $src"
 # 3. The minimal shared FFmpeg: every built-in demuxer, parser, decoder and
 #    bitstream filter, so that any input FFmpeg can read still decodes; only
 #    what the ladder writes with (libx264, aac, hls over mpegts, the file and
-#    crypto protocols) and the filters the transcoder builds. No library is
-#    detected from the system: only libx264 and zlib are linked. Network
+#    crypto protocols) and the filters the picture and sound code builds
+#    (zscale comes with zimg). No library is detected from the system: only
+#    libx264, zimg and zlib are linked. Network
 #    support is off: inputs are local files, and the RTSP and SDP demuxers
 #    would otherwise pull in the network protocols.
 configure_options=(
   --prefix="$ffmpeg_prefix"
   --disable-everything --disable-programs --disable-doc --disable-static --enable-shared
   --disable-autodetect --disable-network --disable-avdevice --disable-postproc --disable-debug
-  --enable-gpl --enable-libx264 --enable-zlib
+  --enable-gpl --enable-libx264 --enable-libzimg --enable-zlib
   --enable-swscale --enable-swresample
   --enable-protocol=file,crypto
   --enable-demuxers --enable-parsers --enable-decoders --enable-bsfs
@@ -80,6 +92,7 @@ configure_options=(
   --enable-encoder=libx264,aac
   --enable-filter=abuffer,abuffersink,buffer,buffersink,loudnorm,aformat,aresample
   --enable-filter=transpose,hflip,vflip,format,scale,null,anull
+  --enable-filter=zscale,tonemap,bwdif,yadif,premultiply,pad,setsar,colorspace
 )
 stamp="$ffmpeg_prefix/.configured-with"
 wanted="$src ${configure_options[*]}"
@@ -165,7 +178,9 @@ for library in libavcodec libavformat libavfilter libavutil libswscale libswresa
   echo "$carried" | grep "quorvane.libs/$library-" | grep -q -- "--disable-everything" ||
     { echo "build_wheel: $library in the wheel is not the minimal build" >&2; exit 1; }
 done
-echo "$carried" | grep -q "quorvane.libs/libx264-" ||
-  { echo "build_wheel: libx264 is not carried in the wheel" >&2; exit 1; }
+for library in libx264 libzimg; do
+  echo "$carried" | grep -q "quorvane.libs/$library-" ||
+    { echo "build_wheel: $library is not carried in the wheel" >&2; exit 1; }
+done
 log "$(cat "$ffmpeg_prefix/build-time.txt")"
 log "wheel: $wheel ($(du -h "$wheel" | cut -f1), $(stat -c %s "$wheel") bytes)"

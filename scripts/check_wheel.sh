@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Checks the wheel that scripts/build_wheel.sh left in dist/: installs it into
-# a fresh virtual environment, shows that the module's FFmpeg and libx264 are
-# loaded from quorvane.libs/ and never from the system, runs the demo ladder
-# from that environment, then the whole test suite against the installed
-# wheel. Extra arguments go to pytest (e.g. -q, -k binding).
+# a fresh virtual environment, shows that the module's FFmpeg, libx264 and
+# zimg are loaded from quorvane.libs/ and never from the system, runs the demo
+# ladder from that environment, then the whole test suite against the
+# installed wheel. Extra arguments go to pytest (e.g. -q, -k binding).
 #
 # The wheel itself needs no FFmpeg package. The checks do: the ffmpeg and
 # ffprobe tools to measure what was written, and the tests' sanitizer build
@@ -41,21 +41,22 @@ module=$(ls "$site"/quorvane.cpython-*.so)
 log "installed $(basename "$wheel") into $venv"
 
 # 3. Where the loader finds the module's libraries, with no help from the
-#    environment: each libav*, libsw* and libx264 must come from quorvane.libs.
+#    environment: each libav*, libsw*, libx264 and libzimg must come from
+#    quorvane.libs.
 check_libraries() {  # check_libraries MODULE LIBS-FOLDER
   local resolved status=0
   resolved=$(env -u LD_LIBRARY_PATH -u LD_PRELOAD ldd "$1")
   echo "ldd $1:"
   echo "$resolved" | sed 's/^/  /'
-  for library in libavcodec libavformat libavfilter libavutil libswscale libswresample libx264; do
+  for library in libavcodec libavformat libavfilter libavutil libswscale libswresample libx264 libzimg; do
     line=$(echo "$resolved" | grep -E "^\s*$library[-.]" || true)
-    if [ -z "$line" ]; then   # ldd lists what the libraries need too (libx264)
+    if [ -z "$line" ]; then   # ldd lists what the libraries need too (libx264, libzimg)
       echo "check_wheel: $library is not linked by $1" >&2; status=1
     elif ! echo "$line" | grep -q "=> $2/"; then
       echo "check_wheel: $library does not resolve from $2: $line" >&2; status=1
     fi
   done
-  if echo "$resolved" | grep -E "lib(av|sw|x264)" | grep -q "/usr/lib\|/lib/x86_64"; then
+  if echo "$resolved" | grep -E "lib(av|sw|x264|zimg)" | grep -q "/usr/lib\|/lib/x86_64"; then
     echo "check_wheel: a library resolves from the system" >&2; status=1
   fi
   return $status
@@ -65,13 +66,13 @@ check_libraries "$module" "$site/quorvane.libs"
 # What the loader actually opens when Python imports the module.
 cd "$(mktemp -d)"
 loaded=$(env -u LD_LIBRARY_PATH LD_DEBUG=libs "$venv/bin/python" -c 'import quorvane' 2>&1 |
-         grep -E "calling init: .*lib(av|sw|x264)" | sed 's/.*calling init: //' | sort -u)
+         grep -E "calling init: .*lib(av|sw|x264|zimg)" | sed 's/.*calling init: //' | sort -u)
 echo "libraries initialised by 'import quorvane' (LD_DEBUG=libs):"
 echo "$loaded" | sed 's/^/  /'
-[ "$(echo "$loaded" | grep -c "^$site/quorvane.libs/")" -eq 7 ] ||
-  { echo "check_wheel: expected 7 libraries from quorvane.libs" >&2; exit 1; }
+[ "$(echo "$loaded" | grep -c "^$site/quorvane.libs/")" -eq 8 ] ||
+  { echo "check_wheel: expected 8 libraries from quorvane.libs" >&2; exit 1; }
 if echo "$loaded" | grep -qv "^$site/quorvane.libs/"; then
-  echo "check_wheel: FFmpeg or x264 loaded from outside quorvane.libs" >&2; exit 1
+  echo "check_wheel: FFmpeg, x264 or zimg loaded from outside quorvane.libs" >&2; exit 1
 fi
 "$venv/bin/python" -c 'import quorvane; print("check_wheel: quorvane imported from", quorvane.__file__)'
 
