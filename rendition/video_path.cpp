@@ -93,8 +93,9 @@ void flush_video_pictures(video_path& path, source_input& source, hls_muxer& mux
 void finish_video(video_path& path, hls_muxer& muxer, double end_seconds) {
   if (has_pictures(path) && std::isfinite(end_seconds)) {
     // Video that ends before the sound keeps its last picture on screen, so
-    // the playlist covers all of the media.
-    const double end_slot = end_seconds / av_q2d(grid_time_base);
+    // the playlist covers all of the media. Sound that outlasts the pictures
+    // by less than one (an AAC frame's padding) adds none.
+    const double end_slot = end_seconds / av_q2d(grid_time_base) - 1;
     AVFrame* repeat = path.filtered.get();
     if (static_cast<double>(path.clock.last_slot + 1) < end_slot) {
       path.picture_duration = grid_time_base;

@@ -492,4 +492,8 @@ class TestSoundFormatChange:
         flashes = flash_starts(format_change.playlist)
         assert len(flashes) == 2, flashes
         beep_starts(format_change.playlist, flashes)
-        assert len(video_frame_times(format_change.playlist)) == 2 * CHUNK_SECONDS * 30
+        # Every picture is kept. Each chunk's sound runs past its pictures by
+        # its AAC padding and the running sample count keeps both, so the
+        # last picture may be held for one more slot.
+        pictures = len(video_frame_times(format_change.playlist))
+        assert 2 * CHUNK_SECONDS * 30 <= pictures <= 2 * CHUNK_SECONDS * 30 + 1, pictures
