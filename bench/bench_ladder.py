@@ -6,12 +6,15 @@ settings). Run by hand:
     .venv/bin/python bench/bench_ladder.py [--seconds 60] [--repeats 3]
     .venv/bin/python bench/bench_ladder.py --growth     # 30 s against 120 s
     .venv/bin/python bench/bench_ladder.py --parts      # also each rendition alone
+    .venv/bin/python bench/bench_ladder.py --against DIR  # against another build in DIR
+    .venv/bin/python bench/bench_ladder.py --kinds      # plain, HDR and interlaced sources
 
 Each run is a child process; its wall time, CPU time (user+sys) and peak RSS
 come from that child's resource usage."""
 
 import argparse
 import json
+import os
 import secrets
 import shutil
 import statistics
@@ -36,12 +39,25 @@ print(json.dumps({"wall": wall, "cpu": usage.ru_utime + usage.ru_stime, "rss_mib
 """
 
 
-def make_input(path: Path, seconds: int) -> None:
+# How each kind of 1080p source is made: a plain progressive SDR picture, an
+# HLG picture in 10-bit HEVC as phones record it, and 1080i25 H.264.
+SOURCE_KINDS = {
+    "plain": ["-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p"],
+    "hdr": ["-vf", "zscale=tin=bt709:pin=bt709:min=bt709:t=arib-std-b67:p=bt2020:m=2020_ncl:npl=100,"
+                   "format=yuv420p10le",
+            "-c:v", "libx265", "-preset", "veryfast", "-x265-params", "log-level=error",
+            "-color_primaries", "bt2020", "-color_trc", "arib-std-b67", "-colorspace", "bt2020nc"],
+    "interlaced": ["-vf", "interlace=scan=tff,setfield=tff", "-c:v", "libx264", "-preset", "veryfast",
+                   "-flags", "+ildct+ilme", "-x264-params", "tff=1", "-pix_fmt", "yuv420p"],
+}
+
+
+def make_input(path: Path, seconds: int, kind: str = "plain") -> None:
+    rate = 50 if kind == "interlaced" else 30
     subprocess.run(["ffmpeg", "-v", "error", "-y",
-                    "-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=30",
+                    "-f", "lavfi", "-i", f"testsrc2=size=1920x1080:rate={rate}",
                     "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000,volume=-20dB",
-                    "-t", str(seconds), "-c:v", "libx264", "-preset", "veryfast",
-                    "-pix_fmt", "yuv420p", "-c:a", "aac", str(path)], check=True)
+                    "-t", str(seconds), *SOURCE_KINDS[kind], "-c:a", "aac", str(path)], check=True)
 
 
 def ffmpeg_ladder_command(source: Path) -> list[str]:
@@ -71,23 +87,37 @@ def ffmpeg_rendition_command(source: Path, name: str, width: int, height: int, r
             "-hls_segment_filename", f"part_{name}_%03d.ts", f"part_{name}.m3u8"]
 
 
-def measure(command: list[str], cwd: Path) -> dict:
+def measure(command: list[str], cwd: Path, env: dict[str, str] | None = None) -> dict:
     out = subprocess.run([sys.executable, "-c", MEASURE, *command], cwd=cwd, check=True,
-                         capture_output=True, text=True).stdout
+                         capture_output=True, text=True, env=env).stdout
     return json.loads(out)
 
 
-def compare(source: Path, work: Path, repeats: int) -> dict[str, list[dict]]:
-    ours = [sys.executable, "-c", f"import quorvane; quorvane.hls_encoder({str(source)!r}, 'master.m3u8')"]
-    cli = ffmpeg_ladder_command(source)
-    results: dict[str, list[dict]] = {"quorvane": [], "ffmpeg": []}
+def hls_encoder_command(source: Path) -> list[str]:
+    return [sys.executable, "-c", f"import quorvane; quorvane.hls_encoder({str(source)!r}, 'master.m3u8')"]
+
+
+def with_module_from(directory: Path) -> dict[str, str]:
+    """The environment that makes a child import the module built in `directory`."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = str(directory)
+    return env
+
+
+def compare(source: Path, work: Path, repeats: int, against: Path | None = None) -> dict[str, list[dict]]:
+    ours = ("quorvane", hls_encoder_command(source), None)
+    if against is None:
+        other = ("ffmpeg", ffmpeg_ladder_command(source), None)
+    else:
+        other = ("baseline", hls_encoder_command(source), with_module_from(against))
+    results: dict[str, list[dict]] = {ours[0]: [], other[0]: []}
     for round_ in range(repeats):
-        # Alternate the order so neither tool always runs on a warmer machine.
-        order = [("quorvane", ours), ("ffmpeg", cli)]
+        # Alternate the order so neither contender always runs on a warmer machine.
+        order = [ours, other]
         if round_ % 2:
             order.reverse()
-        for name, command in order:
-            results[name].append(measure(command, work))
+        for name, command, env in order:
+            results[name].append(measure(command, work, env))
             print(f"  {name:9} run {round_ + 1}: {results[name][-1]}", flush=True)
     return results
 
@@ -103,7 +133,13 @@ def main() -> int:
     parser.add_argument("--growth", action="store_true", help="compare a 30 s and a 120 s input")
     parser.add_argument("--parts", action="store_true",
                         help="also cost the ladder's parts alone: each rendition as its own ffmpeg process")
+    parser.add_argument("--against", type=Path,
+                        help="compare with the module built in this folder instead of the ffmpeg tool")
+    parser.add_argument("--kinds", action="store_true",
+                        help="cost of an HDR and of an interlaced source against a plain one")
     args = parser.parse_args()
+    if args.kinds:
+        return compare_kinds(args.seconds, args.repeats)
     work = Path(tempfile.mkdtemp(prefix="quorvane-bench-"))
     try:
         key = work / "enc.key"
@@ -116,7 +152,8 @@ def main() -> int:
             print(f"making a 1920x1080 30 fps {seconds} s input", flush=True)
             make_input(source, seconds)
             repeats = 1 if args.growth else args.repeats
-            table[seconds] = {name: summary(runs) for name, runs in compare(source, work, repeats).items()}
+            table[seconds] = {name: summary(runs)
+                              for name, runs in compare(source, work, repeats, args.against).items()}
             if args.parts:
                 parts = [measure(ffmpeg_rendition_command(source, *rung), work) for rung in LADDER]
                 table[seconds]["parts"] = {"wall": sum(p["wall"] for p in parts),
@@ -127,9 +164,9 @@ def main() -> int:
             for name, numbers in tools.items():
                 print(f"  {name:9} wall {numbers['wall']:7.1f} s  cpu {numbers['cpu']:7.1f} s  "
                       f"peak RSS {numbers['rss_mib']:7.1f} MiB")
-            ours, cli = tools["quorvane"], tools["ffmpeg"]
-            print(f"  ratios    wall {ours['wall'] / cli['wall']:.2f}x  cpu {ours['cpu'] / cli['cpu']:.2f}x  "
-                  f"rss {ours['rss_mib'] / cli['rss_mib']:.2f}x")
+            ours, other = tools["quorvane"], tools["baseline" if args.against else "ffmpeg"]
+            print(f"  ratios    wall {ours['wall'] / other['wall']:.3f}x  cpu {ours['cpu'] / other['cpu']:.3f}x  "
+                  f"rss {ours['rss_mib'] / other['rss_mib']:.3f}x")
             if "parts" in tools:
                 print(f"  against the parts alone (four single-rendition ffmpeg runs, summed): "
                       f"cpu {ours['cpu'] / tools['parts']['cpu']:.3f}x")
@@ -137,6 +174,37 @@ def main() -> int:
             short, long_ = table[30]["quorvane"], table[120]["quorvane"]
             print(f"\n120 s / 30 s for quorvane: wall {long_['wall'] / short['wall']:.2f}x  "
                   f"cpu {long_['cpu'] / short['cpu']:.2f}x  rss {long_['rss_mib'] / short['rss_mib']:.2f}x")
+        return 0
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def compare_kinds(seconds: int, repeats: int) -> int:
+    """hls_encoder's cost on each kind of source, the kinds taking turns."""
+    work = Path(tempfile.mkdtemp(prefix="quorvane-bench-"))
+    try:
+        key = work / "enc.key"
+        key.write_bytes(secrets.token_bytes(16))
+        (work / "enc.keyinfo").write_text(f"enc.key\n{key}\n{secrets.token_hex(16)}\n")
+        sources = {}
+        for kind in SOURCE_KINDS:
+            sources[kind] = work / f"source_{kind}.mkv"
+            print(f"making a 1920x1080 {kind} {seconds} s input", flush=True)
+            make_input(sources[kind], seconds, kind)
+        runs: dict[str, list[dict]] = {kind: [] for kind in SOURCE_KINDS}
+        for round_ in range(repeats):
+            kinds = list(SOURCE_KINDS)
+            if round_ % 2:
+                kinds.reverse()
+            for kind in kinds:
+                runs[kind].append(measure(hls_encoder_command(sources[kind]), work))
+                print(f"  {kind:10} run {round_ + 1}: {runs[kind][-1]}", flush=True)
+        plain = summary(runs["plain"])
+        print(f"\n{seconds} s inputs, medians:")
+        for kind, kind_runs in runs.items():
+            numbers = summary(kind_runs)
+            print(f"  {kind:10} wall {numbers['wall']:7.1f} s  cpu {numbers['cpu']:7.1f} s  "
+                  f"peak RSS {numbers['rss_mib']:7.1f} MiB  cpu {numbers['cpu'] / plain['cpu']:.2f}x plain")
         return 0
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -17,6 +19,7 @@
 
 #include "../ladder/ladder_driver.h"
 #include "../ladder/master_playlist.h"
+#include "../rendition/media_timeline.h"
 
 namespace py = pybind11;
 
@@ -116,4 +119,18 @@ PYBIND11_MODULE(_quorvane_test_hooks, module) {
       py::arg("thread_limit") = -1, py::arg("worker_delay_ms") = 0);
   module.def("media_playlist_uri", &quorvane::media_playlist_uri, py::arg("master_path"),
              py::arg("playlist_name"));
+  // The 1/30 s slot each picture time (seconds, None: unknown) is given in
+  // turn; None for a picture left out.
+  module.def(
+      "place_pictures",
+      [](const std::vector<std::optional<double>>& times) {
+        quorvane::picture_clock clock;
+        std::vector<std::optional<int64_t>> slots;
+        for (const std::optional<double>& time : times) {
+          const int64_t slot = quorvane::place_picture(clock, time ? *time : std::nan(""));
+          slots.push_back(slot == AV_NOPTS_VALUE ? std::nullopt : std::optional<int64_t>(slot));
+        }
+        return slots;
+      },
+      py::arg("times"));
 }

@@ -1,6 +1,7 @@
 #include "audio_path.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 extern "C" {
@@ -12,18 +13,23 @@ namespace quorvane {
 
 namespace {
 
+constexpr int output_sample_rate = 44100;
+
+// Mixed down to the delivered stereo first, so that the loudness measured and
+// normalised is the loudness delivered; then the encoder's format and rate.
 constexpr const char* loudness_chain =
+    "aformat=channel_layouts=stereo,"
     "loudnorm=I=-14:LRA=11:TP=-1.5,"
     "aformat=sample_fmts=fltp:sample_rates=44100:channel_layouts=stereo";
 
-// The decoder's channel layout as the abuffer filter reads it. A layout whose
-// order is unknown is described by the default layout for its channel count;
-// a decoder that reports no channels at all is taken as stereo.
-std::string channel_layout_text(const AVChannelLayout& decoder_layout) {
+// A channel layout as the abuffer filter reads it. A layout whose order is
+// unknown is described by the default layout for its channel count; sound
+// that reports no channels at all is taken as stereo.
+std::string channel_layout_text(const AVChannelLayout& decoded_layout) {
   AVChannelLayout layout{};
-  if (decoder_layout.order == AV_CHANNEL_ORDER_UNSPEC) {
-    av_channel_layout_default(&layout, decoder_layout.nb_channels);
-  } else if (av_channel_layout_copy(&layout, &decoder_layout) < 0) {
+  if (decoded_layout.order == AV_CHANNEL_ORDER_UNSPEC) {
+    av_channel_layout_default(&layout, decoded_layout.nb_channels);
+  } else if (av_channel_layout_copy(&layout, &decoded_layout) < 0) {
     return "stereo";
   }
   char text[64] = {};
@@ -33,23 +39,42 @@ std::string channel_layout_text(const AVChannelLayout& decoder_layout) {
   return described && text[0] != '\0' ? text : "stereo";
 }
 
-std::string audio_source_arguments(const AVStream* stream, const AVCodecContext* decoder) {
-  const char* sample_format = av_get_sample_fmt_name(decoder->sample_fmt);
+sound_format decoder_sound_format(const AVCodecContext* decoder) {
+  return {decoder->sample_rate, decoder->sample_fmt, channel_layout_text(decoder->ch_layout)};
+}
+
+sound_format frame_sound_format(const AVFrame* sound) {
+  return {sound->sample_rate, sound->format, channel_layout_text(sound->ch_layout)};
+}
+
+bool same_sound_format(const sound_format& a, const sound_format& b) {
+  return a.sample_rate == b.sample_rate && a.sample_format == b.sample_format &&
+         a.channel_layout == b.channel_layout;
+}
+
+bool build_audio_chain(audio_path& path, const AVStream* stream, const sound_format& format) {
+  path.chain = filter_chain{};
+  const char* sample_format = av_get_sample_fmt_name(static_cast<AVSampleFormat>(format.sample_format));
   char arguments[512] = {};
   std::snprintf(arguments, sizeof arguments,
                 "time_base=%d/%d:sample_rate=%d:sample_fmt=%s:channel_layout=%s",
-                stream->time_base.num, stream->time_base.den, decoder->sample_rate,
-                sample_format != nullptr ? sample_format : "none",
-                channel_layout_text(decoder->ch_layout).c_str());
-  return arguments;
+                stream->time_base.num, stream->time_base.den, format.sample_rate,
+                sample_format != nullptr ? sample_format : "none", format.channel_layout.c_str());
+  if (!create_filter_endpoints(path.chain, "abuffer", arguments, "abuffersink") ||
+      !link_filter_chain(path.chain, loudness_chain)) {
+    path.chain = filter_chain{};
+    return false;
+  }
+  path.chain_format = format;
+  return true;
 }
 
 enum class block_result { encoded, not_read, not_encoded };
 
 // Cuts `samples` samples off the FIFO into one encoder block, stamps it with
 // the running sample count and encodes it.
-block_result encode_fifo_block(rendition_resources& worker, stream_timing& timing, int samples) {
-  const AVCodecContext* encoder = worker.audio_encoder.get();
+block_result encode_fifo_block(audio_path& path, hls_muxer& muxer, int samples) {
+  const AVCodecContext* encoder = path.encoder.get();
   frame_ptr block(av_frame_alloc());
   if (!block) {
     return block_result::not_read;
@@ -61,30 +86,37 @@ block_result encode_fifo_block(rendition_resources& worker, stream_timing& timin
       av_frame_get_buffer(block.get(), 0) < 0) {
     return block_result::not_read;
   }
-  if (av_audio_fifo_read(worker.audio_fifo.get(), reinterpret_cast<void**>(block->data),
-                         samples) < samples) {
+  if (av_audio_fifo_read(path.fifo.get(), reinterpret_cast<void**>(block->data), samples) <
+      samples) {
     return block_result::not_read;
   }
-  block->pts = timing.next_audio_pts;
-  timing.next_audio_pts += samples;
-  const bool encoded = encode_and_write(worker.audio_encoder.get(), worker.output.get(),
-                                        worker.output_audio_stream, block.get(),
-                                        worker.output_packet.get());
+  block->pts = path.next_pts;
+  path.next_pts += samples;
+  const bool encoded = encode_and_write(path.encoder.get(), muxer.context.get(),
+                                        muxer.audio_stream, block.get(), muxer.packet.get());
   return encoded ? block_result::encoded : block_result::not_encoded;
 }
 
-bool store_in_fifo(AVAudioFifo* fifo, AVFrame* filtered) {
-  if (av_audio_fifo_realloc(fifo, av_audio_fifo_size(fifo) + filtered->nb_samples) < 0) {
+// Adds a filtered frame to the FIFO, leaving out sound from before the origin.
+bool store_in_fifo(audio_path& path, const AVFrame* filtered) {
+  AVAudioFifo* fifo = path.fifo.get();
+  if (av_audio_fifo_realloc(fifo, av_audio_fifo_size(fifo) + filtered->nb_samples) < 0 ||
+      av_audio_fifo_write(fifo, reinterpret_cast<void**>(filtered->extended_data),
+                          filtered->nb_samples) < filtered->nb_samples) {
     return false;
   }
-  return av_audio_fifo_write(fifo, reinterpret_cast<void**>(filtered->extended_data),
-                             filtered->nb_samples) >= filtered->nb_samples;
+  if (path.samples_to_skip > 0) {
+    const int skipped =
+        static_cast<int>(std::min<int64_t>(path.samples_to_skip, av_audio_fifo_size(fifo)));
+    av_audio_fifo_drain(fifo, skipped);
+    path.samples_to_skip -= skipped;
+  }
+  return true;
 }
 
-bool encode_full_blocks(rendition_resources& worker, stream_timing& timing) {
-  while (av_audio_fifo_size(worker.audio_fifo.get()) >= worker.audio_encoder->frame_size) {
-    if (encode_fifo_block(worker, timing, worker.audio_encoder->frame_size) !=
-        block_result::encoded) {
+bool encode_full_blocks(audio_path& path, hls_muxer& muxer) {
+  while (av_audio_fifo_size(path.fifo.get()) >= path.encoder->frame_size) {
+    if (encode_fifo_block(path, muxer, path.encoder->frame_size) != block_result::encoded) {
       return false;
     }
   }
@@ -96,90 +128,105 @@ bool encode_full_blocks(rendition_resources& worker, stream_timing& timing) {
 // collected; a frame that cannot be stored is left out.
 enum class pull_mode { read_loop, flush };
 
-// Pulls everything the sink has ready. False on a sink error, or in the read
-// loop on a failure to store or encode.
-bool pull_filtered_audio(rendition_resources& worker, stream_timing& timing, pull_mode mode) {
-  for (;;) {
-    frame_ptr filtered(av_frame_alloc());
-    if (!filtered) {
-      return false;
-    }
-    const int pulled = av_buffersink_get_frame(worker.audio_chain.sink, filtered.get());
-    if (pulled == AVERROR(EAGAIN) || pulled == AVERROR_EOF) {
-      return true;
-    }
-    if (pulled < 0) {
-      return false;
-    }
-    const bool stored = store_in_fifo(worker.audio_fifo.get(), filtered.get());
-    if (mode == pull_mode::flush) {
-      continue;
-    }
-    if (!stored || !encode_full_blocks(worker, timing)) {
+bool pull_filtered_sound(audio_path& path, hls_muxer& muxer, pull_mode mode) {
+  return pull_filtered_frames(path.chain.sink, path.filtered.get(), [&](AVFrame* filtered) {
+    const bool stored = store_in_fifo(path, filtered);
+    return mode == pull_mode::flush || (stored && encode_full_blocks(path, muxer));
+  });
+}
+
+// Ends the chain's input and collects everything it still holds.
+bool drain_chain(audio_path& path, hls_muxer& muxer, pull_mode mode) {
+  return av_buffersrc_add_frame_flags(path.chain.source, nullptr, 0) >= 0 &&
+         pull_filtered_sound(path, muxer, mode);
+}
+
+// The first decoded sound places the audio on the shared timeline: its own
+// timestamp, not the container's idea of where the stream starts, says when
+// it is heard.
+void start_timeline(audio_path& path, const source_input& source, const AVFrame* sound) {
+  path.started = true;
+  double seconds =
+      seconds_since(sound->best_effort_timestamp, source.audio_stream->time_base, source.origin);
+  if (std::isnan(seconds)) {
+    seconds = seconds_since(source.audio_stream->start_time, source.audio_stream->time_base,
+                            source.origin);
+  }
+  if (!std::isfinite(seconds) || std::fabs(seconds) > 1e9) {
+    return;
+  }
+  const auto offset = static_cast<int64_t>(std::llround(seconds * output_sample_rate));
+  if (offset >= 0) {
+    path.next_pts = offset;
+  } else {
+    path.samples_to_skip = -offset;
+  }
+}
+
+// Feeds one decoded frame to the chain, rebuilding the chain first when the
+// sound's layout, rate or sample format changed (the chain flushed, so the
+// running sample count stays gapless).
+bool filter_sound(audio_path& path, source_input& source, hls_muxer& muxer, AVFrame* sound,
+                  pull_mode mode) {
+  if (!path.started) {
+    start_timeline(path, source, sound);
+  }
+  const sound_format format = frame_sound_format(sound);
+  if (!same_sound_format(format, path.chain_format)) {
+    if (!drain_chain(path, muxer, mode) || !build_audio_chain(path, source.audio_stream, format)) {
       return false;
     }
   }
+  if (av_buffersrc_add_frame_flags(path.chain.source, sound, 0) < 0) {
+    return mode == pull_mode::flush;  // at the end a refused frame is only left out
+  }
+  return pull_filtered_sound(path, muxer, mode);
 }
 
 }  // namespace
 
-bool setup_audio_chain(rendition_resources& worker) {
-  const AVStream* stream = worker.input->streams[worker.audio_stream_index];
-  if (!create_filter_endpoints(worker.audio_chain, "abuffer",
-                               audio_source_arguments(stream, worker.audio_decoder.get()),
-                               "abuffersink") ||
-      !link_filter_chain(worker.audio_chain, loudness_chain)) {
+bool setup_audio_path(audio_path& path, const source_input& source) {
+  if (!build_audio_chain(path, source.audio_stream, decoder_sound_format(path.decoder.get()))) {
     return false;
   }
-  worker.audio_fifo.reset(av_audio_fifo_alloc(worker.audio_encoder->sample_fmt,
-                                              worker.audio_encoder->ch_layout.nb_channels, 1));
-  return worker.audio_fifo != nullptr;
+  path.fifo.reset(av_audio_fifo_alloc(path.encoder->sample_fmt,
+                                      path.encoder->ch_layout.nb_channels, 1));
+  return path.fifo != nullptr;
 }
 
-bool decode_audio_packet(rendition_resources& worker, stream_timing& timing) {
-  if (avcodec_send_packet(worker.audio_decoder.get(), worker.input_packet.get()) < 0) {
+bool decode_audio_packet(audio_path& path, source_input& source, hls_muxer& muxer) {
+  if (avcodec_send_packet(path.decoder.get(), source.packet.get()) < 0) {
     return true;  // a packet the decoder refuses is skipped
   }
-  while (avcodec_receive_frame(worker.audio_decoder.get(), worker.decoded_frame.get()) >= 0) {
-    if (av_buffersrc_add_frame_flags(worker.audio_chain.source, worker.decoded_frame.get(), 0) <
-        0) {
-      return false;
-    }
-    const bool pulled = pull_filtered_audio(worker, timing, pull_mode::read_loop);
-    av_frame_unref(worker.decoded_frame.get());
-    if (!pulled) {
-      return false;
-    }
-  }
-  return true;
+  return receive_decoded_frames(path.decoder.get(), path.decoded.get(), [&](AVFrame* sound) {
+    return filter_sound(path, source, muxer, sound, pull_mode::read_loop);
+  });
 }
 
-bool flush_audio(rendition_resources& worker, stream_timing& timing) {
+bool flush_audio(audio_path& path, source_input& source, hls_muxer& muxer) {
   // 1. Drain the decoder into the chain.
-  avcodec_send_packet(worker.audio_decoder.get(), nullptr);
-  while (avcodec_receive_frame(worker.audio_decoder.get(), worker.decoded_frame.get()) >= 0) {
-    const bool accepted =
-        av_buffersrc_add_frame_flags(worker.audio_chain.source, worker.decoded_frame.get(), 0) >= 0;
-    const bool pulled = !accepted || pull_filtered_audio(worker, timing, pull_mode::flush);
-    av_frame_unref(worker.decoded_frame.get());
-    if (!pulled) {
-      return false;
-    }
+  avcodec_send_packet(path.decoder.get(), nullptr);
+  if (!receive_decoded_frames(path.decoder.get(), path.decoded.get(), [&](AVFrame* sound) {
+        return filter_sound(path, source, muxer, sound, pull_mode::flush);
+      })) {
+    return false;
   }
   // 2. End the chain's input and collect what it still holds.
-  if (av_buffersrc_add_frame_flags(worker.audio_chain.source, nullptr, 0) < 0 ||
-      !pull_filtered_audio(worker, timing, pull_mode::flush)) {
+  if (!drain_chain(path, muxer, pull_mode::flush)) {
     return false;
   }
   // 3. Empty the FIFO: full blocks, then one short block with the remainder.
-  while (av_audio_fifo_size(worker.audio_fifo.get()) > 0) {
-    const int samples =
-        std::min(worker.audio_encoder->frame_size, av_audio_fifo_size(worker.audio_fifo.get()));
-    if (encode_fifo_block(worker, timing, samples) == block_result::not_read) {
+  while (av_audio_fifo_size(path.fifo.get()) > 0) {
+    const int samples = std::min(path.encoder->frame_size, av_audio_fifo_size(path.fifo.get()));
+    if (encode_fifo_block(path, muxer, samples) == block_result::not_read) {
       break;  // the FIFO did not shrink; trying again would loop forever
     }
   }
   return true;
+}
+
+double audio_end_seconds(const audio_path& path) {
+  return static_cast<double>(path.next_pts) / output_sample_rate;
 }
 
 }  // namespace quorvane

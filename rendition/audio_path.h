@@ -1,20 +1,22 @@
-// Decoded audio through loudness normalisation to fixed-size AAC blocks.
+// Decoded sound through loudness normalisation to fixed-size AAC blocks.
 #pragma once
 
-#include "rendition_resources.h"
+#include "rendition_parts.h"
 
 namespace quorvane {
 
-// Builds the loudness chain from the decoder's format to the encoder's, and
-// the FIFO that cuts its output into encoder-sized blocks.
-bool setup_audio_chain(rendition_resources& worker);
+// Builds the loudness chain for the decoder's sound and the FIFO that cuts
+// its output into encoder-sized blocks.
+bool setup_audio_path(audio_path& path, const source_input& source);
 
-// Audio branch of the read loop for the packet in `worker.input_packet`.
-// False ends the rendition.
-bool decode_audio_packet(rendition_resources& worker, stream_timing& timing);
+// Audio branch of the read loop for `source.packet`. False ends the rendition.
+bool decode_audio_packet(audio_path& path, source_input& source, hls_muxer& muxer);
 
 // Drains decoder, chain and FIFO into the encoder. False when the rendition
 // must end without its trailer.
-bool flush_audio(rendition_resources& worker, stream_timing& timing);
+bool flush_audio(audio_path& path, source_input& source, hls_muxer& muxer);
+
+// Where the sound handed to the encoder ends, in seconds after the origin.
+double audio_end_seconds(const audio_path& path);
 
 }  // namespace quorvane

@@ -21,6 +21,18 @@ extern "C" {
 #define QUORVANE_HAS_CODECPAR_SIDE_DATA \
   (LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 29, 100))
 
+// FFmpeg 6.1 moved "interlaced" into AVFrame.flags and deprecated the field.
+#ifdef AV_FRAME_FLAG_INTERLACED
+#define QUORVANE_HAS_FRAME_FLAG_INTERLACED 1
+#else
+#define QUORVANE_HAS_FRAME_FLAG_INTERLACED 0
+#endif
+
+// FFmpeg 7.1's buffer source takes the pictures' colour matrix and range and
+// warns about every picture that differs from what it was given.
+#define QUORVANE_HAS_BUFFERSRC_COLOR \
+  (LIBAVFILTER_VERSION_INT >= AV_VERSION_INT(10, 5, 100))
+
 namespace quorvane {
 
 // Releases a demuxer (closing its input) or a muxer (closing its file unless
@@ -60,6 +72,42 @@ using scaler_ptr = std::unique_ptr<SwsContext, scaler_deleter>;
 using filter_graph_ptr = std::unique_ptr<AVFilterGraph, filter_graph_deleter>;
 using filter_inout_ptr = std::unique_ptr<AVFilterInOut, filter_inout_deleter>;
 using audio_fifo_ptr = std::unique_ptr<AVAudioFifo, audio_fifo_deleter>;
+
+// Receives every frame `decoder` has ready into `frame`, hands each to `use`
+// and unreferences it. False as soon as `use` fails; true when the decoder
+// needs more input, is drained, or reports an error (the frames so far stand).
+template <typename Use>
+bool receive_decoded_frames(AVCodecContext* decoder, AVFrame* frame, Use&& use) {
+  while (avcodec_receive_frame(decoder, frame) >= 0) {
+    const bool used = use(frame);
+    av_frame_unref(frame);
+    if (!used) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Pulls every frame `sink` has ready into `frame`, hands each to `use` and
+// unreferences it. False on a sink error or as soon as `use` fails; true when
+// the sink wants more input or has ended.
+template <typename Use>
+bool pull_filtered_frames(AVFilterContext* sink, AVFrame* frame, Use&& use) {
+  for (;;) {
+    const int pulled = av_buffersink_get_frame(sink, frame);
+    if (pulled == AVERROR(EAGAIN) || pulled == AVERROR_EOF) {
+      return true;
+    }
+    if (pulled < 0) {
+      return false;
+    }
+    const bool used = use(frame);
+    av_frame_unref(frame);
+    if (!used) {
+      return false;
+    }
+  }
+}
 
 // Opens `path` as a demuxer and reads its stream information. `context` is
 // empty when the file cannot be opened; the driver ignores a failed

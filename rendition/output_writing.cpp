@@ -1,4 +1,4 @@
-#include "rendition_resources.h"
+#include "rendition_parts.h"
 
 namespace quorvane {
 

@@ -10,7 +10,7 @@ extern "C" {
 
 #include "audio_path.h"
 #include "playlist_check.h"
-#include "rendition_resources.h"
+#include "rendition_parts.h"
 #include "video_path.h"
 
 namespace quorvane {
@@ -46,6 +46,12 @@ codec_context_ptr open_video_encoder(const AVCodec* encoder, int32_t width, int3
   context->framerate = video_frame_rate;
   context->thread_count = 0;
   context->bit_rate = bitrate;
+  // BT.709 in limited range with square pixels, said in the stream's VUI.
+  context->color_primaries = AVCOL_PRI_BT709;
+  context->color_trc = AVCOL_TRC_BT709;
+  context->colorspace = AVCOL_SPC_BT709;
+  context->color_range = AVCOL_RANGE_MPEG;
+  context->sample_aspect_ratio = AVRational{1, 1};
   // Results ignored: an H.264 encoder without these options still opens.
   av_opt_set(context->priv_data, "preset", "fast", 0);
   context->gop_size = keyframe_interval;
@@ -91,109 +97,104 @@ std::string segment_base_name(const std::string& playlist) {
   return dot == std::string::npos ? playlist : playlist.substr(0, dot);
 }
 
-// Start of a stream in microseconds, or AV_NOPTS_VALUE when unknown.
-int64_t stream_start(const AVStream* stream) {
-  return stream->start_time == AV_NOPTS_VALUE
-             ? AV_NOPTS_VALUE
-             : av_rescale_q(stream->start_time, stream->time_base, AV_TIME_BASE_Q);
+// VP9 keeps transparency beside the picture, where only libvpx's decoder
+// reads it; FFmpeg's own decoder would show what lies under it.
+const AVCodec* video_decoder_for(const AVStream* stream, const AVCodec* chosen) {
+  const AVDictionaryEntry* alpha = av_dict_get(stream->metadata, "alpha_mode", nullptr, 0);
+  if (stream->codecpar->codec_id == AV_CODEC_ID_VP9 && alpha != nullptr &&
+      std::string(alpha->value) == "1") {
+    const AVCodec* libvpx = avcodec_find_decoder_by_name("libvpx-vp9");
+    if (libvpx != nullptr) {
+      return libvpx;
+    }
+  }
+  return chosen;
 }
 
-// Both streams count from the earlier of their two starts, so that audio and
-// video keep the source's relative timing whatever its origin.
-stream_timing make_stream_timing(AVFormatContext* input, AVStream* video, const AVStream* audio) {
-  const int64_t video_start = stream_start(video);
-  const int64_t audio_start = stream_start(audio);
-  int64_t origin = 0;
-  if (video_start != AV_NOPTS_VALUE && audio_start != AV_NOPTS_VALUE) {
-    origin = std::min(video_start, audio_start);
-  } else if (video_start != AV_NOPTS_VALUE) {
-    origin = video_start;
-  } else if (audio_start != AV_NOPTS_VALUE) {
-    origin = audio_start;
-  }
-  stream_timing timing;
+// The source's picture interval when it is longer than the grid's 1/30 s.
+AVRational source_picture_duration(AVFormatContext* input, AVStream* video) {
   const AVRational source_rate = av_guess_frame_rate(input, video, nullptr);
   if (source_rate.num > 0 && source_rate.den > 0 &&
-      av_cmp_q(av_inv_q(source_rate), timing.picture_duration) > 0) {
-    timing.picture_duration = av_inv_q(source_rate);
+      av_cmp_q(av_inv_q(source_rate), video_time_base) > 0) {
+    return av_inv_q(source_rate);
   }
-  timing.video_time_base = video->time_base;
-  timing.video_origin = av_rescale_q(origin, AV_TIME_BASE_Q, video->time_base);
-  if (audio_start != AV_NOPTS_VALUE) {
-    timing.next_audio_pts =
-        av_rescale_q(audio_start - origin, AV_TIME_BASE_Q, AVRational{1, audio_sample_rate});
-  }
-  return timing;
+  return video_time_base;
 }
 
-// Steps 1 to 8: input, decoders and encoders.
-bool open_codecs(rendition_resources& worker, const std::string& input, int32_t width,
-                 int32_t height, int32_t bitrate) {
-  // 1-2. Open the input and read its stream information.
+// Steps 1 to 5: the input, its two streams and their decoders.
+bool open_source(source_input& source, video_path& video, audio_path& audio,
+                 const std::string& input) {
   opened_input opened = open_input(input);
-  worker.input = std::move(opened.context);
-  if (!worker.input || opened.stream_info_result < 0) {
+  source.context = std::move(opened.context);
+  if (!source.context || opened.stream_info_result < 0) {
     return false;
   }
-  // 3. Choose the streams; a rendition needs both.
+  AVFormatContext* context = source.context.get();
   const AVCodec* video_codec = nullptr;
   const AVCodec* audio_codec = nullptr;
-  worker.video_stream_index =
-      av_find_best_stream(worker.input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &video_codec, 0);
-  worker.audio_stream_index =
-      av_find_best_stream(worker.input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &audio_codec, 0);
-  if (worker.video_stream_index < 0 || worker.audio_stream_index < 0) {
+  const int video_index = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, &video_codec, 0);
+  const int audio_index = av_find_best_stream(context, AVMEDIA_TYPE_AUDIO, -1, -1, &audio_codec, 0);
+  if (video_index < 0 || audio_index < 0) {
+    return false;  // a rendition needs both
+  }
+  source.video_stream = context->streams[video_index];
+  source.audio_stream = context->streams[audio_index];
+  video.decoder = open_decoder(video_decoder_for(source.video_stream, video_codec),
+                               source.video_stream);
+  if (!video.decoder) {
     return false;
   }
-  // 4-5. Decoders.
-  worker.video_decoder =
-      open_decoder(video_codec, worker.input->streams[worker.video_stream_index]);
-  if (!worker.video_decoder) {
+  audio.decoder = open_decoder(audio_codec, source.audio_stream);
+  if (!audio.decoder) {
     return false;
   }
-  worker.audio_decoder =
-      open_decoder(audio_codec, worker.input->streams[worker.audio_stream_index]);
-  if (!worker.audio_decoder) {
-    return false;
-  }
-  // 6-8. Encoders.
+  source.origin = shared_origin(source.video_stream, source.audio_stream);
+  source.continuity = make_timestamp_continuity(context);
+  video.clockwise_rotation = stream_rotation(source.video_stream);
+  video.picture_duration = source_picture_duration(context, source.video_stream);
+  return true;
+}
+
+// Steps 6 to 8: the H.264 and AAC encoders.
+bool open_encoders(video_path& video, audio_path& audio, int32_t width, int32_t height,
+                   int32_t bitrate) {
   const AVCodec* h264 = avcodec_find_encoder(AV_CODEC_ID_H264);
   const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
   if (h264 == nullptr || aac == nullptr) {
     return false;
   }
-  worker.video_encoder = open_video_encoder(h264, width, height, bitrate);
-  if (!worker.video_encoder) {
+  video.encoder = open_video_encoder(h264, width, height, bitrate);
+  if (!video.encoder) {
     return false;
   }
-  worker.audio_encoder = open_audio_encoder(aac);
-  return worker.audio_encoder != nullptr;
+  audio.encoder = open_audio_encoder(aac);
+  return audio.encoder != nullptr;
 }
 
 // Steps 9 to 14: the HLS muxer, its streams and options, and its header.
-bool open_muxer(rendition_resources& worker, const std::string& playlist, const std::string& key) {
+bool open_muxer(hls_muxer& muxer, const video_path& video, const audio_path& audio,
+                const std::string& playlist, const std::string& key) {
   // 9. Output context.
   AVFormatContext* raw = nullptr;
   if (avformat_alloc_output_context2(&raw, nullptr, "hls", playlist.c_str()) < 0) {
     return false;
   }
-  worker.output.reset(raw);
-  watch_file_closes(raw, worker.close_watch);
+  muxer.context.reset(raw);
+  watch_file_closes(raw, muxer.close_watch);
   // 10. Video stream (index 0), then audio stream (index 1).
-  worker.output_video_stream = add_output_stream(raw, worker.video_encoder.get());
-  if (worker.output_video_stream == nullptr) {
+  muxer.video_stream = add_output_stream(raw, video.encoder.get());
+  if (muxer.video_stream == nullptr) {
     return false;
   }
-  worker.output_audio_stream = add_output_stream(raw, worker.audio_encoder.get());
-  if (worker.output_audio_stream == nullptr) {
+  muxer.audio_stream = add_output_stream(raw, audio.encoder.get());
+  if (muxer.audio_stream == nullptr) {
     return false;
   }
   // 11. Segment names: 720p.m3u8 writes 720p_000.ts, 720p_001.ts, ...
-  worker.base_name = segment_base_name(playlist);
-  worker.segment_pattern = worker.base_name + "_%03d.ts";
+  muxer.segment_pattern = segment_base_name(playlist) + "_%03d.ts";
   // 12. Muxer options; the muxer judges their values.
   av_opt_set(raw->priv_data, "hls_time", "6", 0);
-  av_opt_set(raw->priv_data, "hls_segment_filename", worker.segment_pattern.c_str(), 0);
+  av_opt_set(raw->priv_data, "hls_segment_filename", muxer.segment_pattern.c_str(), 0);
   av_opt_set(raw->priv_data, "hls_list_size", "0", 0);
   av_opt_set(raw->priv_data, "hls_key_info_file", key.c_str(), 0);
   // 13. Open the playlist file, unless the muxer opens its files itself.
@@ -205,56 +206,35 @@ bool open_muxer(rendition_resources& worker, const std::string& playlist, const 
   return avformat_write_header(raw, nullptr) >= 0;
 }
 
-// Steps 15 to 18: scaler, turning chain, audio chain, packets and frames.
-bool prepare_paths(rendition_resources& worker) {
-  const AVStream* video_stream = worker.input->streams[worker.video_stream_index];
-  const AVCodecContext* decoder = worker.video_decoder.get();
-  // 15. Turning chain first: it decides the size the scaler produces.
-  if (!setup_picture_turn(worker, stream_rotation(video_stream))) {
+// Steps 15 to 18: the audio chain, packets and frames. The picture chain is
+// built for the first decoded picture, whose properties it depends on.
+bool prepare_paths(source_input& source, hls_muxer& muxer, video_path& video, audio_path& audio) {
+  if (!setup_audio_path(audio, source)) {
     return false;
   }
-  // The scaler for the size the decoder reports; each picture remakes it if
-  // its own size or format differs. A decoder that reports neither yet leaves
-  // it to the first picture.
-  if (decoder->width > 0 && decoder->height > 0 && decoder->pix_fmt != AV_PIX_FMT_NONE) {
-    worker.scaler.reset(sws_getContext(decoder->width, decoder->height, decoder->pix_fmt,
-                                       scaled_width(worker), scaled_height(worker),
-                                       worker.video_encoder->pix_fmt, SWS_BICUBIC, nullptr,
-                                       nullptr, nullptr));
-    if (!worker.scaler) {
-      return false;
-    }
-  }
-  // 16. Audio chain and FIFO.
-  if (!setup_audio_chain(worker)) {
-    return false;
-  }
-  // 17-18. Packets and frames reused for the whole input.
-  worker.input_packet.reset(av_packet_alloc());
-  worker.output_packet.reset(av_packet_alloc());
-  worker.decoded_frame.reset(av_frame_alloc());
-  worker.scaled_frame.reset(av_frame_alloc());
-  if (!worker.input_packet || !worker.output_packet || !worker.decoded_frame ||
-      !worker.scaled_frame) {
-    return false;
-  }
-  AVFrame* scaled = worker.scaled_frame.get();
-  scaled->format = worker.video_encoder->pix_fmt;
-  scaled->width = scaled_width(worker);
-  scaled->height = scaled_height(worker);
-  return av_frame_get_buffer(scaled, 32) >= 0;
+  source.packet.reset(av_packet_alloc());
+  muxer.packet.reset(av_packet_alloc());
+  video.decoded.reset(av_frame_alloc());
+  video.filtered.reset(av_frame_alloc());
+  video.last_picture.reset(av_frame_alloc());
+  audio.decoded.reset(av_frame_alloc());
+  audio.filtered.reset(av_frame_alloc());
+  return source.packet && muxer.packet && video.decoded && video.filtered && video.last_picture &&
+         audio.decoded && audio.filtered;
 }
 
 // Reads the input to its end, routing each packet to its path. False when a
 // path failed and the rendition must end without its trailer.
-bool read_input(rendition_resources& worker, stream_timing& timing) {
-  AVPacket* packet = worker.input_packet.get();
-  while (av_read_frame(worker.input.get(), packet) >= 0) {
+bool read_input(source_input& source, hls_muxer& muxer, video_path& video, audio_path& audio) {
+  AVPacket* packet = source.packet.get();
+  while (av_read_frame(source.context.get(), packet) >= 0) {
     bool keep_going = true;
-    if (packet->stream_index == worker.video_stream_index) {
-      keep_going = decode_video_packet(worker, timing);
-    } else if (packet->stream_index == worker.audio_stream_index) {
-      keep_going = decode_audio_packet(worker, timing);
+    if (packet->stream_index == source.video_stream->index) {
+      keep_timestamps_continuous(source.continuity, packet, source.video_stream, 0);
+      keep_going = decode_video_packet(video, source, muxer);
+    } else if (packet->stream_index == source.audio_stream->index) {
+      keep_timestamps_continuous(source.continuity, packet, source.audio_stream, 1);
+      keep_going = decode_audio_packet(audio, source, muxer);
     }
     av_packet_unref(packet);
     if (!keep_going) {
@@ -264,34 +244,43 @@ bool read_input(rendition_resources& worker, stream_timing& timing) {
   return true;
 }
 
+// Everything one rendition holds, released in reverse order on every way out.
+struct rendition_pipeline {
+  source_input source;
+  hls_muxer muxer;
+  video_path video;
+  audio_path audio;
+};
+
 }  // namespace
 
 bool transcode_rendition(std::string input, std::string playlist, int32_t width, int32_t height,
                          int32_t bitrate, std::string key) {
-  rendition_resources worker;
-  if (!open_codecs(worker, input, width, height, bitrate) ||
-      !open_muxer(worker, playlist, key) || !prepare_paths(worker)) {
+  rendition_pipeline pipeline;
+  source_input& source = pipeline.source;
+  hls_muxer& muxer = pipeline.muxer;
+  video_path& video = pipeline.video;
+  audio_path& audio = pipeline.audio;
+  if (!open_source(source, video, audio, input) ||
+      !open_encoders(video, audio, width, height, bitrate) ||
+      !open_muxer(muxer, video, audio, playlist, key) || !prepare_paths(source, muxer, video, audio) ||
+      !read_input(source, muxer, video, audio)) {
     return false;
   }
-  stream_timing timing = make_stream_timing(worker.input.get(),
-                                            worker.input->streams[worker.video_stream_index],
-                                            worker.input->streams[worker.audio_stream_index]);
-  if (!read_input(worker, timing)) {
+  // End of input (or a read error, treated alike): the last pictures, then
+  // the sound's tail; pictures are held while the sound runs on; then both
+  // encoders are drained and the playlist finished.
+  flush_video_pictures(video, source, muxer);
+  if (!flush_audio(audio, source, muxer)) {
     return false;
   }
-  // End of input (or a read error, treated alike): flush video, then audio,
-  // drain the audio encoder and finish the playlist.
-  flush_video(worker, timing);
-  if (!flush_audio(worker, timing)) {
-    return false;
-  }
-  encode_and_write(worker.audio_encoder.get(), worker.output.get(), worker.output_audio_stream,
-                   nullptr, worker.output_packet.get());
-  const bool trailer_written = av_write_trailer(worker.output.get()) >= 0;
+  finish_video(video, muxer, audio_end_seconds(audio));
+  encode_and_write(audio.encoder.get(), muxer.context.get(), muxer.audio_stream, nullptr,
+                   muxer.packet.get());
+  const bool trailer_written = av_write_trailer(muxer.context.get()) >= 0;
   // A source whose pictures all failed to decode leaves a playlist of audio
   // and a video stream without a picture: players cannot use it.
-  const bool has_pictures = timing.last_video_pts != AV_NOPTS_VALUE;
-  return trailer_written && has_pictures && !worker.close_watch.failed &&
+  return trailer_written && has_pictures(video) && !muxer.close_watch.failed &&
          media_playlist_complete(playlist);
 }
 

@@ -1,155 +1,123 @@
 #include "video_path.h"
 
-#include <string>
+#include <cmath>
+
+#include "video_chain.h"
 
 namespace quorvane {
 
-bool setup_picture_turn(rendition_resources& worker, int clockwise_degrees) {
-  picture_turn& turn = worker.turn;
-  turn.clockwise_degrees = clockwise_degrees;
-  if (clockwise_degrees == 0) {
+namespace {
+
+constexpr AVRational grid_time_base{1, 30};
+
+bool encode_picture(video_path& path, hls_muxer& muxer, AVFrame* picture) {
+  // Every rung is BT.709 in limited range and says so.
+  picture->color_primaries = AVCOL_PRI_BT709;
+  picture->color_trc = AVCOL_TRC_BT709;
+  picture->colorspace = AVCOL_SPC_BT709;
+  picture->color_range = AVCOL_RANGE_MPEG;
+  // The source's picture types must not force keyframes: the encoder places
+  // one exactly every 60 pictures.
+  picture->pict_type = AV_PICTURE_TYPE_NONE;
+  av_frame_unref(path.last_picture.get());
+  if (av_frame_ref(path.last_picture.get(), picture) < 0) {
+    return false;
+  }
+  return encode_and_write(path.encoder.get(), muxer.context.get(), muxer.video_stream, picture,
+                          muxer.packet.get(), path.picture_duration);
+}
+
+bool encode_chain_output(video_path& path, hls_muxer& muxer) {
+  return pull_filtered_frames(path.chain.sink, path.filtered.get(), [&](AVFrame* picture) {
+    return encode_picture(path, muxer, picture);
+  });
+}
+
+// Ends the current chain's input and encodes what it still holds (the
+// deinterlacer keeps one picture back).
+bool drain_chain(video_path& path, hls_muxer& muxer) {
+  if (path.chain.source == nullptr) {
     return true;
   }
-  const char* description = clockwise_degrees == 90    ? "transpose=dir=clock"
-                            : clockwise_degrees == 270 ? "transpose=dir=cclock"
-                                                       : "hflip,vflip";
-  const AVCodecContext* encoder = worker.video_encoder.get();
-  const std::string arguments =
-      "video_size=" + std::to_string(scaled_width(worker)) + "x" +
-      std::to_string(scaled_height(worker)) + ":pix_fmt=" + std::to_string(encoder->pix_fmt) +
-      ":time_base=" + std::to_string(encoder->time_base.num) + "/" +
-      std::to_string(encoder->time_base.den) + ":pixel_aspect=1/1";
-  if (!create_filter_endpoints(turn.chain, "buffer", arguments, "buffersink") ||
-      !link_filter_chain(turn.chain, description)) {
-    return false;
+  const bool drained = av_buffersrc_add_frame_flags(path.chain.source, nullptr, 0) >= 0 &&
+                       encode_chain_output(path, muxer);
+  path.chain = filter_chain{};
+  return drained;
+}
+
+// Places one decoded picture on the grid and sends it through the chain,
+// rebuilding the chain first when the picture's properties changed.
+bool filter_and_encode(video_path& path, source_input& source, hls_muxer& muxer,
+                       AVFrame* picture) {
+  const double seconds =
+      seconds_since(picture->best_effort_timestamp, source.video_stream->time_base, source.origin);
+  const int64_t slot = place_picture(path.clock, seconds);
+  if (slot == AV_NOPTS_VALUE) {
+    return true;  // a picture too many for 30 per second
   }
-  turn.turned.reset(av_frame_alloc());
-  return turn.turned != nullptr;
-}
-
-static bool quarter_turn(const rendition_resources& worker) {
-  return worker.turn.clockwise_degrees % 180 != 0;
-}
-
-int scaled_width(const rendition_resources& worker) {
-  return quarter_turn(worker) ? worker.video_encoder->height : worker.video_encoder->width;
-}
-
-int scaled_height(const rendition_resources& worker) {
-  return quarter_turn(worker) ? worker.video_encoder->width : worker.video_encoder->height;
-}
-
-// The encoder timestamp for a decoded picture, or AV_NOPTS_VALUE when the
-// picture must be left out. Sources above 30 pictures per second, and
-// jittery ones, round two pictures onto one 1/30 s slot; encoding both would
-// give the muxer equal decode timestamps, which it refuses.
-static int64_t picture_pts(const stream_timing& timing, int64_t decoded_pts,
-                           AVRational encoder_time_base) {
-  if (decoded_pts == AV_NOPTS_VALUE) {
-    // An unstamped picture takes the next free slot.
-    return timing.last_video_pts == AV_NOPTS_VALUE ? 0 : timing.last_video_pts + 1;
-  }
-  const int64_t pts = av_rescale_q(decoded_pts - timing.video_origin, timing.video_time_base,
-                                   encoder_time_base);
-  if (timing.last_video_pts != AV_NOPTS_VALUE && pts <= timing.last_video_pts) {
-    return AV_NOPTS_VALUE;
-  }
-  return pts;
-}
-
-// Scales the decoded picture into the scaled frame. The scaler follows each
-// picture's own size and format, so a source that changes either mid-stream
-// is scaled correctly rather than read out of bounds.
-static bool scale_picture(rendition_resources& worker) {
-  const AVFrame* decoded = worker.decoded_frame.get();
-  AVFrame* scaled = worker.scaled_frame.get();
-  // The encoder may still hold a reference to the previous picture's buffers.
-  if (av_frame_make_writable(scaled) < 0) {
-    return false;
-  }
-  worker.scaler.reset(sws_getCachedContext(
-      worker.scaler.release(), decoded->width, decoded->height,
-      static_cast<AVPixelFormat>(decoded->format), scaled->width, scaled->height,
-      static_cast<AVPixelFormat>(scaled->format), SWS_BICUBIC, nullptr, nullptr, nullptr));
-  if (!worker.scaler) {
-    return false;
-  }
-  sws_scale(worker.scaler.get(), decoded->data, decoded->linesize, 0, decoded->height,
-            scaled->data, scaled->linesize);
-  return true;
-}
-
-static bool encode_video_frame(rendition_resources& worker, const stream_timing& timing,
-                               const AVFrame* frame) {
-  return encode_and_write(worker.video_encoder.get(), worker.output.get(),
-                          worker.output_video_stream, frame, worker.output_packet.get(),
-                          timing.picture_duration);
-}
-
-// Passes the scaled picture through the turning chain and encodes what comes
-// out; the chain keeps no picture back, so one goes in and one comes out.
-static bool encode_turned_picture(rendition_resources& worker, const stream_timing& timing,
-                                  int64_t pts) {
-  picture_turn& turn = worker.turn;
-  if (av_buffersrc_add_frame_flags(turn.chain.source, worker.scaled_frame.get(),
-                                   AV_BUFFERSRC_FLAG_KEEP_REF) < 0) {
-    return false;
-  }
-  for (;;) {
-    const int pulled = av_buffersink_get_frame(turn.chain.sink, turn.turned.get());
-    if (pulled == AVERROR(EAGAIN) || pulled == AVERROR_EOF) {
-      return true;
-    }
-    if (pulled < 0) {
-      return false;
-    }
-    turn.turned->pts = pts;
-    const bool encoded = encode_video_frame(worker, timing, turn.turned.get());
-    av_frame_unref(turn.turned.get());
-    if (!encoded) {
+  const picture_format format =
+      picture_format_of(picture, source.video_stream, path.interlaced_source);
+  path.interlaced_source = format.interlaced;
+  if (path.chain.source == nullptr || !(format == path.chain_format)) {
+    if (!drain_chain(path, muxer) || !build_video_chain(path, format, grid_time_base)) {
       return false;
     }
   }
-}
-
-bool encode_picture(rendition_resources& worker, stream_timing& timing) {
-  const int64_t pts =
-      picture_pts(timing, worker.decoded_frame->pts, worker.video_encoder->time_base);
-  if (pts == AV_NOPTS_VALUE) {
-    return true;
-  }
-  if (!scale_picture(worker)) {
+  picture->pts = slot;
+  if (av_buffersrc_add_frame_flags(path.chain.source, picture, 0) < 0) {
     return false;
   }
-  timing.last_video_pts = pts;
-  worker.scaled_frame->pts = pts;
-  if (worker.turn.clockwise_degrees != 0) {
-    return encode_turned_picture(worker, timing, pts);
-  }
-  return encode_video_frame(worker, timing, worker.scaled_frame.get());
+  return encode_chain_output(path, muxer);
 }
 
-bool decode_video_packet(rendition_resources& worker, stream_timing& timing) {
-  if (avcodec_send_packet(worker.video_decoder.get(), worker.input_packet.get()) < 0) {
+}  // namespace
+
+bool decode_video_packet(video_path& path, source_input& source, hls_muxer& muxer) {
+  if (avcodec_send_packet(path.decoder.get(), source.packet.get()) < 0) {
     return true;  // a packet the decoder refuses is skipped
   }
-  while (avcodec_receive_frame(worker.video_decoder.get(), worker.decoded_frame.get()) >= 0) {
-    const bool encoded = encode_picture(worker, timing);
-    av_frame_unref(worker.decoded_frame.get());
-    if (!encoded) {
-      return false;
-    }
-  }
-  return true;
+  return receive_decoded_frames(path.decoder.get(), path.decoded.get(), [&](AVFrame* picture) {
+    return filter_and_encode(path, source, muxer, picture);
+  });
 }
 
-void flush_video(rendition_resources& worker, stream_timing& timing) {
-  avcodec_send_packet(worker.video_decoder.get(), nullptr);
-  while (avcodec_receive_frame(worker.video_decoder.get(), worker.decoded_frame.get()) >= 0) {
-    encode_picture(worker, timing);
-    av_frame_unref(worker.decoded_frame.get());
-  }
-  encode_video_frame(worker, timing, nullptr);
+void flush_video_pictures(video_path& path, source_input& source, hls_muxer& muxer) {
+  avcodec_send_packet(path.decoder.get(), nullptr);
+  receive_decoded_frames(path.decoder.get(), path.decoded.get(), [&](AVFrame* picture) {
+    filter_and_encode(path, source, muxer, picture);
+    return true;
+  });
+  drain_chain(path, muxer);
 }
+
+void finish_video(video_path& path, hls_muxer& muxer, double end_seconds) {
+  if (has_pictures(path) && std::isfinite(end_seconds)) {
+    // Video that ends before the sound keeps its last picture on screen, so
+    // the playlist covers all of the media. Sound that outlasts the pictures
+    // by less than one (an AAC frame's padding) adds none.
+    const double end_slot = end_seconds / av_q2d(grid_time_base) - 1;
+    AVFrame* repeat = path.filtered.get();
+    if (static_cast<double>(path.clock.last_slot + 1) < end_slot) {
+      path.picture_duration = grid_time_base;
+    }
+    while (static_cast<double>(path.clock.last_slot + 1) < end_slot) {
+      if (av_frame_ref(repeat, path.last_picture.get()) < 0) {
+        break;
+      }
+      repeat->pts = ++path.clock.last_slot;
+      const bool encoded = encode_and_write(path.encoder.get(), muxer.context.get(),
+                                            muxer.video_stream, repeat, muxer.packet.get(),
+                                            path.picture_duration);
+      av_frame_unref(repeat);
+      if (!encoded) {
+        break;
+      }
+    }
+  }
+  encode_and_write(path.encoder.get(), muxer.context.get(), muxer.video_stream, nullptr,
+                   muxer.packet.get(), path.picture_duration);
+}
+
+bool has_pictures(const video_path& path) { return path.last_picture->buf[0] != nullptr; }
 
 }  // namespace quorvane

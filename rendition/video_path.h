@@ -1,29 +1,23 @@
-// Decoded pictures to the H.264 encoder: timing, scaling, turning upright.
+// Decoded pictures to the H.264 encoder: placing each on the 1/30 s grid,
+// the picture chain, and holding the last picture while the sound runs on.
 #pragma once
 
-#include "rendition_resources.h"
+#include "rendition_parts.h"
 
 namespace quorvane {
 
-// Builds the filter chain that turns scaled pictures upright; does nothing
-// for an unrotated source.
-bool setup_picture_turn(rendition_resources& worker, int clockwise_degrees);
+// Video branch of the read loop for `source.packet`. False ends the rendition.
+bool decode_video_packet(video_path& path, source_input& source, hls_muxer& muxer);
 
-// The size the scaler produces: the encoder's size, or its sides swapped when
-// a quarter turn follows.
-int scaled_width(const rendition_resources& worker);
-int scaled_height(const rendition_resources& worker);
+// Drains the decoder and the picture chain into the encoder; the encoder
+// itself is drained by finish_video, once the sound's end is known.
+void flush_video_pictures(video_path& path, source_input& source, hls_muxer& muxer);
 
-// Encodes one decoded picture, or skips it when its timestamp does not move
-// past the last encoded picture's. False when the picture could not be
-// scaled or the encoder or muxer failed.
-bool encode_picture(rendition_resources& worker, stream_timing& timing);
+// Repeats the last picture on the grid until `end_seconds` after the origin
+// is covered, then drains the encoder into the muxer.
+void finish_video(video_path& path, hls_muxer& muxer, double end_seconds);
 
-// Video branch of the read loop for the packet in `worker.input_packet`.
-// False ends the rendition.
-bool decode_video_packet(rendition_resources& worker, stream_timing& timing);
-
-// Drains the video decoder into the encoder, then the encoder into the muxer.
-void flush_video(rendition_resources& worker, stream_timing& timing);
+// True once at least one picture reached the encoder.
+bool has_pictures(const video_path& path);
 
 }  // namespace quorvane

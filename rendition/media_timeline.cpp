@@ -1,0 +1,147 @@
+#include "media_timeline.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+extern "C" {
+#include <libavutil/mathematics.h>
+}
+
+namespace quorvane {
+
+namespace {
+
+constexpr double slots_per_second = 30;
+// A picture may land at most this far (in slots) after its own time; one
+// that would land later is a picture too many for a 30 per second grid.
+constexpr double max_lateness = 0.9;
+// How quickly the estimate of the source's cadence follows the pictures.
+constexpr double cadence_weight = 0.1;
+// Jumps that count as discontinuities: back by more than this, or forward by
+// more than that, in microseconds.
+constexpr int64_t max_backward_step = 100000;
+constexpr int64_t max_forward_step = 5000000;
+// Slots beyond this are treated as unusable timestamps.
+constexpr double max_slot = 1e15;
+
+int64_t saturating_add(int64_t a, int64_t b) {
+  int64_t sum = 0;
+  if (__builtin_add_overflow(a, b, &sum)) {
+    return b > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min() + 1;
+  }
+  return sum;
+}
+
+int64_t saturating_sub(int64_t a, int64_t b) {
+  int64_t difference = 0;
+  if (__builtin_sub_overflow(a, b, &difference)) {
+    return b < 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min() + 1;
+  }
+  return difference;
+}
+
+// av_rescale_q answers INT64_MIN (AV_NOPTS_VALUE) when the result overflows.
+int64_t to_microseconds(int64_t timestamp, AVRational time_base) {
+  if (timestamp == AV_NOPTS_VALUE || time_base.num <= 0 || time_base.den <= 0) {
+    return AV_NOPTS_VALUE;
+  }
+  return av_rescale_q(timestamp, time_base, AV_TIME_BASE_Q);
+}
+
+int64_t stream_start(const AVStream* stream) {
+  return to_microseconds(stream->start_time, stream->time_base);
+}
+
+void shift_timestamp(int64_t& timestamp, int64_t shift) {
+  if (timestamp != AV_NOPTS_VALUE) {
+    timestamp = saturating_add(timestamp, shift);
+    if (timestamp == AV_NOPTS_VALUE) {
+      ++timestamp;
+    }
+  }
+}
+
+}  // namespace
+
+int64_t shared_origin(const AVStream* video, const AVStream* audio) {
+  const int64_t video_start = stream_start(video);
+  const int64_t audio_start = stream_start(audio);
+  if (video_start != AV_NOPTS_VALUE && audio_start != AV_NOPTS_VALUE) {
+    return std::min(video_start, audio_start);
+  }
+  if (video_start != AV_NOPTS_VALUE) {
+    return video_start;
+  }
+  return audio_start != AV_NOPTS_VALUE ? audio_start : 0;
+}
+
+double seconds_since(int64_t timestamp, AVRational time_base, int64_t origin) {
+  if (timestamp == AV_NOPTS_VALUE || time_base.num <= 0 || time_base.den <= 0) {
+    return std::nan("");
+  }
+  return static_cast<double>(timestamp) * time_base.num / time_base.den -
+         static_cast<double>(origin) / AV_TIME_BASE;
+}
+
+timestamp_continuity make_timestamp_continuity(const AVFormatContext* input) {
+  timestamp_continuity continuity;
+  continuity.enabled = (input->iformat->flags & AVFMT_TS_DISCONT) != 0;
+  return continuity;
+}
+
+void keep_timestamps_continuous(timestamp_continuity& continuity, AVPacket* packet,
+                                const AVStream* stream, int slot) {
+  const int64_t stamp = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+  int64_t dts = to_microseconds(stamp, stream->time_base);
+  if (dts == AV_NOPTS_VALUE) {
+    return;
+  }
+  dts = saturating_add(dts, continuity.offset);
+  int64_t& next = continuity.next_dts[slot];
+  if (continuity.enabled && next != AV_NOPTS_VALUE) {
+    const int64_t step = saturating_sub(dts, next);
+    if (step < -max_backward_step || step > max_forward_step) {
+      continuity.offset = saturating_sub(continuity.offset, step);
+      dts = next;
+    }
+  }
+  if (continuity.offset != 0) {
+    const int64_t shift = av_rescale_q(continuity.offset, AV_TIME_BASE_Q, stream->time_base);
+    if (shift != AV_NOPTS_VALUE) {
+      shift_timestamp(packet->pts, shift);
+      shift_timestamp(packet->dts, shift);
+    }
+  }
+  const int64_t duration = packet->duration > 0 ? to_microseconds(packet->duration, stream->time_base)
+                                                : 0;
+  next = saturating_add(dts, duration == AV_NOPTS_VALUE ? 0 : duration);
+}
+
+int64_t place_picture(picture_clock& clock, double seconds) {
+  const int64_t next_free = clock.last_slot == AV_NOPTS_VALUE ? 0 : clock.last_slot + 1;
+  if (std::isnan(seconds)) {
+    // A picture without a time follows the previous one.
+    clock.last_slot = next_free;
+    return next_free;
+  }
+  const double time = seconds * slots_per_second;
+  const double nearest = std::floor(time + (clock.has_cadence ? clock.cadence_offset : 0) + 0.5);
+  if (!std::isfinite(nearest) || std::fabs(nearest) > max_slot) {
+    return AV_NOPTS_VALUE;
+  }
+  const int64_t slot = std::max(static_cast<int64_t>(nearest), next_free);
+  const double lateness = static_cast<double>(slot) - time;
+  if (lateness > max_lateness) {
+    return AV_NOPTS_VALUE;
+  }
+  clock.cadence_offset = clock.has_cadence
+                             ? clock.cadence_offset + cadence_weight * (lateness - clock.cadence_offset)
+                             : lateness;
+  clock.cadence_offset = std::clamp(clock.cadence_offset, -0.5, 0.5);
+  clock.has_cadence = true;
+  clock.last_slot = slot;
+  return slot;
+}
+
+}  // namespace quorvane

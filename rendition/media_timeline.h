@@ -1,0 +1,56 @@
+// Where pictures and sound land on the output's timeline: the shared origin,
+// timestamps carried across joins in formats that allow discontinuities, and
+// the placement of each picture on the encoder's 1/30 s grid.
+#pragma once
+
+#include <cstdint>
+
+extern "C" {
+#include <libavcodec/packet.h>
+#include <libavformat/avformat.h>
+#include <libavutil/rational.h>
+}
+
+namespace quorvane {
+
+// The instant both streams count from, in microseconds of the source's
+// timeline: the earlier of the two streams' starts, 0 when neither is known.
+int64_t shared_origin(const AVStream* video, const AVStream* audio);
+
+// Seconds from `origin` (microseconds) to `timestamp` (in `time_base`), or
+// NaN when the timestamp is unset. Computed in floating point, so crafted
+// timestamps near the 64-bit limits cannot overflow.
+double seconds_since(int64_t timestamp, AVRational time_base, int64_t origin);
+
+// Formats such as MPEG-TS allow timestamps to jump (files joined with cat,
+// a recorder restarting its clock). A jump is taken out of every following
+// timestamp of the file, so the timeline runs on for both streams.
+struct timestamp_continuity {
+  bool enabled = false;        // the input format allows discontinuities
+  int64_t offset = 0;          // microseconds added to every timestamp
+  int64_t next_dts[2] = {AV_NOPTS_VALUE, AV_NOPTS_VALUE};  // per stream, microseconds
+};
+
+timestamp_continuity make_timestamp_continuity(const AVFormatContext* input);
+
+// Applies the running offset to `packet` of `stream` (slot 0 video, 1 audio),
+// first moving the offset when the packet's timestamp jumped.
+void keep_timestamps_continuous(timestamp_continuity& continuity, AVPacket* packet,
+                                const AVStream* stream, int slot);
+
+// Places decoded pictures on the 1/30 s grid. A picture goes to the slot
+// nearest its time, measured against the source's own cadence (a running
+// estimate of how far the grid lies from it), or to the next free slot when
+// that one is taken, as long as that leaves it less than a slot late; only a
+// source that really runs faster than 30 pictures per second loses pictures.
+struct picture_clock {
+  int64_t last_slot = AV_NOPTS_VALUE;  // slot of the last picture placed
+  double cadence_offset = 0;           // average of (slot - picture time), in slots
+  bool has_cadence = false;
+};
+
+// The slot for a picture `seconds` after the origin (NaN: unknown time), or
+// AV_NOPTS_VALUE when the picture is to be left out.
+int64_t place_picture(picture_clock& clock, double seconds);
+
+}  // namespace quorvane

@@ -1,0 +1,121 @@
+// What one rendition is made of: the source it reads, the HLS muxer it
+// writes, and the video and audio paths between them. Each struct holds its
+// members in making order, so they are released in reverse order of making
+// on every way out.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "ffmpeg_handles.h"
+#include "media_timeline.h"
+
+namespace quorvane {
+
+// A filter chain between one buffer source and one buffer sink.
+struct filter_chain {
+  filter_graph_ptr graph;
+  AVFilterContext* source = nullptr;  // owned by the graph
+  AVFilterContext* sink = nullptr;    // owned by the graph
+};
+
+// The demuxer, its two chosen streams and the packet every read fills.
+struct source_input {
+  format_context_ptr context;
+  AVStream* video_stream = nullptr;  // owned by `context`
+  AVStream* audio_stream = nullptr;  // owned by `context`
+  int64_t origin = 0;                // microseconds both streams count from
+  timestamp_continuity continuity;
+  packet_ptr packet;
+};
+
+// Notes whether any file the muxer wrote failed when it was closed. The HLS
+// muxer finishes its playlist even when a segment could not be written (a
+// full disk), so its own results do not tell.
+struct file_close_watch {
+  int (*close_file)(AVFormatContext* muxer, AVIOContext* file) = nullptr;
+  bool failed = false;
+};
+
+// Makes `muxer` close its files through `watch`.
+void watch_file_closes(AVFormatContext* muxer, file_close_watch& watch);
+
+// The HLS muxer of one rendition: media playlist and encrypted segments.
+struct hls_muxer {
+  file_close_watch close_watch;  // outlives `context`, whose release may close files
+  format_context_ptr context;
+  AVStream* video_stream = nullptr;  // owned by `context`, index 0
+  AVStream* audio_stream = nullptr;  // owned by `context`, index 1
+  std::string segment_pattern;
+  packet_ptr packet;  // receives every encoded packet of both encoders
+};
+
+// The properties of a decoded picture that its filter chain is built for.
+struct picture_format {
+  int width = 0;
+  int height = 0;
+  int pixel_format = -1;
+  AVRational sample_aspect{0, 1};
+  AVColorSpace matrix = AVCOL_SPC_UNSPECIFIED;
+  AVColorRange range = AVCOL_RANGE_UNSPECIFIED;
+  AVColorPrimaries primaries = AVCOL_PRI_UNSPECIFIED;
+  AVColorTransferCharacteristic transfer = AVCOL_TRC_UNSPECIFIED;
+  bool interlaced = false;
+};
+
+bool operator==(const picture_format& a, const picture_format& b);
+
+struct video_path {
+  codec_context_ptr decoder;
+  codec_context_ptr encoder;
+  int clockwise_rotation = 0;  // display rotation of the source: 0, 90, 180 or 270
+  bool interlaced_source = false;  // once seen, every later picture is deinterlaced too
+  picture_format chain_format;     // what `chain` was built for
+  filter_chain chain;
+  picture_clock clock;
+  // How long each encoded picture lasts: the source's picture interval, or
+  // 1/30 s when the source is faster and pictures are left out.
+  AVRational picture_duration{1, 30};
+  frame_ptr decoded;
+  frame_ptr filtered;
+  frame_ptr last_picture;  // the last picture encoded, held while the sound runs on
+};
+
+// The properties of decoded sound that the loudness chain is built for.
+struct sound_format {
+  int sample_rate = 0;
+  int sample_format = -1;
+  std::string channel_layout;
+};
+
+struct audio_path {
+  codec_context_ptr decoder;
+  codec_context_ptr encoder;
+  sound_format chain_format;  // what `chain` was built for
+  filter_chain chain;
+  audio_fifo_ptr fifo;
+  bool started = false;       // the first decoded sound has placed the timeline
+  int64_t next_pts = 0;       // running sample count at 44100 Hz from the origin
+  int64_t samples_to_skip = 0;  // sound from before the origin
+  frame_ptr decoded;
+  frame_ptr filtered;
+};
+
+// Builds `chain` as source "in" -> `description` -> sink "out". The caller
+// has already made the graph and both endpoint filters.
+bool link_filter_chain(filter_chain& chain, const char* description);
+
+// Makes the graph and the two endpoint filters of a chain.
+bool create_filter_endpoints(filter_chain& chain, const char* source_filter,
+                             const std::string& source_arguments, const char* sink_filter);
+
+// Hands `frame` (or the end-of-stream null) to `encoder` and writes every
+// packet it gives out to `stream` of `muxer`. Packets the encoder leaves
+// without a duration get `packet_duration` (in seconds) when it is set.
+// True when the encoder wants more input or is drained; false on any other
+// failure.
+bool encode_and_write(AVCodecContext* encoder, AVFormatContext* muxer, AVStream* stream,
+                      const AVFrame* frame, AVPacket* packet,
+                      AVRational packet_duration = AVRational{0, 1});
+
+}  // namespace quorvane

@@ -1,0 +1,251 @@
+#include "video_chain.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <vector>
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
+namespace quorvane {
+
+namespace {
+
+// Shapes this close to the frame's fill it: no one-pixel bars.
+constexpr double fill_tolerance = 0.01;
+
+bool is_hdr(AVColorTransferCharacteristic transfer) {
+  return transfer == AVCOL_TRC_SMPTE2084 || transfer == AVCOL_TRC_ARIB_STD_B67;
+}
+
+bool field_order_interlaced(const AVStream* stream) {
+  const AVFieldOrder order = stream->codecpar->field_order;
+  return order == AV_FIELD_TT || order == AV_FIELD_BB || order == AV_FIELD_TB ||
+         order == AV_FIELD_BT;
+}
+
+bool frame_interlaced(const AVFrame* picture) {
+#if QUORVANE_HAS_FRAME_FLAG_INTERLACED
+  return (picture->flags & AV_FRAME_FLAG_INTERLACED) != 0;
+#else
+  return picture->interlaced_frame != 0;
+#endif
+}
+
+AVRational usable_aspect(AVRational aspect) {
+  return aspect.num > 0 && aspect.den > 0 ? aspect : AVRational{0, 1};
+}
+
+const AVPixFmtDescriptor* descriptor(int pixel_format) {
+  return av_pix_fmt_desc_get(static_cast<AVPixelFormat>(pixel_format));
+}
+
+bool is_rgb(int pixel_format) {
+  const AVPixFmtDescriptor* desc = descriptor(pixel_format);
+  return desc != nullptr && (desc->flags & AV_PIX_FMT_FLAG_RGB) != 0;
+}
+
+bool has_alpha(int pixel_format) {
+  const AVPixFmtDescriptor* desc = descriptor(pixel_format);
+  return desc != nullptr && (desc->flags & AV_PIX_FMT_FLAG_ALPHA) != 0;
+}
+
+// JPEG-style formats carry full-range levels whatever the tag says.
+bool is_full_range(const picture_format& format) {
+  switch (format.pixel_format) {
+    case AV_PIX_FMT_YUVJ420P:
+    case AV_PIX_FMT_YUVJ422P:
+    case AV_PIX_FMT_YUVJ444P:
+    case AV_PIX_FMT_YUVJ440P:
+    case AV_PIX_FMT_YUVJ411P:
+      return true;
+    default:
+      return format.range == AVCOL_RANGE_JPEG;
+  }
+}
+
+// The source's YUV matrix as the scaler names it. Untagged pictures are
+// read as players read them: BT.601 under 720 lines, BT.709 from 720 up.
+const char* source_matrix(const picture_format& format) {
+  switch (format.matrix) {
+    case AVCOL_SPC_BT709:
+      return "bt709";
+    case AVCOL_SPC_BT470BG:
+    case AVCOL_SPC_SMPTE170M:
+      return "bt601";
+    case AVCOL_SPC_FCC:
+      return "fcc";
+    case AVCOL_SPC_SMPTE240M:
+      return "smpte240m";
+    case AVCOL_SPC_BT2020_NCL:
+    case AVCOL_SPC_BT2020_CL:
+      return "bt2020";
+    default:
+      return format.height < 720 ? "bt601" : "bt709";
+  }
+}
+
+// HDR (PQ or HLG) to SDR BT.709: linear light, BT.2020 primaries to BT.709,
+// a tone-mapping curve, then the BT.709 transfer in limited range. Untagged
+// primaries and matrix of an HDR picture can only be BT.2020.
+std::string hdr_to_sdr(const picture_format& format) {
+  const char* transfer = format.transfer == AVCOL_TRC_SMPTE2084 ? "smpte2084" : "arib-std-b67";
+  const char* primaries = format.primaries == AVCOL_PRI_BT709 ? "bt709" : "bt2020";
+  const char* matrix = format.matrix == AVCOL_SPC_BT709 ? "709" : "2020_ncl";
+  const char* range = is_full_range(format) ? "full" : "limited";
+  return std::string("zscale=tin=") + transfer + ":pin=" + primaries + ":min=" + matrix +
+         ":rin=" + range +
+         ":t=linear:npl=100,format=gbrpf32le,zscale=p=bt709,"
+         "tonemap=tonemap=mobius:desat=0,zscale=t=bt709:m=bt709:r=limited,format=yuv420p";
+}
+
+int even_at_least_two(double value) {
+  const int rounded = static_cast<int>(std::lround(value / 2)) * 2;
+  return rounded < 2 ? 2 : rounded;
+}
+
+struct fitted_size {
+  int width;
+  int height;
+};
+
+// The largest size of the picture's display shape inside `box_width` x
+// `box_height`, with square pixels.
+fitted_size fit_inside(const picture_format& format, int box_width, int box_height) {
+  const AVRational aspect = usable_aspect(format.sample_aspect);
+  const double pixel_aspect = aspect.num > 0 ? av_q2d(aspect) : 1.0;
+  const double shape = format.width * pixel_aspect / format.height;
+  const double box_shape = static_cast<double>(box_width) / box_height;
+  if (!std::isfinite(shape) || shape <= 0 || std::fabs(shape / box_shape - 1) <= fill_tolerance) {
+    return {box_width, box_height};
+  }
+  if (shape > box_shape) {
+    return {box_width, std::min(box_height, even_at_least_two(box_width / shape))};
+  }
+  return {std::min(box_width, even_at_least_two(box_height * shape)), box_height};
+}
+
+}  // namespace
+
+bool operator==(const picture_format& a, const picture_format& b) {
+  return a.width == b.width && a.height == b.height && a.pixel_format == b.pixel_format &&
+         av_cmp_q(a.sample_aspect, b.sample_aspect) == 0 && a.matrix == b.matrix &&
+         a.range == b.range && a.primaries == b.primaries && a.transfer == b.transfer &&
+         a.interlaced == b.interlaced;
+}
+
+picture_format picture_format_of(const AVFrame* picture, const AVStream* stream,
+                                 bool interlaced_source) {
+  picture_format format;
+  format.width = picture->width;
+  format.height = picture->height;
+  format.pixel_format = picture->format;
+  format.sample_aspect = usable_aspect(picture->sample_aspect_ratio);
+  if (format.sample_aspect.num == 0) {
+    format.sample_aspect = usable_aspect(stream->sample_aspect_ratio);
+  }
+  if (format.sample_aspect.num == 0) {
+    format.sample_aspect = usable_aspect(stream->codecpar->sample_aspect_ratio);
+  }
+  format.matrix = picture->colorspace;
+  format.range = picture->color_range;
+  format.primaries = picture->color_primaries;
+  format.transfer = picture->color_trc;
+  format.interlaced =
+      interlaced_source || frame_interlaced(picture) || field_order_interlaced(stream);
+  return format;
+}
+
+std::string video_chain_description(const picture_format& format, int clockwise_rotation,
+                                    int width, int height) {
+  std::vector<std::string> steps;
+  if (format.interlaced) {
+    // One picture out per picture in, so the frame-rate rules stay as they are.
+    steps.emplace_back("bwdif=mode=send_frame:parity=auto:deint=all");
+  }
+  if (has_alpha(format.pixel_format)) {
+    // Colour times opacity: the picture laid over black.
+    steps.emplace_back("premultiply=inplace=1");
+  }
+  const bool hdr = is_hdr(format.transfer);
+  if (hdr) {
+    steps.push_back(hdr_to_sdr(format));
+  }
+  // Before a quarter turn the picture is scaled into the turned frame.
+  const bool quarter_turn = clockwise_rotation % 180 != 0;
+  const int box_width = quarter_turn ? height : width;
+  const int box_height = quarter_turn ? width : height;
+  const fitted_size fitted = fit_inside(format, box_width, box_height);
+  std::string scale = "scale=w=" + std::to_string(fitted.width) +
+                      ":h=" + std::to_string(fitted.height) + ":flags=bicubic";
+  if (hdr) {
+    scale += ":in_color_matrix=bt709:in_range=tv";
+  } else if (!is_rgb(format.pixel_format)) {
+    scale += std::string(":in_color_matrix=") + source_matrix(format) +
+             ":in_range=" + (is_full_range(format) ? "pc" : "tv");
+  }
+  scale += ":out_color_matrix=bt709:out_range=tv";
+  steps.push_back(scale);
+  if (fitted.width != box_width || fitted.height != box_height) {
+    // Centred on even offsets, so chroma stays aligned.
+    steps.push_back("pad=w=" + std::to_string(box_width) + ":h=" + std::to_string(box_height) +
+                    ":x=" + std::to_string((box_width - fitted.width) / 4 * 2) +
+                    ":y=" + std::to_string((box_height - fitted.height) / 4 * 2) +
+                    ":color=black");
+  }
+  if (clockwise_rotation == 90) {
+    steps.emplace_back("transpose=dir=clock");
+  } else if (clockwise_rotation == 270) {
+    steps.emplace_back("transpose=dir=cclock");
+  } else if (clockwise_rotation == 180) {
+    steps.emplace_back("hflip,vflip");
+  }
+  steps.emplace_back("setsar=1");
+  steps.emplace_back("format=yuv420p");
+  std::string description;
+  for (const std::string& step : steps) {
+    description += (description.empty() ? "" : ",") + step;
+  }
+  return description;
+}
+
+bool build_video_chain(video_path& path, const picture_format& format, AVRational time_base) {
+  path.chain = filter_chain{};
+  const AVRational aspect = format.sample_aspect.num > 0 ? format.sample_aspect : AVRational{1, 1};
+  const std::string arguments =
+      "video_size=" + std::to_string(format.width) + "x" + std::to_string(format.height) +
+      ":pix_fmt=" + std::to_string(format.pixel_format) + ":time_base=" +
+      std::to_string(time_base.num) + "/" + std::to_string(time_base.den) +
+      ":pixel_aspect=" + std::to_string(aspect.num) + "/" + std::to_string(aspect.den);
+  if (!create_filter_endpoints(path.chain, "buffer", arguments, "buffersink")) {
+    return false;
+  }
+#if QUORVANE_HAS_BUFFERSRC_COLOR
+  std::unique_ptr<AVBufferSrcParameters, decltype(&av_free)> parameters(
+      av_buffersrc_parameters_alloc(), &av_free);
+  if (!parameters) {
+    return false;
+  }
+  parameters->format = format.pixel_format;
+  parameters->width = format.width;
+  parameters->height = format.height;
+  parameters->sample_aspect_ratio = aspect;
+  parameters->time_base = time_base;
+  parameters->color_space = format.matrix;
+  parameters->color_range = format.range;
+  if (av_buffersrc_parameters_set(path.chain.source, parameters.get()) < 0) {
+    return false;
+  }
+#endif
+  const std::string description = video_chain_description(
+      format, path.clockwise_rotation, path.encoder->width, path.encoder->height);
+  if (!link_filter_chain(path.chain, description.c_str())) {
+    path.chain = filter_chain{};
+    return false;
+  }
+  path.chain_format = format;
+  return true;
+}
+
+}  // namespace quorvane

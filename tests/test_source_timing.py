@@ -1,0 +1,499 @@
+"""Sources whose timing decides what a viewer sees and hears: jittery
+recordings, sources faster than 30 pictures per second, a picture that ends
+before its sound, sound whose container clock differs from its decoded
+clock, recordings glued together with cat, film sound in 5.1 and 7.1, and
+sound that changes format mid-stream.
+
+Every source is generated and probed here; each is encoded once per module
+into a single 360p rendition, and the checks read what a player reads: the
+playlist through FFmpeg's HLS demuxer.
+
+Tolerances:
+- FRAME (1/30 s): pictures sit on the 1/30 s grid, so a picture may land up
+  to one slot from its source time.
+- AAC_FRAME (1024/44100 s): the AAC encoder puts 1024 priming samples before
+  the first sample and pads its last frame to 1024 samples.
+- BEEP_ONSET (5 ms, five periods of the 1 kHz beep): AAC and the loudness
+  stage may reshape the first cycles of a beep.
+- TS_TICK: MPEG-TS stamps at 90 kHz and ffprobe prints microseconds.
+"""
+
+from __future__ import annotations
+
+import subprocess
+from dataclasses import dataclass
+from pathlib import Path
+
+import pytest
+
+from conftest import make_source, run_ffmpeg
+from media_checks import (
+    AAC_PRIMING,
+    FRAME,
+    complete_rendition,
+    decrypt_segment,
+    encode_ok,
+    integrated_loudness,
+    probe_frames,
+    probe_packets,
+    probe_streams,
+    read_master_entries,
+    video_frame_times,
+    write_key_info,
+)
+from timing_checks import (
+    audio_frames,
+    audio_sample_rate,
+    audio_span,
+    beep_lags,
+    beep_starts,
+    decoded_audio_seconds,
+    flash_starts,
+    make_flash_and_beep_source,
+    make_speech_like_multichannel,
+    video_span,
+    window_levels_db,
+)
+
+AAC_FRAME = 1024 / 44100
+BEEP_ONSET = 0.005
+TS_TICK = 2 / 90000
+TARGET_LOUDNESS = -14.0
+
+
+@dataclass
+class Encoded:
+    source: Path
+    directory: Path
+    key_info: Path
+
+    @property
+    def playlist(self) -> Path:
+        return self.directory / "360p.m3u8"
+
+
+def _encode(source: Path) -> Encoded:
+    directory = source.parent
+    key_info = write_key_info(directory)
+    encode_ok(source, key=key_info, cwd=directory)
+    return Encoded(source, directory, key_info)
+
+
+def _rendition(encoded: Encoded):
+    """The rendition's playlist, asserted listed in the master and complete."""
+    assert [uri for _, uri in read_master_entries(encoded.directory / "master.m3u8")] == [
+        "360p.m3u8"]
+    return complete_rendition("360p", encoded.directory)
+
+
+def _steps(times: list[float]) -> list[float]:
+    return [later - earlier for earlier, later in zip(times, times[1:])]
+
+
+def _slots(seconds: float) -> str:
+    return f"{seconds * 1000:.1f} ms ({seconds / FRAME:.2f} slots)"
+
+
+# --- jittery recordings -------------------------------------------------------
+
+
+def _jittery_mp4(path: Path) -> Path:
+    """30/s, each picture moved by up to 10 ms at 1 ms precision, the cadence
+    17 ms (about half a slot) after the sound's start."""
+    run_ffmpeg(
+        "-f", "lavfi", "-i", "testsrc2=size=160x90:rate=30",
+        "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=2.8",
+        "-map", "0:v", "-map", "1:a", "-t", "3",
+        "-vf", "settb=1/1000,setpts='(N/30+0.017+0.01*sin(N*1.7))/TB'",
+        "-fps_mode", "passthrough", "-enc_time_base:v", "1:1000",
+        "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-c:a", "aac",
+        str(path))
+    return path
+
+
+def _browser_webm(path: Path) -> Path:
+    """A browser-style recording: VP9 + Opus written to a pipe, so without
+    duration or cues; pictures jitter by up to 12 ms around a 30/s cadence.
+    The Opus codec delay makes the muxer start the pictures at 7 ms."""
+    with path.open("wb") as out:
+        subprocess.run(
+            ["ffmpeg", "-hide_banner", "-v", "error",
+             "-f", "lavfi", "-i", "testsrc2=size=160x90:rate=30",
+             "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=3.8",
+             "-map", "0:v", "-map", "1:a", "-t", "4",
+             "-vf", "settb=1/1000,setpts='(N/30+0.012*sin(N*1.7))/TB'",
+             "-fps_mode", "passthrough", "-enc_time_base:v", "1:1000",
+             "-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8", "-b:v", "200k",
+             "-c:a", "libopus", "-f", "webm", "pipe:1"],
+            stdout=out, check=True)
+    return path
+
+
+JITTERY = {"mp4_half_slot_phase": ("jittery.mp4", _jittery_mp4),
+           "webm_browser_recording": ("recording.webm", _browser_webm)}
+
+
+@pytest.fixture(scope="module", params=list(JITTERY))
+def jittery(request, tmp_path_factory) -> Encoded:
+    name, make = JITTERY[request.param]
+    source = make(tmp_path_factory.mktemp(request.param) / name)
+    times = video_frame_times(source)
+    steps = _steps(times)
+    # The jitter must survive into the file: fine-grained, uneven steps, yet
+    # never two slots between neighbours.
+    assert max(steps) - min(steps) > 0.02, (min(steps), max(steps))
+    assert max(steps) < 2 * FRAME, max(steps)
+    assert all(abs(t * 1000 - round(t * 1000)) < 1e-3 for t in times), times[:5]
+    if source.suffix == ".webm":
+        streams = probe_streams(source)
+        assert all("DURATION" not in s.get("tags", {}) for s in streams), streams
+        assert abs(times[0] - 0.007) < 1e-6, times[0]
+    else:
+        audio_start, _ = audio_span(source)
+        phase = ((times[0] - audio_start) / FRAME) % 1
+        assert 0.4 < phase < 0.6, phase
+    return _encode(source)
+
+
+class TestJitteryRecordings:
+    def test_every_picture_is_kept_near_its_own_time(self, jittery):
+        _rendition(jittery)
+        source = video_frame_times(jittery.source)
+        output = video_frame_times(jittery.playlist)
+        largest_gap = max(_steps(output))
+        assert len(output) == len(source), (
+            f"kept {len(output)} of {len(source)} pictures, largest gap {_slots(largest_gap)}")
+        # Some shift of the whole timeline puts every picture within one slot
+        # of its source time: jitter is absorbed, never accumulated.
+        offsets = [out - src for out, src in zip(output, source)]
+        spread = max(offsets) - min(offsets)
+        assert spread <= 2 * FRAME + TS_TICK, f"pictures moved apart by {_slots(spread)}"
+        # Rounding the ends of a source step under two slots (or moving a
+        # picture on to a later free slot) leaves at most two slots between
+        # pictures.
+        assert largest_gap <= 2 * FRAME + TS_TICK, _slots(largest_gap)
+
+    def test_playlist_lasts_as_long_as_the_pictures(self, jittery):
+        playlist = _rendition(jittery)
+        source_seconds = video_span(video_frame_times(jittery.source))
+        assert abs(sum(playlist.durations) - source_seconds) <= FRAME + TS_TICK, (
+            playlist.durations, source_seconds)
+
+
+# --- fast sources -------------------------------------------------------------
+
+FAST_SECONDS = 7  # two segments: six seconds and one
+
+
+@pytest.fixture(scope="module", params=["120", "60000/1001"], ids=["120fps", "59.94fps"])
+def fast(request, tmp_path_factory) -> Encoded:
+    directory = tmp_path_factory.mktemp("fast")
+    source = make_source(directory / "fast.mp4", size="160x90", rate=request.param,
+                         seconds=FAST_SECONDS)
+    return _encode(source)
+
+
+class TestFastSourcesStayOnTheGrid:
+    def test_thirty_per_second_on_the_grid_without_holes(self, fast):
+        _rendition(fast)
+        source = video_frame_times(fast.source)
+        output = video_frame_times(fast.playlist)
+        # Every slot of the source's span is filled; the last source picture
+        # may round onto the slot after the span.
+        assert len(source) > 30 * FAST_SECONDS * 1.9
+        assert abs(len(output) - 30 * FAST_SECONDS) <= 1, len(output)
+        steps = _steps(output)
+        assert all(abs(step - FRAME) <= TS_TICK for step in steps), (min(steps), max(steps))
+
+    def test_segments_open_on_keyframes_every_60_pictures(self, fast, tmp_path):
+        playlist = _rendition(fast)
+        flags = [p["flags"] for p in probe_packets(fast.playlist, "v", "flags")]
+        assert [i for i, flag in enumerate(flags) if flag.startswith("K")] == list(
+            range(0, len(flags), 60))
+        assert len(playlist.segments) == 2, playlist.durations
+        assert abs(playlist.durations[0] - 6) <= TS_TICK, playlist.durations
+        for segment in playlist.segment_paths():
+            plain = decrypt_segment(segment, fast.key_info, tmp_path / segment.name)
+            first = probe_packets(plain, "v", "flags")[0]
+            assert first["flags"].startswith("K"), (segment.name, first)
+
+
+# --- a picture shorter than its sound --------------------------------------------
+
+LENGTHS = {"video_3s_audio_5s": (3, 5), "video_5s_audio_3s": (5, 3)}
+
+
+@pytest.fixture(scope="module", params=list(LENGTHS))
+def uneven(request, tmp_path_factory) -> Encoded:
+    video_seconds, audio_seconds = LENGTHS[request.param]
+    source = tmp_path_factory.mktemp(request.param) / "uneven.mp4"
+    run_ffmpeg(
+        "-f", "lavfi", "-i", f"testsrc2=size=160x90:rate=30:duration={video_seconds}",
+        "-f", "lavfi", "-i", f"sine=frequency=440:sample_rate=48000:duration={audio_seconds}",
+        "-map", "0:v", "-map", "1:a",
+        "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-c:a", "aac",
+        str(source))
+    assert abs(video_span(video_frame_times(source)) - video_seconds) <= 0.001
+    # The source's AAC pads its last frame to 1024 samples.
+    start, end = audio_span(source)
+    assert 0 <= end - start - audio_seconds <= 1024 / 48000, (start, end)
+    return _encode(source)
+
+
+class TestPictureEndsBeforeSound:
+    def test_playlist_covers_the_longer_stream(self, uneven):
+        playlist = _rendition(uneven)
+        pictures = video_frame_times(uneven.source)
+        audio_start, audio_end = audio_span(uneven.source)
+        media_seconds = max(pictures[-1] + FRAME, audio_end) - min(pictures[0], audio_start)
+        # Within one picture, plus the padding of the encoder's last AAC frame.
+        assert abs(sum(playlist.durations) - media_seconds) <= FRAME + AAC_FRAME, (
+            f"EXTINF total {sum(playlist.durations):.3f} s for {media_seconds:.3f} s of media")
+
+    def test_pictures_run_on_the_grid_to_the_end_of_the_sound(self, uneven):
+        _rendition(uneven)
+        output = video_frame_times(uneven.playlist)
+        _, audio_end = audio_span(uneven.playlist)
+        # The last picture (held, when the picture ran out first) is shown
+        # until the sound ends, give or take one slot and the AAC padding.
+        assert output[-1] + FRAME >= audio_end - FRAME - AAC_FRAME, (output[-1], audio_end)
+        steps = _steps(output)
+        assert all(abs(step - FRAME) <= TS_TICK for step in steps), (min(steps), max(steps))
+
+
+# --- sound timed by its decoder ---------------------------------------------------
+
+FLASHES = (1.0, 2.5)
+
+
+def _asf_with_silent_first_packets(path: Path) -> Path:
+    return make_flash_and_beep_source(
+        path, seconds=4, instants=FLASHES, size="160x96", audio_rate=44100,
+        codec_args=("-c:v", "wmv2", "-c:a", "wmav2", "-b:a", "64k"))
+
+
+def _matroska_opus(path: Path) -> Path:
+    return make_flash_and_beep_source(
+        path, seconds=4, instants=FLASHES,
+        codec_args=("-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
+                    "-c:a", "libopus"))
+
+
+def _matroska_sound_first(path: Path) -> Path:
+    return make_flash_and_beep_source(path, seconds=4, instants=FLASHES,
+                                      input_args=("-itsoffset", "-0.4"))
+
+
+def _first_times(source: Path) -> tuple[float, float, float]:
+    """First audio packet, first decoded sound and first decoded picture."""
+    first_packet = float(probe_packets(source, "a", "pts_time")[0]["pts_time"])
+    return first_packet, audio_span(source)[0], video_frame_times(source)[0]
+
+
+RELATION_SOURCES = {
+    # WMA2 in ASF: the first packets decode to nothing, so the first sound
+    # comes out about 90 ms after the stream's start.
+    "asf_wma2_silent_first_packets": (
+        "source.wmv", _asf_with_silent_first_packets,
+        lambda packet, sound, picture: sound - packet > 0.045),
+    # Opus in Matroska: the stream starts 7 ms before its first decoded sound.
+    "matroska_opus": (
+        "source.mkv", _matroska_opus,
+        lambda packet, sound, picture: sound - packet > 0.005),
+    # Sound 0.4 s ahead of the pictures.
+    "matroska_sound_first": (
+        "sound_first.mkv", _matroska_sound_first,
+        lambda packet, sound, picture: abs(picture - sound - 0.4) < 0.03),
+}
+
+
+@pytest.fixture(scope="module", params=list(RELATION_SOURCES))
+def related(request, tmp_path_factory) -> Encoded:
+    name, make, has_property = RELATION_SOURCES[request.param]
+    source = make(tmp_path_factory.mktemp(request.param) / name)
+    first_times = _first_times(source)
+    assert has_property(*first_times), first_times
+    return _encode(source)
+
+
+class TestSoundTimedByItsDecoder:
+    def test_beeps_stay_with_their_flashes(self, related):
+        _rendition(related)
+        source_lags = beep_lags(related.source)
+        assert len(source_lags) == len(FLASHES), source_lags
+        output_lags = beep_lags(related.playlist)
+        assert len(output_lags) == len(FLASHES), output_lags
+        for source_lag, output_lag in zip(source_lags, output_lags):
+            assert abs(output_lag - source_lag) <= FRAME + BEEP_ONSET, (
+                f"beep {output_lag * 1000:+.1f} ms from its flash, "
+                f"{source_lag * 1000:+.1f} ms in the source")
+
+
+# --- recordings joined with cat -----------------------------------------------------
+
+CHUNK_SECONDS = 3
+CHUNK_FLASHES = (0.8, 2.0)
+JOINS = {
+    # Both chunks start their clock at 1.4 s: timestamps jump back at the join.
+    "jump_back": 0,
+    # The second chunk's clock is 100 s ahead: timestamps jump forward.
+    "jump_forward": 100,
+}
+
+
+@dataclass
+class Joined(Encoded):
+    source_lags: list[float]
+    source_pictures: int
+
+
+@pytest.fixture(scope="module", params=list(JOINS))
+def joined(request, tmp_path_factory) -> Joined:
+    directory = tmp_path_factory.mktemp(request.param)
+    chunks = [
+        make_flash_and_beep_source(directory / f"chunk{index}.ts", seconds=CHUNK_SECONDS,
+                                   instants=CHUNK_FLASHES,
+                                   output_args=("-output_ts_offset", str(offset)))
+        for index, offset in enumerate((0, JOINS[request.param]))]
+    source = directory / "joined.ts"
+    source.write_bytes(b"".join(chunk.read_bytes() for chunk in chunks))
+    chunk_pictures = [len(video_frame_times(chunk)) for chunk in chunks]
+    pictures = video_frame_times(source)
+    assert len(pictures) == sum(chunk_pictures), (len(pictures), chunk_pictures)
+    # The pictures jump in time where the second chunk begins.
+    in_order = [float(f["pts_time"]) for f in probe_frames(source, "v", "pts_time")]
+    jump = in_order[chunk_pictures[0]] - in_order[chunk_pictures[0] - 1]
+    assert jump < 0 if JOINS[request.param] == 0 else jump > 90, jump
+    lags = [lag for chunk in chunks for lag in beep_lags(chunk)]
+    assert len(lags) == 2 * len(CHUNK_FLASHES), lags
+    encoded = _encode(source)
+    return Joined(encoded.source, encoded.directory, encoded.key_info, lags, len(pictures))
+
+
+class TestJoinedRecordings:
+    def test_both_halves_play_for_their_whole_length(self, joined):
+        playlist = _rendition(joined)
+        output = video_frame_times(joined.playlist)
+        assert len(output) == joined.source_pictures, (
+            f"kept {len(output)} of {joined.source_pictures} pictures")
+        # At the join the timeline may go on after the first half's sound,
+        # which runs up to one AAC frame past its last picture.
+        largest_gap = max(_steps(output))
+        assert largest_gap <= 2 * FRAME + TS_TICK, _slots(largest_gap)
+        seconds = 2 * CHUNK_SECONDS
+        assert abs(video_span(output) - seconds) <= 2 * FRAME, video_span(output)
+        assert abs(sum(playlist.durations) - seconds) <= FRAME + AAC_FRAME, playlist.durations
+
+    def test_sound_stays_with_the_picture_in_each_half(self, joined):
+        _rendition(joined)
+        flashes = flash_starts(joined.playlist)
+        expected = [at + half * CHUNK_SECONDS for half in (0, 1) for at in CHUNK_FLASHES]
+        assert len(flashes) == len(expected), flashes
+        for flash, at in zip(flashes, expected):
+            assert abs((flash - flashes[0]) - (at - expected[0])) <= FRAME + TS_TICK, (
+                flashes, expected)
+        output_lags = [beep - flash
+                       for flash, beep in zip(flashes, beep_starts(joined.playlist, flashes))]
+        for source_lag, output_lag in zip(joined.source_lags, output_lags):
+            assert abs(output_lag - source_lag) <= FRAME + BEEP_ONSET, (
+                [round(lag * 1000, 1) for lag in joined.source_lags],
+                [round(lag * 1000, 1) for lag in output_lags])
+
+
+# --- film sound in 5.1 and 7.1 ----------------------------------------------------------
+
+# Dialogue in the centre, music and effects in front, ambience around, a
+# quiet LFE: film mixes carry much of their sound outside the front pair.
+MULTICHANNEL = {
+    "5.1": [-10, -10, -3, -10, 0, 0],  # FL FR FC LFE BL BR
+    "7.1": [-10, -10, -3, -10, 0, 0, -10, -10],  # FL FR FC LFE BL BR SL SR
+}
+
+
+@pytest.fixture(scope="module", params=list(MULTICHANNEL))
+def film_sound(request, tmp_path_factory) -> Encoded:
+    source = make_speech_like_multichannel(
+        tmp_path_factory.mktemp(f"film_{request.param}") / "film.mp4",
+        channel_layout=request.param, gains_db=MULTICHANNEL[request.param],
+        seconds=4, level_db=-17)
+    audio = next(s for s in probe_streams(source) if s["codec_type"] == "audio")
+    assert audio["channel_layout"] == request.param, audio
+    assert integrated_loudness(source) < TARGET_LOUDNESS - 15
+    # Speech-like: syllables and pauses swing the level by tens of dB.
+    levels = window_levels_db(source)
+    assert max(levels) - min(levels) > 20, (min(levels), max(levels))
+    return _encode(source)
+
+
+class TestFilmSound:
+    def test_stereo_delivered_at_minus_14_lufs(self, film_sound):
+        _rendition(film_sound)
+        audio = next(s for s in probe_streams(film_sound.playlist) if s["codec_type"] == "audio")
+        assert (audio["channels"], int(audio["sample_rate"])) == (2, 44100), audio
+        loudness = integrated_loudness(film_sound.playlist)
+        assert abs(loudness - TARGET_LOUDNESS) <= 1.0, loudness
+
+
+# --- sound changing format mid-stream ------------------------------------------------------
+
+
+@dataclass
+class FormatChange(Encoded):
+    chunks: list[Path]
+
+
+@pytest.fixture(scope="module")
+def format_change(tmp_path_factory) -> FormatChange:
+    """A stereo 48 kHz TS chunk and a 5.1 44.1 kHz TS chunk whose clock goes
+    on from the first, joined as broadcast captures switch at a programme
+    boundary."""
+    directory = tmp_path_factory.mktemp("format_change")
+    # Both clocks are moved by more than the AAC priming, so that the muxer
+    # shifts neither chunk to keep its timestamps positive and the second
+    # chunk's pictures follow the first's one slot on.
+    chunks = [
+        make_flash_and_beep_source(directory / "stereo.ts", seconds=CHUNK_SECONDS,
+                                   instants=(1.0,), output_args=("-output_ts_offset", "1")),
+        make_flash_and_beep_source(directory / "surround.ts", seconds=CHUNK_SECONDS,
+                                   instants=(1.0,), channel_layout="5.1", audio_rate=44100,
+                                   output_args=("-output_ts_offset", str(1 + CHUNK_SECONDS))),
+    ]
+    assert [audio_sample_rate(chunk) for chunk in chunks] == [48000, 44100]
+    source = directory / "joined.ts"
+    source.write_bytes(b"".join(chunk.read_bytes() for chunk in chunks))
+    steps = _steps(video_frame_times(source))
+    assert len(steps) == 2 * CHUNK_SECONDS * 30 - 1
+    assert all(abs(step - FRAME) < 0.001 for step in steps), (min(steps), max(steps))
+    channels = [int(f["channels"]) for f in probe_frames(source, "a", "channels")]
+    assert channels[0] == 2 and channels[-1] == 6, sorted(set(channels))
+    encoded = _encode(source)
+    return FormatChange(encoded.source, encoded.directory, encoded.key_info, chunks)
+
+
+class TestSoundFormatChange:
+    def test_rendition_finishes_with_every_sample_of_both_halves(self, format_change):
+        _rendition(format_change)
+        audio = next(s for s in probe_streams(format_change.playlist)
+                     if s["codec_type"] == "audio")
+        assert (audio["channels"], int(audio["sample_rate"])) == (2, 44100), audio
+        frames = audio_frames(format_change.playlist)
+        timed = [(time, count) for time, count in frames if time is not None]
+        assert len(timed) == len(frames)
+        gaps = [later - (earlier + count / 44100)
+                for (earlier, count), (later, _) in zip(timed, timed[1:])]
+        assert max(abs(gap) for gap in gaps) <= TS_TICK, (min(gaps), max(gaps))
+        # Every decoded source sample comes out once, after the encoder's
+        # priming and before the padding of its last frame; the resamplers
+        # may round each chain's end by a fraction of a millisecond.
+        source_seconds = sum(decoded_audio_seconds(chunk) for chunk in format_change.chunks)
+        delivered = sum(count for _, count in frames) / 44100 - AAC_PRIMING
+        assert -0.001 <= delivered - source_seconds <= AAC_FRAME, (delivered, source_seconds)
+        # The beep of the 5.1 half is heard near its flash.
+        flashes = flash_starts(format_change.playlist)
+        assert len(flashes) == 2, flashes
+        beep_starts(format_change.playlist, flashes)
+        # Every picture is kept. Each chunk's sound runs past its pictures by
+        # its AAC padding and the running sample count keeps both, so the
+        # last picture may be held for one more slot.
+        pictures = len(video_frame_times(format_change.playlist))
+        assert 2 * CHUNK_SECONDS * 30 <= pictures <= 2 * CHUNK_SECONDS * 30 + 1, pictures
