@@ -261,7 +261,9 @@ def interlace_count(path: str | Path) -> InterlaceCount:
         ["ffmpeg", "-hide_banner", "-nostats", *hls, "-i", str(path), "-map", "0:v:0",
          "-vf", "idet", "-f", "null", "-"],
         capture_output=True, text=True, check=True).stderr
-    match = re.search(r"Multi frame detection: TFF:\s*(\d+) BFF:\s*(\d+) "
-                      r"Progressive:\s*(\d+) Undetermined:\s*(\d+)", log)
-    assert match, log[-2000:]
-    return InterlaceCount(*(int(group) for group in match.groups()))
+    # FFmpeg 7.1's ffmpeg also reports for a first filter graph it configures
+    # and drops before any picture: the last report is the run's.
+    reports = re.findall(r"Multi frame detection: TFF:\s*(\d+) BFF:\s*(\d+) "
+                         r"Progressive:\s*(\d+) Undetermined:\s*(\d+)", log)
+    assert reports, log[-2000:]
+    return InterlaceCount(*(int(group) for group in reports[-1]))

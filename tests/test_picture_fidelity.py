@@ -17,7 +17,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import run_ffmpeg
+from conftest import copy_with_rotation, run_ffmpeg
 from media_checks import (
     complete_rendition,
     encode_ok,
@@ -92,7 +92,9 @@ def converted(matrix: str, colour_range: str, pix_fmt: str, *, tagged: bool = Tr
     leaves the encoder options out."""
     chain = f"scale=out_color_matrix={matrix}:out_range={colour_range},format={pix_fmt}"
     if not tagged:
-        return ("-vf", chain)
+        # FFmpeg 7.1's scale filter tags the pictures it converts: untag them.
+        return ("-vf", f"{chain},setparams=colorspace=unknown:color_primaries=unknown"
+                       ":color_trc=unknown:range=unknown")
     return ("-vf", f"{chain},setparams=colorspace={matrix}:color_primaries={matrix}"
                    f":color_trc={matrix}:range={colour_range}",
             *tag_args(matrix, colour_range))
@@ -106,7 +108,7 @@ PRORES = ("-c:v", "prores_ks", "-c:a", "aac")
 
 # Each source holds COLOUR_BARS converted to its own kind of picture:
 # (file name, size, ffmpeg output arguments, the matrix and range ffprobe
-# must find).
+# must find on its decoded pictures).
 COLOUR_SOURCES = {
     "h264_bt709": ("bt709.mp4", (640, 360),
                    (*converted("bt709", "tv", "yuv420p"), *X264), ("bt709", "tv")),
@@ -150,7 +152,11 @@ def colour_run(request, tmp_path_factory) -> tuple[Encoded, list[tuple[float, ..
     source = still_clip(directory / name, bars, output_args=output_args)
     stream = video_stream(source)
     assert (stream["width"], stream["height"]) == (width, height)
-    assert (stream.get("color_space"), stream.get("color_range")) == (matrix, colour_range), stream
+    # The decoded pictures' tags: FFmpeg 7.1's ProRes decoder gives the range
+    # to the pictures only, not to the stream.
+    picture = probe_frames(source, "v", "color_space,color_range")[0]
+    assert (picture.get("color_space"), picture.get("color_range")) == (matrix, colour_range), (
+        picture)
     source_colours = bar_patches(shown_rgb(source))
     assert worst_channel_error(source_colours, COLOUR_BARS) <= SOURCE_TOLERANCE, source_colours
     return encode(directory, source, ["720p", "360p"]), source_colours
@@ -311,11 +317,8 @@ def shape_run(request, tmp_path_factory) -> tuple[ShapeCase, Encoded]:
     source = still_clip(directory / "shape.mp4", card, output_args=(
         "-vf", f"format=yuv420p,setsar={sar.numerator}/{sar.denominator}", *X264))
     if case.rotation:
-        # ffmpeg writes a rotation tag only when it copies the stream.
-        stored = source
-        source = directory / "turned.mp4"
-        run_ffmpeg("-i", str(stored), "-c", "copy", "-metadata:s:v:0", f"rotate={case.rotation}",
-                   str(source))
+        # The display matrix is written only when the stream is copied.
+        source = copy_with_rotation(source, directory / "turned.mp4", case.rotation)
     stream = video_stream(source)
     assert (stream["width"], stream["height"]) == case.size, stream
     assert Fraction(stream.get("sample_aspect_ratio", "1:1").replace(":", "/")) == sar, stream
