@@ -108,6 +108,10 @@ def encode_ladder(self, input: str, output: str, resolution: list[str] | None = 
         key_info = os.path.join(os.path.dirname(output), "enc.keyinfo")
     _check_arguments(input, output, resolution, bitrate, key_info)
 
+    def past_soft_limit() -> LadderFailed:
+        soft = (self.request.timelimit or (None, None))[1] or self.app.conf.task_soft_time_limit
+        return LadderFailed(f"{input}: ran past its soft time limit ({soft} s)")
+
     try:
         delivery = remove_dead_attempts(target, self.request.id) + 1
         if delivery > MAX_DELIVERIES:
@@ -116,6 +120,8 @@ def encode_ladder(self, input: str, output: str, resolution: list[str] | None = 
                                 {"host": socket.gethostname(), "pid": os.getpid()})
     except OSError as error:
         raise self.retry(exc=error, countdown=5 * (self.request.retries + 1))
+    except SoftTimeLimitExceeded:
+        raise past_soft_limit() from None
 
     try:
         try:
@@ -134,8 +140,7 @@ def encode_ladder(self, input: str, output: str, resolution: list[str] | None = 
             if attempt.folder == target:
                 return result(published_renditions(target) or [], True, delivery)
             attempt.discard()
-            soft = (self.request.timelimit or (None, None))[1] or self.app.conf.task_soft_time_limit
-            raise LadderFailed(f"{input}: ran past its soft time limit ({soft} s)") from None
+            raise past_soft_limit() from None
         except OSError as error:
             attempt.discard()
             raise self.retry(exc=error, countdown=5 * (self.request.retries + 1))
