@@ -16,10 +16,6 @@ namespace quorvane {
 // A rendition's media playlist file name, relative to the working directory.
 std::string rendition_playlist_name(const std::string& name);
 
-// Width and height of the input's best decodable video stream, as displayed
-// (a stream turned by a quarter turn reports its sides swapped).
-std::optional<frame_size> probe_source_size(const std::string& input);
-
 // Produces one rendition; true when its media playlist was completed.
 using rendition_worker = std::function<bool(std::string input, std::string playlist, int32_t width,
                                             int32_t height, int32_t bitrate, std::string key)>;
