@@ -6,10 +6,27 @@
 
 namespace quorvane {
 
-std::optional<frame_size> probe_source_size(const std::string& input) {
+namespace {
+
+// Demuxes the input to its end, which makes the HLS demuxer ask for every
+// segment and key file of every playlist it lists. True when none was refused.
+bool every_listed_file_allowed(AVFormatContext* input) {
+  const packet_ptr packet(av_packet_alloc());
+  if (!packet) {
+    return false;
+  }
+  while (av_read_frame(input, packet.get()) >= 0) {
+    av_packet_unref(packet.get());
+  }
+  return !input_refused(input);
+}
+
+}  // namespace
+
+std::optional<frame_size> probe_source_size(const std::string& input, const file_veto& veto) {
   // The stream-info result is not examined: a stream whose size stays
   // unknown reports 0 by 0, which the ladder treats as landscape.
-  const opened_input opened = open_input(input);
+  const opened_input opened = open_input(input, veto);
   if (!opened.context) {
     return std::nullopt;
   }
@@ -21,6 +38,9 @@ std::optional<frame_size> probe_source_size(const std::string& input) {
   }
   const AVStream* stream = opened.context->streams[index];
   frame_size size{stream->codecpar->width, stream->codecpar->height};
+  if (is_playlist_path(input) && !every_listed_file_allowed(opened.context.get())) {
+    return std::nullopt;
+  }
   if (stream_rotation(stream) % 180 != 0) {
     std::swap(size.width, size.height);
   }
