@@ -29,7 +29,7 @@ opened_input open_input(const std::string& path, const file_veto& veto) {
   if (!result.context) {
     return result;
   }
-  result.stream_info_result = avformat_find_stream_info(result.context.get(), nullptr);
+  result.stream_info_result = read_stream_info(result.context.get());
   if (input_refused(result.context.get())) {
     result.context.reset();
   }

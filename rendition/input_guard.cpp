@@ -10,6 +10,7 @@
 #include <cctype>
 #include <memory>
 #include <optional>
+#include <vector>
 
 extern "C" {
 #include <libavutil/avstring.h>
@@ -257,6 +258,20 @@ std::string playlist_folder(const std::string& path) {
 
 }  // namespace
 
+bool picture_size_allowed(int width, int height) {
+  return width <= max_picture_side && height <= max_picture_side &&
+         int64_t{width} * int64_t{height} <= max_picture_area;
+}
+
+AVCodecContext* alloc_decoder_context(const AVCodec* decoder) {
+  AVCodecContext* context = avcodec_alloc_context3(decoder);
+  if (context != nullptr) {
+    // A picture past the limit fails to decode instead of being allocated.
+    context->max_pixels = decoder_max_pixels;
+  }
+  return context;
+}
+
 bool is_playlist_path(const std::string& path) {
   std::string lower = path;
   std::transform(lower.begin(), lower.end(), lower.begin(),
@@ -317,6 +332,18 @@ AVFormatContext* open_guarded_input(const std::string& path, const file_veto& ve
     return nullptr;
   }
   return context;
+}
+
+int read_stream_info(AVFormatContext* input) {
+  std::vector<AVDictionary*> options(input->nb_streams, nullptr);
+  for (AVDictionary*& stream_options : options) {
+    av_dict_set_int(&stream_options, "max_pixels", decoder_max_pixels, 0);
+  }
+  const int result = avformat_find_stream_info(input, options.empty() ? nullptr : options.data());
+  for (AVDictionary*& stream_options : options) {
+    av_dict_free(&stream_options);
+  }
+  return result;
 }
 
 bool input_refused(const AVFormatContext* input) {

@@ -24,8 +24,7 @@ bool every_listed_file_allowed(AVFormatContext* input) {
 }  // namespace
 
 std::optional<frame_size> probe_source_size(const std::string& input, const file_veto& veto) {
-  // The stream-info result is not examined: a stream whose size stays
-  // unknown reports 0 by 0, which the ladder treats as landscape.
+  // The stream-info result is not examined; the size it found is.
   const opened_input opened = open_input(input, veto);
   if (!opened.context) {
     return std::nullopt;
@@ -38,6 +37,12 @@ std::optional<frame_size> probe_source_size(const std::string& input, const file
   }
   const AVStream* stream = opened.context->streams[index];
   frame_size size{stream->codecpar->width, stream->codecpar->height};
+  // A size that stays unknown after reading the first pictures cannot be
+  // held to the limit; it is also what a picture the decoders refused as too
+  // large leaves behind.
+  if (size.width <= 0 || size.height <= 0 || !picture_size_allowed(size.width, size.height)) {
+    return std::nullopt;
+  }
   if (is_playlist_path(input) && !every_listed_file_allowed(opened.context.get())) {
     return std::nullopt;
   }
