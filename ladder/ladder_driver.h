@@ -1,5 +1,6 @@
-// The body of hls_encoder: probe the source, plan the ladder, run one worker
-// thread per rendition, then write the master playlist.
+// The body of hls_encoder: refuse a call that would overwrite its own files,
+// probe the source, plan the ladder, run one worker thread per rendition,
+// then write the master playlist.
 #pragma once
 
 #include <cstdint>
