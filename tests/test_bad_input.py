@@ -191,14 +191,6 @@ def extreme_packet_times(path: Path) -> list[int]:
     return [stamp for stamp in stamps if abs(stamp) > 2**62]
 
 
-# Renditions of these come out with no video packet and are still listed: the
-# pictures' timestamps overflow on the way to the muxer's time base, where
-# av_rescale_q gives AV_NOPTS_VALUE (well defined, so the sanitizers stay
-# silent) and the muxer drops them. Until the rendition paths handle such
-# timestamps, their renditions are expected not to play.
-UNPLAYABLE_FOR_NOW = {"ts_next_to_nopts.mkv", "ts_apart_at_both_ends.mkv"}
-
-
 @pytest.fixture(scope="session")
 def corpus(media_dir: Path) -> dict[str, Path]:
     folder = media_dir / "bad"
@@ -255,14 +247,7 @@ def test_bad_input_is_survived(name: str, corpus: dict[str, Path], sanitized_mod
                                key_info: Path, workdir: Path) -> None:
     result = run_child(sanitized_module, workdir, str(corpus[name]), str(key_info))
     assert_sanitizers_silent(result)
-    if name not in UNPLAYABLE_FOR_NOW:
-        assert_listed_renditions_play(workdir)
-        return
-    try:
-        assert_listed_renditions_play(workdir)
-    except AssertionError as failure:
-        pytest.xfail(f"listed rendition does not play yet: {str(failure).splitlines()[0]}")
-    pytest.fail(f"{name} now gives renditions that play: take it off UNPLAYABLE_FOR_NOW")
+    assert_listed_renditions_play(workdir)
 
 
 def test_non_ascii_path_still_encodes(corpus: dict[str, Path], sanitized_module: Path,
