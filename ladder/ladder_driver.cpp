@@ -5,34 +5,14 @@
 #include <system_error>
 #include <utility>
 
-#include "../rendition/ffmpeg_handles.h"
+#include "../rendition/source_probe.h"
 #include "../rendition/transcode_rendition.h"
 #include "master_playlist.h"
+#include "output_collisions.h"
 
 namespace quorvane {
 
 std::string rendition_playlist_name(const std::string& name) { return name + ".m3u8"; }
-
-std::optional<frame_size> probe_source_size(const std::string& input) {
-  // The stream-info result is not examined: a stream whose size stays
-  // unknown reports 0 by 0, which the ladder treats as landscape.
-  const opened_input opened = open_input(input);
-  if (!opened.context) {
-    return std::nullopt;
-  }
-  const AVCodec* decoder = nullptr;
-  const int index =
-      av_find_best_stream(opened.context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
-  if (index < 0) {
-    return std::nullopt;
-  }
-  const AVStream* stream = opened.context->streams[index];
-  frame_size size{stream->codecpar->width, stream->codecpar->height};
-  if (stream_rotation(stream) % 180 != 0) {
-    std::swap(size.width, size.height);
-  }
-  return size;
-}
 
 std::thread start_std_thread(std::function<void()> body) { return std::thread(std::move(body)); }
 
@@ -62,15 +42,28 @@ void run_worker_guarded(const rendition_worker& worker, std::string input, std::
 void run_ladder(std::string input, std::string output, std::vector<std::string> resolution,
                 std::vector<int32_t> bitrate, std::string key, const rendition_worker& worker,
                 const thread_starter& start_thread) {
-  // 1. Probe the source; without a decodable video stream nothing happens.
-  const std::optional<frame_size> source = probe_source_size(input);
+  // 1. A master playlist that would replace a rendition's file, or an input
+  //    that is one of the files written (by any name, or listed by a
+  //    playlist input), would destroy what the call reads or makes: nothing
+  //    is written. The files are planned before anything is opened.
+  const written_files planned = plan_written_files(rendition_names(resolution), output);
+  if (master_overwrites_rendition(planned)) {
+    return;
+  }
+  // 2. Probe the source; without a decodable video stream, or with one the
+  //    input rules refuse, nothing happens.
+  const file_veto written_by_this_call = [&planned](const std::string& resolved,
+                                                    const file_identity& identity) {
+    return is_written_by_call(planned, resolved, identity);
+  };
+  const std::optional<frame_size> source = probe_source_size(input, written_by_this_call);
   if (!source) {
     return;
   }
-  // 2. Give every name a bitrate.
+  // 3. Give every name a bitrate.
   fill_missing_bitrates(resolution, bitrate);
 
-  // 3. One thread per resolved name, in list order. A repeated name is encoded
+  // 4. One thread per resolved name, in list order. A repeated name is encoded
   //    once: two workers on the same files would corrupt each other's output.
   //    A deque keeps each worker's `finished` slot in place as it grows.
   std::deque<running_worker> workers;
@@ -98,14 +91,14 @@ void run_ladder(std::string input, std::string output, std::vector<std::string> 
     }
   }
 
-  // 4. Wait for every worker, in start order.
+  // 5. Wait for every worker, in start order.
   for (running_worker& running : workers) {
     if (running.thread.joinable()) {
       running.thread.join();
     }
   }
 
-  // 5. List only the renditions whose media playlist was completed.
+  // 6. List only the renditions whose media playlist was completed.
   std::vector<rendition> finished;
   for (running_worker& running : workers) {
     if (running.finished) {

@@ -1,5 +1,6 @@
-// The body of hls_encoder: probe the source, plan the ladder, run one worker
-// thread per rendition, then write the master playlist.
+// The body of hls_encoder: refuse a call that would overwrite its own files,
+// probe the source, plan the ladder, run one worker thread per rendition,
+// then write the master playlist.
 #pragma once
 
 #include <cstdint>
@@ -15,10 +16,6 @@ namespace quorvane {
 
 // A rendition's media playlist file name, relative to the working directory.
 std::string rendition_playlist_name(const std::string& name);
-
-// Width and height of the input's best decodable video stream, as displayed
-// (a stream turned by a quarter turn reports its sides swapped).
-std::optional<frame_size> probe_source_size(const std::string& input);
 
 // Produces one rendition; true when its media playlist was completed.
 using rendition_worker = std::function<bool(std::string input, std::string playlist, int32_t width,

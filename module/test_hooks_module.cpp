@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -36,16 +37,25 @@ struct recorded_run {
   size_t distinct_threads = 0;
 };
 
+// How long a stand-in waits at the rendezvous for the others. Workers that
+// run at the same time all arrive, however slow the machine; a driver that
+// runs them one after another leaves the first one waiting out this bound.
+constexpr std::chrono::seconds rendezvous_bound{30};
+
 // `outcomes` maps a playlist name to what its stand-in does: "finish",
 // "fail", "throw" (std::runtime_error) or "throw_other" (a non-standard
 // exception). Unnamed playlists finish. `thread_limit` refuses threads past
-// that many, as a system out of threads would.
+// that many, as a system out of threads would. With `rendezvous` above 0,
+// each stand-in first waits until that many stand-ins are running, and fails
+// when they never are.
 recorded_run run_with_stand_in(std::string input, std::string output,
                                std::vector<std::string> resolution, std::vector<int32_t> bitrate,
                                std::string key, std::map<std::string, std::string> outcomes,
-                               int thread_limit, int worker_delay_ms) {
+                               int thread_limit, int worker_delay_ms, int rendezvous) {
   recorded_run run;
   std::mutex lock;
+  std::condition_variable arrivals;
+  int arrived = 0;
   std::vector<std::pair<int, worker_call>> positioned_calls;
   std::vector<std::thread::id> thread_ids;
   const quorvane::rendition_worker stand_in =
@@ -57,9 +67,17 @@ recorded_run run_with_stand_in(std::string input, std::string output,
           start_position, worker_call{input_path, playlist, width, height, rate, key_path});
       thread_ids.push_back(std::this_thread::get_id());
     }
+    bool met_all = true;
+    if (rendezvous > 0) {
+      std::unique_lock<std::mutex> guard(lock);
+      ++arrived;
+      arrivals.notify_all();
+      met_all = arrivals.wait_for(guard, rendezvous_bound, [&] { return arrived >= rendezvous; });
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(worker_delay_ms));
     const auto found = outcomes.find(playlist);
-    const std::string outcome = found == outcomes.end() ? "finish" : found->second;
+    const std::string outcome =
+        !met_all ? "fail" : found == outcomes.end() ? "finish" : found->second;
     {
       std::lock_guard<std::mutex> guard(lock);
       run.finished_order.push_back(playlist);
@@ -107,16 +125,16 @@ PYBIND11_MODULE(_quorvane_test_hooks, module) {
       "run_ladder_with_stand_in",
       [](std::string input, std::string output, std::vector<std::string> resolution,
          std::vector<int32_t> bitrate, std::string key, std::map<std::string, std::string> outcomes,
-         int thread_limit, int worker_delay_ms) {
+         int thread_limit, int worker_delay_ms, int rendezvous) {
         recorded_run run =
             run_with_stand_in(std::move(input), std::move(output), std::move(resolution),
                               std::move(bitrate), std::move(key), std::move(outcomes),
-                              thread_limit, worker_delay_ms);
+                              thread_limit, worker_delay_ms, rendezvous);
         return py::make_tuple(run.calls, run.finished_order, run.distinct_threads);
       },
       py::arg("input"), py::arg("output"), py::arg("resolution"), py::arg("bitrate"),
       py::arg("key"), py::arg("outcomes") = std::map<std::string, std::string>{},
-      py::arg("thread_limit") = -1, py::arg("worker_delay_ms") = 0);
+      py::arg("thread_limit") = -1, py::arg("worker_delay_ms") = 0, py::arg("rendezvous") = 0);
   module.def("media_playlist_uri", &quorvane::media_playlist_uri, py::arg("master_path"),
              py::arg("playlist_name"));
   // The 1/30 s slot each picture time (seconds, None: unknown) is given in

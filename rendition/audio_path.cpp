@@ -15,10 +15,12 @@ namespace {
 
 constexpr int output_sample_rate = 44100;
 
-// Mixed down to the delivered stereo first, so that the loudness measured and
-// normalised is the loudness delivered; then the encoder's format and rate.
+// Multichannel sound is mixed down to the delivered stereo first, so that the
+// loudness measured and normalised is the loudness delivered; mono stays mono
+// until the end (its loudness is the same spread over two channels, at half
+// the cost). Then the encoder's format and rate.
 constexpr const char* loudness_chain =
-    "aformat=channel_layouts=stereo,"
+    "aformat=channel_layouts=mono|stereo,"
     "loudnorm=I=-14:LRA=11:TP=-1.5,"
     "aformat=sample_fmts=fltp:sample_rates=44100:channel_layouts=stereo";
 

@@ -13,7 +13,7 @@ void free_format_context(AVFormatContext* context) {
     return;
   }
   if (context->iformat != nullptr) {
-    avformat_close_input(&context);
+    close_guarded_input(context);
     return;
   }
   if (context->oformat != nullptr && !(context->oformat->flags & AVFMT_NOFILE) &&
@@ -23,14 +23,16 @@ void free_format_context(AVFormatContext* context) {
   avformat_free_context(context);
 }
 
-opened_input open_input(const std::string& path) {
+opened_input open_input(const std::string& path, const file_veto& veto) {
   opened_input result;
-  AVFormatContext* raw = nullptr;
-  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) {
-    return result;  // avformat_open_input frees the context on failure
+  result.context.reset(open_guarded_input(path, veto));
+  if (!result.context) {
+    return result;
   }
-  result.context.reset(raw);
-  result.stream_info_result = avformat_find_stream_info(raw, nullptr);
+  result.stream_info_result = read_stream_info(result.context.get());
+  if (input_refused(result.context.get())) {
+    result.context.reset();
+  }
   return result;
 }
 

@@ -16,6 +16,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "input_guard.h"
+
 // FFmpeg 6.1 moved stream side data (the display matrix among it) into
 // codecpar and 7.0 removed av_stream_get_side_data, which 5.1 still needs.
 #define QUORVANE_HAS_CODECPAR_SIDE_DATA \
@@ -109,14 +111,15 @@ bool pull_filtered_frames(AVFilterContext* sink, AVFrame* frame, Use&& use) {
   }
 }
 
-// Opens `path` as a demuxer and reads its stream information. `context` is
-// empty when the file cannot be opened; the driver ignores a failed
+// Opens `path` as a demuxer under the input rules (input_guard.h) and reads
+// its stream information. `context` is empty when the file cannot be opened
+// or a rule refused a file it asked for; the driver ignores a failed
 // stream-info read, a worker gives up on it.
 struct opened_input {
   format_context_ptr context;
   int stream_info_result = 0;
 };
-opened_input open_input(const std::string& path);
+opened_input open_input(const std::string& path, const file_veto& veto = {});
 
 // The display rotation of a video stream, clockwise, in degrees: 0, 90, 180
 // or 270. Phones store portrait video as landscape pictures plus this matrix.

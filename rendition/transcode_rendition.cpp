@@ -24,7 +24,7 @@ constexpr int audio_sample_rate = 44100;
 constexpr int64_t audio_bit_rate = 128000;
 
 codec_context_ptr open_decoder(const AVCodec* decoder, const AVStream* stream) {
-  codec_context_ptr context(avcodec_alloc_context3(decoder));
+  codec_context_ptr context(alloc_decoder_context(decoder));
   if (!context || avcodec_parameters_to_context(context.get(), stream->codecpar) < 0 ||
       avcodec_open2(context.get(), decoder, nullptr) < 0) {
     return nullptr;

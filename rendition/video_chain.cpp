@@ -168,10 +168,6 @@ std::string video_chain_description(const picture_format& format, int clockwise_
     // Colour times opacity: the picture laid over black.
     steps.emplace_back("premultiply=inplace=1");
   }
-  const bool hdr = is_hdr(format.transfer);
-  if (hdr) {
-    steps.push_back(hdr_to_sdr(format));
-  }
   // Before a quarter turn the picture is scaled into the turned frame.
   const bool quarter_turn = clockwise_rotation % 180 != 0;
   const int box_width = quarter_turn ? height : width;
@@ -179,14 +175,18 @@ std::string video_chain_description(const picture_format& format, int clockwise_
   const fitted_size fitted = fit_inside(format, box_width, box_height);
   std::string scale = "scale=w=" + std::to_string(fitted.width) +
                       ":h=" + std::to_string(fitted.height) + ":flags=bicubic";
-  if (hdr) {
-    scale += ":in_color_matrix=bt709:in_range=tv";
-  } else if (!is_rgb(format.pixel_format)) {
-    scale += std::string(":in_color_matrix=") + source_matrix(format) +
-             ":in_range=" + (is_full_range(format) ? "pc" : "tv");
+  if (is_hdr(format.transfer)) {
+    // Tone-mapped after scaling: the floating-point steps then work on the
+    // rung's pixels, not the source's.
+    steps.push_back(scale);
+    steps.push_back(hdr_to_sdr(format));
+  } else {
+    if (!is_rgb(format.pixel_format)) {
+      scale += std::string(":in_color_matrix=") + source_matrix(format) +
+               ":in_range=" + (is_full_range(format) ? "pc" : "tv");
+    }
+    steps.push_back(scale + ":out_color_matrix=bt709:out_range=tv");
   }
-  scale += ":out_color_matrix=bt709:out_range=tv";
-  steps.push_back(scale);
   if (fitted.width != box_width || fitted.height != box_height) {
     // Centred on even offsets, so chroma stays aligned.
     steps.push_back("pad=w=" + std::to_string(box_width) + ":h=" + std::to_string(box_height) +

@@ -12,6 +12,8 @@ source "$repo/scripts/common.sh"
 # 1. Debian packages.
 install_debian_packages pkg-config g++ make libavformat-dev libavcodec-dev libavfilter-dev \
   libswscale-dev libavutil-dev libswresample-dev ffmpeg valgrind
+# Redis, the broker the quorvane_queue tests start for themselves.
+install_debian_packages redis-server
 
 # 2. Python 3.12: pyenv's if it has one, else a working python3.12 on PATH.
 python=$(find_python312)
@@ -24,7 +26,8 @@ fi
 "$venv/bin/python" -m pip install -q --upgrade pip
 "$venv/bin/python" -m pip install -q -r "$repo/requirements-dev.txt"
 
-# 4. The module itself, with the test hooks the driver tests use.
+# 4. The module itself, with the test hooks the driver tests use, and the
+#    celery extra (quorvane_queue's Celery and Redis client).
 "$venv/bin/python" -m pip install -q --no-build-isolation \
-  -C cmake.define.QUORVANE_TEST_HOOKS=ON "$repo"
+  -C cmake.define.QUORVANE_TEST_HOOKS=ON "$repo[celery]"
 echo "setup: quorvane built into $venv"
