@@ -35,9 +35,10 @@ source "$repo/scripts/common.sh"
 #    FFmpeg is built with (the module needs x264 and zimg; the tests make
 #    their inputs with x265, libvpx and opus too), dpkg-dev for
 #    `apt-get source`, and what the tests themselves run (valgrind; g++ for
-#    the sanitizer build).
+#    the sanitizer build; Redis for the queue tests), as scripts/setup.sh
+#    installs them.
 install_debian_packages build-essential nasm pkg-config dpkg-dev xz-utils zlib1g-dev \
-  libx264-dev libx265-dev libvpx-dev libopus-dev libzimg-dev valgrind
+  libx264-dev libx265-dev libvpx-dev libopus-dev libzimg-dev valgrind redis-server
 
 # 2. FFmpeg 7.1's Debian source. Debian 12 lists no trixie entries; a file of
 #    our own adds trixie's source entries only, so no binary package comes
@@ -113,9 +114,10 @@ export PKG_CONFIG_PATH="$ffmpeg_prefix/lib/pkgconfig"
 export LD_LIBRARY_PATH="$ffmpeg_prefix/lib"
 export PATH="$ffmpeg_prefix/bin:$PATH"
 
-# 4. The venv and the modules, built afresh (so that every compiler warning
-#    shows) in a build folder of their own; scripts/setup.sh's .venv and
-#    build/ are left as they are.
+# 4. The venv and the modules (with the celery extra, as scripts/setup.sh
+#    installs them), built afresh so that every compiler warning shows, in a
+#    build folder of their own; scripts/setup.sh's .venv and build/ are left
+#    as they are.
 if ! "$venv/bin/python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then
   rm -rf "$venv"
   "$(find_python312)" -m venv "$venv"
@@ -124,8 +126,8 @@ fi
 "$venv/bin/python" -m pip install -q -r "$repo/requirements-dev.txt"
 rm -rf "$module_build"
 log "building quorvane and _quorvane_test_hooks against $ffmpeg_prefix"
-"$venv/bin/python" -m pip install -v --no-build-isolation --no-deps \
-  -C build-dir="$module_build/{wheel_tag}" -C cmake.define.QUORVANE_TEST_HOOKS=ON "$repo" \
+"$venv/bin/python" -m pip install -v --no-build-isolation \
+  -C build-dir="$module_build/{wheel_tag}" -C cmake.define.QUORVANE_TEST_HOOKS=ON "$repo[celery]" \
   > "$build/ffmpeg71-module.log" 2>&1 || { tail -n 60 "$build/ffmpeg71-module.log"; exit 1; }
 for library in avcodec avformat avfilter swscale avutil swresample; do
   grep -qx "pkgcfg_lib_FFMPEG_$library:FILEPATH=$ffmpeg_prefix/lib/lib$library.so" \
