@@ -4,8 +4,8 @@
 #
 # 1. Adds a deb-src entry for Debian 13 "trixie" (main) and fetches FFmpeg
 #    7.1's Debian source with `apt-get source ffmpeg/trixie`.
-# 2. Builds it with Debian 12's libraries (x264, x265, libvpx, opus, zimg) as
-#    shared libraries plus the ffmpeg and ffprobe programs, into
+# 2. Builds it with Debian 12's libraries (x264, x265, libvpx, opus, zimg,
+#    libxml2) as shared libraries plus the ffmpeg and ffprobe programs, into
 #    build/ffmpeg71. An existing build made from the same source with the same
 #    options is reused; delete build/ffmpeg71 to redo it.
 # 3. Builds the module and the test-hooks module against it (pkg-config of that
@@ -33,12 +33,13 @@ source "$repo/scripts/common.sh"
 
 # 1. Debian 12 packages: the compiler and assembler, the external libraries
 #    FFmpeg is built with (the module needs x264 and zimg; the tests make
-#    their inputs with x265, libvpx and opus too), dpkg-dev for
+#    their inputs with x265, libvpx and opus too, and read DASH manifests,
+#    whose demuxer needs libxml2, as Debian's own FFmpeg has it), dpkg-dev for
 #    `apt-get source`, and what the tests themselves run (valgrind; g++ for
 #    the sanitizer build; Redis for the queue tests), as scripts/setup.sh
 #    installs them.
 install_debian_packages build-essential nasm pkg-config dpkg-dev xz-utils zlib1g-dev \
-  libx264-dev libx265-dev libvpx-dev libopus-dev libzimg-dev valgrind redis-server
+  libx264-dev libx265-dev libvpx-dev libopus-dev libzimg-dev libxml2-dev valgrind redis-server
 
 # 2. FFmpeg 7.1's Debian source. Debian 12 lists no trixie entries; a file of
 #    our own adds trixie's source entries only, so no binary package comes
@@ -80,6 +81,7 @@ configure_options=(
   --enable-shared --disable-static --disable-doc --disable-ffplay --disable-debug
   --disable-autodetect --enable-zlib --enable-pthreads
   --enable-gpl --enable-libx264 --enable-libx265 --enable-libvpx --enable-libopus --enable-libzimg
+  --enable-libxml2
   --extra-ldflags="-Wl,-rpath,$ffmpeg_prefix/lib"
 )
 stamp="$ffmpeg_prefix/.configured-with"
