@@ -31,7 +31,8 @@ void run_worker_guarded(const rendition_worker& worker, std::string input, std::
                         bool& finished) noexcept {
   try {
     finished = worker(std::move(input), std::move(playlist), width, height, bitrate,
-                      std::move(key));
+                      std::move(key))
+                   .completed();
   } catch (...) {
     finished = false;
   }

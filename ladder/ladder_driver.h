@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "../rendition/rendition_outcome.h"
 #include "rendition_ladder.h"
 
 namespace quorvane {
@@ -17,8 +18,8 @@ namespace quorvane {
 // A rendition's media playlist file name, relative to the working directory.
 std::string rendition_playlist_name(const std::string& name);
 
-// Produces one rendition; true when its media playlist was completed.
-using rendition_worker = std::function<bool(std::string input, std::string playlist, int32_t width,
+// Produces one rendition and says how it ended.
+using rendition_worker = std::function<rendition_outcome(std::string input, std::string playlist, int32_t width,
                                             int32_t height, int32_t bitrate, std::string key)>;
 
 // Starts a thread running `body`; may throw std::system_error like std::thread.

@@ -60,7 +60,7 @@ recorded_run run_with_stand_in(std::string input, std::string output,
   std::vector<std::thread::id> thread_ids;
   const quorvane::rendition_worker stand_in =
       [&](std::string input_path, std::string playlist, int32_t width, int32_t height,
-          int32_t rate, std::string key_path) -> bool {
+          int32_t rate, std::string key_path) -> quorvane::rendition_outcome {
     {
       std::lock_guard<std::mutex> guard(lock);
       positioned_calls.emplace_back(
@@ -88,7 +88,10 @@ recorded_run run_with_stand_in(std::string input, std::string output,
     if (outcome == "throw_other") {
       throw 42;
     }
-    return outcome == "finish";
+    if (outcome == "finish") {
+      return quorvane::rendition_outcome{};
+    }
+    return quorvane::rendition_outcome{quorvane::step_failure{"stand-in", "told to fail"}, ""};
   };
   int started = 0;
   const quorvane::thread_starter limited_starter = [&](std::function<void()> body) {

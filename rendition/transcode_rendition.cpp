@@ -254,8 +254,10 @@ struct rendition_pipeline {
 
 }  // namespace
 
-bool transcode_rendition(std::string input, std::string playlist, int32_t width, int32_t height,
-                         int32_t bitrate, std::string key) {
+namespace {
+
+bool run_rendition(const std::string& input, const std::string& playlist, int32_t width,
+                   int32_t height, int32_t bitrate, const std::string& key) {
   rendition_pipeline pipeline;
   source_input& source = pipeline.source;
   hls_muxer& muxer = pipeline.muxer;
@@ -282,6 +284,16 @@ bool transcode_rendition(std::string input, std::string playlist, int32_t width,
   // and a video stream without a picture: players cannot use it.
   return trailer_written && has_pictures(video) && !muxer.close_watch.failed &&
          media_playlist_complete(playlist);
+}
+
+}  // namespace
+
+rendition_outcome transcode_rendition(std::string input, std::string playlist, int32_t width,
+                                      int32_t height, int32_t bitrate, std::string key) {
+  if (run_rendition(input, playlist, width, height, bitrate, key)) {
+    return rendition_outcome{};
+  }
+  return rendition_outcome{step_failure{"encoding", "failed"}, ""};
 }
 
 }  // namespace quorvane

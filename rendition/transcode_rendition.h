@@ -6,12 +6,13 @@
 #include <cstdint>
 #include <string>
 
+#include "rendition_outcome.h"
+
 namespace quorvane {
 
-// Returns true when the rendition's media playlist was completed (its
-// trailer written). Every failure ends the rendition silently; partial files
-// stay on disk.
-bool transcode_rendition(std::string input, std::string playlist, int32_t width, int32_t height,
+// Says whether the rendition's media playlist was completed (its trailer
+// written) and, if not, which step failed and why. Partial files stay on disk.
+rendition_outcome transcode_rendition(std::string input, std::string playlist, int32_t width, int32_t height,
                          int32_t bitrate, std::string key);
 
 }  // namespace quorvane
