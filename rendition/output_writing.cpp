@@ -19,7 +19,7 @@ void watch_file_closes(AVFormatContext* muxer, file_close_watch& watch) {
 }
 
 bool encode_and_write(AVCodecContext* encoder, AVFormatContext* muxer, AVStream* stream,
-                      const AVFrame* frame, AVPacket* packet, AVRational packet_duration) {
+                      const AVFrame* frame, AVPacket* packet, picture_durations* durations) {
   if (avcodec_send_frame(encoder, frame) < 0) {
     return false;
   }
@@ -31,13 +31,17 @@ bool encode_and_write(AVCodecContext* encoder, AVFormatContext* muxer, AVStream*
     if (received < 0) {
       return false;
     }
+    // x264 leaves picture durations unset; the muxer adds them up for the
+    // last segment's EXTINF.
+    if (durations != nullptr) {
+      const auto found = durations->find(packet->pts);
+      if (found != durations->end()) {
+        packet->duration = found->second;
+        durations->erase(found);
+      }
+    }
     // The muxer may have replaced the stream's time base in its header.
     av_packet_rescale_ts(packet, encoder->time_base, stream->time_base);
-    // x264 leaves picture durations unset; without them the muxer warns on
-    // every picture and the last segment comes out one picture short.
-    if (packet->duration <= 0 && packet_duration.num > 0) {
-      packet->duration = av_rescale_q(1, packet_duration, stream->time_base);
-    }
     packet->stream_index = stream->index;
     const int written = av_interleaved_write_frame(muxer, packet);
     av_packet_unref(packet);

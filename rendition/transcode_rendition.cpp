@@ -57,6 +57,9 @@ codec_context_ptr open_video_encoder(const AVCodec* encoder, int32_t width, int3
   context->gop_size = keyframe_interval;
   context->keyint_min = keyframe_interval;
   av_opt_set(context->priv_data, "sc_threshold", "0", 0);  // no keyframes at scene cuts
+  // The pictures that open each 2 s of the timeline are flagged as keyframes;
+  // each must be one a segment can start on.
+  av_opt_set(context->priv_data, "forced-idr", "1", 0);
   if (avcodec_open2(context.get(), encoder, nullptr) < 0) {
     return nullptr;
   }
@@ -134,19 +137,23 @@ bool open_source(source_input& source, video_path& video, audio_path& audio,
   const AVCodec* audio_codec = nullptr;
   const int video_index = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, &video_codec, 0);
   const int audio_index = av_find_best_stream(context, AVMEDIA_TYPE_AUDIO, -1, -1, &audio_codec, 0);
-  if (video_index < 0 || audio_index < 0) {
-    return false;  // a rendition needs both
+  // Video is required; a source without any sound stream gets silence, one
+  // whose sound cannot be decoded is refused rather than silenced.
+  if (video_index < 0 || (audio_index < 0 && audio_index != AVERROR_STREAM_NOT_FOUND)) {
+    return false;
   }
   source.video_stream = context->streams[video_index];
-  source.audio_stream = context->streams[audio_index];
   video.decoder = open_decoder(video_decoder_for(source.video_stream, video_codec),
                                source.video_stream);
   if (!video.decoder) {
     return false;
   }
-  audio.decoder = open_decoder(audio_codec, source.audio_stream);
-  if (!audio.decoder) {
-    return false;
+  if (audio_index >= 0) {
+    source.audio_stream = context->streams[audio_index];
+    audio.decoder = open_decoder(audio_codec, source.audio_stream);
+    if (!audio.decoder) {
+      return false;
+    }
   }
   source.origin = shared_origin(source.video_stream, source.audio_stream);
   source.continuity = make_timestamp_continuity(context);
@@ -216,10 +223,10 @@ bool prepare_paths(source_input& source, hls_muxer& muxer, video_path& video, au
   muxer.packet.reset(av_packet_alloc());
   video.decoded.reset(av_frame_alloc());
   video.filtered.reset(av_frame_alloc());
-  video.last_picture.reset(av_frame_alloc());
+  video.held.picture.reset(av_frame_alloc());
   audio.decoded.reset(av_frame_alloc());
   audio.filtered.reset(av_frame_alloc());
-  return source.packet && muxer.packet && video.decoded && video.filtered && video.last_picture &&
+  return source.packet && muxer.packet && video.decoded && video.filtered && video.held.picture &&
          audio.decoded && audio.filtered;
 }
 
@@ -232,7 +239,11 @@ bool read_input(source_input& source, hls_muxer& muxer, video_path& video, audio
     if (packet->stream_index == source.video_stream->index) {
       keep_timestamps_continuous(source.continuity, packet, source.video_stream, 0);
       keep_going = decode_video_packet(video, source, muxer);
-    } else if (packet->stream_index == source.audio_stream->index) {
+      if (keep_going && source.audio_stream == nullptr) {
+        keep_going = encode_silence_until(audio, muxer, encoded_video_seconds(video), false);
+      }
+    } else if (source.audio_stream != nullptr &&
+               packet->stream_index == source.audio_stream->index) {
       keep_timestamps_continuous(source.continuity, packet, source.audio_stream, 1);
       keep_going = decode_audio_packet(audio, source, muxer);
     }
@@ -270,10 +281,13 @@ bool run_rendition(const std::string& input, const std::string& playlist, int32_
     return false;
   }
   // End of input (or a read error, treated alike): the last pictures, then
-  // the sound's tail; pictures are held while the sound runs on; then both
-  // encoders are drained and the playlist finished.
+  // the sound's tail (or silence as long as the pictures); the last picture
+  // is held while the sound runs on; then both encoders are drained and the
+  // playlist finished.
   flush_video_pictures(video, source, muxer);
-  if (!flush_audio(audio, source, muxer)) {
+  if (!flush_audio(audio, source, muxer) ||
+      (source.audio_stream == nullptr &&
+       !encode_silence_until(audio, muxer, video_end_seconds(video), true))) {
     return false;
   }
   finish_video(video, muxer, audio_end_seconds(audio));

@@ -14,6 +14,7 @@ from pathlib import Path
 import pytest
 
 from conftest import make_source
+from timing_checks import decoded_audio
 from media_checks import (
     FRAME,
     complete_rendition,
@@ -211,11 +212,14 @@ class TestMasterAndPlayback:
         assert timestamp_warnings(ladder.log) == []
 
 
-def test_source_without_audio_makes_no_rendition(workdir, key_info):
+def test_source_without_audio_gets_a_silent_stereo_track(workdir, key_info):
     source = make_source(workdir / "silent.mp4", size="160x90", seconds=2, audio=False)
-    finished = run_hls_encoder(source, key=key_info)
-    assert finished.returncode == 0, finished.stderr[-2000:]
-    assert read_master_entries(workdir / "master.m3u8") == []
-    assert not list(workdir.glob("*.ts"))
-    playlist = workdir / "360p.m3u8"
-    assert not playlist.exists() or not read_media_playlist(playlist).ended
+    assert [s["codec_type"] for s in probe_streams(source)] == ["video"]
+    encode_ok(source, key=key_info)
+    assert [uri for _, uri in read_master_entries(workdir / "master.m3u8")] == ["360p.m3u8"]
+    complete_rendition("360p")
+    audio = next(s for s in probe_streams(workdir / "360p.m3u8") if s["codec_type"] == "audio")
+    assert (audio["codec_name"], audio["sample_rate"], audio["channels"]) == ("aac", "44100", 2)
+    _, samples = decoded_audio(workdir / "360p.m3u8")
+    assert len(samples) >= 44100 * 2 - 1024, len(samples)
+    assert max(abs(value) for value in samples) == 0
