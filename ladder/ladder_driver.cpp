@@ -20,7 +20,7 @@ namespace {
 
 struct running_worker {
   rendition planned;
-  bool finished = false;  // written by the worker thread, read after join
+  rendition_outcome outcome;  // written by the worker thread, read after join
   std::thread thread;
 };
 
@@ -28,13 +28,14 @@ struct running_worker {
 // process would end in std::terminate.
 void run_worker_guarded(const rendition_worker& worker, std::string input, std::string playlist,
                         int32_t width, int32_t height, int32_t bitrate, std::string key,
-                        bool& finished) noexcept {
+                        rendition_outcome& outcome) noexcept {
   try {
-    finished = worker(std::move(input), std::move(playlist), width, height, bitrate,
-                      std::move(key))
-                   .completed();
+    outcome = worker(std::move(input), std::move(playlist), width, height, bitrate,
+                     std::move(key));
+  } catch (const std::exception& error) {
+    outcome.failure = step_failure{"encoding", error.what()};
   } catch (...) {
-    finished = false;
+    outcome.failure = step_failure{"encoding", "unknown exception"};
   }
 }
 
@@ -79,11 +80,11 @@ void run_ladder(std::string input, std::string output, std::vector<std::string> 
     slot.planned = rendition{name, size->width, size->height, bitrate[i]};
     try {
       slot.thread = start_thread(
-          [&worker, &finished = slot.finished, input_path = input,
+          [&worker, &outcome = slot.outcome, input_path = input,
            playlist = rendition_playlist_name(name), width = size->width, height = size->height,
            rate = bitrate[i], key_path = key]() mutable {
             run_worker_guarded(worker, std::move(input_path), std::move(playlist), width, height,
-                               rate, std::move(key_path), finished);
+                               rate, std::move(key_path), outcome);
           });
     } catch (...) {
       // The system refused a thread: start no more, finish what runs.
@@ -99,14 +100,15 @@ void run_ladder(std::string input, std::string output, std::vector<std::string> 
     }
   }
 
-  // 6. List only the renditions whose media playlist was completed.
-  std::vector<rendition> finished;
+  // 6. List only the renditions whose media playlist was completed, with
+  //    the rates measured from what they wrote.
+  std::vector<std::pair<rendition, std::string>> finished;
   for (running_worker& running : workers) {
-    if (running.finished) {
-      finished.push_back(std::move(running.planned));
+    if (running.outcome.completed()) {
+      finished.emplace_back(std::move(running.planned), std::move(running.outcome.video_codec));
     }
   }
-  write_master_playlist(output, finished);
+  write_master_playlist(output, measure_renditions(finished));
 }
 
 void hls_encoder(std::string input, std::string output, std::vector<std::string> resolution,

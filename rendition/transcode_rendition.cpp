@@ -1,6 +1,8 @@
 #include "transcode_rendition.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdio>
 #include <utility>
 
 extern "C" {
@@ -22,6 +24,10 @@ constexpr AVRational video_frame_rate{30, 1};
 constexpr int keyframe_interval = 60;
 constexpr int audio_sample_rate = 44100;
 constexpr int64_t audio_bit_rate = 128000;
+// The video rate cap, in percent of the rung's target: the peak rate, and
+// the decoder buffer that bounds how long a burst may run above it.
+constexpr int64_t max_rate_percent = 110;
+constexpr int64_t buffer_percent = 100;
 
 codec_context_ptr open_decoder(const AVCodec* decoder, const AVStream* stream) {
   codec_context_ptr context(alloc_decoder_context(decoder));
@@ -46,6 +52,13 @@ codec_context_ptr open_video_encoder(const AVCodec* encoder, int32_t width, int3
   context->framerate = video_frame_rate;
   context->thread_count = 0;
   context->bit_rate = bitrate;
+  if (bitrate > 0) {
+    // A cap on the rate, so that no segment runs far above the rung's
+    // target while the average stays at it: players pick rungs by it.
+    context->rc_max_rate = static_cast<int64_t>(bitrate) * max_rate_percent / 100;
+    context->rc_buffer_size = static_cast<int>(
+        std::min<int64_t>(static_cast<int64_t>(bitrate) * buffer_percent / 100, INT_MAX));
+  }
   // BT.709 in limited range with square pixels, said in the stream's VUI.
   context->color_primaries = AVCOL_PRI_BT709;
   context->color_trc = AVCOL_TRC_BT709;
@@ -83,6 +96,29 @@ codec_context_ptr open_audio_encoder(const AVCodec* encoder) {
     return nullptr;
   }
   return context;
+}
+
+// The RFC 6381 name of the encoder's H.264 stream ("avc1.64001f"): profile,
+// constraint flags and level from the sequence parameter set the encoder put
+// in its extradata, in Annex B or avcC form. Empty when there is none.
+std::string h264_codec_name(const AVCodecContext* encoder) {
+  const uint8_t* data = encoder->extradata;
+  const int size = encoder->extradata_size;
+  const uint8_t* profile = nullptr;
+  if (data != nullptr && size >= 4 && data[0] == 1) {
+    profile = data + 1;  // avcC: version 1, then profile, flags, level
+  }
+  for (int i = 0; data != nullptr && profile == nullptr && i + 6 < size; ++i) {
+    if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1 && (data[i + 3] & 0x1f) == 7) {
+      profile = data + i + 4;
+    }
+  }
+  if (profile == nullptr) {
+    return "";
+  }
+  char name[16] = {};
+  std::snprintf(name, sizeof name, "avc1.%02x%02x%02x", profile[0], profile[1], profile[2]);
+  return name;
 }
 
 AVStream* add_output_stream(AVFormatContext* muxer, const AVCodecContext* encoder) {

@@ -55,8 +55,13 @@ bool encode_held_until(video_path& path, hls_muxer& muxer, int64_t until, repeat
     return true;
   }
   for (;;) {
-    const int64_t next_repeat =
-        repeats == repeat_at::every_slot ? held.slot + 1 : path.next_keyframe_slot;
+    // A keyframe lasts one slot. The muxer counts the last segment's EXTINF
+    // from the durations of the pictures after the keyframe that opens it,
+    // plus the first picture's duration in place of that keyframe's own;
+    // with both one slot long, the sum is exact.
+    const int64_t next_repeat = repeats == repeat_at::every_slot || held.keyframe
+                                    ? held.slot + 1
+                                    : path.next_keyframe_slot;
     const bool bridge = next_repeat < until;
     const int64_t end = bridge ? next_repeat : until;
     if (!encode_picture(path, muxer, held.picture.get(), held.slot, end - held.slot,

@@ -128,9 +128,8 @@ def read_master_entries(path: str | os.PathLike) -> list[tuple[dict[str, str], s
     entries = []
     for index, line in enumerate(lines):
         if line.startswith("#EXT-X-STREAM-INF:"):
-            attributes = dict(
-                item.split("=", 1) for item in line.split(":", 1)[1].split(",") if "=" in item
-            )
+            attributes = {name: value.strip('"') for name, value in re.findall(
+                r'([A-Z0-9-]+)=("[^"]*"|[^,]*)', line.split(":", 1)[1])}
             entries.append((attributes, lines[index + 1]))
     return entries
 
@@ -176,6 +175,22 @@ def decrypt_segment(segment: Path, key_info: Path, destination: Path) -> Path:
         capture_output=True,
     )
     return destination
+
+
+def x264_target_bitrate(playlist: str | os.PathLike) -> int:
+    """The bit rate (bits per second) the rendition's H.264 encoder was asked
+    for, read from the settings x264 writes into its stream, in the first
+    segment decrypted with the key and IV its media playlist names."""
+    playlist = Path(playlist)
+    media = read_media_playlist(playlist)
+    key_line = media.key_lines[0]
+    uri = re.search(r'URI="([^"]+)"', key_line).group(1)
+    iv = re.search(r"IV=0x([0-9a-fA-F]+)", key_line).group(1)
+    key = (playlist.parent / uri).read_bytes().hex()
+    plain = subprocess.run(
+        ["openssl", "aes-128-cbc", "-d", "-K", key, "-iv", iv, "-in",
+         str(media.segment_paths()[0])], check=True, capture_output=True).stdout
+    return int(re.search(rb"bitrate=(\d+) ", plain).group(1)) * 1000
 
 
 # --- measurements ------------------------------------------------------------

@@ -25,12 +25,12 @@ def _hls_args(path: str | os.PathLike) -> list[str]:
 
 
 def make_flash_and_beep_source(path: Path, *, seconds: float, instants: tuple[float, ...],
-                               size: str = "160x90", audio_rate: int = 48000,
+                               size: str = "160x90", rate: str = "30", audio_rate: int = 48000,
                                channel_layout: str = "stereo",
                                codec_args: tuple[str, ...] = DEFAULT_CODECS,
                                input_args: tuple[str, ...] = (),
                                output_args: tuple[str, ...] = ()) -> Path:
-    """Dark pictures at 30/s with a white flash of FLASH_SECONDS at each of
+    """Dark pictures at `rate` per second with a white flash of FLASH_SECONDS at each of
     `instants`, and silence with a 1 kHz beep at the same instants on every
     channel. The beep is computed sample by sample: a volume filter's
     `enable` would switch only at its frames' starts, up to 23 ms late.
@@ -39,7 +39,7 @@ def make_flash_and_beep_source(path: Path, *, seconds: float, instants: tuple[fl
     beep = "+".join(f"between(t,{at},{at + FLASH_SECONDS})" for at in instants)
     run_ffmpeg(
         "-f", "lavfi",
-        "-i", f"color=c=black:size={size}:rate=30,"
+        "-i", f"color=c=black:size={size}:rate={rate},"
               f"drawbox=w=iw:h=ih:color=white:t=fill:enable='{flash}'",
         *input_args,
         "-f", "lavfi",
