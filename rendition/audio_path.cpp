@@ -94,7 +94,7 @@ bool encode_block(audio_path& path, hls_muxer& muxer, AVFrame* block) {
   block->pts = path.next_pts;
   path.next_pts += block->nb_samples;
   return encode_and_write(path.encoder.get(), muxer.context.get(), muxer.audio_stream, block,
-                          muxer.packet.get());
+                          muxer.packet.get(), nullptr, &muxer.last_error);
 }
 
 // Cuts `samples` samples off the FIFO into one encoder block and encodes it.

@@ -19,9 +19,17 @@ void watch_file_closes(AVFormatContext* muxer, file_close_watch& watch) {
 }
 
 bool encode_and_write(AVCodecContext* encoder, AVFormatContext* muxer, AVStream* stream,
-                      const AVFrame* frame, AVPacket* packet, picture_durations* durations) {
-  if (avcodec_send_frame(encoder, frame) < 0) {
+                      const AVFrame* frame, AVPacket* packet, picture_durations* durations,
+                      int* error) {
+  const auto failed = [error](int code) {
+    if (error != nullptr) {
+      *error = code;
+    }
     return false;
+  };
+  const int sent = avcodec_send_frame(encoder, frame);
+  if (sent < 0) {
+    return failed(sent);
   }
   for (;;) {
     const int received = avcodec_receive_packet(encoder, packet);
@@ -29,7 +37,7 @@ bool encode_and_write(AVCodecContext* encoder, AVFormatContext* muxer, AVStream*
       return true;
     }
     if (received < 0) {
-      return false;
+      return failed(received);
     }
     // x264 leaves picture durations unset; the muxer adds them up for the
     // last segment's EXTINF.
@@ -46,7 +54,7 @@ bool encode_and_write(AVCodecContext* encoder, AVFormatContext* muxer, AVStream*
     const int written = av_interleaved_write_frame(muxer, packet);
     av_packet_unref(packet);
     if (written < 0) {
-      return false;
+      return failed(written);
     }
   }
 }

@@ -49,6 +49,7 @@ struct hls_muxer {
   AVStream* audio_stream = nullptr;  // owned by `context`, index 1
   std::string segment_pattern;
   packet_ptr packet;  // receives every encoded packet of both encoders
+  int last_error = 0;  // the last FFmpeg error an encoder or the muxer gave
 };
 
 // The properties of a decoded picture that its filter chain is built for.
@@ -131,9 +132,10 @@ bool create_filter_endpoints(filter_chain& chain, const char* source_filter,
 // Hands `frame` (or the end-of-stream null) to `encoder` and writes every
 // packet it gives out to `stream` of `muxer`. With `durations`, each packet
 // takes (and drops) the duration recorded there for its timestamp. True when
-// the encoder wants more input or is drained; false on any other failure.
+// the encoder wants more input or is drained; false on any other failure,
+// whose FFmpeg error goes to `error` when given.
 bool encode_and_write(AVCodecContext* encoder, AVFormatContext* muxer, AVStream* stream,
                       const AVFrame* frame, AVPacket* packet,
-                      picture_durations* durations = nullptr);
+                      picture_durations* durations = nullptr, int* error = nullptr);
 
 }  // namespace quorvane

@@ -39,7 +39,7 @@ bool encode_picture(video_path& path, hls_muxer& muxer, AVFrame* picture, int64_
   path.durations[slot] = duration;
   ++path.pictures_encoded;
   return encode_and_write(path.encoder.get(), muxer.context.get(), muxer.video_stream, picture,
-                          muxer.packet.get(), &path.durations);
+                          muxer.packet.get(), &path.durations, &muxer.last_error);
 }
 
 // How a held picture is repeated until the next one: at the keyframe slots
