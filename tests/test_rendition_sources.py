@@ -131,11 +131,13 @@ def _flash_and_burst(path: Path) -> tuple[float, float]:
     input's own timestamps."""
     video = subprocess.run(
         ["ffmpeg", "-hide_banner", "-nostats", "-copyts", *playlist_input_args(path),
-         "-i", str(path), "-map", "0:v:0", "-vf", "blackdetect=d=0.1:pix_th=0.5", "-f", "null", "-"],
+         "-i", str(path), "-map", "0:v:0", "-vf", "blackdetect=d=0.1:pix_th=0.5",
+         "-f", "null", "-"],
         capture_output=True, text=True, check=True).stderr
     audio = subprocess.run(
         ["ffmpeg", "-hide_banner", "-nostats", "-copyts", *playlist_input_args(path),
-         "-i", str(path), "-map", "0:a:0", "-af", "silencedetect=n=-40dB:d=0.1", "-f", "null", "-"],
+         "-i", str(path), "-map", "0:a:0", "-af", "silencedetect=n=-40dB:d=0.1",
+         "-f", "null", "-"],
         capture_output=True, text=True, check=True).stderr
     flash = re.search(r"black_end:\s*([\d.]+)", video)
     burst = re.search(r"silence_end:\s*([\d.]+)", audio)
