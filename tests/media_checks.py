@@ -56,7 +56,8 @@ def finish_child(child: subprocess.Popen, timeout: float = 300) -> subprocess.Co
     return subprocess.CompletedProcess(child.args, child.returncode, stdout, stderr)
 
 
-def run_python(code: str, *args: str, timeout: float = 300, **options) -> subprocess.CompletedProcess:
+def run_python(code: str, *args: str, timeout: float = 300,
+               **options) -> subprocess.CompletedProcess:
     """start_python and finish_child in one: `code` run to its end in a child Python."""
     return finish_child(start_python(code, *args, **options), timeout)
 
@@ -93,7 +94,8 @@ def run_hls_encoder(source: str | os.PathLike, *, timeout: float = 300,
 def call_outcome(finished: subprocess.CompletedProcess) -> dict:
     """What the child's call reported: result (its repr), module (file), peak_kib."""
     lines = finished.stdout.splitlines()
-    assert lines, f"the child printed nothing, exit {finished.returncode}:\n{finished.stderr[-3000:]}"
+    assert lines, (f"the child printed nothing, exit {finished.returncode}:\n"
+                   f"{finished.stderr[-3000:]}")
     return json.loads(lines[-1])
 
 
@@ -110,7 +112,8 @@ def timestamp_warnings(log: str) -> list[str]:
 
 def call_returned_none(finished: subprocess.CompletedProcess) -> subprocess.CompletedProcess:
     """Asserts that the child exited cleanly and its call returned None."""
-    assert finished.returncode == 0, f"child ended with {finished.returncode}:\n{finished.stderr[-4000:]}"
+    assert finished.returncode == 0, (f"child ended with {finished.returncode}:\n"
+                                      f"{finished.stderr[-4000:]}")
     assert call_outcome(finished)["result"] == "None", finished.stdout[-2000:]
     return finished
 

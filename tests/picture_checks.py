@@ -139,7 +139,8 @@ class Picture:
 def _decode_one(path: str | Path, chain: str, pix_fmt: str, at: float) -> bytes:
     return subprocess.run(
         ["ffmpeg", "-hide_banner", "-v", "error", *playlist_input_args(path), "-i", str(path),
-         "-ss", str(at), "-frames:v", "1", "-vf", f"{chain},format={pix_fmt}", "-f", "rawvideo", "-"],
+         "-ss", str(at), "-frames:v", "1", "-vf", f"{chain},format={pix_fmt}",
+         "-f", "rawvideo", "-"],
         capture_output=True, check=True).stdout
 
 

@@ -122,7 +122,8 @@ def test_default_ladder_leaks_nothing_of_ours(tmp_path: Path, media_dir: Path, k
     result = encode_ok(source, resolution=None, bitrate=None, key=key_info, cwd=key_info.parent,
                        env=sanitizer_environment(sanitized_module, detect_leaks=True),
                        timeout=900)
-    assert len(listed_renditions(key_info.parent / "master.m3u8")) == 4, "the ladder did not complete"
+    master = key_info.parent / "master.m3u8"
+    assert len(listed_renditions(master)) == 4, "the ladder did not complete"
     # Python and pybind11 keep some objects until exit on purpose; ours are
     # the blocks allocated under the driver or a worker.
     ours = [match.group(0) for match in LEAK.finditer(result.stderr)
