@@ -17,7 +17,6 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import secrets
 import signal
 import socket
 import statistics
@@ -28,6 +27,9 @@ import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
+# The key files are written as the demo and the tests write them.
+sys.path.insert(0, str(REPO / "scripts"))
+from key_info import write_key_info  # noqa: E402
 TICKS = os.sysconf("SC_CLK_TCK")
 
 # The direct way: one process encoding every input in turn, each into a
@@ -163,10 +165,7 @@ def main() -> None:
         scratch_path = Path(scratch)
         inputs = make_inputs(scratch_path, args.videos, args.seconds, args.size)
         input_bytes = sum(path.stat().st_size for path in inputs) / len(inputs)
-        key = scratch_path / "enc.key"
-        key.write_bytes(secrets.token_bytes(16))
-        key_info = scratch_path / "enc.keyinfo"
-        key_info.write_text(f"enc.key\n{key}\n{secrets.token_hex(16)}\n")
+        key_info = write_key_info(scratch_path)
 
         port = free_port()
         redis_server = subprocess.Popen(
