@@ -1,14 +1,15 @@
 #include "ladder_driver.h"
 
 #include <deque>
+#include <exception>
 #include <set>
 #include <system_error>
 #include <utility>
 
-#include "../rendition/source_probe.h"
 #include "../rendition/transcode_rendition.h"
 #include "master_playlist.h"
 #include "output_collisions.h"
+#include "source_probe.h"
 
 namespace quorvane {
 
@@ -18,11 +19,29 @@ std::thread start_std_thread(std::function<void()> body) { return std::thread(st
 
 namespace {
 
+constexpr const char* planning_step = "planning the ladder";
+constexpr const char* thread_step = "starting its thread";
+constexpr const char* worker_step = "running the worker";
+
 struct running_worker {
+  size_t position = 0;  // in the caller's list of names
   rendition planned;
   rendition_outcome outcome;  // written by the worker thread, read after join
   std::thread thread;
 };
+
+// What the worker's outcome is when it threw. Without memory for the text,
+// the failure stays, without its reason.
+void record_throw(rendition_outcome& outcome, const char* what) noexcept {
+  try {
+    outcome = rendition_outcome{
+        step_failure{worker_step, what != nullptr ? std::string("it threw: ") + what
+                                                  : "it threw an exception of unknown type"},
+        ""};
+  } catch (...) {
+    outcome.failure.emplace();
+  }
+}
 
 // Runs one worker; nothing it throws may leave the thread, or the whole
 // process would end in std::terminate.
@@ -33,24 +52,69 @@ void run_worker_guarded(const rendition_worker& worker, std::string input, std::
     outcome = worker(std::move(input), std::move(playlist), width, height, bitrate,
                      std::move(key));
   } catch (const std::exception& error) {
-    outcome.failure = step_failure{"encoding", error.what()};
+    record_throw(outcome, error.what());
   } catch (...) {
-    outcome.failure = step_failure{"encoding", "unknown exception"};
+    record_throw(outcome, nullptr);
   }
+}
+
+std::string ladder_names() {
+  std::string names;
+  for (const ladder_row& row : rendition_ladder) {
+    names += (names.empty() ? "" : ", ") + std::string(row.name);
+  }
+  return names;
+}
+
+// Why a rung gets no worker; empty when it gets one.
+std::optional<step_failure> skip_reason(bool known, bool repeated, bool threads_refused) {
+  if (!known) {
+    return step_failure{planning_step, "no rung of that name; the ladder has " + ladder_names()};
+  }
+  if (repeated) {
+    return step_failure{planning_step, "named again; the rung is encoded once"};
+  }
+  if (threads_refused) {
+    return step_failure{thread_step, "not started: the system refused an earlier rung's thread"};
+  }
+  return std::nullopt;
+}
+
+std::string thread_refusal_text(const std::exception_ptr& refusal) {
+  try {
+    std::rethrow_exception(refusal);
+  } catch (const std::exception& error) {
+    return error.what();
+  } catch (...) {
+    return "the system refused a thread";
+  }
+}
+
+// The failures in the caller's order, leaving out the positions that have none.
+std::vector<rung_failure> in_caller_order(std::vector<std::optional<rung_failure>> by_position) {
+  std::vector<rung_failure> failures;
+  for (std::optional<rung_failure>& failure : by_position) {
+    if (failure) {
+      failures.push_back(std::move(*failure));
+    }
+  }
+  return failures;
 }
 
 }  // namespace
 
-void run_ladder(std::string input, std::string output, std::vector<std::string> resolution,
-                std::vector<int32_t> bitrate, std::string key, const rendition_worker& worker,
-                const thread_starter& start_thread) {
+std::vector<rung_failure> run_ladder(std::string input, std::string output,
+                                     std::vector<std::string> resolution,
+                                     std::vector<int32_t> bitrate, std::string key,
+                                     const rendition_worker& worker,
+                                     const thread_starter& start_thread) {
   // 1. A master playlist that would replace a rendition's file, or an input
   //    that is one of the files written (by any name, or listed by a
   //    playlist input), would destroy what the call reads or makes: nothing
   //    is written. The files are planned before anything is opened.
   const written_files planned = plan_written_files(rendition_names(resolution), output);
-  if (master_overwrites_rendition(planned)) {
-    return;
+  if (std::optional<step_failure> collision = master_collision(planned)) {
+    return {rung_failure{all_rungs, std::move(*collision)}};
   }
   // 2. Probe the source; without a decodable video stream, or with one the
   //    input rules refuse, nothing happens.
@@ -58,26 +122,35 @@ void run_ladder(std::string input, std::string output, std::vector<std::string> 
                                                     const file_identity& identity) {
     return is_written_by_call(planned, resolved, identity);
   };
-  const std::optional<frame_size> source = probe_source_size(input, written_by_this_call);
-  if (!source) {
-    return;
+  const probed_source source = probe_source_size(input, written_by_this_call);
+  if (source.failure) {
+    return {rung_failure{all_rungs, *source.failure}};
   }
   // 3. Give every name a bitrate.
   fill_missing_bitrates(resolution, bitrate);
 
   // 4. One thread per resolved name, in list order. A repeated name is encoded
   //    once: two workers on the same files would corrupt each other's output.
-  //    A deque keeps each worker's `finished` slot in place as it grows.
+  //    A deque keeps each worker's `outcome` slot in place as it grows.
+  std::vector<std::optional<rung_failure>> failures(resolution.size());
   std::deque<running_worker> workers;
   std::set<std::string> started_names;
+  bool threads_refused = false;
   for (size_t i = 0; i < resolution.size(); ++i) {
     const std::string& name = resolution[i];
-    const std::optional<frame_size> size = resolve_frame_size(name, source->width, source->height);
-    if (!size || !started_names.insert(name).second) {
+    const std::optional<frame_size> size =
+        resolve_frame_size(name, source.size.width, source.size.height);
+    const bool repeated = size && !started_names.insert(name).second;
+    if (std::optional<step_failure> skipped =
+            skip_reason(size.has_value(), repeated, threads_refused)) {
+      failures[i] = rung_failure{name, std::move(*skipped)};
       continue;
     }
     running_worker& slot = workers.emplace_back();
+    slot.position = i;
     slot.planned = rendition{name, size->width, size->height, bitrate[i]};
+    // Until the worker says how it ended.
+    slot.outcome.failure = step_failure{worker_step, "the worker did not run"};
     try {
       slot.thread = start_thread(
           [&worker, &outcome = slot.outcome, input_path = input,
@@ -88,8 +161,9 @@ void run_ladder(std::string input, std::string output, std::vector<std::string> 
           });
     } catch (...) {
       // The system refused a thread: start no more, finish what runs.
+      failures[i] = rung_failure{name, {thread_step, thread_refusal_text(std::current_exception())}};
       workers.pop_back();
-      break;
+      threads_refused = true;
     }
   }
 
@@ -101,20 +175,24 @@ void run_ladder(std::string input, std::string output, std::vector<std::string> 
   }
 
   // 6. List only the renditions whose media playlist was completed, with
-  //    the rates measured from what they wrote.
+  //    the rates measured from what they wrote; each other one says why.
   std::vector<std::pair<rendition, std::string>> finished;
   for (running_worker& running : workers) {
     if (running.outcome.completed()) {
-      finished.emplace_back(std::move(running.planned), std::move(running.outcome.video_codec));
+      finished.emplace_back(running.planned, std::move(running.outcome.video_codec));
+    } else {
+      failures[running.position] = rung_failure{running.planned.name, *running.outcome.failure};
     }
   }
   write_master_playlist(output, measure_renditions(finished));
+  return in_caller_order(std::move(failures));
 }
 
-void hls_encoder(std::string input, std::string output, std::vector<std::string> resolution,
-                 std::vector<int32_t> bitrate, std::string key) {
-  run_ladder(std::move(input), std::move(output), std::move(resolution), std::move(bitrate),
-             std::move(key), transcode_rendition);
+std::vector<rung_failure> hls_encoder(std::string input, std::string output,
+                                      std::vector<std::string> resolution,
+                                      std::vector<int32_t> bitrate, std::string key) {
+  return run_ladder(std::move(input), std::move(output), std::move(resolution),
+                    std::move(bitrate), std::move(key), transcode_rendition);
 }
 
 }  // namespace quorvane

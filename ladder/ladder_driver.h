@@ -1,6 +1,6 @@
 // The body of hls_encoder: refuse a call that would overwrite its own files,
 // probe the source, plan the ladder, run one worker thread per rendition,
-// then write the master playlist.
+// then write the master playlist; say which rungs failed and why.
 #pragma once
 
 #include <cstdint>
@@ -27,13 +27,26 @@ using thread_starter = std::function<std::thread(std::function<void()> body)>;
 
 std::thread start_std_thread(std::function<void()> body);
 
-// The driver with its worker and thread creation passed in, so that tests can
-// run it with a stand-in worker.
-void run_ladder(std::string input, std::string output, std::vector<std::string> resolution,
-                std::vector<int32_t> bitrate, std::string key, const rendition_worker& worker,
-                const thread_starter& start_thread = start_std_thread);
+// A rung that failed or was skipped, and why: `rung` is the name the caller
+// gave, or all_rungs when the whole call was refused before any started.
+struct rung_failure {
+  std::string rung;
+  step_failure failure;
+};
+inline constexpr const char* all_rungs = "all rungs";
 
-void hls_encoder(std::string input, std::string output, std::vector<std::string> resolution,
-                 std::vector<int32_t> bitrate, std::string key);
+// The driver with its worker and thread creation passed in, so that tests can
+// run it with a stand-in worker. Returns once every worker has ended, with
+// one failure per rung that failed or was skipped, in the caller's order;
+// empty when every rung was completed.
+std::vector<rung_failure> run_ladder(std::string input, std::string output,
+                                     std::vector<std::string> resolution,
+                                     std::vector<int32_t> bitrate, std::string key,
+                                     const rendition_worker& worker,
+                                     const thread_starter& start_thread = start_std_thread);
+
+std::vector<rung_failure> hls_encoder(std::string input, std::string output,
+                                      std::vector<std::string> resolution,
+                                      std::vector<int32_t> bitrate, std::string key);
 
 }  // namespace quorvane

@@ -1,60 +1,35 @@
 #include "output_collisions.h"
 
 #include <dirent.h>
-#include <limits.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <memory>
-#include <set>
 #include <utility>
-
-#include "rendition_ladder.h"
 
 namespace quorvane {
 
 namespace {
 
-std::string resolve_existing(const std::string& path) {
-  std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), &free);
-  return resolved ? std::string(resolved.get()) : std::string();
-}
-
-std::pair<std::string, std::string> split_folder(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) {
-    return {".", path};
-  }
-  return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
-}
-
 // Where writing `path` lands: through every symbolic link, including a last
 // one that points at a file not made yet. Empty when its folder is missing.
 std::string resolve_for_writing(std::string path) {
   for (int links = 0; links < 40; ++links) {
-    std::string resolved = resolve_existing(path);
+    std::string resolved = resolved_path(path);
     if (!resolved.empty()) {
       return resolved;
     }
-    const auto [folder, name] = split_folder(path);
-    std::string resolved_folder = resolve_existing(folder);
-    if (resolved_folder.empty()) {
+    const std::string folder = resolved_folder_of(path);
+    if (folder.empty()) {
       return "";
     }
-    if (resolved_folder.back() != '/') {
-      resolved_folder += '/';
-    }
-    const std::string candidate = resolved_folder + name;
-    char target[PATH_MAX];
-    const ssize_t length = readlink(candidate.c_str(), target, sizeof(target));
-    if (length <= 0 || length >= static_cast<ssize_t>(sizeof(target))) {
+    const size_t slash = path.rfind('/');
+    const std::string candidate = folder + (slash == std::string::npos ? path : path.substr(slash + 1));
+    const std::string link = link_target(candidate);
+    if (link.empty()) {
       return candidate;  // not a symbolic link: the file is made under this name
     }
-    const std::string link(target, static_cast<size_t>(length));
-    path = link.front() == '/' ? link : resolved_folder + link;
+    path = link.front() == '/' ? link : folder + link;
   }
   return "";
 }
@@ -76,60 +51,51 @@ bool is_segment_name(const std::string& file, const std::string& name) {
   return digits && (number.size() == 3 || number.front() != '0');
 }
 
+// The rendition that writes `file` in the working directory; empty for none.
 // The HLS muxer writes a media playlist that is not yet complete into
 // NAME.m3u8.tmp and renames it over NAME.m3u8 each time.
-bool is_rendition_file_name(const written_files& plan, const std::string& file) {
+std::string rendition_writing(const written_files& plan, const std::string& file) {
   const auto writes_file = [&file](const std::string& name) {
     return file == name + ".m3u8" || file == name + ".m3u8.tmp" || is_segment_name(file, name);
   };
-  return std::any_of(plan.renditions.begin(), plan.renditions.end(), writes_file);
+  const auto found = std::find_if(plan.renditions.begin(), plan.renditions.end(), writes_file);
+  return found != plan.renditions.end() ? *found : std::string();
+}
+
+// The file name within the working directory of `resolved`; empty when it
+// lies elsewhere.
+std::string name_in_directory(const written_files& plan, const std::string& resolved) {
+  if (plan.directory.empty() || resolved.size() <= plan.directory.size() ||
+      resolved.compare(0, plan.directory.size(), plan.directory) != 0) {
+    return "";
+  }
+  const std::string file = resolved.substr(plan.directory.size());
+  return file.find('/') == std::string::npos ? file : std::string();
 }
 
 bool is_rendition_path(const written_files& plan, const std::string& resolved) {
-  if (plan.directory.empty() || resolved.size() <= plan.directory.size() ||
-      resolved.compare(0, plan.directory.size(), plan.directory) != 0) {
-    return false;
-  }
-  const std::string file = resolved.substr(plan.directory.size());
-  return file.find('/') == std::string::npos && is_rendition_file_name(plan, file);
-}
-
-std::optional<file_identity> identity_of(const std::string& path) {
-  struct stat status {};
-  if (path.empty() || stat(path.c_str(), &status) != 0) {
-    return std::nullopt;
-  }
-  return file_identity{status.st_dev, status.st_ino};
+  return !rendition_writing(plan, name_in_directory(plan, resolved)).empty();
 }
 
 struct directory_closer {
   void operator()(DIR* directory) const noexcept { closedir(directory); }
 };
 
-bool is_existing_rendition_file(const written_files& plan, const file_identity& identity) {
-  return std::find(plan.existing_rendition_files.begin(), plan.existing_rendition_files.end(),
-                   identity) != plan.existing_rendition_files.end();
+const existing_file* existing_rendition_file(const written_files& plan,
+                                             const file_identity& identity) {
+  const auto found = std::find_if(
+      plan.existing_rendition_files.begin(), plan.existing_rendition_files.end(),
+      [&identity](const existing_file& file) { return file.identity == identity; });
+  return found != plan.existing_rendition_files.end() ? &*found : nullptr;
 }
 
 }  // namespace
-
-std::vector<std::string> rendition_names(const std::vector<std::string>& resolution) {
-  std::vector<std::string> names;
-  std::set<std::string> seen;
-  for (const std::string& name : resolution) {
-    // The source's orientation does not matter here, only whether the name is in the ladder.
-    if (resolve_frame_size(name, 0, 0) && seen.insert(name).second) {
-      names.push_back(name);
-    }
-  }
-  return names;
-}
 
 written_files plan_written_files(std::vector<std::string> renditions, const std::string& output) {
   written_files plan;
   plan.renditions = std::move(renditions);
   // A working directory that is gone takes no rendition file at all.
-  plan.directory = resolve_existing(".");
+  plan.directory = resolved_path(".");
   if (!plan.directory.empty() && plan.directory.back() != '/') {
     plan.directory += '/';
   }
@@ -146,9 +112,9 @@ written_files plan_written_files(std::vector<std::string> renditions, const std:
   }
   while (const dirent* entry = readdir(folder.get())) {
     const std::string file = entry->d_name;
-    if (is_rendition_file_name(plan, file)) {
+    if (!rendition_writing(plan, file).empty()) {
       if (const std::optional<file_identity> identity = identity_of(plan.directory + file)) {
-        plan.existing_rendition_files.push_back(*identity);
+        plan.existing_rendition_files.push_back(existing_file{file, *identity});
       }
     }
   }
@@ -158,12 +124,26 @@ written_files plan_written_files(std::vector<std::string> renditions, const std:
 bool is_written_by_call(const written_files& plan, const std::string& resolved,
                         const file_identity& identity) {
   return resolved == plan.master || (plan.existing_master && *plan.existing_master == identity) ||
-         is_rendition_path(plan, resolved) || is_existing_rendition_file(plan, identity);
+         is_rendition_path(plan, resolved) || existing_rendition_file(plan, identity) != nullptr;
 }
 
-bool master_overwrites_rendition(const written_files& plan) {
-  return is_rendition_path(plan, plan.master) ||
-         (plan.existing_master && is_existing_rendition_file(plan, *plan.existing_master));
+std::optional<step_failure> master_collision(const written_files& plan) {
+  const std::string name = name_in_directory(plan, plan.master);
+  const std::string writer = rendition_writing(plan, name);
+  if (!writer.empty()) {
+    return step_failure{output_refused_step, "the master playlist " + plan.master +
+                                                 " would overwrite " + name + ", which rendition " +
+                                                 writer + " writes"};
+  }
+  const existing_file* same =
+      plan.existing_master ? existing_rendition_file(plan, *plan.existing_master) : nullptr;
+  if (same != nullptr) {
+    return step_failure{output_refused_step,
+                        "the master playlist " + plan.master + " is another name for " +
+                            same->name + ", which rendition " +
+                            rendition_writing(plan, same->name) + " writes"};
+  }
+  return std::nullopt;
 }
 
 }  // namespace quorvane

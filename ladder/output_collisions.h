@@ -9,9 +9,16 @@
 #include <string>
 #include <vector>
 
-#include "../rendition/input_guard.h"
+#include "../rendition/file_paths.h"
+#include "../rendition/rendition_outcome.h"
 
 namespace quorvane {
+
+// A file already in the working directory under a name a rendition writes.
+struct existing_file {
+  std::string name;
+  file_identity identity;
+};
 
 struct written_files {
   std::string directory;  // the working directory, resolved, ending in '/'
@@ -19,11 +26,8 @@ struct written_files {
   std::vector<std::string> renditions;
   std::string master;  // where the master playlist lands, resolved
   std::optional<file_identity> existing_master;
-  std::vector<file_identity> existing_rendition_files;  // those already in the directory
+  std::vector<existing_file> existing_rendition_files;  // those already in the directory
 };
-
-// The names of `resolution` that get a rendition: those of the ladder, once.
-std::vector<std::string> rendition_names(const std::vector<std::string>& resolution);
 
 written_files plan_written_files(std::vector<std::string> renditions, const std::string& output);
 
@@ -32,7 +36,11 @@ written_files plan_written_files(std::vector<std::string> renditions, const std:
 bool is_written_by_call(const written_files& plan, const std::string& resolved,
                         const file_identity& identity);
 
-// True when writing the master playlist would replace a rendition's file.
-bool master_overwrites_rendition(const written_files& plan);
+// The step a refused call names: "output refused".
+inline constexpr const char* output_refused_step = "output refused";
+
+// Why writing the master playlist would replace a rendition's file; empty
+// when it would not.
+std::optional<step_failure> master_collision(const written_files& plan);
 
 }  // namespace quorvane

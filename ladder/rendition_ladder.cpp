@@ -1,5 +1,7 @@
 #include "rendition_ladder.h"
 
+#include <set>
+
 namespace quorvane {
 
 static const ladder_row* find_row(const std::string& name) {
@@ -20,6 +22,18 @@ void fill_missing_bitrates(const std::vector<std::string>& names, std::vector<in
   while (bitrates.size() < names.size()) {
     bitrates.push_back(default_bitrate(names[bitrates.size()]));
   }
+}
+
+std::vector<std::string> rendition_names(const std::vector<std::string>& resolution) {
+  std::vector<std::string> names;
+  std::set<std::string> seen;
+  for (const std::string& name : resolution) {
+    // The source's orientation does not matter here, only whether the name is in the ladder.
+    if (resolve_frame_size(name, 0, 0) && seen.insert(name).second) {
+      names.push_back(name);
+    }
+  }
+  return names;
 }
 
 std::optional<frame_size> resolve_frame_size(const std::string& name, int32_t source_width,

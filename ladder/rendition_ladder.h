@@ -46,6 +46,10 @@ int32_t default_bitrate(const std::string& name);
 // already present are kept as they are.
 void fill_missing_bitrates(const std::vector<std::string>& names, std::vector<int32_t>& bitrates);
 
+// The names of `resolution` that get a rendition: those of the ladder, once,
+// in the caller's order.
+std::vector<std::string> rendition_names(const std::vector<std::string>& resolution);
+
 // The frame size of `name`, landscape unless the source is taller than wide;
 // empty for a name outside the ladder.
 std::optional<frame_size> resolve_frame_size(const std::string& name, int32_t source_width,

@@ -4,19 +4,29 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../ladder/ladder_driver.h"
+#include "failure_log.h"
 
 namespace py = pybind11;
 
 PYBIND11_MODULE(quorvane, module) {
   module.doc() = "HLS Video Transcoding C++ Engine Binding that gave the real power of c++ in python";
   // The defaults are stored as Python objects and converted afresh at every
-  // call, so nothing a call does can change them.
-  module.def("hls_encoder", &quorvane::hls_encoder, "Transcode video to HLS with dynamic ABR",
-             py::arg("input"), py::arg("output"),
-             py::arg("resolution") = std::vector<std::string>{"1080p", "720p", "480p", "360p"},
-             py::arg("bitrate") = std::vector<int32_t>{5000000, 2500000, 1000000, 400000},
-             py::arg("key") = std::string("enc.keyinfo"));
+  // call, so nothing a call does can change them. Encoding failures raise
+  // nothing: each is logged once the workers have joined.
+  module.def(
+      "hls_encoder",
+      [](std::string input, std::string output, std::vector<std::string> resolution,
+         std::vector<int32_t> bitrate, std::string key) {
+        quorvane::log_failures(quorvane::hls_encoder(std::move(input), std::move(output),
+                                                     std::move(resolution), std::move(bitrate),
+                                                     std::move(key)));
+      },
+      "Transcode video to HLS with dynamic ABR", py::arg("input"), py::arg("output"),
+      py::arg("resolution") = std::vector<std::string>{"1080p", "720p", "480p", "360p"},
+      py::arg("bitrate") = std::vector<int32_t>{5000000, 2500000, 1000000, 400000},
+      py::arg("key") = std::string("enc.keyinfo"));
 }

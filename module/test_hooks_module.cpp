@@ -1,6 +1,7 @@
 // A test-only module that runs the ladder driver with a stand-in worker, so
 // tests can see which workers it starts, with which arguments, and what it
-// does when a worker fails, throws, or cannot be given a thread.
+// does when a worker fails, throws, or cannot be given a thread, and the
+// failures it logs.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -22,6 +23,7 @@
 #include "../ladder/ladder_driver.h"
 #include "../ladder/master_playlist.h"
 #include "../rendition/media_timeline.h"
+#include "failure_log.h"
 
 namespace py = pybind11;
 
@@ -111,11 +113,14 @@ recorded_run run_with_stand_in(std::string input, std::string output,
       body();
     });
   };
+  std::vector<quorvane::rung_failure> failures;
   {
     py::gil_scoped_release release;
-    quorvane::run_ladder(std::move(input), std::move(output), std::move(resolution),
-                         std::move(bitrate), std::move(key), stand_in, limited_starter);
+    failures = quorvane::run_ladder(std::move(input), std::move(output), std::move(resolution),
+                                    std::move(bitrate), std::move(key), stand_in, limited_starter);
   }
+  // Logged as the quorvane module logs them, so that tests see the reasons.
+  quorvane::log_failures(failures);
   std::sort(positioned_calls.begin(), positioned_calls.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
   for (auto& entry : positioned_calls) {

@@ -1,6 +1,7 @@
 #include "ffmpeg_handles.h"
 
 #include <cmath>
+#include <utility>
 
 extern "C" {
 #include <libavutil/display.h>
@@ -25,12 +26,15 @@ void free_format_context(AVFormatContext* context) {
 
 opened_input open_input(const std::string& path, const file_veto& veto) {
   opened_input result;
-  result.context.reset(open_guarded_input(path, veto));
+  guarded_open opened = open_guarded_input(path, veto);
+  result.context.reset(opened.context);
+  result.failure = std::move(opened.failure);
   if (!result.context) {
     return result;
   }
   result.stream_info_result = read_stream_info(result.context.get());
-  if (input_refused(result.context.get())) {
+  result.failure = input_refused(result.context.get());
+  if (result.failure) {
     result.context.reset();
   }
   return result;

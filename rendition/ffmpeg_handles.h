@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 extern "C" {
@@ -113,11 +114,12 @@ bool pull_filtered_frames(AVFilterContext* sink, AVFrame* frame, Use&& use) {
 
 // Opens `path` as a demuxer under the input rules (input_guard.h) and reads
 // its stream information. `context` is empty when the file cannot be opened
-// or a rule refused a file it asked for; the driver ignores a failed
-// stream-info read, a worker gives up on it.
+// or a rule refused a file it asked for, and `failure` says why; the driver
+// ignores a failed stream-info read, a worker gives up on it.
 struct opened_input {
   format_context_ptr context;
   int stream_info_result = 0;
+  std::optional<step_failure> failure;
 };
 opened_input open_input(const std::string& path, const file_veto& veto = {});
 

@@ -1,15 +1,19 @@
 #include "input_guard.h"
 
 #include <fcntl.h>
-#include <limits.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 extern "C" {
@@ -26,8 +30,12 @@ struct input_guard {
   file_identity input;  // the input file itself
   std::string folder;  // a playlist's folder, resolved, ending in '/'; empty for other inputs
   file_veto veto;
-  bool refused = false;
+  std::optional<step_failure> refusal;  // the first file refused
 };
+
+step_failure refusal(std::string reason) {
+  return step_failure{input_refused_step, std::move(reason)};
+}
 
 // Demuxers that open further files by name without the io_open callback,
 // where no rule of ours can see them: the concat script, the DASH manifest
@@ -62,54 +70,81 @@ const std::string& demuxer_whitelist(bool playlist) {
   return playlist ? for_playlists : for_others;
 }
 
+// Where a path or descriptor leads. `problem` says why it may not be read
+// ("is a named pipe", "cannot be read: No such file or directory"); empty
+// for a regular file.
 struct file_facts {
   file_identity identity;
   std::string resolved;  // absolute, every symbolic link resolved
+  std::string problem;
+  int error = 0;  // the errno behind `problem`, 0 when the file is of the wrong kind
 };
 
-// Where `path` leads, without opening it: empty unless a regular file is
-// there. Pipes and devices are turned away here, before an open could block.
-std::optional<file_facts> look_up(const std::string& path) {
-  struct stat status {};
-  if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
-    return std::nullopt;
-  }
-  std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), &free);
-  if (!resolved) {
-    return std::nullopt;
-  }
-  return file_facts{{status.st_dev, status.st_ino}, resolved.get()};
+file_facts unreadable(int error) {
+  file_facts facts;
+  facts.error = error;
+  facts.problem = std::string("cannot be read: ") + std::strerror(error);
+  return facts;
 }
 
-std::string descriptor_path(int descriptor) {
-  return "/proc/self/fd/" + std::to_string(descriptor);
+file_facts judged(const struct stat& status, std::string resolved) {
+  file_facts facts;
+  facts.identity = identity_of(status);
+  facts.resolved = std::move(resolved);
+  if (!S_ISREG(status.st_mode)) {
+    facts.problem = "is " + file_kind(status);
+  }
+  return facts;
+}
+
+// Where `path` leads, without opening it. Pipes and devices are turned away
+// here, before an open could block.
+file_facts look_up(const std::string& path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) {
+    return unreadable(errno);
+  }
+  if (!S_ISREG(status.st_mode)) {
+    return judged(status, "");
+  }
+  std::string resolved = resolved_path(path);
+  if (resolved.empty()) {
+    return unreadable(errno);
+  }
+  return judged(status, std::move(resolved));
 }
 
 // The same for what an open descriptor really holds, which no rename or new
 // symbolic link can change after the look-up.
-std::optional<file_facts> look_up(int descriptor) {
+file_facts look_up(int descriptor) {
   struct stat status {};
-  if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
-    return std::nullopt;
+  if (fstat(descriptor, &status) != 0) {
+    return unreadable(errno);
   }
-  char target[PATH_MAX];
-  const ssize_t length = readlink(descriptor_path(descriptor).c_str(), target, sizeof(target));
-  if (length <= 0 || length >= static_cast<ssize_t>(sizeof(target))) {
-    return std::nullopt;
+  std::string resolved = descriptor_target(descriptor);
+  if (resolved.empty() && S_ISREG(status.st_mode)) {
+    return unreadable(errno);
   }
-  return file_facts{{status.st_dev, status.st_ino},
-                    std::string(target, static_cast<size_t>(length))};
+  return judged(status, std::move(resolved));
 }
 
-bool may_read(const input_guard& guard, const file_facts& file) {
+// Why the rules keep `file` from being read; empty when it may be read.
+std::string refusal_of(const input_guard& guard, const file_facts& file) {
+  if (!file.problem.empty()) {
+    return file.problem;
+  }
   if (guard.veto && guard.veto(file.resolved, file.identity)) {
-    return false;
+    return "is a file this call writes";
   }
   if (file.identity == guard.input) {
-    return true;
+    return "";
   }
-  return !guard.folder.empty() && file.resolved.size() > guard.folder.size() &&
-         file.resolved.compare(0, guard.folder.size(), guard.folder) == 0;
+  if (guard.folder.empty()) {
+    return "is not the input file, the only file a non-playlist input may read";
+  }
+  const bool inside = file.resolved.size() > guard.folder.size() &&
+                      file.resolved.compare(0, guard.folder.size(), guard.folder) == 0;
+  return inside ? "" : "lies outside the playlist's folder";
 }
 
 // A file a demuxer asks for: a local path, read as it is or decrypted on the
@@ -123,9 +158,9 @@ bool starts_with(const std::string& text, const char* prefix) {
   return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
 }
 
-// Any URL scheme but "file" names a protocol ("http:", "data:", "concat:"),
-// which is never used. Anything else is taken as a path: it is only ever
-// opened as one, so "subfile,,start,0,...:x" names a file of that name.
+// Any URL scheme names a protocol ("http:", "data:", "concat:"). Anything
+// else is taken as a path: it is only ever opened as one, so
+// "subfile,,start,0,...:x" names a file of that name.
 bool names_a_protocol(const std::string& url) {
   const auto scheme_end = std::find_if(url.begin(), url.end(), [](char c) {
     return !(std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.');
@@ -133,6 +168,9 @@ bool names_a_protocol(const std::string& url) {
   return scheme_end != url.begin() && scheme_end != url.end() && *scheme_end == ':';
 }
 
+// What FFmpeg asks for: "file:" and "crypto:" come from FFmpeg itself (the
+// HLS demuxer asks for "crypto:" + segment), every other protocol is
+// refused. Empty for a refused URL.
 std::optional<requested_file> parse_request(const std::string& url) {
   requested_file request;
   request.path = url;
@@ -151,28 +189,145 @@ std::optional<requested_file> parse_request(const std::string& url) {
   return request;
 }
 
-// Opens the requested file when the rules allow it, checking both the name
+// Opens a file for reading when the rules allow it, checking both the name
 // before opening (so that a refused file is never opened at all) and the
 // opened descriptor (so that nothing swapped in between gets through).
-// Returns the descriptor, or -1 when refused.
-int open_permitted(const input_guard& guard, const requested_file& request) {
-  const std::optional<file_facts> named = look_up(request.path);
-  if (!named || !may_read(guard, *named)) {
+// The descriptor, or -1 with `why` saying why not.
+int open_permitted(const input_guard& guard, const std::string& path, std::string& why) {
+  why = refusal_of(guard, look_up(path));
+  if (!why.empty()) {
     return -1;
   }
   // Non-blocking: should a pipe have replaced the file since the look-up,
   // opening it must not wait for a writer.
-  const int descriptor = open(request.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  const int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (descriptor < 0) {
+    why = unreadable(errno).problem;
     return -1;
   }
-  const std::optional<file_facts> opened = look_up(descriptor);
-  if (!opened || !may_read(guard, *opened)) {
+  why = refusal_of(guard, look_up(descriptor));
+  if (!why.empty()) {
     close(descriptor);
     return -1;
   }
   return descriptor;
 }
+
+// --- A playlist's own references, read before FFmpeg opens it ---------------
+
+// A URI a playlist names, and whether it names a further playlist.
+struct playlist_reference {
+  std::string uri;
+  bool playlist = false;
+};
+
+// The values of a tag line's URI="..." attributes.
+std::vector<std::string> uri_attributes(const std::string& line) {
+  std::vector<std::string> values;
+  const std::string name = "URI=\"";
+  for (size_t at = line.find(name); at != std::string::npos; at = line.find(name, at + 1)) {
+    if (at == 0 || (line[at - 1] != ':' && line[at - 1] != ',')) {
+      continue;  // the end of another attribute's name
+    }
+    const size_t start = at + name.size();
+    const size_t end = line.find('"', start);
+    values.push_back(line.substr(start, end == std::string::npos ? std::string::npos : end - start));
+  }
+  return values;
+}
+
+// Every URI in a playlist's text: each line that is no tag or comment, and
+// each URI attribute of a tag (keys, initialisation sections, renditions).
+// The line after #EXT-X-STREAM-INF and the URIs of #EXT-X-MEDIA and
+// #EXT-X-I-FRAME-STREAM-INF name further playlists.
+std::vector<playlist_reference> playlist_references(FILE* text) {
+  std::vector<playlist_reference> references;
+  bool variant_follows = false;
+  char* buffer = nullptr;
+  size_t capacity = 0;
+  ssize_t length = 0;
+  while ((length = getline(&buffer, &capacity, text)) >= 0) {
+    std::string line(buffer, static_cast<size_t>(length));
+    // Trailing blanks are no part of a URI, as FFmpeg reads a line.
+    line.erase(line.find_last_not_of(" \t\r\n\f\v") + 1);
+    if (line.empty()) {
+      continue;
+    }
+    if (line[0] != '#') {
+      references.push_back({line, variant_follows});
+      variant_follows = false;
+      continue;
+    }
+    const bool names_playlists =
+        starts_with(line, "#EXT-X-MEDIA:") || starts_with(line, "#EXT-X-I-FRAME-STREAM-INF:");
+    for (std::string& uri : uri_attributes(line)) {
+      references.push_back({std::move(uri), names_playlists});
+    }
+    variant_follows = variant_follows || starts_with(line, "#EXT-X-STREAM-INF:");
+  }
+  free(buffer);
+  return references;
+}
+
+std::optional<step_failure> check_playlist(const input_guard& guard, const std::string& path,
+                                           const file_facts& facts, int nesting);
+
+// Judges one URI of the playlist at `playlist_path`, and the playlist it
+// names in turn.
+std::optional<step_failure> check_reference(const input_guard& guard,
+                                            const std::string& playlist_path,
+                                            const playlist_reference& reference, int nesting) {
+  const std::string& uri = reference.uri;
+  if (names_a_protocol(uri)) {
+    return refusal("entry " + uri + " names a protocol");
+  }
+  const size_t slash = playlist_path.rfind('/');
+  const std::string path =
+      uri.front() == '/' || slash == std::string::npos ? uri : playlist_path.substr(0, slash + 1) + uri;
+  const file_facts facts = look_up(path);
+  const std::string why = refusal_of(guard, facts);
+  if (!why.empty()) {
+    return refusal("entry " + uri + " " + why);
+  }
+  // FFmpeg's HLS demuxer reads a master playlist and its media playlists,
+  // no deeper.
+  if (reference.playlist && nesting == 0) {
+    return check_playlist(guard, path, facts, nesting + 1);
+  }
+  return std::nullopt;
+}
+
+// Reads the playlist at `path` (already looked up as `facts`) and judges
+// every URI it names; the first refusal.
+std::optional<step_failure> check_playlist(const input_guard& guard, const std::string& path,
+                                           const file_facts& facts, int nesting) {
+  const int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (descriptor < 0) {
+    return step_failure{opening_input_step, std::strerror(errno)};
+  }
+  // The file read must be the file judged.
+  const file_facts opened = look_up(descriptor);
+  if (!opened.problem.empty() || !(opened.identity == facts.identity)) {
+    close(descriptor);
+    return refusal("playlist " + path + " changed while it was read");
+  }
+  FILE* text = fdopen(descriptor, "r");
+  if (text == nullptr) {
+    const int error = errno;
+    close(descriptor);
+    return step_failure{opening_input_step, std::strerror(error)};
+  }
+  const std::vector<playlist_reference> references = playlist_references(text);
+  fclose(text);
+  for (const playlist_reference& reference : references) {
+    if (std::optional<step_failure> refused = check_reference(guard, path, reference, nesting)) {
+      return refused;
+    }
+  }
+  return std::nullopt;
+}
+
+// --- FFmpeg's callbacks ---------------------------------------------------
 
 input_guard* guard_of(const AVFormatContext* context);
 
@@ -196,6 +351,26 @@ int open_whitelisted(AVFormatContext* context, AVIOContext** pb, const std::stri
   return result;
 }
 
+// Why a file FFmpeg asks for may not be read; empty with `descriptor` set
+// when it may.
+std::string judge_request(const input_guard& guard, const char* url, int flags,
+                          std::optional<requested_file>& request, int& descriptor) {
+  descriptor = -1;
+  request = url != nullptr ? parse_request(url) : std::nullopt;
+  if (!request) {
+    return "names a protocol";
+  }
+  if (flags & AVIO_FLAG_WRITE) {
+    return "was asked for writing";
+  }
+  if (request->decrypted && guard.folder.empty()) {
+    return "asks for decryption, which only a playlist's segments may";
+  }
+  std::string why;
+  descriptor = open_permitted(guard, request->path, why);
+  return why;
+}
+
 // The io_open callback of a guarded input. FFmpeg asks through it for the
 // input itself, for the files an HLS playlist lists (segments, key files,
 // media playlists) and for QuickTime references; nested demuxers of HLS
@@ -207,16 +382,15 @@ int open_guarded(AVFormatContext* context, AVIOContext** pb, const char* url, in
   if (guard == nullptr) {
     return AVERROR(EPERM);  // a nested context that took over our callback without our rules
   }
-  const std::optional<requested_file> request =
-      url != nullptr ? parse_request(url) : std::nullopt;
+  std::optional<requested_file> request;
   int descriptor = -1;
-  if (request && !(flags & AVIO_FLAG_WRITE) && (!request->decrypted || !guard->folder.empty())) {
-    descriptor = open_permitted(*guard, *request);
-  }
-  if (descriptor < 0) {
-    guard->refused = true;
-    av_log(context, AV_LOG_ERROR, "Refused to open '%s': the input may read only itself%s\n",
-           url != nullptr ? url : "", guard->folder.empty() ? "" : " and files in its folder");
+  const std::string why = judge_request(*guard, url, flags, request, descriptor);
+  if (!why.empty()) {
+    const std::string name = url != nullptr ? url : "";
+    if (!guard->refusal) {
+      guard->refusal = refusal("file " + name + " " + why);
+    }
+    av_log(context, AV_LOG_ERROR, "Refused to open '%s': %s\n", name.c_str(), why.c_str());
     return AVERROR(EPERM);
   }
   const std::string reopen =
@@ -237,23 +411,7 @@ input_guard* guard_of(const AVFormatContext* context) {
 // every further open of the input stops, rather than skipping the refused
 // file and going on with the rest.
 int interrupt_after_refusal(void* opaque) {
-  return static_cast<const input_guard*>(opaque)->refused ? 1 : 0;
-}
-
-// The folder a playlist's relative entries are found in, resolved, with a
-// trailing '/'; empty when it cannot be resolved.
-std::string playlist_folder(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  std::unique_ptr<char, decltype(&free)> resolved(realpath(folder.c_str(), nullptr), &free);
-  if (!resolved) {
-    return "";
-  }
-  std::string result = resolved.get();
-  if (result.back() != '/') {
-    result += '/';
-  }
-  return result;
+  return static_cast<const input_guard*>(opaque)->refusal ? 1 : 0;
 }
 
 }  // namespace
@@ -283,27 +441,43 @@ bool is_playlist_path(const std::string& path) {
   return ends_with(".m3u8") || ends_with(".m3u");
 }
 
-AVFormatContext* open_guarded_input(const std::string& path, const file_veto& veto) {
+guarded_open open_guarded_input(const std::string& path, const file_veto& veto) {
+  guarded_open result;
   // A pipe, a device or a folder is refused here, without being opened: an
   // open or a read could block, and each worker would read another part.
-  const std::optional<file_facts> input = look_up(path);
-  if (!input) {
-    return nullptr;
+  const file_facts input = look_up(path);
+  if (input.error != 0) {
+    result.failure = step_failure{opening_input_step, std::strerror(input.error)};
+    return result;
+  }
+  if (!input.problem.empty()) {
+    result.failure = refusal("the input " + input.problem);
+    return result;
   }
   const bool playlist = is_playlist_path(path);
   const std::string& demuxers = demuxer_whitelist(playlist);
   auto guard = std::make_unique<input_guard>();
-  guard->input = input->identity;
+  guard->input = input.identity;
   guard->veto = veto;
+  if (veto && veto(input.resolved, input.identity)) {
+    result.failure = refusal("the input is a file this call writes");
+    return result;
+  }
   if (playlist) {
-    guard->folder = playlist_folder(path);
+    guard->folder = resolved_folder_of(path);
     if (guard->folder.empty()) {
-      return nullptr;
+      result.failure = step_failure{opening_input_step, "the playlist's folder cannot be resolved"};
+      return result;
+    }
+    result.failure = check_playlist(*guard, path, input, 0);
+    if (result.failure) {
+      return result;
     }
   }
   AVFormatContext* context = avformat_alloc_context();
   if (context == nullptr) {
-    return nullptr;
+    result.failure = ffmpeg_failure(opening_input_step, AVERROR(ENOMEM));
+    return result;
   }
   context->io_open = open_guarded;
   context->opaque = guard.get();
@@ -324,14 +498,19 @@ AVFormatContext* open_guarded_input(const std::string& path, const file_veto& ve
   const int opened = avformat_open_input(&context, path.c_str(), nullptr, &options);
   av_dict_free(&options);
   if (opened < 0) {
-    return nullptr;  // avformat_open_input has freed the context
+    // avformat_open_input has freed the context; a refusal is the reason
+    // behind the error it gives.
+    result.failure = guard->refusal ? *guard->refusal : ffmpeg_failure(opening_input_step, opened);
+    return result;
   }
   input_guard* owned = guard.release();  // from here on closed with the context
-  if (owned->refused) {
+  if (owned->refusal) {
+    result.failure = owned->refusal;
     close_guarded_input(context);
-    return nullptr;
+    return result;
   }
-  return context;
+  result.context = context;
+  return result;
 }
 
 int read_stream_info(AVFormatContext* input) {
@@ -346,9 +525,9 @@ int read_stream_info(AVFormatContext* input) {
   return result;
 }
 
-bool input_refused(const AVFormatContext* input) {
+std::optional<step_failure> input_refused(const AVFormatContext* input) {
   const input_guard* guard = guard_of(input);
-  return guard != nullptr && guard->refused;
+  return guard != nullptr ? guard->refusal : std::nullopt;
 }
 
 void close_guarded_input(AVFormatContext* input) {

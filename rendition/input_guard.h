@@ -7,16 +7,18 @@
 // regular file is ever opened, and pictures past a size limit are refused.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 }
+
+#include "file_paths.h"
+#include "rendition_outcome.h"
 
 namespace quorvane {
 
@@ -39,14 +41,6 @@ bool picture_size_allowed(int width, int height);
 // A decoder context held to decoder_max_pixels, as avcodec_alloc_context3.
 AVCodecContext* alloc_decoder_context(const AVCodec* decoder);
 
-struct file_identity {
-  dev_t device = 0;
-  ino_t inode = 0;
-  bool operator==(const file_identity& other) const {
-    return device == other.device && inode == other.inode;
-  }
-};
-
 // A further refusal, on top of the rules, for a file the input asks to read:
 // given its path with every symbolic link resolved and its identity, true
 // refuses it. The driver refuses files the call itself is about to write.
@@ -56,21 +50,36 @@ using file_veto = std::function<bool(const std::string& resolved, const file_ide
 // as an HLS playlist, and the files it lists may be read too.
 bool is_playlist_path(const std::string& path);
 
+// The steps an input's failure names: a rule refused a file ("input
+// refused"), or FFmpeg or the system could not open it ("opening the input").
+inline constexpr const char* input_refused_step = "input refused";
+inline constexpr const char* opening_input_step = "opening the input";
+
+// A demuxer opened under the rules, or why there is none.
+struct guarded_open {
+  AVFormatContext* context = nullptr;   // closed with close_guarded_input
+  std::optional<step_failure> failure;  // set exactly when `context` is null
+};
+
 // Opens `path` as a demuxer under the rules above (stream information not yet
-// read). Null when `path` is not a regular file, when FFmpeg cannot open it,
-// or when a rule or `veto` refused any file the opening asked for. The
-// caller closes it with close_guarded_input, which free_format_context does.
-AVFormatContext* open_guarded_input(const std::string& path, const file_veto& veto = {});
+// read). Fails when `path` is not a regular file, when FFmpeg cannot open it,
+// or when a rule or `veto` refused any file the opening asked for. A playlist
+// input is read first, and refused when any entry or URI attribute names a
+// protocol or a file outside its folder (through one nested playlist level),
+// before FFmpeg sees it: what FFmpeg would do with such an entry depends on
+// how it was built. The caller closes the context with close_guarded_input,
+// which free_format_context does.
+guarded_open open_guarded_input(const std::string& path, const file_veto& veto = {});
 
 // avformat_find_stream_info with every decoder it opens held to
 // decoder_max_pixels, so that reading stream information cannot allocate a
 // picture past the limit either.
 int read_stream_info(AVFormatContext* input);
 
-// True once a rule refused a file that `input` asked for. Reading stops at
-// once (FFmpeg's interrupt callback), and the input must be given up like
-// one that could not be opened.
-bool input_refused(const AVFormatContext* input);
+// Why a rule refused a file that `input` asked for; empty while none was.
+// Once one was, reading stops at once (FFmpeg's interrupt callback), and the
+// input must be given up like one that could not be opened.
+std::optional<step_failure> input_refused(const AVFormatContext* input);
 
 // Closes any demuxer, and frees the rules of one opened by open_guarded_input.
 void close_guarded_input(AVFormatContext* input);

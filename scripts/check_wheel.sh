@@ -14,7 +14,6 @@ set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$repo/build"
 venv="$build/wheel-check-venv"
-log() { echo "check_wheel: $*"; }
 # shellcheck source=common.sh
 source "$repo/scripts/common.sh"
 
@@ -27,14 +26,15 @@ fi
 wheel=${wheels[-1]}
 
 # 1. The tools the checks use: the packages the tests need (ffmpeg, valgrind,
-#    and FFmpeg's development files for the sanitizer build), Python 3.12.
+#    FFmpeg's development files for the sanitizer build, the brokers the
+#    queue tests start).
 install_debian_packages ffmpeg valgrind g++ make pkg-config libavformat-dev libavcodec-dev \
   libavfilter-dev libswscale-dev libavutil-dev libswresample-dev
-python=$(find_python312)
+install_queue_brokers
 
-# 2. A fresh environment with the wheel alone: no build, no index.
+# 2. A fresh Python 3.12 environment with the wheel alone: no build, no index.
 rm -rf "$venv"
-"$python" -m venv "$venv"
+make_python312_venv "$venv"
 "$venv/bin/python" -m pip install -q --no-index --no-deps "$wheel"
 site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
 module=$(ls "$site"/quorvane.cpython-*.so)

@@ -12,21 +12,14 @@ source "$repo/scripts/common.sh"
 # 1. Debian packages.
 install_debian_packages pkg-config g++ make libavformat-dev libavcodec-dev libavfilter-dev \
   libswscale-dev libavutil-dev libswresample-dev ffmpeg valgrind
-# Redis, the broker the quorvane_queue tests start for themselves.
-install_debian_packages redis-server
+install_queue_brokers
 
-# 2. Python 3.12: pyenv's if it has one, else a working python3.12 on PATH.
-python=$(find_python312)
-
-# 3. The virtual environment, remade if it is not a 3.12 one.
-if ! "$venv/bin/python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then
-  rm -rf "$venv"
-  "$python" -m venv "$venv"
-fi
-"$venv/bin/python" -m pip install -q --upgrade pip
+# 2. The virtual environment: pyenv's newest Python 3.12, else a working
+#    python3.12 on PATH; remade if it is not a 3.12 one.
+make_python312_venv "$venv"
 "$venv/bin/python" -m pip install -q -r "$repo/requirements-dev.txt"
 
-# 4. The module itself, with the test hooks the driver tests use, and the
+# 3. The module itself, with the test hooks the driver tests use, and the
 #    celery extra (quorvane_queue's Celery and Redis client).
 "$venv/bin/python" -m pip install -q --no-build-isolation \
   -C cmake.define.QUORVANE_TEST_HOOKS=ON "$repo[celery]"

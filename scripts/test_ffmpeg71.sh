@@ -25,9 +25,6 @@ ffmpeg_prefix="$build/ffmpeg71"        # the installed FFmpeg 7.1
 venv="$build/ffmpeg71-venv"            # Python with the module built against it
 module_build="$build/ffmpeg71-module"  # the module's CMake build folder
 trixie_sources=/etc/apt/sources.list.d/quorvane-trixie-src.sources
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-log() { echo "test_ffmpeg71: $*"; }
 # shellcheck source=common.sh
 source "$repo/scripts/common.sh"
 
@@ -36,10 +33,11 @@ source "$repo/scripts/common.sh"
 #    their inputs with x265, libvpx and opus too, and read DASH manifests,
 #    whose demuxer needs libxml2, as Debian's own FFmpeg has it), dpkg-dev for
 #    `apt-get source`, and what the tests themselves run (valgrind; g++ for
-#    the sanitizer build; Redis for the queue tests), as scripts/setup.sh
+#    the sanitizer build; the brokers for the queue tests), as scripts/setup.sh
 #    installs them.
 install_debian_packages build-essential nasm pkg-config dpkg-dev xz-utils zlib1g-dev \
-  libx264-dev libx265-dev libvpx-dev libopus-dev libzimg-dev libxml2-dev valgrind redis-server
+  libx264-dev libx265-dev libvpx-dev libopus-dev libzimg-dev libxml2-dev valgrind
+install_queue_brokers
 
 # 2. FFmpeg 7.1's Debian source. Debian 12 lists no trixie entries; a file of
 #    our own adds trixie's source entries only, so no binary package comes
@@ -47,21 +45,8 @@ install_debian_packages build-essential nasm pkg-config dpkg-dev xz-utils zlib1g
 #    source (which build_wheel.sh fetches) is never picked here.
 source_tree() { ls -d "$ffmpeg_sources"/ffmpeg-7.1*/ 2>/dev/null | sort -V | tail -n 1; }
 if [ -z "$(source_tree)" ]; then
-  if [ ! -f "$trixie_sources" ]; then
-    log "adding a deb-src entry for Debian 13 trixie in $trixie_sources"
-    $sudo tee "$trixie_sources" >/dev/null <<EOF
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: trixie
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-EOF
-  fi
-  $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
-  rm -rf "$ffmpeg_sources"
-  mkdir -p "$ffmpeg_sources"
-  log "fetching FFmpeg's Debian 13 source"
-  (cd "$ffmpeg_sources" && apt-get source -qq ffmpeg/trixie)
+  add_deb_src_entries "$trixie_sources" trixie
+  fetch_debian_source "$ffmpeg_sources" ffmpeg/trixie
 fi
 src=$(source_tree)
 src=${src%/}
@@ -84,26 +69,7 @@ configure_options=(
   --enable-libxml2
   --extra-ldflags="-Wl,-rpath,$ffmpeg_prefix/lib"
 )
-stamp="$ffmpeg_prefix/.configured-with"
-wanted="$src ${configure_options[*]}"
-if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$wanted" ] && [ -x "$ffmpeg_prefix/bin/ffprobe" ] &&
-   [ -f "$ffmpeg_prefix/lib/pkgconfig/libavcodec.pc" ]; then
-  log "reusing the FFmpeg build in $ffmpeg_prefix"
-else
-  rm -rf "$ffmpeg_objects" "$ffmpeg_prefix"
-  mkdir -p "$ffmpeg_objects"
-  log "configuring FFmpeg"
-  start=$(date +%s)
-  (cd "$ffmpeg_objects" && "$src/configure" "${configure_options[@]}" > configure.log) || {
-    tail -n 30 "$ffmpeg_objects/configure.log"; tail -n 30 "$ffmpeg_objects/ffbuild/config.log"; exit 1; }
-  log "compiling FFmpeg with make -j2 (log: $ffmpeg_objects/make.log)"
-  make -C "$ffmpeg_objects" -j2 > "$ffmpeg_objects/make.log" 2>&1 || { tail -n 40 "$ffmpeg_objects/make.log"; exit 1; }
-  make -C "$ffmpeg_objects" install > "$ffmpeg_objects/install.log" 2>&1
-  seconds=$(( $(date +%s) - start ))
-  echo "configured and built with make -j2 on $(nproc) cores in ${seconds} s ($((seconds / 60)) min $((seconds % 60)) s)" \
-    > "$ffmpeg_prefix/build-time.txt"
-  echo "$wanted" > "$stamp"
-fi
+build_ffmpeg "$src" "$ffmpeg_objects" "$ffmpeg_prefix" "${configure_options[@]}"
 build_time=$(cat "$ffmpeg_prefix/build-time.txt" 2>/dev/null || echo "build time not recorded")
 ffmpeg_version=$("$ffmpeg_prefix/bin/ffmpeg" -hide_banner -version | head -n 1)
 log "$ffmpeg_version, $build_time"
@@ -120,11 +86,7 @@ export PATH="$ffmpeg_prefix/bin:$PATH"
 #    installs them), built afresh so that every compiler warning shows, in a
 #    build folder of their own; scripts/setup.sh's .venv and build/ are left
 #    as they are.
-if ! "$venv/bin/python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then
-  rm -rf "$venv"
-  "$(find_python312)" -m venv "$venv"
-fi
-"$venv/bin/python" -m pip install -q --upgrade pip
+make_python312_venv "$venv"
 "$venv/bin/python" -m pip install -q -r "$repo/requirements-dev.txt"
 rm -rf "$module_build"
 log "building quorvane and _quorvane_test_hooks against $ffmpeg_prefix"

@@ -1,6 +1,7 @@
 """The ladder driver run with a stand-in worker: which renditions it starts,
 with which sizes and bitrates, on how many threads, how it copes with workers
-that fail or cannot be started, and the master playlist it writes."""
+that fail or cannot be started, the master playlist it writes, and the
+reason it logs for each rung that failed or was skipped."""
 
 import os
 import shutil
@@ -20,6 +21,13 @@ SIZES = {"1080p": (1920, 1080), "720p": (1280, 720), "480p": (854, 480), "360p":
 
 def run(source, resolution, bitrate, *, output="master.m3u8", key="enc.keyinfo", **options):
     return run_ladder_with_stand_in(str(source), str(output), resolution, bitrate, key, **options)
+
+
+def logged(caplog) -> list[str]:
+    """The messages of the quorvane logger's records, each asserted a WARNING."""
+    records = [record for record in caplog.records if record.name == "quorvane"]
+    assert all(record.levelname == "WARNING" for record in records), records
+    return [record.getMessage() for record in records]
 
 
 def renditions(calls) -> list[tuple[str, int]]:
@@ -57,7 +65,7 @@ def square_source(media_dir: Path) -> Path:
 
 @pytest.mark.parametrize("orientation", ["landscape", "portrait"])
 def test_full_ladder_starts_one_thread_per_rendition(
-    workdir, landscape_source, portrait_source, orientation
+    workdir, landscape_source, portrait_source, orientation, caplog
 ):
     source = landscape_source if orientation == "landscape" else portrait_source
     calls, finished, threads = run(source, FULL_LADDER, FULL_RATES, key="keys/a key.keyinfo")
@@ -70,6 +78,7 @@ def test_full_ladder_starts_one_thread_per_rendition(
     assert calls == expected
     assert threads == 4
     assert sorted(finished) == sorted(f"{name}.m3u8" for name in FULL_LADDER)
+    assert logged(caplog) == []  # every rung completed: nothing to say
 
 
 def test_workers_run_at_the_same_time(workdir, landscape_source):
@@ -167,6 +176,17 @@ def test_existing_master_is_replaced(workdir, landscape_source):
     assert (workdir / "master.m3u8").read_text() == master_for([("720p.m3u8", 2500000)])
 
 
+def test_skipped_and_failed_rungs_are_logged_in_the_callers_order(workdir, landscape_source,
+                                                                  caplog):
+    run(landscape_source, ["720p", "144p", "360p", "720p", "480p"], [],
+        outcomes={"360p.m3u8": "fail"})
+    messages = logged(caplog)
+    assert [message.split(": ", 2)[:2] for message in messages] == [
+        ["144p", "planning the ladder"], ["360p", "stand-in"], ["720p", "planning the ladder"]]
+    assert "no rung of that name" in messages[0] and "1080p, 720p, 480p, 360p" in messages[0]
+    assert "named again" in messages[2]
+
+
 def test_caller_lists_are_left_unchanged(workdir, landscape_source):
     resolution = ["720p", "360p", "144p"]
     bitrate = [1]
@@ -178,10 +198,20 @@ def test_caller_lists_are_left_unchanged(workdir, landscape_source):
 # --- Workers that fail, and threads that cannot be had -------------------------
 
 
+# What the driver logs for a stand-in that fails ("stand-in" is the step the
+# stand-in itself names) or throws.
+FAILED_WORKER_MESSAGE = {
+    "fail": "720p: stand-in: told to fail",
+    "throw": "720p: running the worker: it threw: stand-in worker failed",
+    "throw_other": "720p: running the worker: it threw an exception of unknown type",
+}
+
+
 @pytest.mark.parametrize("outcome", ["fail", "throw", "throw_other"])
-def test_failed_rendition_is_left_out_of_the_master(workdir, landscape_source, outcome):
+def test_failed_rendition_is_left_out_of_the_master(workdir, landscape_source, outcome, caplog):
     calls, finished, _ = run(landscape_source, FULL_LADDER, FULL_RATES,
                              outcomes={"720p.m3u8": outcome})
+    assert logged(caplog) == [FAILED_WORKER_MESSAGE[outcome]]
     assert [playlist for _, playlist, *_ in calls] == [f"{name}.m3u8" for name in FULL_LADDER]
     assert sorted(finished) == sorted(f"{name}.m3u8" for name in FULL_LADDER)
     assert (workdir / "master.m3u8").read_text() == master_for(
@@ -217,9 +247,18 @@ def test_failed_first_occurrence_is_not_retried_by_a_repeat(workdir, landscape_s
     ],
 )
 def test_refused_thread_stops_new_workers_and_keeps_started_ones(
-    workdir, landscape_source, resolution, limit, expected
+    workdir, landscape_source, resolution, limit, expected, caplog
 ):
     calls, finished, threads = run(landscape_source, resolution, [], thread_limit=limit)
+    # Each rung of the ladder left without a thread says so, the refused one
+    # with the system's reason.
+    started = {playlist for playlist, _ in expected}
+    unstarted = [name for name in dict.fromkeys(resolution)
+                 if name in SIZES and f"{name}.m3u8" not in started]
+    thread_messages = [m for m in logged(caplog) if ": starting its thread: " in m]
+    assert [m.split(":", 1)[0] for m in thread_messages] == unstarted
+    if unstarted:
+        assert thread_messages[0].endswith(": Resource temporarily unavailable")
     assert renditions(calls) == expected
     assert threads == len(expected)
     assert sorted(finished) == sorted(playlist for playlist, _ in expected)
@@ -285,9 +324,18 @@ def test_unwritable_output_leaves_no_file_and_returns(workdir, landscape_source,
 # --- Inputs without a usable video stream --------------------------------------
 
 
+# Why the whole call was refused, as logged.
+NO_VIDEO_MESSAGE = {
+    "missing": "all rungs: opening the input: No such file or directory",
+    "audio-only": "all rungs: probing the input: the input has no video stream",
+    "text": "all rungs: opening the input: Invalid data found when processing input",
+    "directory": "all rungs: input refused: the input is a folder",
+}
+
+
 @pytest.mark.parametrize("kind", ["missing", "audio-only", "text", "directory"])
 def test_input_without_video_starts_nothing_and_writes_no_master(
-    workdir, audio_only, kind
+    workdir, audio_only, kind, caplog
 ):
     if kind == "missing":
         source = workdir / "missing.mp4"
@@ -302,3 +350,4 @@ def test_input_without_video_starts_nothing_and_writes_no_master(
     calls, finished, threads = run(source, FULL_LADDER, FULL_RATES)
     assert (calls, finished, threads) == ([], [], 0)
     assert not (workdir / "master.m3u8").exists()
+    assert logged(caplog) == [NO_VIDEO_MESSAGE[kind]]

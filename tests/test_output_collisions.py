@@ -101,11 +101,20 @@ def prepare(case: str, workdir: Path, clip: Path) -> tuple[str, str, list[str]]:
     "input-hard-linked-to-an-old-segment", "input-is-an-old-media-playlist",
     "input-lists-old-media-playlists",
 ])
-def test_collision_writes_nothing_and_leaves_every_file(workdir, key_info, clip, case):
+def test_collision_writes_nothing_and_leaves_every_file(workdir, key_info, clip, case, caplog):
     source, output, names = prepare(case, workdir, clip)
     before = snapshot(workdir)
     assert quorvane.hls_encoder(source, output, names) is None
     assert snapshot(workdir) == before
+    # One reason for the whole call: the master that would overwrite a
+    # rendition's file, or the input (or a file it lists) that is one.
+    [message] = [record.getMessage() for record in caplog.records]
+    if case.startswith("master-") and case != "master-is-the-input":
+        assert message.startswith("all rungs: output refused: the master playlist "), message
+        assert "which rendition " in message, message
+    else:
+        assert message.startswith("all rungs: input refused: "), message
+        assert message.endswith(" is a file this call writes"), message
 
 
 @pytest.mark.parametrize(("source_name", "output", "names"), [

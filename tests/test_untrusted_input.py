@@ -264,32 +264,39 @@ def test_playlist_reading_inside_its_folder_is_transcoded(workdir, key_info, fol
     assert listed_renditions(workdir / "master.m3u8") == ["360p.m3u8"]
 
 
-def bad_entry(kind: str, upload: Path, secret: Path, port: int) -> tuple[str, str]:
-    """A playlist entry (or key line) that leaves the playlist's folder."""
+def bad_entry(kind: str, upload: Path, secret: Path, port: int) -> tuple[str, str, str]:
+    """A playlist entry (or key line) that leaves the playlist's folder, and
+    the reason the call logs for refusing it."""
+    outside = "lies outside the playlist's folder"
     if kind == "leaving-its-folder":
-        return "../secret/private.ts", ""
+        return "../secret/private.ts", "", f"entry ../secret/private.ts {outside}"
     if kind == "absolute-path":
-        return str(secret / "private.ts"), ""
+        return str(secret / "private.ts"), "", f"entry {secret / 'private.ts'} {outside}"
     if kind == "symbolic-link-out":
         (upload / "inside.ts").symlink_to(secret / "private.ts")
-        return "inside.ts", ""
+        return "inside.ts", "", f"entry inside.ts {outside}"
     if kind == "key-outside":
-        return "", '#EXT-X-KEY:METHOD=AES-128,URI="../secret/private.key",IV=0x' + "00" * 16
-    if kind == "url":
-        return f"http://127.0.0.1:{port}/private.ts", ""
+        return ("", '#EXT-X-KEY:METHOD=AES-128,URI="../secret/private.key",IV=0x' + "00" * 16,
+                f"entry ../secret/private.key {outside}")
+    if kind in ("url", "url-in-media-playlist"):
+        url = f"http://127.0.0.1:{port}/private.ts"
+        return url, "", f"entry {url} names a protocol"
     if kind == "named-pipe":
         os.mkfifo(upload / "pipe.ts")
-        return "pipe.ts", ""
+        return "pipe.ts", "", "entry pipe.ts is a named pipe"
     raise AssertionError(kind)
 
 
+# How FFmpeg treats a URL entry depends on its build (one without network
+# protocols drops the entry and plays the rest): the call decides by reading
+# the playlist, and a master playlist's media playlists, itself.
 @pytest.mark.parametrize("kind", ["leaving-its-folder", "absolute-path", "symbolic-link-out",
-                                  "key-outside", "url", "named-pipe"])
+                                  "key-outside", "url", "url-in-media-playlist", "named-pipe"])
 def test_playlist_entry_past_its_folder_refuses_the_whole_input(workdir, key_info, folders,
                                                                 listener, tiny_ts, kind):
     upload, secret = folders
     segments = split_into_segments(tiny_ts, upload, "seg")
-    entry, key_line = bad_entry(kind, upload, secret, listener.port)
+    entry, key_line, reason = bad_entry(kind, upload, secret, listener.port)
     if key_line:
         # The segments are encrypted with the key the playlist points at.
         key = (secret / "private.key").read_bytes()
@@ -300,18 +307,25 @@ def test_playlist_entry_past_its_folder_refuses_the_whole_input(workdir, key_inf
     # The good segments first: the refused one comes only once reading is under way.
     entries = [segment.name for segment in segments] + ([entry] if entry else [])
     playlist = upload / "list.m3u8"
-    playlist.write_text(media_playlist(entries, key_line))
+    if kind == "url-in-media-playlist":
+        (upload / "media.m3u8").write_text(media_playlist(entries, key_line))
+        playlist.write_text("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=400000\nmedia.m3u8\n")
+    else:
+        playlist.write_text(media_playlist(entries, key_line))
     watch = OpenWatch(secret)
     try:
         if kind in ("leaving-its-folder", "absolute-path", "symbolic-link-out", "key-outside"):
             assert ffmpeg_reads(str(playlist), watch), "the attack does not work on FFmpeg"
         before = set(os.listdir(workdir))
-        call(workdir, str(playlist), key_info)
+        finished = call(workdir, str(playlist), key_info)
         assert watch.opened() == set()
     finally:
         watch.close()
     assert not listener.was_connected()
     assert_wrote_nothing(workdir, before)
+    # The child configures no logging: Python's last-resort handler prints
+    # the record's message alone.
+    assert f"all rungs: input refused: {reason}\n" in finished.stderr
 
 
 # --- Pipes and devices --------------------------------------------------------

@@ -1,0 +1,80 @@
+#include "source_probe.h"
+
+#include <utility>
+
+#include "../rendition/ffmpeg_handles.h"
+
+namespace quorvane {
+
+namespace {
+
+constexpr const char* probing_step = "probing the input";
+
+probed_source probe_failure(std::string reason) {
+  return probed_source{{}, step_failure{probing_step, std::move(reason)}};
+}
+
+// Demuxes the input to its end, which makes the HLS demuxer ask for every
+// segment and key file of every playlist it lists. Why one was refused;
+// empty when none was.
+std::optional<step_failure> refusal_of_listed_files(AVFormatContext* input) {
+  const packet_ptr packet(av_packet_alloc());
+  if (!packet) {
+    return ffmpeg_failure(probing_step, AVERROR(ENOMEM));
+  }
+  while (av_read_frame(input, packet.get()) >= 0) {
+    av_packet_unref(packet.get());
+  }
+  return input_refused(input);
+}
+
+std::string video_stream_problem(int search_result) {
+  if (search_result == AVERROR_STREAM_NOT_FOUND) {
+    return "the input has no video stream";
+  }
+  if (search_result == AVERROR_DECODER_NOT_FOUND) {
+    return "no decoder for the input's video stream";
+  }
+  return "finding the video stream: " + ffmpeg_error_text(search_result);
+}
+
+}  // namespace
+
+probed_source probe_source_size(const std::string& input, const file_veto& veto) {
+  // The stream-info result is not examined; the size it found is.
+  opened_input opened = open_input(input, veto);
+  if (!opened.context) {
+    return probed_source{{}, std::move(opened.failure)};
+  }
+  const AVCodec* decoder = nullptr;
+  const int index =
+      av_find_best_stream(opened.context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
+  if (index < 0) {
+    return probe_failure(video_stream_problem(index));
+  }
+  const AVStream* stream = opened.context->streams[index];
+  frame_size size{stream->codecpar->width, stream->codecpar->height};
+  // A size that stays unknown after reading the first pictures cannot be
+  // held to the limit; it is also what a picture the decoders refused as too
+  // large leaves behind.
+  if (size.width <= 0 || size.height <= 0) {
+    return probe_failure("the video stream's picture size is unknown (no picture decoded)");
+  }
+  if (!picture_size_allowed(size.width, size.height)) {
+    return probe_failure("picture size " + std::to_string(size.width) + "x" +
+                         std::to_string(size.height) + " is over the limit of " +
+                         std::to_string(max_picture_side) + " per side and " +
+                         std::to_string(max_picture_area) + " pixels");
+  }
+  if (is_playlist_path(input)) {
+    if (std::optional<step_failure> refused = refusal_of_listed_files(opened.context.get())) {
+      return probed_source{{}, std::move(refused)};
+    }
+  }
+  if (stream_rotation(stream) % 180 != 0) {
+    std::swap(size.width, size.height);
+  }
+  return probed_source{size, std::nullopt};
+}
+
+}  // namespace quorvane

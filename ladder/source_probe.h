@@ -1,0 +1,27 @@
+// What the driver learns of a source before it plans the ladder.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "../rendition/input_guard.h"
+#include "../rendition/rendition_outcome.h"
+#include "rendition_ladder.h"
+
+namespace quorvane {
+
+// The source's displayed size, or why the ladder cannot be made from it.
+struct probed_source {
+  frame_size size{};
+  std::optional<step_failure> failure;  // when set, `size` means nothing
+};
+
+// Width and height of the input's best decodable video stream, as displayed
+// (a stream turned by a quarter turn reports its sides swapped). Fails when
+// the input cannot be opened or has no video stream, when its picture size
+// is unknown or exceeds the picture-size limit, or when the input rules or
+// `veto` refuse a file it asks for; a playlist is read to its end here, so
+// that every file it lists has been judged before any worker starts.
+probed_source probe_source_size(const std::string& input, const file_veto& veto = {});
+
+}  // namespace quorvane
