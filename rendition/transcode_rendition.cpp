@@ -1,8 +1,12 @@
 #include "transcode_rendition.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -400,7 +404,11 @@ step_result run_rendition(rendition_pipeline& pipeline, const std::string& input
     return step_failure{"writing the segments", "a segment file could not be written in full"};
   }
   if (!media_playlist_complete(playlist)) {
-    return step_failure{"finishing the output " + playlist, "the media playlist is incomplete"};
+    // The muxer reports no error when it cannot make its files at all (a
+    // working directory that is gone); the file system says why.
+    const bool readable = ::access(playlist.c_str(), R_OK) == 0;
+    return step_failure{"finishing the output " + playlist,
+                        readable ? "the media playlist is incomplete" : std::strerror(errno)};
   }
   return std::nullopt;
 }
