@@ -34,3 +34,8 @@ find_python312() {
     return 1
   fi
 }
+
+# install_queue_brokers: the message brokers the quorvane_queue tests start for themselves.
+install_queue_brokers() {
+  install_debian_packages redis-server rabbitmq-server
+}

@@ -12,8 +12,7 @@ source "$repo/scripts/common.sh"
 # 1. Debian packages.
 install_debian_packages pkg-config g++ make libavformat-dev libavcodec-dev libavfilter-dev \
   libswscale-dev libavutil-dev libswresample-dev ffmpeg valgrind
-# Redis, the broker the quorvane_queue tests start for themselves.
-install_debian_packages redis-server
+install_queue_brokers
 
 # 2. Python 3.12: pyenv's if it has one, else a working python3.12 on PATH.
 python=$(find_python312)

@@ -2,7 +2,8 @@
 quorvane_queue's, with one hook. When QUORVANE_TEST_HOLD names a folder
 that holds `<output name>.hold`, a task at that output stops once its encode
 has returned and before it publishes: it writes `<output name>.held` there
-(holding the child's pid) and waits until `<output name>.go` appears. A test can then kill, freeze or time out a task
+(holding the child's pid) and waits until `<output name>.go` appears. Only
+the first task there is held: a later delivery of it goes straight on. A test can then kill, freeze or time out a task
 at that known point, rather than racing a signal against an encode."""
 
 from __future__ import annotations
@@ -25,7 +26,12 @@ if _hold:
         folder, name = Path(_hold), attempt.output.name
         if not (folder / f"{name}.hold").exists():
             return cpu
-        (folder / f"{name}.held").write_text(str(os.getpid()))
+        try:
+            with open(folder / f"{name}.held", "x") as marker:
+                marker.write(str(os.getpid()))
+        except FileExistsError:
+            return cpu   # held once already
+
         while not (folder / f"{name}.go").exists():
             time.sleep(0.05)
         return cpu

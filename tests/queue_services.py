@@ -221,7 +221,8 @@ class Worker:
     before they publish (see queue_hooks.py) until the test releases them."""
 
     def __init__(self, name: str, queue: str, broker_url: str, directory: Path,
-                 result_backend: str | None = None, hold: Path | None = None):
+                 result_backend: str | None = None, hold: Path | None = None,
+                 environment: dict[str, str] | None = None):
         self.hostname = f"{name}@queue-test"
         self.queue = queue
         self.directory = directory / name
@@ -236,6 +237,7 @@ class Worker:
                                                           env.get("PYTHONPATH")]))
         if hold is not None:
             env["QUORVANE_TEST_HOLD"] = str(hold)
+        env.update(environment or {})
         output = open(self.directory / "stdout.log", "wb")
         self.process = subprocess.Popen(
             [sys.executable, "-m", "celery", "-A", "queue_hooks", "worker",

@@ -17,10 +17,11 @@ from conftest import run_ffmpeg
 from media_checks import probe_streams
 from queue_checks import (RESULT_TIMEOUT, assert_playable, leftovers, published_lines, received,
                           source, storage, watch)
-from queue_services import RedisServer, Worker, held, hold_at, release, use_broker, wait_for
+from queue_services import RedisServer, Worker, free_port, held, hold_at, release, use_broker, \
+    wait_for
 
 import quorvane_queue
-from quorvane_queue import LadderFailed, submit_ladder
+from quorvane_queue import BrokerUnreachable, LadderFailed, submit_ladder
 from quorvane_queue.attempts import MASTER
 
 app = quorvane_queue.app
@@ -197,3 +198,13 @@ def test_worker_killed_mid_encode_publishes_once_on_another(broker, start_worker
     assert_playable(output, seconds)
     assert leftovers(ladders) == []
     wait_for(lambda: broker_idle(broker, "kill"), "the broker to hold nothing")
+
+
+def test_submitting_while_the_broker_is_down_says_so(broker, storage):
+    nobody = f"redis://127.0.0.1:{free_port()}/0"
+    use_broker(app, nobody, nobody)
+    try:
+        with pytest.raises(BrokerUnreachable, match="unreachable"):
+            submit_ladder(source(storage, "early.mp4", 1), storage / "ladders" / "early")
+    finally:
+        use_broker(app, broker.url(), broker.url())
