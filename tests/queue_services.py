@@ -206,12 +206,15 @@ class RabbitMQServer:
 
 def use_broker(app, broker_url: str, result_backend: str) -> None:
     """Points the tests' client at another broker and result store. Celery
-    builds its result backend once per application and keeps it, so that
-    object is dropped with the connection pool."""
+    builds its result backend, its producer pool (held by app.amqp) and its
+    remote control once per application and keeps them, connected to the
+    old broker: they are dropped with the connection pool."""
     app.close()
     app.conf.update(broker_url=broker_url, result_backend=result_backend)
     app._backend_cache = None
     app._local.__dict__.pop("backend", None)
+    for cached in ("amqp", "control"):
+        app.__dict__.pop(cached, None)
 
 
 class Worker:
