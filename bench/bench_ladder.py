@@ -15,7 +15,6 @@ come from that child's resource usage."""
 import argparse
 import json
 import os
-import secrets
 import shutil
 import statistics
 import subprocess
@@ -23,6 +22,10 @@ import sys
 import tempfile
 import time
 from pathlib import Path
+
+# The key files are written as the demo and the tests write them.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "scripts"))
+from key_info import write_key_info  # noqa: E402
 
 LADDER = [("1080p", 1920, 1080, 5000000), ("720p", 1280, 720, 2500000),
           ("480p", 854, 480, 1000000), ("360p", 640, 360, 400000)]
@@ -142,9 +145,7 @@ def main() -> int:
         return compare_kinds(args.seconds, args.repeats)
     work = Path(tempfile.mkdtemp(prefix="quorvane-bench-"))
     try:
-        key = work / "enc.key"
-        key.write_bytes(secrets.token_bytes(16))
-        (work / "enc.keyinfo").write_text(f"enc.key\n{key}\n{secrets.token_hex(16)}\n")
+        write_key_info(work)
         lengths = [30, 120] if args.growth else [args.seconds]
         table = {}
         for seconds in lengths:
@@ -183,9 +184,7 @@ def compare_kinds(seconds: int, repeats: int) -> int:
     """hls_encoder's cost on each kind of source, the kinds taking turns."""
     work = Path(tempfile.mkdtemp(prefix="quorvane-bench-"))
     try:
-        key = work / "enc.key"
-        key.write_bytes(secrets.token_bytes(16))
-        (work / "enc.keyinfo").write_text(f"enc.key\n{key}\n{secrets.token_hex(16)}\n")
+        write_key_info(work)
         sources = {}
         for kind in SOURCE_KINDS:
             sources[kind] = work / f"source_{kind}.mkv"

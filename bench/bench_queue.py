@@ -17,8 +17,6 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import secrets
-import signal
 import socket
 import statistics
 import subprocess
@@ -28,6 +26,11 @@ import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
+# The key files are written as the demo and the tests write them.
+sys.path.insert(0, str(REPO / "scripts"))
+from key_info import write_key_info  # noqa: E402
+sys.path.insert(0, str(REPO / "tests"))
+from queue_services import free_port, stop_group  # noqa: E402  (the tests' helpers)
 TICKS = os.sysconf("SC_CLK_TCK")
 
 # The direct way: one process encoding every input in turn, each into a
@@ -61,12 +64,6 @@ def make_inputs(directory: Path, count: int, seconds: float, size: str) -> list[
     return paths
 
 
-def free_port() -> int:
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
 def process_cpu(pid: int) -> float:
     """CPU seconds (user+sys) of a live process, its reaped children included."""
     fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
@@ -85,15 +82,6 @@ def tree_cpu(pid: int) -> float:
 def self_cpu() -> float:
     times = os.times()
     return times.user + times.system
-
-
-def stop(process: subprocess.Popen) -> None:
-    process.send_signal(signal.SIGTERM)
-    try:
-        process.wait(timeout=60)
-    except subprocess.TimeoutExpired:
-        os.killpg(process.pid, signal.SIGKILL)
-        process.wait()
 
 
 def folder_bytes(folder: Path) -> int:
@@ -141,7 +129,7 @@ def run_queue(app, submit_ladder, redis_client, redis_pid: int, broker: str, wor
         commands = redis_client.info("stats")["total_commands_processed"] - commands
     finally:
         for process in processes:
-            stop(process)
+            stop_group(process)
     assert all(outcome["encoded"] for outcome in outcomes), outcomes
     encode_cpu = sum(outcome["encode_cpu_seconds"] for outcome in outcomes)
     return {"jobs": len(inputs), "wall": wall, "cpu": cpu, "encode_cpu": encode_cpu,
@@ -163,10 +151,7 @@ def main() -> None:
         scratch_path = Path(scratch)
         inputs = make_inputs(scratch_path, args.videos, args.seconds, args.size)
         input_bytes = sum(path.stat().st_size for path in inputs) / len(inputs)
-        key = scratch_path / "enc.key"
-        key.write_bytes(secrets.token_bytes(16))
-        key_info = scratch_path / "enc.keyinfo"
-        key_info.write_text(f"enc.key\n{key}\n{secrets.token_hex(16)}\n")
+        key_info = write_key_info(scratch_path)
 
         port = free_port()
         redis_server = subprocess.Popen(
@@ -201,7 +186,7 @@ def main() -> None:
         finally:
             redis_client.close()
             app.close()
-            stop(redis_server)
+            stop_group(redis_server)
 
     print(f"\n{args.videos} videos of {args.seconds:g} s at {args.size}, rungs {','.join(resolution)}; "
           f"medians of {args.repeats} runs; {os.cpu_count()} cores")

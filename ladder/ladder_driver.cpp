@@ -174,17 +174,17 @@ std::vector<rung_failure> run_ladder(std::string input, std::string output,
     }
   }
 
-  // 6. List only the renditions whose media playlist was completed; each
-  //    other one says why.
-  std::vector<rendition> finished;
+  // 6. List only the renditions whose media playlist was completed, with
+  //    the rates measured from what they wrote; each other one says why.
+  std::vector<std::pair<rendition, std::string>> finished;
   for (running_worker& running : workers) {
     if (running.outcome.completed()) {
-      finished.push_back(running.planned);
+      finished.emplace_back(running.planned, std::move(running.outcome.video_codec));
     } else {
       failures[running.position] = rung_failure{running.planned.name, *running.outcome.failure};
     }
   }
-  write_master_playlist(output, finished);
+  write_master_playlist(output, measure_renditions(finished));
   return in_caller_order(std::move(failures));
 }
 

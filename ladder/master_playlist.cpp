@@ -35,14 +35,35 @@ std::string media_playlist_uri(const std::string& master_path, const std::string
   return relative.generic_string();
 }
 
-void write_master_playlist(const std::string& path, const std::vector<rendition>& renditions) {
+std::vector<listed_rendition> measure_renditions(
+    const std::vector<std::pair<rendition, std::string>>& finished) {
+  std::vector<listed_rendition> listed;
+  for (const auto& [planned, video_codec] : finished) {
+    const std::optional<rendition_rates> rates =
+        measure_rendition_rates(rendition_playlist_name(planned.name));
+    if (rates) {
+      listed.push_back(listed_rendition{planned, *rates, video_codec});
+    }
+  }
+  return listed;
+}
+
+void write_master_playlist(const std::string& path,
+                           const std::vector<listed_rendition>& renditions) {
   std::ofstream file(path, std::ios::out | std::ios::trunc);
+  // AVERAGE-BANDWIDTH, CODECS and FRAME-RATE need no later version than 3.
   file << "#EXTM3U\n"
        << "#EXT-X-VERSION:3\n";
-  for (const rendition& entry : renditions) {
-    file << "#EXT-X-STREAM-INF:BANDWIDTH=" << entry.bitrate << ",RESOLUTION=" << entry.width
-         << 'x' << entry.height << '\n'
-         << media_playlist_uri(path, rendition_playlist_name(entry.name)) << '\n';
+  for (const listed_rendition& entry : renditions) {
+    file << "#EXT-X-STREAM-INF:BANDWIDTH=" << entry.rates.peak
+         << ",AVERAGE-BANDWIDTH=" << entry.rates.average;
+    if (!entry.video_codec.empty()) {
+      file << ",CODECS=\"" << entry.video_codec << ",mp4a.40.2\"";
+    }
+    // Every rendition's pictures sit on the 1/30 s grid.
+    file << ",RESOLUTION=" << entry.planned.width << 'x' << entry.planned.height
+         << ",FRAME-RATE=30.000\n"
+         << media_playlist_uri(path, rendition_playlist_name(entry.planned.name)) << '\n';
   }
 }
 

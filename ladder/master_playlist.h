@@ -2,9 +2,11 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "rendition_ladder.h"
+#include "rendition_rates.h"
 
 namespace quorvane {
 
@@ -13,8 +15,21 @@ namespace quorvane {
 // the bare name when both share a directory, else a relative path.
 std::string media_playlist_uri(const std::string& master_path, const std::string& playlist_name);
 
+// A finished rendition as the master playlist states it to players.
+struct listed_rendition {
+  rendition planned;
+  rendition_rates rates;     // measured from its files
+  std::string video_codec;   // "avc1.64001f", as written; empty when unknown
+};
+
+// The renditions of `finished` whose media playlists can be measured (in the
+// working directory), with their rates.
+std::vector<listed_rendition> measure_renditions(
+    const std::vector<std::pair<rendition, std::string>>& finished);
+
 // Writes the master playlist at `path`, replacing any file there. Reports
 // nothing: a path that cannot be written leaves no file.
-void write_master_playlist(const std::string& path, const std::vector<rendition>& renditions);
+void write_master_playlist(const std::string& path,
+                           const std::vector<listed_rendition>& renditions);
 
 }  // namespace quorvane

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -91,6 +92,12 @@ recorded_run run_with_stand_in(std::string input, std::string output,
       throw 42;
     }
     if (outcome == "finish") {
+      // A finished rendition's files, as the master playlist measures them:
+      // one 6 s segment of 750 bytes, 1000 bits per second.
+      const std::string segment = playlist.substr(0, playlist.rfind('.')) + "_000.ts";
+      std::ofstream(playlist) << "#EXTM3U\n#EXTINF:6.000000,\n" << segment
+                              << "\n#EXT-X-ENDLIST\n";
+      std::ofstream(segment) << std::string(750, 'x');
       return quorvane::rendition_outcome{};
     }
     return quorvane::rendition_outcome{quorvane::step_failure{"stand-in", "told to fail"}, ""};

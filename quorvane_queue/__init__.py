@@ -1,12 +1,13 @@
-"""Run quorvane ladders on worker machines through Celery and Redis.
+"""Run quorvane ladders on worker machines through Celery, with RabbitMQ (many
+machines) or Redis (one) as the broker.
 
 ``submit_ladder(input, output, ...)`` queues one ladder; workers started with
 ``celery -A quorvane_queue worker --pool prefork`` encode it in a temporary
 folder beside ``output`` and rename that folder to ``output`` once it is
-complete. Installed with ``pip install quorvane[celery]``.
+complete. Installed with the ``celery`` extra of the quorvane wheel.
 """
 
 from .celery import app
-from .tasks import LadderFailed, encode_ladder, submit_ladder
+from .tasks import BrokerUnreachable, LadderFailed, encode_ladder, submit_ladder
 
-__all__ = ["app", "encode_ladder", "submit_ladder", "LadderFailed"]
+__all__ = ["app", "encode_ladder", "submit_ladder", "LadderFailed", "BrokerUnreachable"]

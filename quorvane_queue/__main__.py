@@ -7,7 +7,7 @@ import argparse
 import json
 import sys
 
-from . import submit_ladder
+from . import BrokerUnreachable, submit_ladder
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -15,17 +15,22 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("input", help="the video, on storage the workers mount at the same path")
     parser.add_argument("output", help="the ladder folder to publish")
     parser.add_argument("--resolution", help="comma-separated names, e.g. 720p,360p")
-    parser.add_argument("--bitrate", help="comma-separated bits per second, e.g. 2500000,400000")
+    parser.add_argument("--bitrate", help="comma-separated bits per second, e.g. 2500000,400000 "
+                        "(default: each rung's own)")
     parser.add_argument("--key-info", help="key-info file (default: enc.keyinfo beside OUTPUT)")
     parser.add_argument("--queue", help="the queue to send to (default: ladders)")
     parser.add_argument("--no-wait", action="store_true", help="print the task id and return")
     args = parser.parse_args(argv)
-    result = submit_ladder(
-        args.input, args.output,
-        resolution=args.resolution.split(",") if args.resolution else None,
-        bitrate=[int(rate) for rate in args.bitrate.split(",")] if args.bitrate else None,
-        key_info=args.key_info, queue=args.queue,
-    )
+    try:
+        result = submit_ladder(
+            args.input, args.output,
+            resolution=args.resolution.split(",") if args.resolution else None,
+            bitrate=[int(rate) for rate in args.bitrate.split(",")] if args.bitrate else None,
+            key_info=args.key_info, queue=args.queue,
+        )
+    except BrokerUnreachable as error:
+        print(f"python -m quorvane_queue: {error}", file=sys.stderr)
+        return 2
     if args.no_wait:
         print(result.id)
         return 0

@@ -3,17 +3,20 @@ finished attempt becomes the published ladder.
 
 hls_encoder writes its renditions into the working directory, so every
 attempt works in a fresh folder beside the output folder, on the same file
-system: ``.<output name>.attempt-<task id>-<random>``. The attempt holds a
-POSIX record lock on the file ``.owner`` inside it for as long as it lives.
-The kernel (or the NFS server, once the dead client's lease has run out) drops
-that lock when the process dies, however it dies, so a folder whose lock can
-be taken is the leftover of a dead attempt, and a locked one belongs to a live
-attempt and is left alone.
+system: ``.<output name>.attempt-<task id>-<random>`` (tempfile.mkdtemp). The
+attempt holds a POSIX record lock on the file beside it, the folder's name
+with ``.lock`` added, for as long as it lives; the file also records the
+task and the delivery. The kernel (or the NFS server, once the dead client's
+lease has run out) drops that lock when the process dies, however it dies,
+so an attempt whose lock can be taken is the leftover of a dead one, and a
+locked one belongs to a live attempt and is left alone. The lock file lies
+beside the folder, not in it, so that nothing of the attempt's bookkeeping
+can end up inside a published ladder.
 
-A leftover is removed by whoever takes its lock: it renames the folder to
-``.<output name>.trash-<random>`` first and deletes it after, so that an
-attempt making a new folder at that moment either fails to take the lock of
-its own folder or finds the folder gone, and starts again in another.
+A leftover is removed by whoever takes its lock: it renames the folder to a
+``.trash-`` name first and deletes it after, then removes the lock file, so
+that an attempt making a new folder at that moment either fails to take the
+lock of its own folder or finds the folder gone, and starts again in another.
 
 Publishing is one rename of the attempt folder to the output name, so the
 output folder appears complete or not at all. rename(2) does not replace a
@@ -30,11 +33,14 @@ import os
 import re
 import secrets
 import shutil
+import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 
-OWNER = ".owner"
 MASTER = "master.m3u8"
+ATTEMPT_MARK = ".attempt-"
+TRASH_MARK = ".trash-"
+LOCK_SUFFIX = ".lock"
 
 
 class NoRendition(Exception):
@@ -49,18 +55,23 @@ def _safe_id(task_id: str) -> str:
     return task_id if re.fullmatch(r"[A-Za-z0-9_-]{1,64}", task_id) else secrets.token_hex(8)
 
 
-def _attempt_prefix(output: Path) -> str:
-    return f".{output.name}.attempt-"
+def _lock_path(folder: Path) -> Path:
+    return folder.with_name(folder.name + LOCK_SUFFIX)
 
 
-def _trash_prefix(output: Path) -> str:
-    return f".{output.name}.trash-"
+def _identity(path: Path) -> tuple[int, int] | None:
+    try:
+        status = os.stat(path, follow_symlinks=False)
+    except FileNotFoundError:
+        return None
+    return status.st_dev, status.st_ino
 
 
 def _try_lock(path: Path) -> int | None:
     """Opens `path` (creating it) and takes its lock without waiting. The
     descriptor, or None when another process holds the lock or the folder
-    is gone."""
+    is gone. A descriptor is only returned while `path` still names the
+    locked file (a remover may have unlinked it meanwhile)."""
     try:
         fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
     except (FileNotFoundError, NotADirectoryError):
@@ -72,14 +83,19 @@ def _try_lock(path: Path) -> int | None:
         if error.errno in (errno.EACCES, errno.EAGAIN):
             return None
         raise
+    status = os.fstat(fd)
+    if _identity(path) != (status.st_dev, status.st_ino):
+        os.close(fd)
+        return None
     return fd
 
 
 def _read_owner(fd: int) -> dict:
     try:
-        return json.loads(os.pread(fd, 4096, 0) or b"{}")
+        record = json.loads(os.pread(fd, 4096, 0) or b"{}")
     except ValueError:
         return {}
+    return record if isinstance(record, dict) else {}
 
 
 def _fsync_path(path: Path, flags: int = os.O_RDONLY) -> None:
@@ -90,71 +106,121 @@ def _fsync_path(path: Path, flags: int = os.O_RDONLY) -> None:
         os.close(fd)
 
 
+def _throw_away(folder: Path) -> None:
+    """Renames `folder` out of the way, then deletes it; nothing when it is
+    already gone."""
+    trash = folder.with_name(f"{folder.name}{TRASH_MARK}{secrets.token_hex(6)}")
+    try:
+        os.rename(folder, trash)
+    except FileNotFoundError:
+        return
+    shutil.rmtree(trash, ignore_errors=True)
+
+
+def _remove_if_dead(folder: Path) -> dict | None:
+    """Removes the attempt `folder` and its lock file when no live process
+    holds its lock. The dead attempt's record, or None when it is alive."""
+    lock = _lock_path(folder)
+    fd = _try_lock(lock)
+    if fd is None:
+        return None
+    try:
+        record = _read_owner(fd)
+        _throw_away(folder)
+        lock.unlink(missing_ok=True)   # still ours: we hold its lock
+        return record
+    finally:
+        os.close(fd)
+
+
 def remove_dead_attempts(output: Path, task_id: str) -> int:
-    """Removes the leftovers of dead attempts at `output` (any task's) and
-    the trash of removals that were themselves cut short. Returns the
-    highest delivery number found among the dead attempts of `task_id`
-    (0 when there was none)."""
-    attempt_prefix, trash_prefix = _attempt_prefix(output), _trash_prefix(output)
-    own_prefix = f"{attempt_prefix}{_safe_id(task_id)}-"
-    highest = 0
+    """Removes, in `output`'s folder, the leftovers of dead attempts at any
+    output name, the lock files they left and the trash of removals that
+    were cut short. A leftover that cannot be removed is left for the next
+    sweep. Returns the highest delivery number found among the dead attempts
+    of `task_id` at `output` (0 when there was none)."""
+    folders: set[str] = set()
     for entry in os.scandir(output.parent):
-        if entry.name.startswith(trash_prefix):
-            shutil.rmtree(entry.path, ignore_errors=True)
+        name = entry.name
+        if not name.startswith("."):
             continue
-        if not entry.name.startswith(attempt_prefix) or not entry.is_dir(follow_symlinks=False):
-            continue
-        fd = _try_lock(Path(entry.path) / OWNER)
-        if fd is None:
-            continue  # a live attempt, or one removed meanwhile
+        if TRASH_MARK in name:
+            if entry.is_dir(follow_symlinks=False):
+                shutil.rmtree(entry.path, ignore_errors=True)
+        elif ATTEMPT_MARK in name:
+            if name.endswith(LOCK_SUFFIX):
+                folders.add(name[: -len(LOCK_SUFFIX)])
+            elif entry.is_dir(follow_symlinks=False):
+                folders.add(name)
+    highest = 0
+    for name in sorted(folders):
         try:
-            if entry.name.startswith(own_prefix):
-                highest = max(highest, int(_read_owner(fd).get("delivery", 0)))
-            trash = output.parent / f"{trash_prefix}{secrets.token_hex(6)}"
-            try:
-                os.rename(entry.path, trash)
-            except FileNotFoundError:
-                continue
-            shutil.rmtree(trash, ignore_errors=True)
-        finally:
-            os.close(fd)
+            record = _remove_if_dead(output.parent / name)
+        except OSError:
+            continue
+        if record and record.get("task_id") == task_id and record.get("output") == str(output):
+            highest = max(highest, int(record.get("delivery", 0)))
     return highest
+
+
+def _directory_mode() -> int:
+    """The mode a plain mkdir would give: mkdtemp makes its folder 0700, which
+    a published ladder must not keep."""
+    umask = os.umask(0o022)
+    os.umask(umask)
+    return 0o777 & ~umask
 
 
 @dataclass
 class Attempt:
-    """A live attempt: its folder, and the descriptor holding its lock."""
+    """A live attempt: its folder, the descriptor holding its lock, and the
+    folder's identity (device, inode), by which a published ladder is known
+    to be this attempt's whatever the attempt's state says.
+
+    Used as a context manager: on leaving, an unpublished folder is removed
+    and the lock file goes with the lock."""
 
     output: Path
     folder: Path
     delivery: int
     _fd: int
+    _identity: tuple[int, int]
 
     @classmethod
     def start(cls, output: Path, task_id: str, delivery: int, owner: dict) -> Attempt:
         """Makes and locks a new attempt folder beside `output`."""
-        prefix = f"{_attempt_prefix(output)}{_safe_id(task_id)}-"
+        prefix = f".{output.name}{ATTEMPT_MARK}{_safe_id(task_id)}-"
         for _ in range(10):
-            folder = output.parent / f"{prefix}{secrets.token_hex(6)}"
-            try:
-                os.mkdir(folder)
-            except FileExistsError:
-                continue
-            fd = _try_lock(folder / OWNER)
+            folder = Path(tempfile.mkdtemp(prefix=prefix, dir=output.parent))
+            fd = _try_lock(_lock_path(folder))
             if fd is None:
-                continue  # a remover took it between mkdir and lock: use another
-            try:
-                same = os.stat(folder / OWNER).st_ino == os.fstat(fd).st_ino
-            except FileNotFoundError:
-                same = False
-            if not same:
+                continue  # a remover took the new folder for a dead one: it removes it
+            identity = _identity(folder)
+            if identity is None:
+                # A remover took it between mkdtemp and our lock.
+                _lock_path(folder).unlink(missing_ok=True)
                 os.close(fd)
                 continue
-            record = json.dumps({**owner, "task_id": task_id, "delivery": delivery}).encode()
+            os.chmod(folder, _directory_mode())
+            record = {**owner, "task_id": task_id, "output": str(output), "delivery": delivery}
             os.ftruncate(fd, 0)
-            os.pwrite(fd, record, 0)
-            return cls(output, folder, delivery, fd)
+            os.pwrite(fd, json.dumps(record).encode(), 0)
+            return cls(output, folder, delivery, fd, identity)
         raise OSError(errno.EAGAIN, f"could not start an attempt folder beside {output}")
+
+    def __enter__(self) -> Attempt:
+        return self
+
+    def __exit__(self, *_exc) -> None:
+        try:
+            if not self.is_published():
+                _throw_away(self.folder)
+        finally:
+            self.close()
+
+    def is_published(self) -> bool:
+        """Whether the output folder is this attempt's folder."""
+        return _identity(self.output) == self._identity
 
     def publish(self) -> list[str]:
         """Keeps what the master playlist lists, makes it durable, and
@@ -164,7 +230,7 @@ class Attempt:
         renditions = master_renditions(self.folder / MASTER)
         if not renditions:
             raise NoRendition("the encode completed no rendition")
-        keep = {OWNER, MASTER}
+        keep = {MASTER}
         for name in renditions:
             keep.add(f"{name}.m3u8")
             keep.update(media_segments(self.folder / f"{name}.m3u8"))
@@ -187,29 +253,17 @@ class Attempt:
             if error.errno in (errno.EEXIST, errno.ENOTEMPTY, errno.ENOTDIR, errno.EISDIR):
                 raise AlreadyPublished(str(self.output)) from error
             raise
-        self.folder = self.output
         _fsync_path(self.output.parent)
-        # The owner file has done its work; the lock goes with the descriptor.
-        try:
-            os.unlink(self.output / OWNER)
-        except FileNotFoundError:
-            pass
         return renditions
 
-    def discard(self) -> None:
-        """Removes the attempt folder (unless it was published)."""
-        if self.folder != self.output:
-            trash = self.output.parent / f"{_trash_prefix(self.output)}{secrets.token_hex(6)}"
-            try:
-                os.rename(self.folder, trash)
-            except FileNotFoundError:
-                return
-            shutil.rmtree(trash, ignore_errors=True)
-
     def close(self) -> None:
+        """Removes the lock file and lets the lock go."""
         if self._fd >= 0:
-            os.close(self._fd)
-            self._fd = -1
+            fd, self._fd = self._fd, -1
+            try:
+                _lock_path(self.folder).unlink(missing_ok=True)
+            finally:
+                os.close(fd)
 
 
 def master_renditions(master: Path) -> list[str]:
@@ -237,16 +291,7 @@ def media_segments(playlist: Path) -> list[str]:
 
 def published_renditions(output: Path) -> list[str] | None:
     """The renditions of a ladder already published at `output`, or None
-    when nothing is there. Tidies the owner file an attempt killed just
-    after its rename may have left."""
+    when nothing is there."""
     if not output.is_dir() or not (output / MASTER).is_file():
         return None
-    owner = output / OWNER
-    if owner.exists():
-        fd = _try_lock(owner)
-        if fd is not None:
-            try:
-                owner.unlink(missing_ok=True)
-            finally:
-                os.close(fd)
     return master_renditions(output / MASTER)

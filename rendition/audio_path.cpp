@@ -73,30 +73,39 @@ bool build_audio_chain(audio_path& path, const AVStream* stream, const sound_for
 
 enum class block_result { encoded, not_read, not_encoded };
 
-// Cuts `samples` samples off the FIFO into one encoder block, stamps it with
-// the running sample count and encodes it.
-block_result encode_fifo_block(audio_path& path, hls_muxer& muxer, int samples) {
-  const AVCodecContext* encoder = path.encoder.get();
+// An encoder block of `samples` samples, with buffers, not yet filled.
+frame_ptr make_block(const AVCodecContext* encoder, int samples) {
   frame_ptr block(av_frame_alloc());
   if (!block) {
-    return block_result::not_read;
+    return nullptr;
   }
   block->nb_samples = samples;
   block->format = encoder->sample_fmt;
   block->sample_rate = encoder->sample_rate;
   if (av_channel_layout_copy(&block->ch_layout, &encoder->ch_layout) < 0 ||
       av_frame_get_buffer(block.get(), 0) < 0) {
-    return block_result::not_read;
+    return nullptr;
   }
-  if (av_audio_fifo_read(path.fifo.get(), reinterpret_cast<void**>(block->data), samples) <
-      samples) {
-    return block_result::not_read;
-  }
+  return block;
+}
+
+// Stamps a filled block with the running sample count and encodes it.
+bool encode_block(audio_path& path, hls_muxer& muxer, AVFrame* block) {
   block->pts = path.next_pts;
-  path.next_pts += samples;
-  const bool encoded = encode_and_write(path.encoder.get(), muxer.context.get(),
-                                        muxer.audio_stream, block.get(), muxer.packet.get());
-  return encoded ? block_result::encoded : block_result::not_encoded;
+  path.next_pts += block->nb_samples;
+  return encode_and_write(path.encoder.get(), muxer.context.get(), muxer.audio_stream, block,
+                          muxer.packet.get(), nullptr, &muxer.last_error);
+}
+
+// Cuts `samples` samples off the FIFO into one encoder block and encodes it.
+block_result encode_fifo_block(audio_path& path, hls_muxer& muxer, int samples) {
+  frame_ptr block = make_block(path.encoder.get(), samples);
+  if (!block || av_audio_fifo_read(path.fifo.get(), reinterpret_cast<void**>(block->data),
+                                   samples) < samples) {
+    return block_result::not_read;
+  }
+  return encode_block(path, muxer, block.get()) ? block_result::encoded
+                                                : block_result::not_encoded;
 }
 
 // Adds a filtered frame to the FIFO, leaving out sound from before the origin.
@@ -188,6 +197,9 @@ bool filter_sound(audio_path& path, source_input& source, hls_muxer& muxer, AVFr
 }  // namespace
 
 bool setup_audio_path(audio_path& path, const source_input& source) {
+  if (source.audio_stream == nullptr) {
+    return true;  // silence needs neither chain nor FIFO
+  }
   if (!build_audio_chain(path, source.audio_stream, decoder_sound_format(path.decoder.get()))) {
     return false;
   }
@@ -206,6 +218,9 @@ bool decode_audio_packet(audio_path& path, source_input& source, hls_muxer& muxe
 }
 
 bool flush_audio(audio_path& path, source_input& source, hls_muxer& muxer) {
+  if (source.audio_stream == nullptr) {
+    return true;
+  }
   // 1. Drain the decoder into the chain.
   avcodec_send_packet(path.decoder.get(), nullptr);
   if (!receive_decoded_frames(path.decoder.get(), path.decoded.get(), [&](AVFrame* sound) {
@@ -229,6 +244,31 @@ bool flush_audio(audio_path& path, source_input& source, hls_muxer& muxer) {
 
 double audio_end_seconds(const audio_path& path) {
   return static_cast<double>(path.next_pts) / output_sample_rate;
+}
+
+bool encode_silence_until(audio_path& path, hls_muxer& muxer, double seconds, bool last) {
+  if (!std::isfinite(seconds) || seconds > 1e9) {
+    return false;
+  }
+  const int64_t target = std::llround(seconds * output_sample_rate);
+  const int frame_size = path.encoder->frame_size;
+  while (path.next_pts < target) {
+    const int64_t missing = target - path.next_pts;
+    if (missing < frame_size && !last) {
+      break;  // the rest comes with the next pictures
+    }
+    const int samples = static_cast<int>(std::min<int64_t>(frame_size, missing));
+    frame_ptr block = make_block(path.encoder.get(), samples);
+    if (!block) {
+      return false;
+    }
+    av_samples_set_silence(block->extended_data, 0, samples, block->ch_layout.nb_channels,
+                           static_cast<AVSampleFormat>(block->format));
+    if (!encode_block(path, muxer, block.get())) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace quorvane

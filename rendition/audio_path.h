@@ -6,7 +6,7 @@
 namespace quorvane {
 
 // Builds the loudness chain for the decoder's sound and the FIFO that cuts
-// its output into encoder-sized blocks.
+// its output into encoder-sized blocks. A source without sound needs neither.
 bool setup_audio_path(audio_path& path, const source_input& source);
 
 // Audio branch of the read loop for `source.packet`. False ends the rendition.
@@ -15,6 +15,12 @@ bool decode_audio_packet(audio_path& path, source_input& source, hls_muxer& muxe
 // Drains decoder, chain and FIFO into the encoder. False when the rendition
 // must end without its trailer.
 bool flush_audio(audio_path& path, source_input& source, hls_muxer& muxer);
+
+// For a source without sound: encodes silence from where it stands to
+// `seconds` after the origin, in whole blocks, and with `last` the short
+// block that ends exactly there. Every rendition carries a sound track, so
+// all renditions of all ladders have the same shape for players.
+bool encode_silence_until(audio_path& path, hls_muxer& muxer, double seconds, bool last);
 
 // Where the sound handed to the encoder ends, in seconds after the origin.
 double audio_end_seconds(const audio_path& path);

@@ -66,7 +66,7 @@ void shift_timestamp(int64_t& timestamp, int64_t shift) {
 
 int64_t shared_origin(const AVStream* video, const AVStream* audio) {
   const int64_t video_start = stream_start(video);
-  const int64_t audio_start = stream_start(audio);
+  const int64_t audio_start = audio != nullptr ? stream_start(audio) : AV_NOPTS_VALUE;
   if (video_start != AV_NOPTS_VALUE && audio_start != AV_NOPTS_VALUE) {
     return std::min(video_start, audio_start);
   }
@@ -90,6 +90,18 @@ timestamp_continuity make_timestamp_continuity(const AVFormatContext* input) {
   return continuity;
 }
 
+// The furthest any stream's content reaches, or AV_NOPTS_VALUE before the
+// first packet.
+int64_t covered_until(const timestamp_continuity& continuity) {
+  int64_t furthest = AV_NOPTS_VALUE;
+  for (const int64_t next : continuity.next_dts) {
+    if (next != AV_NOPTS_VALUE && (furthest == AV_NOPTS_VALUE || next > furthest)) {
+      furthest = next;
+    }
+  }
+  return furthest;
+}
+
 void keep_timestamps_continuous(timestamp_continuity& continuity, AVPacket* packet,
                                 const AVStream* stream, int slot) {
   const int64_t stamp = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
@@ -99,12 +111,20 @@ void keep_timestamps_continuous(timestamp_continuity& continuity, AVPacket* pack
   }
   dts = saturating_add(dts, continuity.offset);
   int64_t& next = continuity.next_dts[slot];
-  if (continuity.enabled && next != AV_NOPTS_VALUE) {
-    const int64_t step = saturating_sub(dts, next);
-    if (step < -max_backward_step || step > max_forward_step) {
-      continuity.offset = saturating_sub(continuity.offset, step);
-      dts = next;
-    }
+  // A jump forward that no stream's content covers is closed in every
+  // format: bridging it would encode time the file holds nothing for. A jump
+  // back is a new recording only where the format allows discontinuities.
+  const int64_t covered = covered_until(continuity);
+  int64_t step = 0;
+  if (covered != AV_NOPTS_VALUE && saturating_sub(dts, covered) > max_forward_step) {
+    step = saturating_sub(dts, covered);
+  } else if (continuity.enabled && next != AV_NOPTS_VALUE &&
+             saturating_sub(dts, next) < -max_backward_step) {
+    step = saturating_sub(dts, next);
+  }
+  if (step != 0) {
+    continuity.offset = saturating_sub(continuity.offset, step);
+    dts = saturating_sub(dts, step);
   }
   if (continuity.offset != 0) {
     const int64_t shift = av_rescale_q(continuity.offset, AV_TIME_BASE_Q, stream->time_base);
@@ -115,7 +135,8 @@ void keep_timestamps_continuous(timestamp_continuity& continuity, AVPacket* pack
   }
   const int64_t duration = packet->duration > 0 ? to_microseconds(packet->duration, stream->time_base)
                                                 : 0;
-  next = saturating_add(dts, duration == AV_NOPTS_VALUE ? 0 : duration);
+  next = std::max(next == AV_NOPTS_VALUE ? dts : next,
+                  saturating_add(dts, duration == AV_NOPTS_VALUE ? 0 : duration));
 }
 
 int64_t place_picture(picture_clock& clock, double seconds) {

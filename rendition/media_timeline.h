@@ -15,6 +15,7 @@ namespace quorvane {
 
 // The instant both streams count from, in microseconds of the source's
 // timeline: the earlier of the two streams' starts, 0 when neither is known.
+// `audio` is null for a source without sound.
 int64_t shared_origin(const AVStream* video, const AVStream* audio);
 
 // Seconds from `origin` (microseconds) to `timestamp` (in `time_base`), or
@@ -23,10 +24,12 @@ int64_t shared_origin(const AVStream* video, const AVStream* audio);
 double seconds_since(int64_t timestamp, AVRational time_base, int64_t origin);
 
 // Formats such as MPEG-TS allow timestamps to jump (files joined with cat,
-// a recorder restarting its clock). A jump is taken out of every following
-// timestamp of the file, so the timeline runs on for both streams.
+// a recorder restarting its clock); any file can claim a pause that no
+// stream fills (pictures that stop at 1 s and resume hours later, without
+// sound between). Such a jump is taken out of every following timestamp of
+// the file, so the timeline runs on for both streams.
 struct timestamp_continuity {
-  bool enabled = false;        // the input format allows discontinuities
+  bool enabled = false;        // the input format allows jumps back
   int64_t offset = 0;          // microseconds added to every timestamp
   int64_t next_dts[2] = {AV_NOPTS_VALUE, AV_NOPTS_VALUE};  // per stream, microseconds
 };
@@ -34,7 +37,9 @@ struct timestamp_continuity {
 timestamp_continuity make_timestamp_continuity(const AVFormatContext* input);
 
 // Applies the running offset to `packet` of `stream` (slot 0 video, 1 audio),
-// first moving the offset when the packet's timestamp jumped.
+// first moving the offset when the packet's timestamp jumped: back by more
+// than 0.1 s in its own stream where the format allows it, or forward by
+// more than 5 s past everything any stream has reached.
 void keep_timestamps_continuous(timestamp_continuity& continuity, AVPacket* packet,
                                 const AVStream* stream, int slot);
 

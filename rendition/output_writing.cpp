@@ -19,9 +19,17 @@ void watch_file_closes(AVFormatContext* muxer, file_close_watch& watch) {
 }
 
 bool encode_and_write(AVCodecContext* encoder, AVFormatContext* muxer, AVStream* stream,
-                      const AVFrame* frame, AVPacket* packet, AVRational packet_duration) {
-  if (avcodec_send_frame(encoder, frame) < 0) {
+                      const AVFrame* frame, AVPacket* packet, picture_durations* durations,
+                      int* error) {
+  const auto failed = [error](int code) {
+    if (error != nullptr) {
+      *error = code;
+    }
     return false;
+  };
+  const int sent = avcodec_send_frame(encoder, frame);
+  if (sent < 0) {
+    return failed(sent);
   }
   for (;;) {
     const int received = avcodec_receive_packet(encoder, packet);
@@ -29,20 +37,24 @@ bool encode_and_write(AVCodecContext* encoder, AVFormatContext* muxer, AVStream*
       return true;
     }
     if (received < 0) {
-      return false;
+      return failed(received);
+    }
+    // x264 leaves picture durations unset; the muxer adds them up for the
+    // last segment's EXTINF.
+    if (durations != nullptr) {
+      const auto found = durations->find(packet->pts);
+      if (found != durations->end()) {
+        packet->duration = found->second;
+        durations->erase(found);
+      }
     }
     // The muxer may have replaced the stream's time base in its header.
     av_packet_rescale_ts(packet, encoder->time_base, stream->time_base);
-    // x264 leaves picture durations unset; without them the muxer warns on
-    // every picture and the last segment comes out one picture short.
-    if (packet->duration <= 0 && packet_duration.num > 0) {
-      packet->duration = av_rescale_q(1, packet_duration, stream->time_base);
-    }
     packet->stream_index = stream->index;
     const int written = av_interleaved_write_frame(muxer, packet);
     av_packet_unref(packet);
     if (written < 0) {
-      return false;
+      return failed(written);
     }
   }
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "ffmpeg_handles.h"
@@ -48,6 +49,7 @@ struct hls_muxer {
   AVStream* audio_stream = nullptr;  // owned by `context`, index 1
   std::string segment_pattern;
   packet_ptr packet;  // receives every encoded packet of both encoders
+  int last_error = 0;  // the last FFmpeg error an encoder or the muxer gave
 };
 
 // The properties of a decoded picture that its filter chain is built for.
@@ -65,6 +67,19 @@ struct picture_format {
 
 bool operator==(const picture_format& a, const picture_format& b);
 
+// How long each picture handed to the encoder lasts, in grid slots, by its
+// timestamp. The encoder gives its packets out in another order and without
+// durations; the muxer adds those durations up for the playlist.
+using picture_durations = std::map<int64_t, int64_t>;
+
+// The picture that came out of the chain last. It is encoded once the next
+// one's slot is known, which is when its duration is known.
+struct held_picture {
+  frame_ptr picture;
+  int64_t slot = 0;
+  bool keyframe = false;
+};
+
 struct video_path {
   codec_context_ptr decoder;
   codec_context_ptr encoder;
@@ -73,12 +88,17 @@ struct video_path {
   picture_format chain_format;     // what `chain` was built for
   filter_chain chain;
   picture_clock clock;
-  // How long each encoded picture lasts: the source's picture interval, or
-  // 1/30 s when the source is faster and pictures are left out.
+  // How long the last picture lasts when nothing follows it: the source's
+  // picture interval, or 1/30 s when the source is faster.
   AVRational picture_duration{1, 30};
+  // Keyframes fall on every 60th slot counted from the first picture's, so
+  // that every segment lasts exactly 6 s whatever the source's rate.
+  int64_t next_keyframe_slot = AV_NOPTS_VALUE;
+  int64_t pictures_encoded = 0;
+  picture_durations durations;  // of the pictures the encoder still holds
   frame_ptr decoded;
   frame_ptr filtered;
-  frame_ptr last_picture;  // the last picture encoded, held while the sound runs on
+  held_picture held;
 };
 
 // The properties of decoded sound that the loudness chain is built for.
@@ -110,12 +130,12 @@ bool create_filter_endpoints(filter_chain& chain, const char* source_filter,
                              const std::string& source_arguments, const char* sink_filter);
 
 // Hands `frame` (or the end-of-stream null) to `encoder` and writes every
-// packet it gives out to `stream` of `muxer`. Packets the encoder leaves
-// without a duration get `packet_duration` (in seconds) when it is set.
-// True when the encoder wants more input or is drained; false on any other
-// failure.
+// packet it gives out to `stream` of `muxer`. With `durations`, each packet
+// takes (and drops) the duration recorded there for its timestamp. True when
+// the encoder wants more input or is drained; false on any other failure,
+// whose FFmpeg error goes to `error` when given.
 bool encode_and_write(AVCodecContext* encoder, AVFormatContext* muxer, AVStream* stream,
                       const AVFrame* frame, AVPacket* packet,
-                      AVRational packet_duration = AVRational{0, 1});
+                      picture_durations* durations = nullptr, int* error = nullptr);
 
 }  // namespace quorvane

@@ -1,6 +1,13 @@
 #include "transcode_rendition.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <optional>
 #include <utility>
 
 extern "C" {
@@ -17,26 +24,42 @@ namespace quorvane {
 
 namespace {
 
+// Empty when a step succeeded, else what failed and why.
+using step_result = std::optional<step_failure>;
+
 constexpr AVRational video_time_base{1, 30};
 constexpr AVRational video_frame_rate{30, 1};
 constexpr int keyframe_interval = 60;
 constexpr int audio_sample_rate = 44100;
 constexpr int64_t audio_bit_rate = 128000;
+// The video rate cap, in percent of the rung's target: the peak rate, and
+// the decoder buffer that bounds how long a burst may run above it.
+constexpr int64_t max_rate_percent = 110;
+constexpr int64_t buffer_percent = 100;
 
-codec_context_ptr open_decoder(const AVCodec* decoder, const AVStream* stream) {
-  codec_context_ptr context(alloc_decoder_context(decoder));
-  if (!context || avcodec_parameters_to_context(context.get(), stream->codecpar) < 0 ||
-      avcodec_open2(context.get(), decoder, nullptr) < 0) {
-    return nullptr;
+// Opens `decoder` for `stream`; empty, with the reason, when it cannot.
+step_result open_decoder(codec_context_ptr& context, const AVCodec* decoder,
+                         const AVStream* stream, const char* step) {
+  context.reset(alloc_decoder_context(decoder));
+  if (!context) {
+    return ffmpeg_failure(step, AVERROR(ENOMEM));
   }
-  return context;
+  int result = avcodec_parameters_to_context(context.get(), stream->codecpar);
+  if (result >= 0) {
+    result = avcodec_open2(context.get(), decoder, nullptr);
+  }
+  if (result < 0) {
+    return ffmpeg_failure(step, result);
+  }
+  return std::nullopt;
 }
 
-codec_context_ptr open_video_encoder(const AVCodec* encoder, int32_t width, int32_t height,
-                                     int32_t bitrate) {
-  codec_context_ptr context(avcodec_alloc_context3(encoder));
+step_result open_video_encoder(codec_context_ptr& context, const AVCodec* encoder,
+                               int32_t width, int32_t height, int32_t bitrate) {
+  constexpr const char* step = "opening the H.264 encoder";
+  context.reset(avcodec_alloc_context3(encoder));
   if (!context) {
-    return nullptr;
+    return ffmpeg_failure(step, AVERROR(ENOMEM));
   }
   context->width = width;
   context->height = height;
@@ -46,6 +69,13 @@ codec_context_ptr open_video_encoder(const AVCodec* encoder, int32_t width, int3
   context->framerate = video_frame_rate;
   context->thread_count = 0;
   context->bit_rate = bitrate;
+  if (bitrate > 0) {
+    // A cap on the rate, so that no segment runs far above the rung's
+    // target while the average stays at it: players pick rungs by it.
+    context->rc_max_rate = static_cast<int64_t>(bitrate) * max_rate_percent / 100;
+    context->rc_buffer_size = static_cast<int>(
+        std::min<int64_t>(static_cast<int64_t>(bitrate) * buffer_percent / 100, INT_MAX));
+  }
   // BT.709 in limited range with square pixels, said in the stream's VUI.
   context->color_primaries = AVCOL_PRI_BT709;
   context->color_trc = AVCOL_TRC_BT709;
@@ -57,16 +87,21 @@ codec_context_ptr open_video_encoder(const AVCodec* encoder, int32_t width, int3
   context->gop_size = keyframe_interval;
   context->keyint_min = keyframe_interval;
   av_opt_set(context->priv_data, "sc_threshold", "0", 0);  // no keyframes at scene cuts
-  if (avcodec_open2(context.get(), encoder, nullptr) < 0) {
-    return nullptr;
+  // The pictures that open each 2 s of the timeline are flagged as keyframes;
+  // each must be one a segment can start on.
+  av_opt_set(context->priv_data, "forced-idr", "1", 0);
+  const int opened = avcodec_open2(context.get(), encoder, nullptr);
+  if (opened < 0) {
+    return ffmpeg_failure(step, opened);
   }
-  return context;
+  return std::nullopt;
 }
 
-codec_context_ptr open_audio_encoder(const AVCodec* encoder) {
-  codec_context_ptr context(avcodec_alloc_context3(encoder));
+step_result open_audio_encoder(codec_context_ptr& context, const AVCodec* encoder) {
+  constexpr const char* step = "opening the AAC encoder";
+  context.reset(avcodec_alloc_context3(encoder));
   if (!context) {
-    return nullptr;
+    return ffmpeg_failure(step, AVERROR(ENOMEM));
   }
   // Two channels in their default order: front left, front right. The
   // channel-layout structure serves both FFmpeg 5.1 and 7.x.
@@ -76,19 +111,58 @@ codec_context_ptr open_audio_encoder(const AVCodec* encoder) {
   context->sample_fmt = AV_SAMPLE_FMT_FLTP;
   context->time_base = AVRational{1, audio_sample_rate};
   context->bit_rate = audio_bit_rate;
-  if (avcodec_open2(context.get(), encoder, nullptr) < 0) {
-    return nullptr;
+  const int opened = avcodec_open2(context.get(), encoder, nullptr);
+  if (opened < 0) {
+    return ffmpeg_failure(step, opened);
   }
-  return context;
+  return std::nullopt;
 }
 
-AVStream* add_output_stream(AVFormatContext* muxer, const AVCodecContext* encoder) {
-  AVStream* stream = avformat_new_stream(muxer, encoder->codec);
-  if (stream == nullptr || avcodec_parameters_from_context(stream->codecpar, encoder) < 0) {
-    return nullptr;
+// A failure while encoding, with the FFmpeg error the encoder or the muxer
+// gave last.
+step_failure encoding_failure(const char* step, const hls_muxer& muxer) {
+  if (muxer.last_error < 0) {
+    return ffmpeg_failure(step, muxer.last_error);
+  }
+  return step_failure{step, "a filter chain or the sound buffer failed"};
+}
+
+// The RFC 6381 name of the encoder's H.264 stream ("avc1.64001f"): profile,
+// constraint flags and level from the sequence parameter set the encoder put
+// in its extradata, in Annex B or avcC form. Empty when there is none.
+std::string h264_codec_name(const AVCodecContext* encoder) {
+  const uint8_t* data = encoder->extradata;
+  const int size = encoder->extradata_size;
+  const uint8_t* profile = nullptr;
+  if (data != nullptr && size >= 4 && data[0] == 1) {
+    profile = data + 1;  // avcC: version 1, then profile, flags, level
+  }
+  for (int i = 0; data != nullptr && profile == nullptr && i + 6 < size; ++i) {
+    if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1 && (data[i + 3] & 0x1f) == 7) {
+      profile = data + i + 4;
+    }
+  }
+  if (profile == nullptr) {
+    return "";
+  }
+  char name[16] = {};
+  std::snprintf(name, sizeof name, "avc1.%02x%02x%02x", profile[0], profile[1], profile[2]);
+  return name;
+}
+
+step_result add_output_stream(AVStream*& stream, AVFormatContext* muxer,
+                              const AVCodecContext* encoder) {
+  constexpr const char* step = "adding an output stream";
+  stream = avformat_new_stream(muxer, encoder->codec);
+  if (stream == nullptr) {
+    return ffmpeg_failure(step, AVERROR(ENOMEM));
+  }
+  const int copied = avcodec_parameters_from_context(stream->codecpar, encoder);
+  if (copied < 0) {
+    return ffmpeg_failure(step, copied);
   }
   stream->time_base = encoder->time_base;
-  return stream;
+  return std::nullopt;
 }
 
 // "720p.m3u8" -> "720p": everything before the path's last '.'.
@@ -122,73 +196,81 @@ AVRational source_picture_duration(AVFormatContext* input, AVStream* video) {
 }
 
 // Steps 1 to 5: the input, its two streams and their decoders.
-bool open_source(source_input& source, video_path& video, audio_path& audio,
-                 const std::string& input) {
+step_result open_source(source_input& source, video_path& video, audio_path& audio,
+                        const std::string& input) {
   opened_input opened = open_input(input);
   source.context = std::move(opened.context);
-  if (!source.context || opened.stream_info_result < 0) {
-    return false;
+  if (!source.context) {
+    return step_failure{"opening the input", "the input cannot be opened or was refused"};
+  }
+  if (opened.stream_info_result < 0) {
+    return ffmpeg_failure("reading the input's streams", opened.stream_info_result);
   }
   AVFormatContext* context = source.context.get();
   const AVCodec* video_codec = nullptr;
   const AVCodec* audio_codec = nullptr;
   const int video_index = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, &video_codec, 0);
   const int audio_index = av_find_best_stream(context, AVMEDIA_TYPE_AUDIO, -1, -1, &audio_codec, 0);
-  if (video_index < 0 || audio_index < 0) {
-    return false;  // a rendition needs both
+  // Video is required; a source without any sound stream gets silence, one
+  // whose sound cannot be decoded is refused rather than silenced.
+  if (video_index < 0) {
+    return ffmpeg_failure("choosing the video stream", video_index);
+  }
+  if (audio_index < 0 && audio_index != AVERROR_STREAM_NOT_FOUND) {
+    return ffmpeg_failure("choosing the audio stream", audio_index);
   }
   source.video_stream = context->streams[video_index];
-  source.audio_stream = context->streams[audio_index];
-  video.decoder = open_decoder(video_decoder_for(source.video_stream, video_codec),
-                               source.video_stream);
-  if (!video.decoder) {
-    return false;
+  if (step_result failed = open_decoder(
+          video.decoder, video_decoder_for(source.video_stream, video_codec),
+          source.video_stream, "opening the video decoder")) {
+    return failed;
   }
-  audio.decoder = open_decoder(audio_codec, source.audio_stream);
-  if (!audio.decoder) {
-    return false;
+  if (audio_index >= 0) {
+    source.audio_stream = context->streams[audio_index];
+    if (step_result failed = open_decoder(audio.decoder, audio_codec, source.audio_stream,
+                                          "opening the audio decoder")) {
+      return failed;
+    }
   }
   source.origin = shared_origin(source.video_stream, source.audio_stream);
   source.continuity = make_timestamp_continuity(context);
   video.clockwise_rotation = stream_rotation(source.video_stream);
   video.picture_duration = source_picture_duration(context, source.video_stream);
-  return true;
+  return std::nullopt;
 }
 
 // Steps 6 to 8: the H.264 and AAC encoders.
-bool open_encoders(video_path& video, audio_path& audio, int32_t width, int32_t height,
-                   int32_t bitrate) {
+step_result open_encoders(video_path& video, audio_path& audio, int32_t width, int32_t height,
+                          int32_t bitrate) {
   const AVCodec* h264 = avcodec_find_encoder(AV_CODEC_ID_H264);
   const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
   if (h264 == nullptr || aac == nullptr) {
-    return false;
+    return step_failure{"finding the encoders",
+                        h264 == nullptr ? "no H.264 encoder in this FFmpeg" : "no AAC encoder"};
   }
-  video.encoder = open_video_encoder(h264, width, height, bitrate);
-  if (!video.encoder) {
-    return false;
+  if (step_result failed = open_video_encoder(video.encoder, h264, width, height, bitrate)) {
+    return failed;
   }
-  audio.encoder = open_audio_encoder(aac);
-  return audio.encoder != nullptr;
+  return open_audio_encoder(audio.encoder, aac);
 }
 
 // Steps 9 to 14: the HLS muxer, its streams and options, and its header.
-bool open_muxer(hls_muxer& muxer, const video_path& video, const audio_path& audio,
-                const std::string& playlist, const std::string& key) {
+step_result open_muxer(hls_muxer& muxer, const video_path& video, const audio_path& audio,
+                       const std::string& playlist, const std::string& key) {
   // 9. Output context.
   AVFormatContext* raw = nullptr;
-  if (avformat_alloc_output_context2(&raw, nullptr, "hls", playlist.c_str()) < 0) {
-    return false;
+  const int allocated = avformat_alloc_output_context2(&raw, nullptr, "hls", playlist.c_str());
+  if (allocated < 0) {
+    return ffmpeg_failure("making the HLS muxer", allocated);
   }
   muxer.context.reset(raw);
   watch_file_closes(raw, muxer.close_watch);
   // 10. Video stream (index 0), then audio stream (index 1).
-  muxer.video_stream = add_output_stream(raw, video.encoder.get());
-  if (muxer.video_stream == nullptr) {
-    return false;
+  if (step_result failed = add_output_stream(muxer.video_stream, raw, video.encoder.get())) {
+    return failed;
   }
-  muxer.audio_stream = add_output_stream(raw, audio.encoder.get());
-  if (muxer.audio_stream == nullptr) {
-    return false;
+  if (step_result failed = add_output_stream(muxer.audio_stream, raw, audio.encoder.get())) {
+    return failed;
   }
   // 11. Segment names: 720p.m3u8 writes 720p_000.ts, 720p_001.ts, ...
   muxer.segment_pattern = segment_base_name(playlist) + "_%03d.ts";
@@ -198,50 +280,68 @@ bool open_muxer(hls_muxer& muxer, const video_path& video, const audio_path& aud
   av_opt_set(raw->priv_data, "hls_list_size", "0", 0);
   av_opt_set(raw->priv_data, "hls_key_info_file", key.c_str(), 0);
   // 13. Open the playlist file, unless the muxer opens its files itself.
-  if (!(raw->oformat->flags & AVFMT_NOFILE) &&
-      avio_open(&raw->pb, playlist.c_str(), AVIO_FLAG_WRITE) < 0) {
-    return false;
+  if (!(raw->oformat->flags & AVFMT_NOFILE)) {
+    const int opened = avio_open(&raw->pb, playlist.c_str(), AVIO_FLAG_WRITE);
+    if (opened < 0) {
+      return ffmpeg_failure("opening the output " + playlist, opened);
+    }
   }
-  // 14. Header. From here on a failure leaves the files unfinished.
-  return avformat_write_header(raw, nullptr) >= 0;
+  // 14. Header: the muxer opens the first segment and reads the key here.
+  // From here on a failure leaves the files unfinished.
+  const int written = avformat_write_header(raw, nullptr);
+  if (written < 0) {
+    return ffmpeg_failure("starting the output " + playlist + " (its first segment and key)",
+                          written);
+  }
+  return std::nullopt;
 }
 
 // Steps 15 to 18: the audio chain, packets and frames. The picture chain is
 // built for the first decoded picture, whose properties it depends on.
-bool prepare_paths(source_input& source, hls_muxer& muxer, video_path& video, audio_path& audio) {
+step_result prepare_paths(source_input& source, hls_muxer& muxer, video_path& video,
+                          audio_path& audio) {
   if (!setup_audio_path(audio, source)) {
-    return false;
+    return step_failure{"building the loudness chain", "the filter graph cannot be configured"};
   }
   source.packet.reset(av_packet_alloc());
   muxer.packet.reset(av_packet_alloc());
   video.decoded.reset(av_frame_alloc());
   video.filtered.reset(av_frame_alloc());
-  video.last_picture.reset(av_frame_alloc());
+  video.held.picture.reset(av_frame_alloc());
   audio.decoded.reset(av_frame_alloc());
   audio.filtered.reset(av_frame_alloc());
-  return source.packet && muxer.packet && video.decoded && video.filtered && video.last_picture &&
-         audio.decoded && audio.filtered;
+  if (!(source.packet && muxer.packet && video.decoded && video.filtered && video.held.picture &&
+        audio.decoded && audio.filtered)) {
+    return ffmpeg_failure("allocating packets and frames", AVERROR(ENOMEM));
+  }
+  return std::nullopt;
 }
 
-// Reads the input to its end, routing each packet to its path. False when a
-// path failed and the rendition must end without its trailer.
-bool read_input(source_input& source, hls_muxer& muxer, video_path& video, audio_path& audio) {
+// Reads the input to its end, routing each packet to its path. A failure
+// ends the rendition without its trailer.
+step_result read_input(source_input& source, hls_muxer& muxer, video_path& video, audio_path& audio) {
   AVPacket* packet = source.packet.get();
   while (av_read_frame(source.context.get(), packet) >= 0) {
     bool keep_going = true;
     if (packet->stream_index == source.video_stream->index) {
       keep_timestamps_continuous(source.continuity, packet, source.video_stream, 0);
       keep_going = decode_video_packet(video, source, muxer);
-    } else if (packet->stream_index == source.audio_stream->index) {
+      if (keep_going && source.audio_stream == nullptr) {
+        keep_going = encode_silence_until(audio, muxer, encoded_video_seconds(video), false);
+      }
+    } else if (source.audio_stream != nullptr &&
+               packet->stream_index == source.audio_stream->index) {
       keep_timestamps_continuous(source.continuity, packet, source.audio_stream, 1);
       keep_going = decode_audio_packet(audio, source, muxer);
     }
-    av_packet_unref(packet);
     if (!keep_going) {
-      return false;
+      const bool video = packet->stream_index == source.video_stream->index;
+      av_packet_unref(packet);
+      return encoding_failure(video ? "encoding the pictures" : "encoding the sound", muxer);
     }
+    av_packet_unref(packet);
   }
-  return true;
+  return std::nullopt;
 }
 
 // Everything one rendition holds, released in reverse order on every way out.
@@ -256,44 +356,74 @@ struct rendition_pipeline {
 
 namespace {
 
-bool run_rendition(const std::string& input, const std::string& playlist, int32_t width,
-                   int32_t height, int32_t bitrate, const std::string& key) {
-  rendition_pipeline pipeline;
+step_result run_rendition(rendition_pipeline& pipeline, const std::string& input,
+                          const std::string& playlist, int32_t width, int32_t height,
+                          int32_t bitrate, const std::string& key) {
   source_input& source = pipeline.source;
   hls_muxer& muxer = pipeline.muxer;
   video_path& video = pipeline.video;
   audio_path& audio = pipeline.audio;
-  if (!open_source(source, video, audio, input) ||
-      !open_encoders(video, audio, width, height, bitrate) ||
-      !open_muxer(muxer, video, audio, playlist, key) || !prepare_paths(source, muxer, video, audio) ||
-      !read_input(source, muxer, video, audio)) {
-    return false;
+  if (step_result failed = open_source(source, video, audio, input)) {
+    return failed;
+  }
+  if (step_result failed = open_encoders(video, audio, width, height, bitrate)) {
+    return failed;
+  }
+  if (step_result failed = open_muxer(muxer, video, audio, playlist, key)) {
+    return failed;
+  }
+  if (step_result failed = prepare_paths(source, muxer, video, audio)) {
+    return failed;
+  }
+  if (step_result failed = read_input(source, muxer, video, audio)) {
+    return failed;
   }
   // End of input (or a read error, treated alike): the last pictures, then
-  // the sound's tail; pictures are held while the sound runs on; then both
-  // encoders are drained and the playlist finished.
+  // the sound's tail (or silence as long as the pictures); the last picture
+  // is held while the sound runs on; then both encoders are drained and the
+  // playlist finished.
   flush_video_pictures(video, source, muxer);
-  if (!flush_audio(audio, source, muxer)) {
-    return false;
+  if (!flush_audio(audio, source, muxer) ||
+      (source.audio_stream == nullptr &&
+       !encode_silence_until(audio, muxer, video_end_seconds(video), true))) {
+    return encoding_failure("encoding the end of the sound", muxer);
   }
   finish_video(video, muxer, audio_end_seconds(audio));
   encode_and_write(audio.encoder.get(), muxer.context.get(), muxer.audio_stream, nullptr,
                    muxer.packet.get());
-  const bool trailer_written = av_write_trailer(muxer.context.get()) >= 0;
+  const int trailer = av_write_trailer(muxer.context.get());
+  if (trailer < 0) {
+    return ffmpeg_failure("finishing the output " + playlist, trailer);
+  }
   // A source whose pictures all failed to decode leaves a playlist of audio
   // and a video stream without a picture: players cannot use it.
-  return trailer_written && has_pictures(video) && !muxer.close_watch.failed &&
-         media_playlist_complete(playlist);
+  if (!has_pictures(video)) {
+    return step_failure{"decoding the pictures", "no picture of the source could be decoded"};
+  }
+  if (muxer.close_watch.failed) {
+    return step_failure{"writing the segments", "a segment file could not be written in full"};
+  }
+  if (!media_playlist_complete(playlist)) {
+    // The muxer reports no error when it cannot make its files at all (a
+    // working directory that is gone); the file system says why.
+    const bool readable = ::access(playlist.c_str(), R_OK) == 0;
+    return step_failure{"finishing the output " + playlist,
+                        readable ? "the media playlist is incomplete" : std::strerror(errno)};
+  }
+  return std::nullopt;
 }
 
 }  // namespace
 
 rendition_outcome transcode_rendition(std::string input, std::string playlist, int32_t width,
                                       int32_t height, int32_t bitrate, std::string key) {
-  if (run_rendition(input, playlist, width, height, bitrate, key)) {
-    return rendition_outcome{};
+  rendition_pipeline pipeline;
+  rendition_outcome outcome;
+  outcome.failure = run_rendition(pipeline, input, playlist, width, height, bitrate, key);
+  if (pipeline.video.encoder) {
+    outcome.video_codec = h264_codec_name(pipeline.video.encoder.get());
   }
-  return rendition_outcome{step_failure{"encoding", "failed"}, ""};
+  return outcome;
 }
 
 }  // namespace quorvane

@@ -86,8 +86,11 @@ const char* source_matrix(const picture_format& format) {
   }
 }
 
-// HDR (PQ or HLG) to SDR BT.709: linear light, BT.2020 primaries to BT.709,
-// a tone-mapping curve, then the BT.709 transfer in limited range. Untagged
+// HDR (PQ or HLG) to SDR BT.709: linear light with HDR reference white
+// (203 cd/m2, BT.2408) as SDR white, BT.2020 primaries to BT.709, a
+// tone-mapping curve that leaves the range below white nearly linear and
+// rolls off the highlights above it, then the BT.709 transfer in limited
+// range. Untagged
 // primaries and matrix of an HDR picture can only be BT.2020.
 std::string hdr_to_sdr(const picture_format& format) {
   const char* transfer = format.transfer == AVCOL_TRC_SMPTE2084 ? "smpte2084" : "arib-std-b67";
@@ -96,8 +99,9 @@ std::string hdr_to_sdr(const picture_format& format) {
   const char* range = is_full_range(format) ? "full" : "limited";
   return std::string("zscale=tin=") + transfer + ":pin=" + primaries + ":min=" + matrix +
          ":rin=" + range +
-         ":t=linear:npl=100,format=gbrpf32le,zscale=p=bt709,"
-         "tonemap=tonemap=mobius:desat=0,zscale=t=bt709:m=bt709:r=limited,format=yuv420p";
+         ":t=linear:npl=203,format=gbrpf32le,zscale=p=bt709,"
+         "tonemap=tonemap=mobius:param=0.8:desat=0,zscale=t=bt709:m=bt709:r=limited,"
+         "format=yuv420p";
 }
 
 int even_at_least_two(double value) {

@@ -1,5 +1,6 @@
 #include "video_path.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "video_chain.h"
@@ -9,31 +10,102 @@ namespace quorvane {
 namespace {
 
 constexpr AVRational grid_time_base{1, 30};
+constexpr int64_t keyframe_interval_slots = 60;
 
-bool encode_picture(video_path& path, hls_muxer& muxer, AVFrame* picture) {
+// True when a picture at `slot` opens a new keyframe interval; moves the
+// next keyframe to the interval after it.
+bool take_keyframe_slot(video_path& path, int64_t slot) {
+  if (path.next_keyframe_slot == AV_NOPTS_VALUE) {
+    path.next_keyframe_slot = slot;
+  }
+  if (slot < path.next_keyframe_slot) {
+    return false;
+  }
+  const int64_t intervals = (slot - path.next_keyframe_slot) / keyframe_interval_slots + 1;
+  path.next_keyframe_slot += intervals * keyframe_interval_slots;
+  return true;
+}
+
+bool encode_picture(video_path& path, hls_muxer& muxer, AVFrame* picture, int64_t slot,
+                    int64_t duration, bool keyframe) {
   // Every rung is BT.709 in limited range and says so.
   picture->color_primaries = AVCOL_PRI_BT709;
   picture->color_trc = AVCOL_TRC_BT709;
   picture->colorspace = AVCOL_SPC_BT709;
   picture->color_range = AVCOL_RANGE_MPEG;
-  // The source's picture types must not force keyframes: the encoder places
-  // one exactly every 60 pictures.
-  picture->pict_type = AV_PICTURE_TYPE_NONE;
-  av_frame_unref(path.last_picture.get());
-  if (av_frame_ref(path.last_picture.get(), picture) < 0) {
+  // Keyframes follow the timeline, not the source's picture types.
+  picture->pict_type = keyframe ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+  picture->pts = slot;
+  path.durations[slot] = duration;
+  ++path.pictures_encoded;
+  return encode_and_write(path.encoder.get(), muxer.context.get(), muxer.video_stream, picture,
+                          muxer.packet.get(), &path.durations, &muxer.last_error);
+}
+
+// How a held picture is repeated until the next one: at the keyframe slots
+// inside a pause, so that keyframes, and with them the segments, keep to the
+// timeline; or at every slot, as the last picture is held to the end of the
+// sound, so the video runs to the end of the media in every player.
+enum class repeat_at { keyframe_slots, every_slot };
+
+// Encodes the held picture, lasting until `until`, repeated on the way.
+bool encode_held_until(video_path& path, hls_muxer& muxer, int64_t until, repeat_at repeats) {
+  held_picture& held = path.held;
+  if (held.picture->buf[0] == nullptr) {
+    return true;
+  }
+  for (;;) {
+    // A keyframe lasts one slot. The muxer counts the last segment's EXTINF
+    // from the durations of the pictures after the keyframe that opens it,
+    // plus the first picture's duration in place of that keyframe's own;
+    // with both one slot long, the sum is exact.
+    const int64_t next_repeat = repeats == repeat_at::every_slot || held.keyframe
+                                    ? held.slot + 1
+                                    : path.next_keyframe_slot;
+    const bool bridge = next_repeat < until;
+    const int64_t end = bridge ? next_repeat : until;
+    if (!encode_picture(path, muxer, held.picture.get(), held.slot, end - held.slot,
+                        held.keyframe)) {
+      return false;
+    }
+    if (!bridge) {
+      break;
+    }
+    held.slot = end;
+    held.keyframe = take_keyframe_slot(path, end);
+  }
+  av_frame_unref(held.picture.get());
+  return true;
+}
+
+// Takes a picture out of the chain: the held one is encoded now that its
+// duration is known, and this one is held in its place.
+bool hold_picture(video_path& path, hls_muxer& muxer, AVFrame* picture) {
+  // A chain may count time in its own unit: a deinterlacer that could give a
+  // picture per field halves it.
+  const int64_t slot =
+      av_rescale_q(picture->pts, av_buffersink_get_time_base(path.chain.sink), grid_time_base);
+  held_picture& held = path.held;
+  const bool holding = held.picture->buf[0] != nullptr;
+  if (picture->pts == AV_NOPTS_VALUE || (holding && slot <= held.slot)) {
+    return true;  // no place on the grid left for it
+  }
+  if (!encode_held_until(path, muxer, slot, repeat_at::keyframe_slots)) {
     return false;
   }
-  return encode_and_write(path.encoder.get(), muxer.context.get(), muxer.video_stream, picture,
-                          muxer.packet.get(), path.picture_duration);
+  av_frame_move_ref(held.picture.get(), picture);
+  held.slot = slot;
+  held.keyframe = take_keyframe_slot(path, slot);
+  return true;
 }
 
 bool encode_chain_output(video_path& path, hls_muxer& muxer) {
   return pull_filtered_frames(path.chain.sink, path.filtered.get(), [&](AVFrame* picture) {
-    return encode_picture(path, muxer, picture);
+    return hold_picture(path, muxer, picture);
   });
 }
 
-// Ends the current chain's input and encodes what it still holds (the
+// Ends the current chain's input and takes what it still holds (the
 // deinterlacer keeps one picture back).
 bool drain_chain(video_path& path, hls_muxer& muxer) {
   if (path.chain.source == nullptr) {
@@ -70,6 +142,12 @@ bool filter_and_encode(video_path& path, source_input& source, hls_muxer& muxer,
   return encode_chain_output(path, muxer);
 }
 
+// Where the held picture's own time ends: one source picture interval on.
+int64_t held_picture_end_slot(const video_path& path) {
+  const auto interval = std::llround(av_q2d(path.picture_duration) / av_q2d(grid_time_base));
+  return path.held.slot + std::max<int64_t>(1, interval);
+}
+
 }  // namespace
 
 bool decode_video_packet(video_path& path, source_input& source, hls_muxer& muxer) {
@@ -90,34 +168,36 @@ void flush_video_pictures(video_path& path, source_input& source, hls_muxer& mux
   drain_chain(path, muxer);
 }
 
-void finish_video(video_path& path, hls_muxer& muxer, double end_seconds) {
-  if (has_pictures(path) && std::isfinite(end_seconds)) {
-    // Video that ends before the sound keeps its last picture on screen, so
-    // the playlist covers all of the media. Sound that outlasts the pictures
-    // by less than one (an AAC frame's padding) adds none.
-    const double end_slot = end_seconds / av_q2d(grid_time_base) - 1;
-    AVFrame* repeat = path.filtered.get();
-    if (static_cast<double>(path.clock.last_slot + 1) < end_slot) {
-      path.picture_duration = grid_time_base;
-    }
-    while (static_cast<double>(path.clock.last_slot + 1) < end_slot) {
-      if (av_frame_ref(repeat, path.last_picture.get()) < 0) {
-        break;
-      }
-      repeat->pts = ++path.clock.last_slot;
-      const bool encoded = encode_and_write(path.encoder.get(), muxer.context.get(),
-                                            muxer.video_stream, repeat, muxer.packet.get(),
-                                            path.picture_duration);
-      av_frame_unref(repeat);
-      if (!encoded) {
-        break;
-      }
-    }
+double video_end_seconds(const video_path& path) {
+  if (path.held.picture->buf[0] == nullptr) {
+    return 0;
   }
-  encode_and_write(path.encoder.get(), muxer.context.get(), muxer.video_stream, nullptr,
-                   muxer.packet.get(), path.picture_duration);
+  return static_cast<double>(held_picture_end_slot(path)) * av_q2d(grid_time_base);
 }
 
-bool has_pictures(const video_path& path) { return path.last_picture->buf[0] != nullptr; }
+double encoded_video_seconds(const video_path& path) {
+  if (path.held.picture->buf[0] == nullptr) {
+    return 0;
+  }
+  return static_cast<double>(path.held.slot) * av_q2d(grid_time_base);
+}
+
+void finish_video(video_path& path, hls_muxer& muxer, double end_seconds) {
+  if (path.held.picture->buf[0] != nullptr) {
+    // The last picture stays on screen until the media ends: its own
+    // interval, or the end of a longer sound. Sound that outlasts it by less
+    // than a slot (an AAC frame's padding) adds nothing.
+    int64_t end_slot = held_picture_end_slot(path);
+    if (std::isfinite(end_seconds) && end_seconds < 1e9) {
+      const double sound_end_slot = end_seconds / av_q2d(grid_time_base);
+      end_slot = std::max(end_slot, static_cast<int64_t>(std::ceil(sound_end_slot - 1)));
+    }
+    encode_held_until(path, muxer, end_slot, repeat_at::every_slot);
+  }
+  encode_and_write(path.encoder.get(), muxer.context.get(), muxer.video_stream, nullptr,
+                   muxer.packet.get(), &path.durations);
+}
+
+bool has_pictures(const video_path& path) { return path.pictures_encoded > 0; }
 
 }  // namespace quorvane

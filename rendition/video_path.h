@@ -1,5 +1,6 @@
 // Decoded pictures to the H.264 encoder: placing each on the 1/30 s grid,
-// the picture chain, and holding the last picture while the sound runs on.
+// the picture chain, keyframes every 2 s of the timeline, and holding the
+// last picture until the media ends.
 #pragma once
 
 #include "rendition_parts.h"
@@ -9,12 +10,19 @@ namespace quorvane {
 // Video branch of the read loop for `source.packet`. False ends the rendition.
 bool decode_video_packet(video_path& path, source_input& source, hls_muxer& muxer);
 
-// Drains the decoder and the picture chain into the encoder; the encoder
-// itself is drained by finish_video, once the sound's end is known.
+// Drains the decoder and the picture chain; the last picture stays held
+// until finish_video knows where the media ends.
 void flush_video_pictures(video_path& path, source_input& source, hls_muxer& muxer);
 
-// Repeats the last picture on the grid until `end_seconds` after the origin
-// is covered, then drains the encoder into the muxer.
+// Seconds after the origin up to which pictures reached the encoder.
+double encoded_video_seconds(const video_path& path);
+
+// Where the pictures end, in seconds after the origin: the last picture's
+// time plus one source picture interval; 0 before any picture.
+double video_end_seconds(const video_path& path);
+
+// Encodes the last picture lasting until `end_seconds` (or its own end,
+// when later), then drains the encoder into the muxer.
 void finish_video(video_path& path, hls_muxer& muxer, double end_seconds);
 
 // True once at least one picture reached the encoder.

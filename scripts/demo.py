@@ -5,13 +5,13 @@ rendition's size, frame count and loudness."""
 import json
 import os
 import re
-import secrets
 import shutil
 import subprocess
 import sys
 from pathlib import Path
 
 import quorvane
+from key_info import write_key_info
 
 
 def run(*command: str) -> subprocess.CompletedProcess:
@@ -24,16 +24,6 @@ def make_sample(path: Path, seconds: int = 12) -> None:
         "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000,volume=-25dB",
         "-t", str(seconds), "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p",
         "-c:a", "aac", str(path))
-
-
-def make_key_info(folder: Path) -> Path:
-    """A random AES-128 key and the key-info file the HLS muxer reads:
-    the key's URI for players, the key file's path, and the IV in hex."""
-    key = folder / "enc.key"
-    key.write_bytes(secrets.token_bytes(16))
-    info = folder / "enc.keyinfo"
-    info.write_text(f"enc.key\n{key}\n{secrets.token_hex(16)}\n")
-    return info
 
 
 def describe(playlist: Path) -> str:
@@ -53,7 +43,7 @@ def main() -> int:
     shutil.rmtree(folder, ignore_errors=True)
     folder.mkdir(parents=True)
     make_sample(folder / "sample.mp4")
-    make_key_info(folder)
+    write_key_info(folder)
 
     # Rendition playlists and segments are written into the working directory.
     os.chdir(folder)

@@ -4,11 +4,12 @@ scratch working directory (renditions are written into the working directory).""
 import functools
 import json
 import os
-import secrets
 import subprocess
 from pathlib import Path
 
 import pytest
+
+from key_info import write_key_info
 
 
 def run_ffmpeg(*args: str) -> None:
@@ -84,11 +85,7 @@ def workdir(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
 def key_info(workdir: Path) -> Path:
     """A random AES-128 key and the key-info file the HLS muxer reads:
     key URI, key file path, IV in hex."""
-    key = workdir / "enc.key"
-    key.write_bytes(secrets.token_bytes(16))
-    info = workdir / "enc.keyinfo"
-    info.write_text(f"enc.key\n{key}\n{secrets.token_hex(16)}\n")
-    return info
+    return write_key_info(workdir)
 
 
 @pytest.fixture(scope="session")

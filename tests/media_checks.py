@@ -7,63 +7,99 @@ from __future__ import annotations
 import json
 import os
 import re
-import secrets
 import subprocess
 import sys
 from dataclasses import dataclass, field
 from pathlib import Path
 
 from conftest import ffprobe_json
+from key_info import write_key_info  # noqa: F401  (the tests take it from here)
 
 FRAME = 1 / 30
 AAC_PRIMING = 1024 / 44100
 
+# The child makes one call, after `prelude` (a fault to set up, e.g. a file
+# size limit), and prints what it returned, which module it loaded and its
+# peak resident memory as one JSON line.
 _CHILD = """
 import json, sys
 import quorvane
-args = json.loads(sys.argv[1])
-quorvane.hls_encoder(args["input"], args["output"], resolution=args["resolution"],
-                     bitrate=args["bitrate"], key=args["key"])
+arguments = json.loads(sys.argv[1])
+exec(arguments["prelude"])
+# Keyword names written out here are interned already; names from JSON would
+# be interned by the call, for good, and valgrind would count them as lost.
+options = {name: arguments[name] for name in ("resolution", "bitrate", "key") if name in arguments}
+result = quorvane.hls_encoder(arguments["input"], arguments["output"], **options)
+with open("/proc/self/status") as status:
+    peak_kib = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+print(json.dumps({"result": repr(result), "module": quorvane.__file__, "peak_kib": peak_kib}))
 """
 
 
-def run_hls_encoder(
-    source: str | os.PathLike,
-    *,
-    resolution: tuple[str, ...] | list[str] = ("360p",),
-    bitrate: tuple[int, ...] | list[int] = (400000,),
-    key: str | os.PathLike = "enc.keyinfo",
-    output: str | os.PathLike = "master.m3u8",
-    cwd: str | os.PathLike | None = None,
-    wrapper: tuple[str, ...] = (),
-    env: dict[str, str] | None = None,
-    timeout: float = 300,
-) -> subprocess.CompletedProcess:
-    """Runs hls_encoder in a child Python (optionally under `wrapper`, e.g.
-    valgrind) in `cwd` (default: the current directory) and returns the
-    finished process with its stderr, which holds FFmpeg's own log."""
-    arguments = json.dumps(
-        {
-            "input": str(source),
-            "output": str(output),
-            "resolution": list(resolution),
-            "bitrate": list(bitrate),
-            "key": str(key),
-        }
-    )
+def start_python(code: str, *args: str, cwd: str | os.PathLike | None = None,
+                 env: dict[str, str] | None = None, wrapper: tuple[str, ...] = (),
+                 stdin: int | None = subprocess.DEVNULL) -> subprocess.Popen:
+    """Starts `code` in a child Python with `args`, `env` added to ours, its output piped."""
     child_env = dict(os.environ)
     if env:
         child_env.update(env)
-    return subprocess.run(
-        [*wrapper, sys.executable, "-c", _CHILD, arguments],
-        cwd=cwd,
-        env=child_env,
-        capture_output=True,
-        text=True,
-        errors="replace",
-        timeout=timeout,
-        check=False,
-    )
+    return subprocess.Popen(
+        [*wrapper, sys.executable, "-c", code, *args], cwd=cwd, env=child_env, stdin=stdin,
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, errors="replace")
+
+
+def finish_child(child: subprocess.Popen, timeout: float = 300) -> subprocess.CompletedProcess:
+    """Waits for a child from start_python (killing it past `timeout`) and returns its output."""
+    try:
+        stdout, stderr = child.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        child.communicate()
+        raise
+    return subprocess.CompletedProcess(child.args, child.returncode, stdout, stderr)
+
+
+def run_python(code: str, *args: str, timeout: float = 300,
+               **options) -> subprocess.CompletedProcess:
+    """start_python and finish_child in one: `code` run to its end in a child Python."""
+    return finish_child(start_python(code, *args, **options), timeout)
+
+
+def start_hls_encoder(
+    source: str | os.PathLike,
+    *,
+    resolution: tuple[str, ...] | list[str] | None = ("360p",),
+    bitrate: tuple[int, ...] | list[int] | None = (400000,),
+    key: str | os.PathLike = "enc.keyinfo",
+    output: str | os.PathLike = "master.m3u8",
+    prelude: str = "",
+    **options,
+) -> subprocess.Popen:
+    """Starts one hls_encoder call in a child Python (start_python's `options`:
+    cwd, env, wrapper, stdin); a None `resolution` or `bitrate` is left to
+    the call's default."""
+    arguments = {"input": str(source), "output": str(output), "key": str(key), "prelude": prelude}
+    if resolution is not None:
+        arguments["resolution"] = list(resolution)
+    if bitrate is not None:
+        arguments["bitrate"] = list(bitrate)
+    return start_python(_CHILD, json.dumps(arguments), **options)
+
+
+def run_hls_encoder(source: str | os.PathLike, *, timeout: float = 300,
+                    **options) -> subprocess.CompletedProcess:
+    """Runs one hls_encoder call in a child Python (see start_hls_encoder) and
+    returns the finished process; its stderr holds FFmpeg's own log, which
+    goes to the C-level stderr."""
+    return finish_child(start_hls_encoder(source, **options), timeout)
+
+
+def call_outcome(finished: subprocess.CompletedProcess) -> dict:
+    """What the child's call reported: result (its repr), module (file), peak_kib."""
+    lines = finished.stdout.splitlines()
+    assert lines, (f"the child printed nothing, exit {finished.returncode}:\n"
+                   f"{finished.stderr[-3000:]}")
+    return json.loads(lines[-1])
 
 
 # What FFmpeg's muxers say when the pictures or samples handed to them carry
@@ -77,11 +113,17 @@ def timestamp_warnings(log: str) -> list[str]:
             if any(warning in line for warning in TIMESTAMP_WARNINGS)]
 
 
-def encode_ok(source: str | os.PathLike, **kwargs) -> subprocess.CompletedProcess:
-    """run_hls_encoder that insists the child exited cleanly."""
-    finished = run_hls_encoder(source, **kwargs)
-    assert finished.returncode == 0, finished.stderr[-4000:]
+def call_returned_none(finished: subprocess.CompletedProcess) -> subprocess.CompletedProcess:
+    """Asserts that the child exited cleanly and its call returned None."""
+    assert finished.returncode == 0, (f"child ended with {finished.returncode}:\n"
+                                      f"{finished.stderr[-4000:]}")
+    assert call_outcome(finished)["result"] == "None", finished.stdout[-2000:]
     return finished
+
+
+def encode_ok(source: str | os.PathLike, **kwargs) -> subprocess.CompletedProcess:
+    """run_hls_encoder that insists the child exited cleanly and the call returned None."""
+    return call_returned_none(run_hls_encoder(source, **kwargs))
 
 
 # --- playlists ---------------------------------------------------------------
@@ -128,11 +170,15 @@ def read_master_entries(path: str | os.PathLike) -> list[tuple[dict[str, str], s
     entries = []
     for index, line in enumerate(lines):
         if line.startswith("#EXT-X-STREAM-INF:"):
-            attributes = dict(
-                item.split("=", 1) for item in line.split(":", 1)[1].split(",") if "=" in item
-            )
+            attributes = {name: value.strip('"') for name, value in re.findall(
+                r'([A-Z0-9-]+)=("[^"]*"|[^,]*)', line.split(":", 1)[1])}
             entries.append((attributes, lines[index + 1]))
     return entries
+
+
+def listed_renditions(master: str | os.PathLike) -> list[str]:
+    """The playlists a master playlist lists, in its order."""
+    return [uri for _, uri in read_master_entries(master)]
 
 
 def complete_rendition(name: str, directory: Path | None = None) -> MediaPlaylist:
@@ -149,16 +195,6 @@ def complete_rendition(name: str, directory: Path | None = None) -> MediaPlaylis
 
 
 # --- encryption --------------------------------------------------------------
-
-
-def write_key_info(directory: Path) -> Path:
-    """A random AES-128 key in `directory` and the key-info file naming it
-    (key URI, key file path, IV in hex), as the key_info fixture makes."""
-    key = directory / "enc.key"
-    key.write_bytes(secrets.token_bytes(16))
-    info = directory / "enc.keyinfo"
-    info.write_text(f"enc.key\n{key}\n{secrets.token_hex(16)}\n")
-    return info
 
 
 def key_and_iv(key_info: Path) -> tuple[str, str]:
@@ -178,12 +214,44 @@ def decrypt_segment(segment: Path, key_info: Path, destination: Path) -> Path:
     return destination
 
 
+def x264_target_bitrate(playlist: str | os.PathLike) -> int:
+    """The bit rate (bits per second) the rendition's H.264 encoder was asked
+    for, read from the settings x264 writes into its stream, in the first
+    segment decrypted with the key and IV its media playlist names."""
+    playlist = Path(playlist)
+    media = read_media_playlist(playlist)
+    key_line = media.key_lines[0]
+    uri = re.search(r'URI="([^"]+)"', key_line).group(1)
+    iv = re.search(r"IV=0x([0-9a-fA-F]+)", key_line).group(1)
+    key = (playlist.parent / uri).read_bytes().hex()
+    plain = subprocess.run(
+        ["openssl", "aes-128-cbc", "-d", "-K", key, "-iv", iv, "-in",
+         str(media.segment_paths()[0])], check=True, capture_output=True).stdout
+    return int(re.search(rb"bitrate=(\d+) ", plain).group(1)) * 1000
+
+
 # --- measurements ------------------------------------------------------------
 
 
-def _input_args(path: str | os.PathLike) -> list[str]:
-    """HLS playlists may reference key files; other inputs take no such option."""
+def playlist_input_args(path: str | os.PathLike) -> list[str]:
+    """ffmpeg's input options for `path`: an HLS playlist may reference key files."""
     return ["-allowed_extensions", "ALL"] if str(path).endswith(".m3u8") else []
+
+
+def assert_plays_cleanly(path: str | os.PathLike) -> None:
+    """Plays every stream of `path` to null through ffmpeg: no error, nothing logged."""
+    played = subprocess.run(
+        ["ffmpeg", "-hide_banner", "-nostdin", "-v", "error", *playlist_input_args(path),
+         "-i", str(path), "-map", "0", "-f", "null", "-"],
+        capture_output=True, text=True, check=False)
+    assert played.returncode == 0, (path, played.stderr[-2000:])
+    assert played.stderr.strip() == "", (path, played.stderr[-2000:])
+
+
+def assert_rendition_plays(playlist: str | os.PathLike) -> None:
+    """A rendition's playlist is ended and plays cleanly (see assert_plays_cleanly)."""
+    assert "#EXT-X-ENDLIST" in Path(playlist).read_text(), f"{playlist} has no #EXT-X-ENDLIST"
+    assert_plays_cleanly(playlist)
 
 
 def probe_frames(path: str | os.PathLike, stream: str, entries: str) -> list[dict]:
@@ -211,7 +279,7 @@ def video_frame_times(path: str | os.PathLike) -> list[float]:
 def integrated_loudness(path: str | os.PathLike) -> float:
     """Integrated loudness (LUFS) of the first audio stream, by ebur128."""
     finished = subprocess.run(
-        ["ffmpeg", "-hide_banner", "-nostats", *_input_args(path), "-i", str(path),
+        ["ffmpeg", "-hide_banner", "-nostats", *playlist_input_args(path), "-i", str(path),
          "-map", "0:a:0", "-af", "ebur128", "-f", "null", "-"],
         capture_output=True,
         text=True,
@@ -228,7 +296,7 @@ def gray_picture(path: str | os.PathLike, width: int, height: int, *, at: float 
     """One picture of `path` near `at` seconds, as `width`x`height` 8-bit gray."""
     chain = ",".join(part for part in (filters, f"scale={width}:{height}", "format=gray") if part)
     finished = subprocess.run(
-        ["ffmpeg", "-hide_banner", "-v", "error", *_input_args(path), *input_args,
+        ["ffmpeg", "-hide_banner", "-v", "error", *playlist_input_args(path), *input_args,
          "-i", str(path), "-ss", str(at), "-frames:v", "1", "-vf", chain,
          "-f", "rawvideo", "-"],
         capture_output=True,

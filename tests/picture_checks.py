@@ -14,7 +14,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from conftest import run_ffmpeg
-from media_checks import probe_streams
+from media_checks import playlist_input_args, probe_streams
 
 # 75% colour bars laid out as a 4x2 grid of patches, row by row; the last is
 # near-black so that a lifted or crushed black shows.
@@ -137,10 +137,10 @@ class Picture:
 
 
 def _decode_one(path: str | Path, chain: str, pix_fmt: str, at: float) -> bytes:
-    hls = ["-allowed_extensions", "ALL"] if str(path).endswith(".m3u8") else []
     return subprocess.run(
-        ["ffmpeg", "-hide_banner", "-v", "error", *hls, "-i", str(path), "-ss", str(at),
-         "-frames:v", "1", "-vf", f"{chain},format={pix_fmt}", "-f", "rawvideo", "-"],
+        ["ffmpeg", "-hide_banner", "-v", "error", *playlist_input_args(path), "-i", str(path),
+         "-ss", str(at), "-frames:v", "1", "-vf", f"{chain},format={pix_fmt}",
+         "-f", "rawvideo", "-"],
         capture_output=True, check=True).stdout
 
 
@@ -256,10 +256,9 @@ class InterlaceCount:
 
 def interlace_count(path: str | Path) -> InterlaceCount:
     """ffmpeg's idet verdict over every picture (its multi-frame detection)."""
-    hls = ["-allowed_extensions", "ALL"] if str(path).endswith(".m3u8") else []
     log = subprocess.run(
-        ["ffmpeg", "-hide_banner", "-nostats", *hls, "-i", str(path), "-map", "0:v:0",
-         "-vf", "idet", "-f", "null", "-"],
+        ["ffmpeg", "-hide_banner", "-nostats", *playlist_input_args(path), "-i", str(path),
+         "-map", "0:v:0", "-vf", "idet", "-f", "null", "-"],
         capture_output=True, text=True, check=True).stderr
     # FFmpeg 7.1's ffmpeg also reports for a first filter graph it configures
     # and drops before any picture: the last report is the run's.

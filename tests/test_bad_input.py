@@ -8,57 +8,48 @@ import random
 import shutil
 import struct
 import subprocess
-import sys
 from pathlib import Path
 
 import pytest
 
 from conftest import ffprobe_json, make_source, run_ffmpeg
+from media_checks import (
+    assert_rendition_plays,
+    call_outcome,
+    call_returned_none,
+    listed_renditions,
+    run_hls_encoder,
+    write_key_info,
+)
 from sanitized_build import sanitizer_environment
 
 CHILD_TIMEOUT_S = 180
-
-CALL = """
-import sys
-import quorvane
-result = quorvane.hls_encoder(sys.argv[1], "master.m3u8", ["360p"], [400000], sys.argv[2])
-print("result:", repr(result))
-print("module:", quorvane.__file__)
-"""
 
 pytestmark = pytest.mark.slow
 
 
 def run_child(module_dir: Path, workdir: Path, source: str, key: str) -> subprocess.CompletedProcess:
-    return subprocess.run(
-        [sys.executable, "-c", CALL, source, key],
-        cwd=workdir, env=sanitizer_environment(module_dir), capture_output=True, text=True,
-        timeout=CHILD_TIMEOUT_S,
-    )
+    return run_hls_encoder(source, key=key, cwd=workdir, env=sanitizer_environment(module_dir),
+                           timeout=CHILD_TIMEOUT_S)
 
 
-def listed_renditions(master: Path) -> list[str]:
-    if not master.exists():
-        return []
-    return [line for line in master.read_text().splitlines() if line.endswith(".m3u8")]
+def listed(workdir: Path) -> list[str]:
+    """The renditions master.m3u8 lists; none when the call wrote no master."""
+    master = workdir / "master.m3u8"
+    return listed_renditions(master) if master.exists() else []
 
 
 def assert_sanitizers_silent(result: subprocess.CompletedProcess) -> None:
     report = result.stderr
     assert result.returncode == 0, f"child ended with {result.returncode}:\n{report[-4000:]}"
     assert "AddressSanitizer" not in report and "runtime error:" not in report, report[-4000:]
-    assert "result: None" in result.stdout
-    assert "/sanitized" in result.stdout.split("module:", 1)[1], "sanitized build not loaded"
+    call_returned_none(result)
+    assert "/sanitized" in call_outcome(result)["module"], "sanitized build not loaded"
 
 
 def assert_listed_renditions_play(workdir: Path) -> None:
-    for playlist in listed_renditions(workdir / "master.m3u8"):
-        assert "#EXT-X-ENDLIST" in (workdir / playlist).read_text()
-        played = subprocess.run(
-            ["ffmpeg", "-v", "error", "-allowed_extensions", "ALL", "-i", playlist,
-             "-map", "0", "-f", "null", "-"],
-            cwd=workdir, capture_output=True, text=True)
-        assert played.returncode == 0 and not played.stderr.strip(), played.stderr
+    for playlist in listed(workdir):
+        assert_rendition_plays(workdir / playlist)
 
 
 def assert_survived(result: subprocess.CompletedProcess, workdir: Path) -> None:
@@ -254,15 +245,7 @@ def test_non_ascii_path_still_encodes(corpus: dict[str, Path], sanitized_module:
                                       key_info: Path, workdir: Path) -> None:
     result = run_child(sanitized_module, workdir, str(corpus["non_ascii_path"]), str(key_info))
     assert_survived(result, workdir)
-    assert listed_renditions(workdir / "master.m3u8") == ["360p.m3u8"]
-
-
-def write_key_info(workdir: Path, key_bytes: bytes, iv: str) -> Path:
-    key = workdir / "bad.key"
-    key.write_bytes(key_bytes)
-    info = workdir / "bad.keyinfo"
-    info.write_text(f"bad.key\n{key}\n{iv}\n")
-    return info
+    assert listed(workdir) == ["360p.m3u8"]
 
 
 @pytest.mark.parametrize("case", ["empty", "short_key", "iv_not_hex", "missing"])
@@ -272,9 +255,9 @@ def test_bad_key_info_is_survived(case: str, corpus: dict[str, Path], sanitized_
         info = workdir / "empty.keyinfo"
         info.write_text("")
     elif case == "short_key":
-        info = write_key_info(workdir, b"12345", "00" * 16)
+        info = write_key_info(workdir, name="bad", key=b"12345", iv="00" * 16)
     elif case == "iv_not_hex":
-        info = write_key_info(workdir, bytes(range(16)), "not-hex-at-all-zz")
+        info = write_key_info(workdir, name="bad", key=bytes(range(16)), iv="not-hex-at-all-zz")
     else:
         info = workdir / "no-such.keyinfo"
     result = run_child(sanitized_module, workdir, str(corpus["valid.mp4"]), str(info))

@@ -10,6 +10,7 @@ import pytest
 
 import quorvane
 from conftest import make_source
+from media_checks import read_master_entries, x264_target_bitrate
 
 HEADER = "#EXTM3U\n#EXT-X-VERSION:3\n"
 MISSING = "missing.mp4"
@@ -52,17 +53,17 @@ def clip(media_dir: Path) -> Path:
     return make_source(media_dir / "binding_clip.mp4", size="320x180", seconds=0.2)
 
 
-def stream_entries(master: Path) -> list[tuple[str, str]]:
-    """The (stream-info line, URI) pairs of a master playlist, after checking its header."""
+def stream_entries(master: Path) -> list[tuple[str, str, int]]:
+    """(RESOLUTION, URI, the bit rate its encoder was given) of each entry of
+    a master playlist, after checking its header."""
     text = master.read_text()
     assert text.startswith(HEADER)
-    lines = text[len(HEADER):].splitlines()
-    assert len(lines) % 2 == 0, text
-    return list(zip(lines[0::2], lines[1::2]))
+    return [(attributes["RESOLUTION"], uri, x264_target_bitrate(master.parent / uri))
+            for attributes, uri in read_master_entries(master)]
 
 
-def entry(bandwidth: int, size: str, name: str) -> tuple[str, str]:
-    return (f"#EXT-X-STREAM-INF:BANDWIDTH={bandwidth},RESOLUTION={size}", f"{name}.m3u8")
+def entry(bandwidth: int, size: str, name: str) -> tuple[str, str, int]:
+    return (size, f"{name}.m3u8", bandwidth)
 
 
 # --- Module surface ---------------------------------------------------------
@@ -224,10 +225,10 @@ def test_default_lists_are_fresh_on_every_call(workdir, key_info, clip):
     # A fifth name gets its own default bitrate appended; a shared default
     # list would carry that extra value into the next call.
     quorvane.hls_encoder(str(clip), "first.m3u8", ["144p"] * 4 + ["480p"])
-    quorvane.hls_encoder(str(clip), "own.m3u8", ["144p", "360p"], [1, 300000])
-    quorvane.hls_encoder(str(clip), "second.m3u8", ["144p"] * 4 + ["360p"])
     assert stream_entries(workdir / "first.m3u8") == [entry(1000000, "854x480", "480p")]
+    quorvane.hls_encoder(str(clip), "own.m3u8", ["144p", "360p"], [1, 300000])
     assert stream_entries(workdir / "own.m3u8") == [entry(300000, "640x360", "360p")]
+    quorvane.hls_encoder(str(clip), "second.m3u8", ["144p"] * 4 + ["360p"])
     assert stream_entries(workdir / "second.m3u8") == [entry(400000, "640x360", "360p")]
     assert quorvane.hls_encoder.__doc__ == doc_before
 

@@ -36,11 +36,14 @@ def renditions(calls) -> list[tuple[str, int]]:
 
 
 def master_for(entries: list[tuple[str, int]], uri=lambda playlist: playlist) -> str:
-    """The master playlist listing `entries` (landscape sizes) in order."""
+    """The master playlist listing `entries` (landscape sizes) in order, with
+    the rates measured from what the stand-in writes: 1000 bits per second
+    whatever the target; the targets reach the workers (see `renditions`)."""
     text = HEADER
-    for playlist, rate in entries:
+    for playlist, _rate in entries:
         width, height = SIZES[playlist.removesuffix(".m3u8")]
-        text += f"#EXT-X-STREAM-INF:BANDWIDTH={rate},RESOLUTION={width}x{height}\n{uri(playlist)}\n"
+        text += (f"#EXT-X-STREAM-INF:BANDWIDTH=1000,AVERAGE-BANDWIDTH=1000,"
+                 f"RESOLUTION={width}x{height},FRAME-RATE=30.000\n{uri(playlist)}\n")
     return text
 
 
@@ -160,8 +163,10 @@ def test_master_playlist_bytes(workdir, landscape_source):
     run(landscape_source, ["720p", "360p"], [])
     assert (workdir / "master.m3u8").read_bytes() == (
         b"#EXTM3U\n#EXT-X-VERSION:3\n"
-        b"#EXT-X-STREAM-INF:BANDWIDTH=2500000,RESOLUTION=1280x720\n720p.m3u8\n"
-        b"#EXT-X-STREAM-INF:BANDWIDTH=400000,RESOLUTION=640x360\n360p.m3u8\n"
+        b"#EXT-X-STREAM-INF:BANDWIDTH=1000,AVERAGE-BANDWIDTH=1000,RESOLUTION=1280x720,"
+        b"FRAME-RATE=30.000\n720p.m3u8\n"
+        b"#EXT-X-STREAM-INF:BANDWIDTH=1000,AVERAGE-BANDWIDTH=1000,RESOLUTION=640x360,"
+        b"FRAME-RATE=30.000\n360p.m3u8\n"
     )
 
 
@@ -311,7 +316,8 @@ def test_unwritable_output_leaves_no_file_and_returns(workdir, landscape_source,
     before = sorted(os.listdir(workdir))
     calls, _, _ = run(landscape_source, ["720p"], [], output=output)
     assert renditions(calls) == [("720p.m3u8", 2500000)]
-    assert sorted(os.listdir(workdir)) == before
+    # Only the stand-in's rendition files: no master playlist anywhere.
+    assert sorted(os.listdir(workdir)) == sorted(before + ["720p.m3u8", "720p_000.ts"])
     assert os.listdir(workdir / "out") == []
 
 

@@ -11,6 +11,8 @@ from __future__ import annotations
 
 import math
 import operator
+import re
+import subprocess
 from dataclasses import dataclass
 from fractions import Fraction
 from pathlib import Path
@@ -250,6 +252,72 @@ class TestHdr:
 
     def test_hdr_rung_is_tagged_bt709_limited(self, hdr_run):
         assert colour_tags(video_stream(hdr_run.playlist("720p"))) == SDR_TAGS
+
+
+# HDR graded the usual way, with SDR's white at the HDR reference white of
+# 203 cd/m2 (BT.2408): its SDR rendering should look like the SDR grade.
+REFERENCE_WHITE = 203
+SDR_GRADE = "smptehdbars=size=640x360:rate=30"
+
+
+def _hdr_still(path: Path, picture: str, transfer: str, white_nits: float) -> Path:
+    """`picture` (a lavfi source) as 10-bit HEVC in `transfer`, its SDR white
+    put at `white_nits` cd/m2; tagged as phones tag it."""
+    run_ffmpeg("-f", "lavfi", "-i", picture, *TONE, "-map", "0:v", "-map", "1:a", "-t", "1",
+               "-vf", f"{_TO_LINEAR},zscale=tin=linear:pin=bt709:min=gbr:rin=full:p=bt2020"
+                      f":t={transfer}:m=bt2020nc:r=tv:npl={white_nits},format=yuv420p10le",
+               "-colorspace", "bt2020nc", "-color_primaries", "bt2020", "-color_trc", transfer,
+               "-color_range", "tv", "-c:v", "libx265", "-preset", "ultrafast",
+               "-x265-params", f"log-level=error:lossless=1:colorprim=bt2020:transfer={transfer}"
+                               ":colormatrix=bt2020nc", "-c:a", "aac", str(path))
+    assert colour_tags(video_stream(path))["color_transfer"] == transfer
+    return path
+
+
+def _psnr_against_lavfi(shown: Path, reference: str) -> float:
+    """PSNR of a rendition's 10th picture against `reference` (a lavfi
+    source) in BT.709 limited-range 4:2:0."""
+    log = subprocess.run(
+        ["ffmpeg", "-hide_banner", "-allowed_extensions", "ALL", "-i", str(shown),
+         "-f", "lavfi", "-i", reference, "-lavfi",
+         "[0:v]trim=start_frame=10:end_frame=11,setpts=PTS-STARTPTS,format=yuv420p[a];"
+         "[1:v]trim=end_frame=1,scale=out_color_matrix=bt709:out_range=tv,format=yuv420p[b];"
+         "[a][b]psnr", "-f", "null", "-"], capture_output=True, text=True, check=True).stderr
+    return float(re.search(r"average:([0-9.]+)", log).group(1))
+
+
+@pytest.fixture(scope="module", params=list(HDR_TRANSFERS))
+def graded_hdr_run(request, tmp_path_factory) -> Encoded:
+    directory = tmp_path_factory.mktemp(f"graded_{request.param}")
+    transfer = HDR_TRANSFERS[request.param]
+    source = _hdr_still(directory / "graded.mkv", SDR_GRADE, transfer, REFERENCE_WHITE)
+    # Highlights at 400 and 1000 cd/m2 side by side, for the roll-off.
+    light = "color=white:size=320x360:rate=30"
+    lower = _hdr_still(directory / "400.mkv", light, transfer, 400)
+    upper = _hdr_still(directory / "1000.mkv", light, transfer, 1000)
+    highlights = directory / "highlights.mkv"
+    run_ffmpeg("-i", str(lower), "-i", str(upper), "-filter_complex", "[0:v][1:v]hstack",
+               "-map", "0:a", "-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
+               "log-level=error:lossless=1", "-c:a", "copy", "-color_primaries", "bt2020",
+               "-color_trc", transfer, "-colorspace", "bt2020nc", "-color_range", "tv",
+               str(highlights))
+    for name, clip in (("graded", source), ("highlights", highlights)):
+        (directory / name).mkdir()
+        encode(directory / name, clip, ["360p"])
+    return Encoded(directory, source, ["360p"])
+
+
+class TestHdrCalibration:
+    def test_graded_hdr_looks_like_its_sdr_grade(self, graded_hdr_run):
+        psnr = _psnr_against_lavfi(graded_hdr_run.directory / "graded" / "360p.m3u8", SDR_GRADE)
+        # Taking SDR white as 100 cd/m2 instead gives 25 dB here: too bright.
+        assert psnr >= 33, f"{psnr:.1f} dB from the SDR grade"
+
+    def test_highlights_roll_off_rather_than_clip(self, graded_hdr_run):
+        shown = shown_gray(graded_hdr_run.directory / "highlights" / "360p.m3u8")
+        lower = shown.mean(90, 270, 40, 280)[0]
+        upper = shown.mean(90, 270, 360, 600)[0]
+        assert upper - lower >= 1, (lower, upper)
 
 
 # --- shape -------------------------------------------------------------------------

@@ -7,46 +7,33 @@ mark (VmHWM), which no other process and no timing can change."""
 
 from __future__ import annotations
 
-import json
 import os
 import struct
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
 
 from conftest import ffprobe_json, run_ffmpeg
-from media_checks import complete_rendition, probe_frames, read_master_entries
+from media_checks import (
+    call_outcome,
+    complete_rendition,
+    encode_ok,
+    probe_frames,
+    read_master_entries,
+)
 
 FULL_LADDER = ["1080p", "720p", "480p", "360p"]
-
-PEAK_CALL = """
-import json, sys
-import quorvane
-arguments = json.loads(sys.argv[1])
-result = quorvane.hls_encoder(arguments["input"], "master.m3u8", arguments["resolution"],
-                              key=arguments["key"])
-with open("/proc/self/status") as status:
-    peak = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
-print(json.dumps({"result": repr(result), "peak_kib": peak}))
-"""
-
 
 def peak_mib(source: Path, workdir: Path, key: Path, resolution: list[str],
              log: list[str] | None = None) -> float:
     """The peak resident memory of a fresh process that makes this one call;
     the lines of its stderr (FFmpeg's log, and the call's failure records
     through Python's last-resort handler) are added to `log`."""
-    arguments = json.dumps({"input": str(source), "resolution": resolution, "key": str(key)})
-    finished = subprocess.run([sys.executable, "-c", PEAK_CALL, arguments], cwd=workdir,
-                              capture_output=True, text=True, timeout=600)
-    assert finished.returncode == 0, finished.stderr[-3000:]
-    outcome = json.loads(finished.stdout.splitlines()[-1])
-    assert outcome["result"] == "None"
+    finished = encode_ok(source, resolution=resolution, bitrate=None, key=key, cwd=workdir,
+                         timeout=600)
     if log is not None:
         log += finished.stderr.splitlines()
-    return outcome["peak_kib"] / 1024
+    return call_outcome(finished)["peak_kib"] / 1024
 
 
 def still_movie(folder: Path, width: int, height: int, name: str) -> Path:

@@ -1,21 +1,28 @@
-"""quorvane_queue's attempt folders without a broker: which leftovers the
-next attempt removes, how deliveries are counted, what a publish keeps and
-that it never replaces a published ladder; and the time limits' bounds."""
+"""quorvane_queue's attempt folders and task without a broker: which
+leftovers a task's start removes, how deliveries are counted, what a publish
+keeps, that it never replaces a published ladder nor leaves bookkeeping in
+one; the task's reasons for failed rungs, its soft limit after the rename,
+its bitrates; and the time limits' bounds."""
 
 from __future__ import annotations
 
 import json
+import logging
+import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
+from celery.exceptions import SoftTimeLimitExceeded
 
+import quorvane
 from conftest import make_source
-from media_checks import write_key_info
+from media_checks import read_master_entries, write_key_info
+from quorvane_queue import LadderFailed, attempts, encode_ladder, tasks
 from quorvane_queue.attempts import (
     MASTER,
-    OWNER,
     AlreadyPublished,
     Attempt,
     NoRendition,
@@ -25,18 +32,26 @@ from quorvane_queue.attempts import (
 from quorvane_queue.limits import hard_limit_ceiling, time_limits
 
 # A process that starts an attempt the way the task does, reports it, then
-# either dies on the spot (SIGKILL: no clean-up of any kind) or lives until
-# its standard input closes.
+# dies on the spot (SIGKILL: no clean-up of any kind), lives until its
+# standard input closes, or publishes a copy of a ladder and dies right after
+# the rename.
 _ATTEMPT_CHILD = """
-import json, os, signal, sys
+import json, os, shutil, signal, sys
 from pathlib import Path
-from quorvane_queue.attempts import Attempt, remove_dead_attempts
+from quorvane_queue import attempts
 output, task_id, mode = Path(sys.argv[1]), sys.argv[2], sys.argv[3]
-delivery = remove_dead_attempts(output, task_id) + 1
-attempt = Attempt.start(output, task_id, delivery, {"pid": os.getpid()})
+delivery = attempts.remove_dead_attempts(output, task_id) + 1
+attempt = attempts.Attempt.start(output, task_id, delivery, {"pid": os.getpid()})
 print(json.dumps({"folder": str(attempt.folder), "delivery": delivery}), flush=True)
 if mode == "die":
     os.kill(os.getpid(), signal.SIGKILL)
+if mode.startswith("publish-then-die:"):
+    shutil.copytree(mode.split(":", 1)[1], attempt.folder, dirs_exist_ok=True)
+    def die_on_parent(path, *args):
+        if Path(path) == output.parent:
+            os.kill(os.getpid(), signal.SIGKILL)
+    attempts._fsync_path = die_on_parent
+    attempt.publish()
 sys.stdin.read()
 """
 
@@ -50,7 +65,7 @@ def attempt_child():
                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         children.append(child)
         report = json.loads(child.stdout.readline())
-        if mode == "die":
+        if mode != "live":
             child.wait()
         return report
 
@@ -61,8 +76,14 @@ def attempt_child():
         child.wait(timeout=60)
 
 
-def attempt_folders(parent: Path) -> list[str]:
+def hidden_entries(parent: Path) -> list[str]:
     return sorted(entry.name for entry in parent.iterdir() if entry.name.startswith("."))
+
+
+def attempt_entries(*reports: dict) -> list[str]:
+    """The folder and the lock file of each attempt reported."""
+    names = [Path(report["folder"]).name for report in reports]
+    return sorted(names + [name + ".lock" for name in names])
 
 
 def test_dead_attempts_are_removed_live_ones_kept_and_deliveries_counted(tmp_path, attempt_child):
@@ -73,28 +94,35 @@ def test_dead_attempts_are_removed_live_ones_kept_and_deliveries_counted(tmp_pat
     # Each delivery found the one before it dead, removed it and counted on.
     assert [report["delivery"] for report in dead] == [1, 2, 3]
     assert live["delivery"] == 1
-    assert attempt_folders(tmp_path) == sorted(Path(r["folder"]).name for r in (live, dead[-1]))
+    assert hidden_entries(tmp_path) == attempt_entries(live, dead[-1])
     # A fourth delivery would be past the task's limit of three.
     assert remove_dead_attempts(output, "task") == 3
-    assert attempt_folders(tmp_path) == [Path(live["folder"]).name]
+    assert hidden_entries(tmp_path) == attempt_entries(live)
     # The live attempt of another task is neither removed nor counted.
     assert remove_dead_attempts(output, "other-task") == 0
-    assert Path(live["folder"], OWNER).is_file()
+    assert hidden_entries(tmp_path) == attempt_entries(live)
 
 
-def test_leftovers_of_other_outputs_and_cut_short_removals(tmp_path, attempt_child):
-    other = attempt_child(tmp_path / "other", "task", "die")
-    trash = tmp_path / ".talk.trash-0123456789ab"
+def test_a_start_sweeps_dead_attempts_of_every_name_and_cut_short_removals(tmp_path, attempt_child):
+    """What a ladder stopped by its hard limit, or cancelled, leaves is
+    removed by the next task in the folder, whatever its output name."""
+    live_other = attempt_child(tmp_path / "other", "task-b", "live")
+    attempt_child(tmp_path / "other", "task", "die")
+    trash = tmp_path / ".talk.attempt-x-y.trash-0123456789ab"
     (trash / "nested").mkdir(parents=True)
     (trash / "nested" / "360p_000.ts").write_bytes(b"x")
+    (tmp_path / "ladder-a").mkdir()
 
+    # Not counted as this task's: the dead one was at another output.
     assert remove_dead_attempts(tmp_path / "talk", "task") == 0
-    assert attempt_folders(tmp_path) == [Path(other["folder"]).name]
+    assert hidden_entries(tmp_path) == attempt_entries(live_other)
+    assert (tmp_path / "ladder-a").is_dir()
 
 
 @pytest.fixture(scope="module")
 def encoded_folder(tmp_path_factory) -> Path:
-    """A real one-rendition encode, copied into each attempt that needs one."""
+    """A real one-rendition encode (360p at 400 kb/s), copied into each
+    attempt that needs one."""
     directory = tmp_path_factory.mktemp("encoded")
     source = make_source(directory / "source.mp4", size="160x90", seconds=2)
     key_info = write_key_info(directory)
@@ -114,31 +142,39 @@ def fill(attempt: Attempt, ladder: Path) -> None:
 
 def test_publish_keeps_the_listed_renditions_and_never_replaces_a_ladder(tmp_path, encoded_folder):
     output = tmp_path / "talk"
-    attempt = Attempt.start(output, "task", 1, {})
-    fill(attempt, encoded_folder)
-    # What a rung that failed half way leaves: files the master does not list.
-    (attempt.folder / "1080p.m3u8").write_text("#EXTM3U\n#EXTINF:6.0,\n1080p_000.ts\n")
-    (attempt.folder / "1080p_000.ts").write_bytes(b"\0" * 188)
-    try:
+    (tmp_path / "plain").mkdir()
+    with Attempt.start(output, "task", 1, {}) as attempt:
+        fill(attempt, encoded_folder)
+        # What a rung that failed half way leaves: files the master does not list.
+        (attempt.folder / "1080p.m3u8").write_text("#EXTM3U\n#EXTINF:6.0,\n1080p_000.ts\n")
+        (attempt.folder / "1080p_000.ts").write_bytes(b"\0" * 188)
         assert attempt.publish() == ["360p"]
-    finally:
-        attempt.close()
     names = sorted(path.name for path in output.iterdir())
     assert names == ["360p.m3u8", "360p_000.ts", MASTER]
-    assert attempt_folders(tmp_path) == []
+    assert hidden_entries(tmp_path) == []
     assert published_renditions(output) == ["360p"]
+    # Readable as any folder made here would be, not mkdtemp's owner-only.
+    assert output.stat().st_mode == (tmp_path / "plain").stat().st_mode
 
     before = {path.name: path.read_bytes() for path in output.iterdir()}
-    late = Attempt.start(output, "task-2", 1, {})
-    fill(late, encoded_folder)
-    try:
+    with Attempt.start(output, "task-2", 1, {}) as late:
+        fill(late, encoded_folder)
         with pytest.raises(AlreadyPublished):
             late.publish()
-        late.discard()
-    finally:
-        late.close()
     assert {path.name: path.read_bytes() for path in output.iterdir()} == before
-    assert attempt_folders(tmp_path) == []
+    assert hidden_entries(tmp_path) == []
+
+
+def test_crash_right_after_the_rename_leaves_no_bookkeeping_in_the_ladder(
+        tmp_path, encoded_folder, attempt_child):
+    output = tmp_path / "talk"
+    attempt_child(output, "task", f"publish-then-die:{encoded_folder}")
+
+    assert sorted(path.name for path in output.iterdir()) == ["360p.m3u8", "360p_000.ts", MASTER]
+    assert [name for name in hidden_entries(tmp_path) if name.endswith(".lock")]
+    remove_dead_attempts(tmp_path / "next", "task-2")
+    assert hidden_entries(tmp_path) == []
+    assert published_renditions(output) == ["360p"]
 
 
 def _remove_segment(folder: Path) -> None:
@@ -161,17 +197,84 @@ def _remove_master(folder: Path) -> None:
 @pytest.mark.parametrize("spoil", [_remove_master, _empty_master, _remove_segment, _unfinish_playlist])
 def test_nothing_is_published_without_a_complete_rendition(tmp_path, encoded_folder, spoil):
     output = tmp_path / "talk"
-    attempt = Attempt.start(output, "task", 1, {})
-    try:
+    with Attempt.start(output, "task", 1, {}) as attempt:
         fill(attempt, encoded_folder)
         spoil(attempt.folder)
         with pytest.raises(NoRendition):
             attempt.publish()
-        attempt.discard()
-    finally:
-        attempt.close()
     assert not output.exists()
-    assert attempt_folders(tmp_path) == []
+    assert hidden_entries(tmp_path) == []
+
+
+# --- the task, run in this process (Celery's eager apply) ---------------------
+
+
+@pytest.fixture
+def storage(tmp_path: Path) -> Path:
+    (tmp_path / "ladders").mkdir()
+    write_key_info(tmp_path / "ladders")
+    source = make_source(tmp_path / "talk.mp4", size="160x90", seconds=2)
+    return source.parent
+
+
+def fake_encoder(ladder: Path | None, reasons: list[str]):
+    """Stands in for hls_encoder: copies `ladder` (when given) into the
+    working directory and logs `reasons` as the encoder does, one WARNING
+    record per rung on the "quorvane" logger."""
+    def encode(input, output, **options):
+        if ladder is not None:
+            shutil.copytree(ladder, os.getcwd(), dirs_exist_ok=True)
+        for reason in reasons:
+            logging.getLogger("quorvane").warning("%s", reason)
+    return encode
+
+
+def run_task(storage: Path, output: str = "talk", **kwargs) -> dict:
+    return encode_ladder.apply(args=(str(storage / "talk.mp4"), str(storage / "ladders" / output)),
+                               kwargs=kwargs, task_id=f"task-{output}").get()
+
+
+def test_the_encoders_reasons_reach_the_result_and_the_failure(storage, encoded_folder, monkeypatch):
+    failed_720p = "720p: opening the output 720p_000.ts: Permission denied"
+    monkeypatch.setattr(quorvane, "hls_encoder", fake_encoder(encoded_folder, [failed_720p]))
+    outcome = run_task(storage, resolution=["720p", "360p"])
+    assert (outcome["renditions"], outcome["rung_failures"]) == (["360p"], [failed_720p])
+
+    refused = ["all rungs: input refused: entry ../x.ts lies outside the playlist's folder"]
+    monkeypatch.setattr(quorvane, "hls_encoder", fake_encoder(None, refused))
+    with pytest.raises(LadderFailed, match="completed no rendition: all rungs: input refused"):
+        run_task(storage, output="refused")
+    # The collector went with the call.
+    assert not [handler for handler in logging.getLogger("quorvane").handlers
+                if isinstance(handler, tasks._RecordCollector)]
+    assert hidden_entries(storage / "ladders") == []
+
+
+def test_soft_limit_after_the_rename_reports_the_published_ladder(storage, encoded_folder, monkeypatch):
+    monkeypatch.setattr(quorvane, "hls_encoder", fake_encoder(encoded_folder, []))
+    fsync = attempts._fsync_path
+
+    def limit_after_rename(path, *args):
+        if Path(path) == storage / "ladders":   # the parent's fsync follows the rename
+            raise SoftTimeLimitExceeded()
+        fsync(path, *args)
+    monkeypatch.setattr(attempts, "_fsync_path", limit_after_rename)
+
+    outcome = run_task(storage)
+    assert (outcome["encoded"], outcome["renditions"]) == (True, ["360p"])
+    assert sorted(path.name for path in (storage / "ladders" / "talk").iterdir()) == \
+        ["360p.m3u8", "360p_000.ts", MASTER]
+    assert hidden_entries(storage / "ladders") == []
+
+
+def test_named_rungs_get_their_own_bitrates_when_none_are_given(storage, encoded_folder):
+    """Without a bitrate list, 360p alone gets 360p's bitrate (as the
+    fixture's explicit one), not the first of hls_encoder's default list."""
+    outcome = run_task(storage, resolution=["360p"])
+    assert outcome["renditions"] == ["360p"]
+    [(attributes, _)] = read_master_entries(storage / "ladders" / "talk" / MASTER)
+    [(expected, _)] = read_master_entries(encoded_folder / MASTER)
+    assert attributes["BANDWIDTH"] == expected["BANDWIDTH"]
 
 
 def test_time_limits_grow_with_the_input_and_stay_under_the_visibility_timeout():

@@ -37,7 +37,7 @@ from media_checks import (
     probe_frames,
     probe_packets,
     probe_streams,
-    read_master_entries,
+    listed_renditions,
     video_frame_times,
     write_key_info,
 )
@@ -81,7 +81,7 @@ def _encode(source: Path) -> Encoded:
 
 def _rendition(encoded: Encoded):
     """The rendition's playlist, asserted listed in the master and complete."""
-    assert [uri for _, uri in read_master_entries(encoded.directory / "master.m3u8")] == [
+    assert listed_renditions(encoded.directory / "master.m3u8") == [
         "360p.m3u8"]
     return complete_rendition("360p", encoded.directory)
 

@@ -6,56 +6,43 @@ not listed, and those listed are complete and play."""
 from __future__ import annotations
 
 import hashlib
-import os
 import subprocess
-import sys
 import time
 from pathlib import Path
 
 from conftest import make_source
+from media_checks import (
+    assert_rendition_plays,
+    call_returned_none,
+    finish_child,
+    listed_renditions,
+    start_hls_encoder,
+)
 
-CALL = """
-import os, resource, signal, sys
-import quorvane
-source, output, key, limit = sys.argv[1:5]
-if limit != "none":
-    # A full disk, as far as this process can tell: writes past `limit` bytes fail.
-    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-    resource.setrlimit(resource.RLIMIT_FSIZE, (int(limit), int(limit)))
-if os.environ.get("REMOVE_WORKDIR"):
-    # The working directory disappears under us: nothing can be created in it.
-    os.rmdir(os.getcwd())
-print("result:", repr(quorvane.hls_encoder(source, output, ["1080p", "360p"], [5000000, 400000], key)))
+# A full disk, as far as the child can tell: writes past DISK_LIMIT bytes
+# fail. The kernel cuts the write that crosses the limit short at the limit.
+DISK_LIMIT = 600_000
+FULL_DISK = f"""
+import resource, signal
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, ({DISK_LIMIT}, {DISK_LIMIT}))
 """
+# The working directory disappears under the call: nothing can be created in it.
+NO_WORKDIR = """
+import os
+os.rmdir(os.getcwd())
+"""
+LADDER = {"resolution": ["1080p", "360p"], "bitrate": [5000000, 400000]}
 
 
-def start_call(workdir: Path, source: Path, output: Path, key: Path, *, limit: str = "none",
-               remove_workdir: bool = False) -> subprocess.Popen:
-    env = dict(os.environ)
-    if remove_workdir:
-        env["REMOVE_WORKDIR"] = "1"
-    return subprocess.Popen(
-        [sys.executable, "-c", CALL, str(source), str(output), str(key), limit],
-        cwd=workdir, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+def start_call(workdir: Path, source: Path, output: Path, key: Path,
+               prelude: str = "") -> subprocess.Popen:
+    return start_hls_encoder(source, output=output, key=key, cwd=workdir, prelude=prelude,
+                             **LADDER)
 
 
 def finish(child: subprocess.Popen) -> str:
-    stdout, stderr = child.communicate(timeout=600)
-    assert child.returncode == 0, stderr[-3000:]
-    assert "result: None" in stdout
-    return stderr
-
-
-def listed(master: Path) -> list[str]:
-    return [line for line in master.read_text().splitlines() if not line.startswith("#")]
-
-
-def assert_plays(directory: Path, playlist: str) -> None:
-    assert "#EXT-X-ENDLIST" in (directory / playlist).read_text()
-    played = subprocess.run(["ffmpeg", "-v", "error", "-allowed_extensions", "ALL", "-i", playlist,
-                             "-map", "0", "-f", "null", "-"],
-                            cwd=directory, capture_output=True, text=True)
-    assert played.returncode == 0 and not played.stderr.strip(), played.stderr
+    return call_returned_none(finish_child(child, timeout=600)).stderr
 
 
 def test_unwritable_working_directory_lists_nothing(tmp_path: Path, media_dir: Path,
@@ -64,7 +51,8 @@ def test_unwritable_working_directory_lists_nothing(tmp_path: Path, media_dir: P
     gone = tmp_path / "gone"
     gone.mkdir()
     master = tmp_path / "master.m3u8"
-    finish(start_call(gone, source, master, key_info, remove_workdir=True))
+    finish(start_call(gone, source, master, key_info, prelude=NO_WORKDIR))
+    assert not gone.exists(), "the working directory was not removed"
     assert master.read_text() == "#EXTM3U\n#EXT-X-VERSION:3\n"
 
 
@@ -72,11 +60,16 @@ def test_full_disk_fails_only_the_renditions_it_hits(workdir: Path, media_dir: P
                                                      key_info: Path) -> None:
     source = make_source(media_dir / "faults_busy.mp4", size="320x180", seconds=7)
     digest = hashlib.sha256(source.read_bytes()).hexdigest()
-    # 1080p segments at 5 Mb/s outgrow the limit; 360p ones stay well below it.
-    finish(start_call(workdir, source, workdir / "master.m3u8", key_info, limit=str(600_000)))
-    assert listed(workdir / "master.m3u8") == ["360p.m3u8"]
-    assert_plays(workdir, "360p.m3u8")
-    assert max(p.stat().st_size for p in workdir.glob("1080p_*.ts")) <= 600_000
+    # 1080p segments at 5 Mb/s outgrow the limit; 360p ones stay below it.
+    finish(start_call(workdir, source, workdir / "master.m3u8", key_info,
+                      prelude=FULL_DISK))
+    # The disk really filled: a 1080p segment was cut off at the limit.
+    sizes = {name: [p.stat().st_size for p in workdir.glob(f"{name}_*.ts")]
+             for name in ("1080p", "360p")}
+    assert sizes["1080p"] and max(sizes["1080p"]) == DISK_LIMIT, sizes
+    assert sizes["360p"] and max(sizes["360p"]) < DISK_LIMIT, sizes
+    assert listed_renditions(workdir / "master.m3u8") == ["360p.m3u8"]
+    assert_rendition_plays(workdir / "360p.m3u8")
     assert hashlib.sha256(source.read_bytes()).hexdigest() == digest
 
 
@@ -90,14 +83,19 @@ def test_key_info_removed_mid_encode(workdir: Path, media_dir: Path, key_info: P
     while (not (workdir / "360p_000.ts").exists() and child.poll() is None
            and time.monotonic() < deadline):
         time.sleep(0.01)
+    segment_begun, call_running = (workdir / "360p_000.ts").exists(), child.poll() is None
     key_info.unlink()
     finish(child)
-    renditions = listed(workdir / "master.m3u8")
-    for playlist in renditions:
-        assert_plays(workdir, playlist)
-    # The muxer reads the key-info file again for every segment, so a
-    # rendition still running when it vanished cannot have been finished.
+    # The fault landed mid-encode: the first segment was begun and the call still ran.
+    assert segment_begun and call_running, {"segment begun": segment_begun,
+                                            "call running": call_running}
+    # FFmpeg's HLS muxer reads the key-info file as it begins encrypting, so
+    # a rendition begun before the file vanished may finish with the key it
+    # read (20 s make four segments); one cut short must not be listed.
     segments_written = {name: len(list(workdir.glob(f"{name}_*.ts"))) for name in ("1080p", "360p")}
+    renditions = listed_renditions(workdir / "master.m3u8")
+    for playlist in renditions:
+        assert_rendition_plays(workdir / playlist)
     for name, count in segments_written.items():
-        if count < 4:
-            assert f"{name}.m3u8" not in renditions, segments_written
+        listed = f"{name}.m3u8" in renditions
+        assert listed == (count == 4), (name, segments_written, renditions)

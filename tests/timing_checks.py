@@ -12,7 +12,7 @@ from array import array
 from pathlib import Path
 
 from conftest import run_ffmpeg
-from media_checks import FRAME, probe_frames, probe_streams
+from media_checks import FRAME, playlist_input_args, probe_frames, probe_streams
 
 FLASH_SECONDS = 0.2  # six pictures at 30/s
 ANALYSIS_RATE = 44100  # sound is measured as mono samples at this rate
@@ -20,17 +20,13 @@ ANALYSIS_RATE = 44100  # sound is measured as mono samples at this rate
 DEFAULT_CODECS = ("-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-c:a", "aac")
 
 
-def _hls_args(path: str | os.PathLike) -> list[str]:
-    return ["-allowed_extensions", "ALL"] if str(path).endswith(".m3u8") else []
-
-
 def make_flash_and_beep_source(path: Path, *, seconds: float, instants: tuple[float, ...],
-                               size: str = "160x90", audio_rate: int = 48000,
+                               size: str = "160x90", rate: str = "30", audio_rate: int = 48000,
                                channel_layout: str = "stereo",
                                codec_args: tuple[str, ...] = DEFAULT_CODECS,
                                input_args: tuple[str, ...] = (),
                                output_args: tuple[str, ...] = ()) -> Path:
-    """Dark pictures at 30/s with a white flash of FLASH_SECONDS at each of
+    """Dark pictures at `rate` per second with a white flash of FLASH_SECONDS at each of
     `instants`, and silence with a 1 kHz beep at the same instants on every
     channel. The beep is computed sample by sample: a volume filter's
     `enable` would switch only at its frames' starts, up to 23 ms late.
@@ -39,7 +35,7 @@ def make_flash_and_beep_source(path: Path, *, seconds: float, instants: tuple[fl
     beep = "+".join(f"between(t,{at},{at + FLASH_SECONDS})" for at in instants)
     run_ffmpeg(
         "-f", "lavfi",
-        "-i", f"color=c=black:size={size}:rate=30,"
+        "-i", f"color=c=black:size={size}:rate={rate},"
               f"drawbox=w=iw:h=ih:color=white:t=fill:enable='{flash}'",
         *input_args,
         "-f", "lavfi",
@@ -56,7 +52,7 @@ def picture_brightness(path: str | os.PathLike) -> list[tuple[float, float]]:
     zero when an HLS rendition's pictures start after its sound."""
     times = [float(f["pts_time"]) for f in probe_frames(path, "v", "pts_time")]
     raw = subprocess.run(
-        ["ffmpeg", "-hide_banner", "-v", "error", *_hls_args(path), "-i", str(path),
+        ["ffmpeg", "-hide_banner", "-v", "error", *playlist_input_args(path), "-i", str(path),
          "-map", "0:v:0", "-fps_mode", "passthrough", "-vf", "scale=16:8,format=gray",
          "-f", "rawvideo", "-"],
         capture_output=True, check=True).stdout
@@ -81,7 +77,7 @@ def decoded_audio(path: str | os.PathLike) -> tuple[float, array]:
     first = min(float(f["pts_time"]) for f in probe_frames(path, "a", "pts_time")
                 if f.get("pts_time") not in (None, "N/A"))
     raw = subprocess.run(
-        ["ffmpeg", "-hide_banner", "-v", "error", *_hls_args(path), "-i", str(path),
+        ["ffmpeg", "-hide_banner", "-v", "error", *playlist_input_args(path), "-i", str(path),
          "-map", "0:a:0", "-ac", "1", "-ar", str(ANALYSIS_RATE), "-f", "f32le", "-"],
         capture_output=True, check=True).stdout
     samples = array("f")

@@ -1,0 +1,166 @@
+"""quorvane_queue end to end on RabbitMQ, the broker for many machines: a
+RabbitMQ node of the tests' own on loopback (its own node name, ports and
+data, stopped after), real Celery workers (prefork, one child each), real
+encodes on a folder standing in for the shared storage.
+
+A worker machine that vanishes is played by freezing a worker's main process
+and child together (SIGSTOP: no heartbeat, no closed socket), then killing
+them. Nothing is timed against a bound: the times printed are measurements,
+every wait polls for a state, and tasks are held at a known point through
+the workers' hold hook."""
+
+from __future__ import annotations
+
+import time
+from pathlib import Path
+
+import pytest
+
+from queue_checks import (RESULT_TIMEOUT, assert_playable, leftovers, published_lines, received,
+                          source, storage, watch)
+from queue_services import (RabbitMQServer, Worker, held, hold_at, release, use_broker,
+                            wait_for)
+
+import quorvane_queue
+from quorvane_queue import submit_ladder
+from quorvane_queue.celery import visibility_timeout
+
+app = quorvane_queue.app
+RESULTS = "rpc://"
+# Shorter than the workers' default (30 s, a lost machine's ladder back in
+# about 90 s), to keep the suite short; the mechanism is the same.
+HEARTBEAT = 10
+# Waiting for the broker to notice a frozen worker takes a few heartbeats.
+LOST_WORKER_TIMEOUT = 30 * HEARTBEAT
+__all__ = ["storage", "watch"]   # fixtures
+
+
+@pytest.fixture(scope="module")
+def broker(tmp_path_factory):
+    server = RabbitMQServer(tmp_path_factory.mktemp("rabbitmq"), visibility_timeout)
+    use_broker(app, server.url(), RESULTS)
+    yield server
+    app.close()
+    server.close()
+
+
+@pytest.fixture(scope="module")
+def hold(tmp_path_factory) -> Path:
+    """Where the tests ask the workers to hold a task (queue_hooks.py)."""
+    return tmp_path_factory.mktemp("hold")
+
+
+@pytest.fixture
+def start_workers(broker, hold, tmp_path_factory):
+    """Starts workers on `queue`, ready, that the test's end stops."""
+    workers: list[Worker] = []
+
+    def start(queue: str, *names: str) -> list[Worker]:
+        directory = tmp_path_factory.mktemp("workers")
+        started = [Worker(name, queue, broker.url(), directory, RESULTS, hold,
+                          {"QUORVANE_BROKER_HEARTBEAT": str(HEARTBEAT)}) for name in names]
+        workers.extend(started)
+        for worker in started:
+            worker.wait_ready(app)
+        return started
+
+    yield start
+    for worker in workers:
+        worker.stop()
+
+
+@pytest.fixture
+def report(capsys):
+    """Prints a measurement into the test output, past pytest's capture."""
+    def say(text: str) -> None:
+        with capsys.disabled():
+            print(f"\n  {text}")
+    return say
+
+
+def attempt_folders(ladders: Path, output: Path) -> list[Path]:
+    return [path for path in ladders.glob(f".{output.name}.attempt-*") if path.is_dir()]
+
+
+def test_lost_worker_machine_ladder_is_published_by_another(broker, start_workers, storage, watch,
+                                                            hold, report):
+    ladders = storage / "ladders"
+    seconds = 2
+    path = source(storage, "lost.mp4", seconds)
+    output = ladders / "lost"
+    workers = start_workers("lost", "first", "second")
+    watching = watch(output)
+    hold_at(hold, output)
+
+    result = submit_ladder(path, output, resolution=["360p"], queue="lost")
+    wait_for(lambda: held(hold, output), "the encode to be held", RESULT_TIMEOUT)
+    [lost] = [worker for worker in workers if received([worker], result.id)]
+    [other] = [worker for worker in workers if worker is not lost]
+
+    lost.freeze()
+    frozen = time.monotonic()
+    wait_for(lambda: received([other], result.id), "the task to be delivered again",
+             LOST_WORKER_TIMEOUT, 0.2)
+    redelivered = time.monotonic() - frozen
+    # Once the other worker's attempt has started (its sweep found the
+    # frozen attempt alive) the lost machine's processes die.
+    wait_for(lambda: len(attempt_folders(ladders, output)) == 2 or output.exists(),
+             "the second attempt to start", RESULT_TIMEOUT)
+    lost.kill()
+    outcome = result.get(timeout=RESULT_TIMEOUT)
+    published = time.monotonic() - frozen
+    report(f"RabbitMQ, worker machine lost mid-encode: delivered again after {redelivered:.1f} s, "
+           f"published after {published:.1f} s (AMQP heartbeat {HEARTBEAT} s)")
+
+    # The first delivery's attempt was alive when the second started: not
+    # counted as a lost delivery.
+    assert (outcome["encoded"], outcome["delivery"], outcome["worker"]) == (True, 1, other.hostname)
+    watching.assert_published_once()
+    assert published_lines(workers, output) == 1
+    assert_playable(output, seconds)
+    # The dead attempt (its folder and lock file) goes with the next task
+    # that starts in the folder, here one that finds the ladder published.
+    assert len(leftovers(ladders)) == 2
+    again = submit_ladder(path, output, resolution=["360p"], queue="lost").get(timeout=RESULT_TIMEOUT)
+    assert (again["encoded"], again["renditions"]) == (False, ["360p"])
+    assert leftovers(ladders) == []
+
+
+def test_broker_restart_keeps_queued_and_running_ladders(broker, start_workers, storage, watch, hold):
+    ladders = storage / "ladders"
+    seconds = 2
+    outputs = [ladders / f"restart{index}" for index in range(3)]
+    paths = [source(storage, f"{output.name}.mp4", seconds) for output in outputs]
+    workers = start_workers("restart", "one", "two")
+    watches = [watch(output) for output in outputs]
+    for output in outputs[:2]:
+        hold_at(hold, output)
+
+    results = [submit_ladder(path, output, resolution=["360p"], queue="restart")
+               for path, output in zip(paths, outputs)]
+    for output in outputs[:2]:
+        wait_for(lambda: held(hold, output), f"{output.name} to be held", RESULT_TIMEOUT)
+    # Each worker runs one; the third waits in the queue.
+    assert broker.queue_state("restart") == (1, 2)
+
+    broker.stop()
+    broker.start()
+    line = "taking no new task until a child is free"
+    wait_for(lambda: all(line in worker.log_text() for worker in workers),
+             "both workers to reconnect", RESULT_TIMEOUT)
+    # Back: the running ladders' messages (which their old connections can
+    # no longer acknowledge) and the queued one, and no worker took one while
+    # its child was busy.
+    assert broker.queue_state("restart") == (3, 0)
+
+    for output in outputs[:2]:
+        release(hold, output)
+    outcomes = [result.get(timeout=RESULT_TIMEOUT) for result in results]
+
+    for output, outcome, watching in zip(outputs, outcomes, watches):
+        assert outcome["renditions"] == ["360p"]
+        watching.assert_published_once()
+        assert published_lines(workers, output) == 1
+        assert_playable(output, seconds)
+    wait_for(lambda: broker.queue_state("restart") == (0, 2), "every message to be acknowledged")
+    assert leftovers(ladders) == []
