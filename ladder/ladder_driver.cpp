@@ -6,6 +6,7 @@
 #include <system_error>
 #include <utility>
 
+#include "../rendition/output_format.h"
 #include "../rendition/transcode_rendition.h"
 #include "master_playlist.h"
 #include "output_collisions.h"
@@ -13,7 +14,7 @@
 
 namespace quorvane {
 
-std::string rendition_playlist_name(const std::string& name) { return name + ".m3u8"; }
+std::string rendition_playlist_name(const std::string& name) { return media_playlist_name(name); }
 
 std::thread start_std_thread(std::function<void()> body) { return std::thread(std::move(body)); }
 

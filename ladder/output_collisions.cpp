@@ -7,6 +7,8 @@
 #include <memory>
 #include <utility>
 
+#include "../rendition/output_format.h"
+
 namespace quorvane {
 
 namespace {
@@ -38,7 +40,7 @@ std::string resolve_for_writing(std::string path) {
 // its number in decimal, zero-padded to three digits.
 bool is_segment_name(const std::string& file, const std::string& name) {
   const std::string prefix = name + "_";
-  const std::string suffix = ".ts";
+  const std::string suffix = segment_extension;
   if (file.size() < prefix.size() + 3 + suffix.size() ||
       file.compare(0, prefix.size(), prefix) != 0 ||
       file.compare(file.size() - suffix.size(), suffix.size(), suffix) != 0) {
@@ -56,7 +58,8 @@ bool is_segment_name(const std::string& file, const std::string& name) {
 // NAME.m3u8.tmp and renames it over NAME.m3u8 each time.
 std::string rendition_writing(const written_files& plan, const std::string& file) {
   const auto writes_file = [&file](const std::string& name) {
-    return file == name + ".m3u8" || file == name + ".m3u8.tmp" || is_segment_name(file, name);
+    const std::string playlist = media_playlist_name(name);
+    return file == playlist || file == playlist + ".tmp" || is_segment_name(file, name);
   };
   const auto found = std::find_if(plan.renditions.begin(), plan.renditions.end(), writes_file);
   return found != plan.renditions.end() ? *found : std::string();

@@ -23,7 +23,7 @@ std::optional<step_failure> refusal_of_listed_files(AVFormatContext* input) {
     return ffmpeg_failure(probing_step, AVERROR(ENOMEM));
   }
   while (av_read_frame(input, packet.get()) >= 0) {
-    av_packet_unref(packet.get());
+    const packet_unref_guard read(packet.get());
   }
   return input_refused(input);
 }

@@ -9,20 +9,24 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
+#include "filter_chain.h"
+#include "output_format.h"
+#include "output_writing.h"
+
 namespace quorvane {
 
 namespace {
-
-constexpr int output_sample_rate = 44100;
 
 // Multichannel sound is mixed down to the delivered stereo first, so that the
 // loudness measured and normalised is the loudness delivered; mono stays mono
 // until the end (its loudness is the same spread over two channels, at half
 // the cost). Then the encoder's format and rate.
-constexpr const char* loudness_chain =
-    "aformat=channel_layouts=mono|stereo,"
-    "loudnorm=I=-14:LRA=11:TP=-1.5,"
-    "aformat=sample_fmts=fltp:sample_rates=44100:channel_layouts=stereo";
+std::string loudness_chain() {
+  return "aformat=channel_layouts=mono|stereo,"
+         "loudnorm=I=-14:LRA=11:TP=-1.5,"
+         "aformat=sample_fmts=fltp:sample_rates=" +
+         std::to_string(output_sample_rate) + ":channel_layouts=stereo";
+}
 
 // A channel layout as the abuffer filter reads it. A layout whose order is
 // unknown is described by the default layout for its channel count; sound
@@ -63,7 +67,7 @@ bool build_audio_chain(audio_path& path, const AVStream* stream, const sound_for
                 stream->time_base.num, stream->time_base.den, format.sample_rate,
                 sample_format != nullptr ? sample_format : "none", format.channel_layout.c_str());
   if (!create_filter_endpoints(path.chain, "abuffer", arguments, "abuffersink") ||
-      !link_filter_chain(path.chain, loudness_chain)) {
+      !link_filter_chain(path.chain, loudness_chain().c_str())) {
     path.chain = filter_chain{};
     return false;
   }

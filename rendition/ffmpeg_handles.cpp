@@ -1,5 +1,7 @@
 #include "ffmpeg_handles.h"
 
+#include "ffmpeg_versions.h"
+
 #include <cmath>
 #include <utility>
 
@@ -9,19 +11,14 @@ extern "C" {
 
 namespace quorvane {
 
-void free_format_context(AVFormatContext* context) {
-  if (context == nullptr) {
+void free_muxer(AVFormatContext* muxer) {
+  if (muxer == nullptr) {
     return;
   }
-  if (context->iformat != nullptr) {
-    close_guarded_input(context);
-    return;
+  if (!(muxer->oformat->flags & AVFMT_NOFILE) && muxer->pb != nullptr) {
+    avio_closep(&muxer->pb);
   }
-  if (context->oformat != nullptr && !(context->oformat->flags & AVFMT_NOFILE) &&
-      context->pb != nullptr) {
-    avio_closep(&context->pb);
-  }
-  avformat_free_context(context);
+  avformat_free_context(muxer);
 }
 
 opened_input open_input(const std::string& path, const file_veto& veto) {
@@ -40,27 +37,8 @@ opened_input open_input(const std::string& path, const file_veto& veto) {
   return result;
 }
 
-static const int32_t* display_matrix_of(const AVStream* stream) {
-#if QUORVANE_HAS_CODECPAR_SIDE_DATA
-  const AVPacketSideData* side_data =
-      av_packet_side_data_get(stream->codecpar->coded_side_data,
-                              stream->codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
-  if (side_data == nullptr || side_data->size < 9 * sizeof(int32_t)) {
-    return nullptr;
-  }
-  return reinterpret_cast<const int32_t*>(side_data->data);
-#else
-  size_t size = 0;
-  const uint8_t* data = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
-  if (data == nullptr || size < 9 * sizeof(int32_t)) {
-    return nullptr;
-  }
-  return reinterpret_cast<const int32_t*>(data);
-#endif
-}
-
 int stream_rotation(const AVStream* stream) {
-  const int32_t* matrix = display_matrix_of(stream);
+  const int32_t* matrix = stream_display_matrix(stream);
   if (matrix == nullptr) {
     return 0;
   }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -14,67 +15,58 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/audio_fifo.h>
 #include <libavutil/frame.h>
-#include <libswscale/swscale.h>
 }
 
 #include "input_guard.h"
 
-// FFmpeg 6.1 moved stream side data (the display matrix among it) into
-// codecpar and 7.0 removed av_stream_get_side_data, which 5.1 still needs.
-#define QUORVANE_HAS_CODECPAR_SIDE_DATA \
-  (LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 29, 100))
-
-// FFmpeg 6.1 moved "interlaced" into AVFrame.flags and deprecated the field.
-#ifdef AV_FRAME_FLAG_INTERLACED
-#define QUORVANE_HAS_FRAME_FLAG_INTERLACED 1
-#else
-#define QUORVANE_HAS_FRAME_FLAG_INTERLACED 0
-#endif
-
-// FFmpeg 7.1's buffer source takes the pictures' colour matrix and range and
-// warns about every picture that differs from what it was given.
-#define QUORVANE_HAS_BUFFERSRC_COLOR \
-  (LIBAVFILTER_VERSION_INT >= AV_VERSION_INT(10, 5, 100))
-
 namespace quorvane {
 
-// Releases a demuxer (closing its input) or a muxer (closing its file unless
-// the muxer opens its files itself). Writes no trailer.
-void free_format_context(AVFormatContext* context);
-
-struct format_context_deleter {
-  void operator()(AVFormatContext* context) const noexcept { free_format_context(context); }
-};
-struct codec_context_deleter {
-  void operator()(AVCodecContext* context) const noexcept { avcodec_free_context(&context); }
-};
-struct packet_deleter {
-  void operator()(AVPacket* packet) const noexcept { av_packet_free(&packet); }
-};
-struct frame_deleter {
-  void operator()(AVFrame* frame) const noexcept { av_frame_free(&frame); }
-};
-struct scaler_deleter {
-  void operator()(SwsContext* scaler) const noexcept { sws_freeContext(scaler); }
-};
-struct filter_graph_deleter {
-  void operator()(AVFilterGraph* graph) const noexcept { avfilter_graph_free(&graph); }
-};
-struct filter_inout_deleter {
-  void operator()(AVFilterInOut* list) const noexcept { avfilter_inout_free(&list); }
-};
-struct audio_fifo_deleter {
-  void operator()(AVAudioFifo* fifo) const noexcept { av_audio_fifo_free(fifo); }
+// Releases an FFmpeg object with its own free function, whichever way that
+// function takes it: by pointer (av_audio_fifo_free) or by the pointer's
+// address (av_frame_free).
+template <auto release>
+struct ffmpeg_deleter {
+  template <typename T>
+  void operator()(T* object) const noexcept {
+    if constexpr (std::is_invocable_v<decltype(release), T*>) {
+      release(object);
+    } else {
+      release(&object);
+    }
+  }
 };
 
-using format_context_ptr = std::unique_ptr<AVFormatContext, format_context_deleter>;
-using codec_context_ptr = std::unique_ptr<AVCodecContext, codec_context_deleter>;
-using packet_ptr = std::unique_ptr<AVPacket, packet_deleter>;
-using frame_ptr = std::unique_ptr<AVFrame, frame_deleter>;
-using scaler_ptr = std::unique_ptr<SwsContext, scaler_deleter>;
-using filter_graph_ptr = std::unique_ptr<AVFilterGraph, filter_graph_deleter>;
-using filter_inout_ptr = std::unique_ptr<AVFilterInOut, filter_inout_deleter>;
-using audio_fifo_ptr = std::unique_ptr<AVAudioFifo, audio_fifo_deleter>;
+template <typename T, auto release>
+using ffmpeg_ptr = std::unique_ptr<T, ffmpeg_deleter<release>>;
+
+// A muxer: closes its file unless the muxer opens its files itself, then
+// frees it. Writes no trailer.
+void free_muxer(AVFormatContext* muxer);
+
+// A demuxer opened under the input rules closes with them.
+using input_context_ptr = ffmpeg_ptr<AVFormatContext, close_guarded_input>;
+using output_context_ptr = ffmpeg_ptr<AVFormatContext, free_muxer>;
+using codec_context_ptr = ffmpeg_ptr<AVCodecContext, avcodec_free_context>;
+using packet_ptr = ffmpeg_ptr<AVPacket, av_packet_free>;
+using frame_ptr = ffmpeg_ptr<AVFrame, av_frame_free>;
+using filter_graph_ptr = ffmpeg_ptr<AVFilterGraph, avfilter_graph_free>;
+using filter_inout_ptr = ffmpeg_ptr<AVFilterInOut, avfilter_inout_free>;
+using audio_fifo_ptr = ffmpeg_ptr<AVAudioFifo, av_audio_fifo_free>;
+using dictionary_ptr = ffmpeg_ptr<AVDictionary, av_dict_free>;
+using buffersrc_parameters_ptr = ffmpeg_ptr<AVBufferSrcParameters, av_free>;
+
+// Unreferences a read loop's packet when the loop's turn ends, whichever way
+// it ends.
+class packet_unref_guard {
+ public:
+  explicit packet_unref_guard(AVPacket* packet) : packet_(packet) {}
+  ~packet_unref_guard() { av_packet_unref(packet_); }
+  packet_unref_guard(const packet_unref_guard&) = delete;
+  packet_unref_guard& operator=(const packet_unref_guard&) = delete;
+
+ private:
+  AVPacket* packet_;
+};
 
 // Receives every frame `decoder` has ready into `frame`, hands each to `use`
 // and unreferences it. False as soon as `use` fails; true when the decoder
@@ -117,7 +109,7 @@ bool pull_filtered_frames(AVFilterContext* sink, AVFrame* frame, Use&& use) {
 // or a rule refused a file it asked for, and `failure` says why; the driver
 // ignores a failed stream-info read, a worker gives up on it.
 struct opened_input {
-  format_context_ptr context;
+  input_context_ptr context;
   int stream_info_result = 0;
   std::optional<step_failure> failure;
 };

@@ -1,4 +1,4 @@
-#include "rendition_parts.h"
+#include "filter_chain.h"
 
 extern "C" {
 #include <libavutil/mem.h>

@@ -1,5 +1,7 @@
 #include "input_guard.h"
 
+#include "ffmpeg_handles.h"
+
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -499,7 +501,7 @@ guarded_open open_guarded_input(const std::string& path, const file_veto& veto) 
     av_dict_set(&options, "allowed_extensions", "ALL", 0);
   }
   const int opened = avformat_open_input(&context, path.c_str(), nullptr, &options);
-  av_dict_free(&options);
+  const dictionary_ptr options_not_taken(options);
   if (opened < 0) {
     // avformat_open_input has freed the context; a refusal is the reason
     // behind the error it gives.
@@ -522,9 +524,7 @@ int read_stream_info(AVFormatContext* input) {
     av_dict_set_int(&stream_options, "max_pixels", decoder_max_pixels, 0);
   }
   const int result = avformat_find_stream_info(input, options.empty() ? nullptr : options.data());
-  for (AVDictionary*& stream_options : options) {
-    av_dict_free(&stream_options);
-  }
+  const std::vector<dictionary_ptr> options_not_taken(options.begin(), options.end());
   return result;
 }
 

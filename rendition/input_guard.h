@@ -68,7 +68,7 @@ struct guarded_open {
 // protocol or a file outside its folder (through one nested playlist level),
 // before FFmpeg sees it: what FFmpeg would do with such an entry depends on
 // how it was built. The caller closes the context with close_guarded_input,
-// which free_format_context does.
+// which input_context_ptr does.
 guarded_open open_guarded_input(const std::string& path, const file_veto& veto = {});
 
 // avformat_find_stream_info with every decoder it opens held to

@@ -1,4 +1,4 @@
-#include "rendition_parts.h"
+#include "output_writing.h"
 
 namespace quorvane {
 

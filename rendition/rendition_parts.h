@@ -10,6 +10,7 @@
 
 #include "ffmpeg_handles.h"
 #include "media_timeline.h"
+#include "output_format.h"
 
 namespace quorvane {
 
@@ -22,7 +23,7 @@ struct filter_chain {
 
 // The demuxer, its two chosen streams and the packet every read fills.
 struct source_input {
-  format_context_ptr context;
+  input_context_ptr context;
   AVStream* video_stream = nullptr;  // owned by `context`
   AVStream* audio_stream = nullptr;  // owned by `context`
   int64_t origin = 0;                // microseconds both streams count from
@@ -38,13 +39,11 @@ struct file_close_watch {
   bool failed = false;
 };
 
-// Makes `muxer` close its files through `watch`.
-void watch_file_closes(AVFormatContext* muxer, file_close_watch& watch);
 
 // The HLS muxer of one rendition: media playlist and encrypted segments.
 struct hls_muxer {
   file_close_watch close_watch;  // outlives `context`, whose release may close files
-  format_context_ptr context;
+  output_context_ptr context;
   AVStream* video_stream = nullptr;  // owned by `context`, index 0
   AVStream* audio_stream = nullptr;  // owned by `context`, index 1
   std::string segment_pattern;
@@ -90,7 +89,7 @@ struct video_path {
   picture_clock clock;
   // How long the last picture lasts when nothing follows it: the source's
   // picture interval, or 1/30 s when the source is faster.
-  AVRational picture_duration{1, 30};
+  AVRational picture_duration = grid_time_base;
   // Keyframes fall on every 60th slot counted from the first picture's, so
   // that every segment lasts exactly 6 s whatever the source's rate.
   int64_t next_keyframe_slot = AV_NOPTS_VALUE;
@@ -120,22 +119,5 @@ struct audio_path {
   frame_ptr decoded;
   frame_ptr filtered;
 };
-
-// Builds `chain` as source "in" -> `description` -> sink "out". The caller
-// has already made the graph and both endpoint filters.
-bool link_filter_chain(filter_chain& chain, const char* description);
-
-// Makes the graph and the two endpoint filters of a chain.
-bool create_filter_endpoints(filter_chain& chain, const char* source_filter,
-                             const std::string& source_arguments, const char* sink_filter);
-
-// Hands `frame` (or the end-of-stream null) to `encoder` and writes every
-// packet it gives out to `stream` of `muxer`. With `durations`, each packet
-// takes (and drops) the duration recorded there for its timestamp. True when
-// the encoder wants more input or is drained; false on any other failure,
-// whose FFmpeg error goes to `error` when given.
-bool encode_and_write(AVCodecContext* encoder, AVFormatContext* muxer, AVStream* stream,
-                      const AVFrame* frame, AVPacket* packet,
-                      picture_durations* durations = nullptr, int* error = nullptr);
 
 }  // namespace quorvane

@@ -16,6 +16,8 @@ extern "C" {
 }
 
 #include "audio_path.h"
+#include "output_format.h"
+#include "output_writing.h"
 #include "playlist_check.h"
 #include "rendition_parts.h"
 #include "video_path.h"
@@ -27,11 +29,6 @@ namespace {
 // Empty when a step succeeded, else what failed and why.
 using step_result = std::optional<step_failure>;
 
-constexpr AVRational video_time_base{1, 30};
-constexpr AVRational video_frame_rate{30, 1};
-constexpr int keyframe_interval = 60;
-constexpr int audio_sample_rate = 44100;
-constexpr int64_t audio_bit_rate = 128000;
 // The video rate cap, in percent of the rung's target: the peak rate, and
 // the decoder buffer that bounds how long a burst may run above it.
 constexpr int64_t max_rate_percent = 110;
@@ -65,8 +62,8 @@ step_result open_video_encoder(codec_context_ptr& context, const AVCodec* encode
   context->height = height;
   context->pix_fmt = AV_PIX_FMT_YUV420P;
   context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  context->time_base = video_time_base;
-  context->framerate = video_frame_rate;
+  context->time_base = grid_time_base;
+  context->framerate = grid_frame_rate;
   context->thread_count = 0;
   context->bit_rate = bitrate;
   if (bitrate > 0) {
@@ -84,8 +81,8 @@ step_result open_video_encoder(codec_context_ptr& context, const AVCodec* encode
   context->sample_aspect_ratio = AVRational{1, 1};
   // Results ignored: an H.264 encoder without these options still opens.
   av_opt_set(context->priv_data, "preset", "fast", 0);
-  context->gop_size = keyframe_interval;
-  context->keyint_min = keyframe_interval;
+  context->gop_size = keyframe_interval_slots;
+  context->keyint_min = keyframe_interval_slots;
   av_opt_set(context->priv_data, "sc_threshold", "0", 0);  // no keyframes at scene cuts
   // The pictures that open each 2 s of the timeline are flagged as keyframes;
   // each must be one a segment can start on.
@@ -107,10 +104,10 @@ step_result open_audio_encoder(codec_context_ptr& context, const AVCodec* encode
   // channel-layout structure serves both FFmpeg 5.1 and 7.x.
   av_channel_layout_default(&context->ch_layout, 2);
   context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  context->sample_rate = audio_sample_rate;
+  context->sample_rate = output_sample_rate;
   context->sample_fmt = AV_SAMPLE_FMT_FLTP;
-  context->time_base = AVRational{1, audio_sample_rate};
-  context->bit_rate = audio_bit_rate;
+  context->time_base = AVRational{1, output_sample_rate};
+  context->bit_rate = output_audio_bit_rate;
   const int opened = avcodec_open2(context.get(), encoder, nullptr);
   if (opened < 0) {
     return ffmpeg_failure(step, opened);
@@ -189,10 +186,10 @@ const AVCodec* video_decoder_for(const AVStream* stream, const AVCodec* chosen) 
 AVRational source_picture_duration(AVFormatContext* input, AVStream* video) {
   const AVRational source_rate = av_guess_frame_rate(input, video, nullptr);
   if (source_rate.num > 0 && source_rate.den > 0 &&
-      av_cmp_q(av_inv_q(source_rate), video_time_base) > 0) {
+      av_cmp_q(av_inv_q(source_rate), grid_time_base) > 0) {
     return av_inv_q(source_rate);
   }
-  return video_time_base;
+  return grid_time_base;
 }
 
 // Steps 1 to 5: the input, its two streams and their decoders.
@@ -201,7 +198,8 @@ step_result open_source(source_input& source, video_path& video, audio_path& aud
   opened_input opened = open_input(input);
   source.context = std::move(opened.context);
   if (!source.context) {
-    return step_failure{"opening the input", "the input cannot be opened or was refused"};
+    return opened.failure ? *opened.failure
+                          : step_failure{"opening the input", "the input cannot be opened"};
   }
   if (opened.stream_info_result < 0) {
     return ffmpeg_failure("reading the input's streams", opened.stream_info_result);
@@ -273,9 +271,9 @@ step_result open_muxer(hls_muxer& muxer, const video_path& video, const audio_pa
     return failed;
   }
   // 11. Segment names: 720p.m3u8 writes 720p_000.ts, 720p_001.ts, ...
-  muxer.segment_pattern = segment_base_name(playlist) + "_%03d.ts";
+  muxer.segment_pattern = segment_base_name(playlist) + segment_number_pattern;
   // 12. Muxer options; the muxer judges their values.
-  av_opt_set(raw->priv_data, "hls_time", "6", 0);
+  av_opt_set(raw->priv_data, "hls_time", segment_seconds, 0);
   av_opt_set(raw->priv_data, "hls_segment_filename", muxer.segment_pattern.c_str(), 0);
   av_opt_set(raw->priv_data, "hls_list_size", "0", 0);
   av_opt_set(raw->priv_data, "hls_key_info_file", key.c_str(), 0);
@@ -322,24 +320,21 @@ step_result prepare_paths(source_input& source, hls_muxer& muxer, video_path& vi
 step_result read_input(source_input& source, hls_muxer& muxer, video_path& video, audio_path& audio) {
   AVPacket* packet = source.packet.get();
   while (av_read_frame(source.context.get(), packet) >= 0) {
-    bool keep_going = true;
+    const packet_unref_guard read(packet);
     if (packet->stream_index == source.video_stream->index) {
       keep_timestamps_continuous(source.continuity, packet, source.video_stream, 0);
-      keep_going = decode_video_packet(video, source, muxer);
-      if (keep_going && source.audio_stream == nullptr) {
-        keep_going = encode_silence_until(audio, muxer, encoded_video_seconds(video), false);
+      if (!decode_video_packet(video, source, muxer) ||
+          (source.audio_stream == nullptr &&
+           !encode_silence_until(audio, muxer, encoded_video_seconds(video), false))) {
+        return encoding_failure("encoding the pictures", muxer);
       }
     } else if (source.audio_stream != nullptr &&
                packet->stream_index == source.audio_stream->index) {
       keep_timestamps_continuous(source.continuity, packet, source.audio_stream, 1);
-      keep_going = decode_audio_packet(audio, source, muxer);
+      if (!decode_audio_packet(audio, source, muxer)) {
+        return encoding_failure("encoding the sound", muxer);
+      }
     }
-    if (!keep_going) {
-      const bool video = packet->stream_index == source.video_stream->index;
-      av_packet_unref(packet);
-      return encoding_failure(video ? "encoding the pictures" : "encoding the sound", muxer);
-    }
-    av_packet_unref(packet);
   }
   return std::nullopt;
 }

@@ -1,5 +1,8 @@
 #include "video_chain.h"
 
+#include "ffmpeg_versions.h"
+#include "filter_chain.h"
+
 #include <cmath>
 #include <cstdlib>
 #include <vector>
@@ -23,14 +26,6 @@ bool field_order_interlaced(const AVStream* stream) {
   const AVFieldOrder order = stream->codecpar->field_order;
   return order == AV_FIELD_TT || order == AV_FIELD_BB || order == AV_FIELD_TB ||
          order == AV_FIELD_BT;
-}
-
-bool frame_interlaced(const AVFrame* picture) {
-#if QUORVANE_HAS_FRAME_FLAG_INTERLACED
-  return (picture->flags & AV_FRAME_FLAG_INTERLACED) != 0;
-#else
-  return picture->interlaced_frame != 0;
-#endif
 }
 
 AVRational usable_aspect(AVRational aspect) {
@@ -157,7 +152,7 @@ picture_format picture_format_of(const AVFrame* picture, const AVStream* stream,
   format.primaries = picture->color_primaries;
   format.transfer = picture->color_trc;
   format.interlaced =
-      interlaced_source || frame_interlaced(picture) || field_order_interlaced(stream);
+      interlaced_source || frame_is_interlaced(picture) || field_order_interlaced(stream);
   return format;
 }
 
@@ -225,9 +220,7 @@ bool build_video_chain(video_path& path, const picture_format& format, AVRationa
   if (!create_filter_endpoints(path.chain, "buffer", arguments, "buffersink")) {
     return false;
   }
-#if QUORVANE_HAS_BUFFERSRC_COLOR
-  std::unique_ptr<AVBufferSrcParameters, decltype(&av_free)> parameters(
-      av_buffersrc_parameters_alloc(), &av_free);
+  buffersrc_parameters_ptr parameters(av_buffersrc_parameters_alloc());
   if (!parameters) {
     return false;
   }
@@ -236,12 +229,10 @@ bool build_video_chain(video_path& path, const picture_format& format, AVRationa
   parameters->height = format.height;
   parameters->sample_aspect_ratio = aspect;
   parameters->time_base = time_base;
-  parameters->color_space = format.matrix;
-  parameters->color_range = format.range;
+  set_buffersrc_colour(parameters.get(), format.matrix, format.range);
   if (av_buffersrc_parameters_set(path.chain.source, parameters.get()) < 0) {
     return false;
   }
-#endif
   const std::string description = video_chain_description(
       format, path.clockwise_rotation, path.encoder->width, path.encoder->height);
   if (!link_filter_chain(path.chain, description.c_str())) {

@@ -3,14 +3,14 @@
 #include <algorithm>
 #include <cmath>
 
+#include "output_format.h"
+#include "output_writing.h"
 #include "video_chain.h"
 
 namespace quorvane {
 
 namespace {
 
-constexpr AVRational grid_time_base{1, 30};
-constexpr int64_t keyframe_interval_slots = 60;
 
 // True when a picture at `slot` opens a new keyframe interval; moves the
 // next keyframe to the interval after it.

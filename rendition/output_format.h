@@ -1,0 +1,37 @@
+// What every rendition is, whatever its source: the picture grid, the
+// keyframe interval, the sound, the segment length and the file names. The
+// transcoder writes by these; the ladder plans and guards its files by them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+extern "C" {
+#include <libavutil/rational.h>
+}
+
+namespace quorvane {
+
+// Pictures sit on a grid of 1/30 s slots.
+inline constexpr AVRational grid_time_base{1, 30};
+inline constexpr AVRational grid_frame_rate{30, 1};
+
+// A keyframe every 60 slots: every 2 s of the timeline.
+inline constexpr int keyframe_interval_slots = 60;
+
+// AAC stereo at 44100 Hz, 128 kb/s.
+inline constexpr int output_sample_rate = 44100;
+inline constexpr int64_t output_audio_bit_rate = 128000;
+
+// The HLS muxer's target segment length ("hls_time"), in seconds.
+inline constexpr const char* segment_seconds = "6";
+
+// A rung's media playlist: "720p" writes 720p.m3u8.
+inline std::string media_playlist_name(const std::string& rung) { return rung + ".m3u8"; }
+
+// Its segments: the playlist's name up to its last '.', then a number of at
+// least three digits: 720p_000.ts, 720p_001.ts, ...
+inline constexpr const char* segment_number_pattern = "_%03d.ts";
+inline constexpr const char* segment_extension = ".ts";
+
+}  // namespace quorvane

@@ -1,0 +1,21 @@
+// From the encoders to the HLS muxer: encoded packets written with their
+// durations, and the muxer's file closes watched for failed writes.
+#pragma once
+
+#include "rendition_parts.h"
+
+namespace quorvane {
+
+// Makes `muxer` close its files through `watch`.
+void watch_file_closes(AVFormatContext* muxer, file_close_watch& watch);
+
+// Hands `frame` (or the end-of-stream null) to `encoder` and writes every
+// packet it gives out to `stream` of `muxer`. With `durations`, each packet
+// takes (and drops) the duration recorded there for its timestamp. True when
+// the encoder wants more input or is drained; false on any other failure,
+// whose FFmpeg error goes to `error` when given.
+bool encode_and_write(AVCodecContext* encoder, AVFormatContext* muxer, AVStream* stream,
+                      const AVFrame* frame, AVPacket* packet,
+                      picture_durations* durations = nullptr, int* error = nullptr);
+
+}  // namespace quorvane
