@@ -58,7 +58,8 @@ probed_source probe_source_size(const std::string& input, const file_veto& veto)
   // held to the limit; it is also what a picture the decoders refused as too
   // large leaves behind.
   if (size.width <= 0 || size.height <= 0) {
-    return probe_failure("the video stream's picture size is unknown (no picture decoded)");
+    return probe_failure(
+        "the video stream's picture size is unknown (no picture decoded within the size limit)");
   }
   if (!picture_size_allowed(size.width, size.height)) {
     return probe_failure("picture size " + std::to_string(size.width) + "x" +

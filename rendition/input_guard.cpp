@@ -280,6 +280,9 @@ std::optional<step_failure> check_reference(const input_guard& guard,
                                             const std::string& playlist_path,
                                             const playlist_reference& reference, int nesting) {
   const std::string& uri = reference.uri;
+  if (uri.empty()) {
+    return std::nullopt;  // URI="" names the playlist itself
+  }
   if (names_a_protocol(uri)) {
     return refusal("entry " + uri + " names a protocol");
   }

@@ -24,10 +24,15 @@ from media_checks import (
 
 FULL_LADDER = ["1080p", "720p", "480p", "360p"]
 
-def peak_mib(source: Path, workdir: Path, key: Path, resolution: list[str]) -> float:
-    """The peak resident memory of a fresh process that makes this one call."""
+def peak_mib(source: Path, workdir: Path, key: Path, resolution: list[str],
+             log: list[str] | None = None) -> float:
+    """The peak resident memory of a fresh process that makes this one call;
+    the lines of its stderr (FFmpeg's log, and the call's failure records
+    through Python's last-resort handler) are added to `log`."""
     finished = encode_ok(source, resolution=resolution, bitrate=None, key=key, cwd=workdir,
                          timeout=600)
+    if log is not None:
+        log += finished.stderr.splitlines()
     return call_outcome(finished)["peak_kib"] / 1024
 
 
@@ -76,12 +81,23 @@ def test_oversized_pictures_are_refused_before_decoding(workdir, key_info, case)
     assert os.path.getsize(movie) < 2_000_000
     before = set(os.listdir(workdir))
 
-    peak = peak_mib(movie, workdir, key_info, FULL_LADDER)
+    log: list[str] = []
+    peak = peak_mib(movie, workdir, key_info, FULL_LADDER, log)
 
     # One decoded 8192x8192 RGB picture alone takes 192 MiB; the interpreter
     # and FFmpeg's libraries take about 55.
     assert peak < 150, peak
     assert set(os.listdir(workdir)) == before
+    # The whole call was refused, and says why: a picture within the decoder's
+    # pixel bound but too wide is measured; one past that bound is never
+    # decoded, whatever size the file declares.
+    reasons = [line for line in log if line.startswith("all rungs: ")]
+    if case != "8200x64":
+        assert reasons == ["all rungs: probing the input: the video stream's picture size is "
+                           "unknown (no picture decoded within the size limit)"]
+    else:
+        assert reasons == [f"all rungs: probing the input: picture size {width}x{height} is "
+                           "over the limit of 8192 per side and 36000000 pixels"]
 
 
 def mjpeg_part(folder: Path, size: str, frames: int, name: str) -> Path:

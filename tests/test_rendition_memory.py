@@ -73,12 +73,28 @@ def _lost_inside_ffmpeg_hls_init(stack: list[str]) -> bool:
             and any("avformat_init_output" in frame for frame in stack))
 
 
+def _lost_inside_a_refused_x264_open(stack: list[str]) -> bool:
+    """libx264 keeps what it allocated when x264_encoder_open fails (its
+    settings' copies); FFmpeg gets no encoder handle to free it through."""
+    return any("x264_encoder_open" in frame for frame in stack)
+
+
+def _lost_inside_an_import_we_asked_for(stack: list[str]) -> bool:
+    """A module our code imports (logging, for the failure records) belongs
+    to the interpreter from then on, which does not free all of it at exit:
+    the allocation lies inside the import, which lies inside our code."""
+    ours = next(i for i, frame in enumerate(stack) if _passes_through_our_code([frame]))
+    return any("PyImport_Import" in frame for frame in stack[:ours])
+
+
 def _our_losses(report: str) -> list[str]:
     return [
         f"{size} {kind} lost:\n    " + "\n    ".join(stack)
         for size, kind, stack in _loss_records(report)
         if kind in ("definitely", "indirectly") and _passes_through_our_code(stack)
         and not _lost_inside_ffmpeg_hls_init(stack)
+        and not _lost_inside_a_refused_x264_open(stack)
+        and not _lost_inside_an_import_we_asked_for(stack)
     ]
 
 
@@ -101,18 +117,19 @@ def test_two_rendition_ladder_loses_nothing_of_ours(workdir, key_info, record_pr
     assert not losses, "\n\n".join(losses[:10])
 
 
-@pytest.mark.parametrize("failure", ["no_audio", "missing_key_file"])
+@pytest.mark.parametrize("failure", ["encoder_refuses_bitrate", "missing_key_file"])
 def test_rendition_that_stops_early_loses_nothing_of_ours(workdir, key_info, failure):
-    if failure == "no_audio":
-        # Input and video decoder are opened, then the rendition gives up.
-        source = make_source(workdir / "silent.mp4", size="160x90", seconds=1, audio=False)
-        key = key_info
+    source = make_source(workdir / "tiny.mp4", size="160x90", seconds=1)
+    bitrate = 400000
+    if failure == "encoder_refuses_bitrate":
+        # Input and decoders are opened, then libx264 refuses to open for a
+        # bitrate under 1 kb/s, and the rendition gives up.
+        key, bitrate = key_info, 999
     else:
         # Decoders, encoders and the muxer are made; the muxer's header fails.
-        source = make_source(workdir / "tiny.mp4", size="160x90", seconds=1)
         key = workdir / "broken.keyinfo"
         key.write_text(f"enc.key\n{workdir / 'absent.key'}\n{'00' * 16}\n")
-    report, _ = _run_under_memcheck(workdir, source, key, ["360p"], [400000])
+    report, _ = _run_under_memcheck(workdir, source, key, ["360p"], [bitrate])
 
     assert read_master_entries(workdir / "master.m3u8") == []
     losses = _our_losses(report)
@@ -136,7 +153,23 @@ def test_loss_records_are_attributed_by_their_stacks():
         "==7==    at 0x48417B4: malloc (vg_replace_malloc.c:381)",
         "==7==    by 0x6C3: quorvane::transcode_rendition(std::string) (transcode_rendition.cpp:1)",
         "==7== ",
+        # A module our code imported, kept by the interpreter: not ours.
+        "==7== 48 bytes in 1 blocks are definitely lost in loss record 6 of 9",
+        "==7==    at 0x48417B4: malloc (vg_replace_malloc.c:381)",
+        "==7==    by 0x4B1B30F: r_object (marshal.c:1158)",
+        "==7==    by 0x4B0A94A: PyImport_ImportModule (import.c:2488)",
+        "==7==    by 0x5E613FC: quorvane::log_failures(std::vector<quorvane::rung_failure> const&)",
+        "==7== ",
+        # Ours, made while the interpreter imported our module: ours.
+        "==7== 16 bytes in 1 blocks are definitely lost in loss record 7 of 9",
+        "==7==    at 0x48417B4: malloc (vg_replace_malloc.c:381)",
+        f"==7==    by 0x5B2: ??? (in {MODULE_FILE})",
+        "==7==    by 0x4B09EEA: PyImport_ImportModuleLevelObject (import.c:2862)",
+        "==7== ",
     ])
     records = _loss_records(report)
-    assert [kind for _, kind, _ in records] == ["definitely", "definitely", "indirectly"]
-    assert len(_our_losses(report)) == 2
+    assert [kind for _, kind, _ in records] == ["definitely", "definitely", "indirectly",
+                                                "definitely", "definitely"]
+    assert [loss.split(" lost:")[0] for loss in _our_losses(report)] == [
+        "64 bytes in 1 blocks definitely", "32 bytes in 1 blocks indirectly",
+        "16 bytes in 1 blocks definitely"]
