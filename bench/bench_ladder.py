@@ -7,6 +7,7 @@ settings). Run by hand:
     .venv/bin/python bench/bench_ladder.py --growth     # 30 s against 120 s
     .venv/bin/python bench/bench_ladder.py --parts      # also each rendition alone
     .venv/bin/python bench/bench_ladder.py --against DIR  # against another build in DIR
+    .venv/bin/python bench/bench_ladder.py --against DIR --rate 25  # a 25 fps input
     .venv/bin/python bench/bench_ladder.py --kinds      # plain, HDR and interlaced sources
 
 Each run is a child process; its wall time, CPU time (user+sys) and peak RSS
@@ -55,8 +56,8 @@ SOURCE_KINDS = {
 }
 
 
-def make_input(path: Path, seconds: int, kind: str = "plain") -> None:
-    rate = 50 if kind == "interlaced" else 30
+def make_input(path: Path, seconds: int, kind: str = "plain", rate: int = 30) -> None:
+    rate = 50 if kind == "interlaced" else rate
     subprocess.run(["ffmpeg", "-v", "error", "-y",
                     "-f", "lavfi", "-i", f"testsrc2=size=1920x1080:rate={rate}",
                     "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000,volume=-20dB",
@@ -138,6 +139,8 @@ def main() -> int:
                         help="also cost the ladder's parts alone: each rendition as its own ffmpeg process")
     parser.add_argument("--against", type=Path,
                         help="compare with the module built in this folder instead of the ffmpeg tool")
+    parser.add_argument("--rate", type=int, default=30,
+                        help="pictures per second of the plain input (e.g. 15 or 25)")
     parser.add_argument("--kinds", action="store_true",
                         help="cost of an HDR and of an interlaced source against a plain one")
     args = parser.parse_args()
@@ -150,8 +153,8 @@ def main() -> int:
         table = {}
         for seconds in lengths:
             source = work / f"source_{seconds}s.mp4"
-            print(f"making a 1920x1080 30 fps {seconds} s input", flush=True)
-            make_input(source, seconds)
+            print(f"making a 1920x1080 {args.rate} fps {seconds} s input", flush=True)
+            make_input(source, seconds, rate=args.rate)
             repeats = 1 if args.growth else args.repeats
             table[seconds] = {name: summary(runs)
                               for name, runs in compare(source, work, repeats, args.against).items()}
