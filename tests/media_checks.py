@@ -214,16 +214,17 @@ def decrypt_segment(segment: Path, key_info: Path, destination: Path) -> Path:
     return destination
 
 
-def x264_target_bitrate(playlist: str | os.PathLike) -> int:
+def x264_target_bitrate(playlist: str | os.PathLike, key_file: Path | None = None) -> int:
     """The bit rate (bits per second) the rendition's H.264 encoder was asked
     for, read from the settings x264 writes into its stream, in the first
-    segment decrypted with the key and IV its media playlist names."""
+    segment decrypted with the IV its media playlist names and the key there
+    (or `key_file`, for a ladder published without its key)."""
     playlist = Path(playlist)
     media = read_media_playlist(playlist)
     key_line = media.key_lines[0]
     uri = re.search(r'URI="([^"]+)"', key_line).group(1)
     iv = re.search(r"IV=0x([0-9a-fA-F]+)", key_line).group(1)
-    key = (playlist.parent / uri).read_bytes().hex()
+    key = (key_file or playlist.parent / uri).read_bytes().hex()
     plain = subprocess.run(
         ["openssl", "aes-128-cbc", "-d", "-K", key, "-iv", iv, "-in",
          str(media.segment_paths()[0])], check=True, capture_output=True).stdout
