@@ -87,17 +87,17 @@ add_deb_src_entries() {
   apt_updated=no   # the new entries need a refresh of the package lists
 }
 
-# fetch_debian_source FOLDER SPEC: `apt-get source SPEC` ("ffmpeg=7:5.1.6-0+deb12u1",
+# fetch_debian_source FOLDER PACKAGE: `apt-get source PACKAGE` ("ffmpeg=7:5.1.6-0+deb12u1",
 # "ffmpeg/trixie") unpacked into FOLDER, emptied first. Refreshes the package
 # lists unless this script already did since its last change of entries.
 fetch_debian_source() {
-  local folder=$1 spec=$2
+  local folder=$1 package=$2
   [ "$apt_updated" = yes ] || as_root apt-get -o DPkg::Lock::Timeout=600 update -qq
   apt_updated=yes
   rm -rf "$folder"
   mkdir -p "$folder"
-  log "fetching the Debian source $spec"
-  (cd "$folder" && apt-get source -qq "$spec")
+  log "fetching the Debian source $package"
+  (cd "$folder" && apt-get source -qq "$package")
 }
 
 # build_ffmpeg SOURCE OBJECTS PREFIX OPTION...: configures FFmpeg's SOURCE
