@@ -177,15 +177,24 @@ std::vector<rung_failure> run_ladder(std::string input, std::string output,
 
   // 6. List only the renditions whose media playlist was completed, with
   //    the rates measured from what they wrote; each other one says why.
-  std::vector<std::pair<rendition, std::string>> finished;
+  std::vector<listed_rendition> finished;
   for (running_worker& running : workers) {
-    if (running.outcome.completed()) {
-      finished.emplace_back(running.planned, std::move(running.outcome.video_codec));
-    } else {
+    if (!running.outcome.completed()) {
       failures[running.position] = rung_failure{running.planned.name, *running.outcome.failure};
+      continue;
     }
+    const std::optional<rendition_rates> rates =
+        measure_rendition_rates(rendition_playlist_name(running.planned.name));
+    if (!rates) {
+      failures[running.position] = rung_failure{
+          running.planned.name,
+          {"measuring the rendition", "its media playlist or a segment cannot be read"}};
+      continue;
+    }
+    finished.push_back(
+        listed_rendition{running.planned, *rates, std::move(running.outcome.video_codec)});
   }
-  write_master_playlist(output, measure_renditions(finished));
+  write_master_playlist(output, finished);
   return in_caller_order(std::move(failures));
 }
 

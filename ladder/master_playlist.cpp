@@ -35,19 +35,6 @@ std::string media_playlist_uri(const std::string& master_path, const std::string
   return relative.generic_string();
 }
 
-std::vector<listed_rendition> measure_renditions(
-    const std::vector<std::pair<rendition, std::string>>& finished) {
-  std::vector<listed_rendition> listed;
-  for (const auto& [planned, video_codec] : finished) {
-    const std::optional<rendition_rates> rates =
-        measure_rendition_rates(rendition_playlist_name(planned.name));
-    if (rates) {
-      listed.push_back(listed_rendition{planned, *rates, video_codec});
-    }
-  }
-  return listed;
-}
-
 void write_master_playlist(const std::string& path,
                            const std::vector<listed_rendition>& renditions) {
   std::ofstream file(path, std::ios::out | std::ios::trunc);

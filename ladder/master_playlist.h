@@ -2,7 +2,6 @@
 #pragma once
 
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "rendition_ladder.h"
@@ -21,11 +20,6 @@ struct listed_rendition {
   rendition_rates rates;     // measured from its files
   std::string video_codec;   // "avc1.64001f", as written; empty when unknown
 };
-
-// The renditions of `finished` whose media playlists can be measured (in the
-// working directory), with their rates.
-std::vector<listed_rendition> measure_renditions(
-    const std::vector<std::pair<rendition, std::string>>& finished);
 
 // Writes the master playlist at `path`, replacing any file there. Reports
 // nothing: a path that cannot be written leaves no file.

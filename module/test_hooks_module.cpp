@@ -46,7 +46,7 @@ struct recorded_run {
 constexpr std::chrono::seconds rendezvous_bound{30};
 
 // `outcomes` maps a playlist name to what its stand-in does: "finish",
-// "fail", "throw" (std::runtime_error) or "throw_other" (a non-standard
+// "finish_without_files", "fail", "throw" (std::runtime_error) or "throw_other" (a non-standard
 // exception). Unnamed playlists finish. `thread_limit` refuses threads past
 // that many, as a system out of threads would. With `rendezvous` above 0,
 // each stand-in first waits until that many stand-ins are running, and fails
@@ -99,6 +99,9 @@ recorded_run run_with_stand_in(std::string input, std::string output,
                               << "\n#EXT-X-ENDLIST\n";
       std::ofstream(segment) << std::string(750, 'x');
       return quorvane::rendition_outcome{};
+    }
+    if (outcome == "finish_without_files") {
+      return quorvane::rendition_outcome{};  // says it finished, wrote nothing
     }
     return quorvane::rendition_outcome{quorvane::step_failure{"stand-in", "told to fail"}, ""};
   };

@@ -219,6 +219,14 @@ def test_failed_rendition_is_left_out_of_the_master(workdir, landscape_source, o
     )
 
 
+def test_rendition_whose_files_cannot_be_measured_is_left_out(workdir, landscape_source, caplog):
+    # The master states only rates measured from a rendition's own files.
+    run(landscape_source, ["720p", "360p"], [], outcomes={"720p.m3u8": "finish_without_files"})
+    assert logged(caplog) == [
+        "720p: measuring the rendition: its media playlist or a segment cannot be read"]
+    assert (workdir / "master.m3u8").read_text() == master_for([("360p.m3u8", 400000)])
+
+
 def test_no_finished_rendition_gives_a_header_only_master(workdir, landscape_source):
     outcomes = {"1080p.m3u8": "fail", "720p.m3u8": "throw", "480p.m3u8": "throw_other",
                 "360p.m3u8": "fail"}
