@@ -268,6 +268,53 @@ class TestPictureEndsBeforeSound:
         assert all(abs(step - FRAME) <= TS_TICK for step in steps), (min(steps), max(steps))
 
 
+# --- pauses in the pictures ------------------------------------------------------
+
+# Pictures for 1 s, none for PAUSE s, pictures for 1 s more; with sound
+# throughout (a camera that stopped sending pictures, a slide left up) or
+# with none at all (a crafted file claiming three hours it holds nothing for).
+PAUSES = {"sound_plays_on_8s": (8, True), "nothing_for_3h": (3 * 3600, False)}
+
+
+@dataclass
+class Paused(Encoded):
+    pause: float
+    sound: bool
+
+
+@pytest.fixture(scope="module", params=list(PAUSES))
+def paused(request, tmp_path_factory) -> Paused:
+    pause, sound = PAUSES[request.param]
+    directory = tmp_path_factory.mktemp(request.param)
+    source = directory / "paused.mkv"
+    sound_args = (["-f", "lavfi", "-t", str(pause + 2), "-i", "sine=frequency=440:sample_rate=48000",
+                   "-c:a", "aac"] if sound else [])
+    run_ffmpeg("-f", "lavfi", "-t", "2", "-i", "testsrc2=size=160x90:rate=30", *sound_args,
+               "-vf", f"setpts='if(gte(N,30),PTS+{pause}/TB,PTS)'", "-fps_mode", "passthrough",
+               "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", str(source))
+    times = video_frame_times(source)
+    assert len(times) == 60 and max(_steps(times)) > pause, (len(times), max(_steps(times)))
+    assert source.stat().st_size < 500_000
+    encoded = _encode(source)
+    return Paused(encoded.source, encoded.directory, encoded.key_info, pause, sound)
+
+
+class TestPausedPictures:
+    def test_a_pause_the_sound_covers_is_bridged_an_empty_one_is_closed(self, paused):
+        playlist = _rendition(paused)
+        pictures = video_frame_times(paused.playlist)
+        # Bridged: the timeline keeps the pause, with the last picture again
+        # at each 2 s keyframe. Closed: the second second follows the first,
+        # so the call encodes 2 s, not hours.
+        expected = paused.pause + 2 if paused.sound else 2
+        assert abs(sum(playlist.durations) - expected) <= FRAME + AAC_FRAME, playlist.durations
+        assert abs(video_span(pictures) - expected) <= FRAME, video_span(pictures)
+        assert len(pictures) <= 60 + 2 * (expected // 2 + 1) + 30, len(pictures)
+        keys = [float(p["pts_time"]) for p in probe_packets(paused.playlist, "v", "pts_time,flags")
+                if p["flags"].startswith("K")]
+        assert all(abs(b - a - 2) <= TS_TICK for a, b in zip(keys, keys[1:])), keys
+
+
 # --- sound timed by its decoder ---------------------------------------------------
 
 FLASHES = (1.0, 2.5)
