@@ -20,16 +20,16 @@ void watch_file_closes(AVFormatContext* muxer, file_close_watch& watch) {
 
 bool encode_and_write(AVCodecContext* encoder, AVFormatContext* muxer, AVStream* stream,
                       const AVFrame* frame, AVPacket* packet, picture_durations* durations,
-                      int* error) {
-  const auto failed = [error](int code) {
+                      media_error* error) {
+  const auto failed = [error](int code, bool in_muxer) {
     if (error != nullptr) {
-      *error = code;
+      *error = media_error{code, in_muxer};
     }
     return false;
   };
   const int sent = avcodec_send_frame(encoder, frame);
   if (sent < 0) {
-    return failed(sent);
+    return failed(sent, false);
   }
   for (;;) {
     const int received = avcodec_receive_packet(encoder, packet);
@@ -37,7 +37,7 @@ bool encode_and_write(AVCodecContext* encoder, AVFormatContext* muxer, AVStream*
       return true;
     }
     if (received < 0) {
-      return failed(received);
+      return failed(received, false);
     }
     // x264 leaves picture durations unset; the muxer adds them up for the
     // last segment's EXTINF.
@@ -54,7 +54,7 @@ bool encode_and_write(AVCodecContext* encoder, AVFormatContext* muxer, AVStream*
     const int written = av_interleaved_write_frame(muxer, packet);
     av_packet_unref(packet);
     if (written < 0) {
-      return failed(written);
+      return failed(written, true);
     }
   }
 }

@@ -13,9 +13,10 @@ void watch_file_closes(AVFormatContext* muxer, file_close_watch& watch);
 // packet it gives out to `stream` of `muxer`. With `durations`, each packet
 // takes (and drops) the duration recorded there for its timestamp. True when
 // the encoder wants more input or is drained; false on any other failure,
-// whose FFmpeg error goes to `error` when given.
+// whose FFmpeg error (and whether the muxer gave it) goes to `error`.
 bool encode_and_write(AVCodecContext* encoder, AVFormatContext* muxer, AVStream* stream,
                       const AVFrame* frame, AVPacket* packet,
-                      picture_durations* durations = nullptr, int* error = nullptr);
+                      picture_durations* durations = nullptr,
+                      media_error* error = nullptr);
 
 }  // namespace quorvane

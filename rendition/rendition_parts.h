@@ -31,6 +31,12 @@ struct source_input {
   packet_ptr packet;
 };
 
+// An FFmpeg error while encoding and writing, and which side gave it.
+struct media_error {
+  int code = 0;
+  bool in_muxer = false;  // writing a packet, not encoding
+};
+
 // Notes whether any file the muxer wrote failed when it was closed. The HLS
 // muxer finishes its playlist even when a segment could not be written (a
 // full disk), so its own results do not tell.
@@ -48,7 +54,7 @@ struct hls_muxer {
   AVStream* audio_stream = nullptr;  // owned by `context`, index 1
   std::string segment_pattern;
   packet_ptr packet;  // receives every encoded packet of both encoders
-  int last_error = 0;  // the last FFmpeg error an encoder or the muxer gave
+  media_error last_error;  // what an encoder or the muxer refused last
 };
 
 // The properties of a decoded picture that its filter chain is built for.

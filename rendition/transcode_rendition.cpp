@@ -118,8 +118,9 @@ step_result open_audio_encoder(codec_context_ptr& context, const AVCodec* encode
 // A failure while encoding, with the FFmpeg error the encoder or the muxer
 // gave last.
 step_failure encoding_failure(const char* step, const hls_muxer& muxer) {
-  if (muxer.last_error < 0) {
-    return ffmpeg_failure(step, muxer.last_error);
+  if (muxer.last_error.code < 0) {
+    return ffmpeg_failure(muxer.last_error.in_muxer ? "writing the segments" : step,
+                          muxer.last_error.code);
   }
   return step_failure{step, "a filter chain or the sound buffer failed"};
 }
