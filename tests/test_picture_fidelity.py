@@ -22,6 +22,7 @@ import pytest
 from conftest import copy_with_rotation, run_ffmpeg
 from media_checks import (
     complete_rendition,
+    playlist_input_args,
     encode_ok,
     probe_frames,
     read_master_entries,
@@ -278,7 +279,7 @@ def _psnr_against_lavfi(shown: Path, reference: str) -> float:
     """PSNR of a rendition's 10th picture against `reference` (a lavfi
     source) in BT.709 limited-range 4:2:0."""
     log = subprocess.run(
-        ["ffmpeg", "-hide_banner", "-allowed_extensions", "ALL", "-i", str(shown),
+        ["ffmpeg", "-hide_banner", *playlist_input_args(shown), "-i", str(shown),
          "-f", "lavfi", "-i", reference, "-lavfi",
          "[0:v]trim=start_frame=10:end_frame=11,setpts=PTS-STARTPTS,format=yuv420p[a];"
          "[1:v]trim=end_frame=1,scale=out_color_matrix=bt709:out_range=tv,format=yuv420p[b];"
