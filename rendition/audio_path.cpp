@@ -172,6 +172,7 @@ void start_timeline(audio_path& path, const source_input& source, const AVFrame*
   }
   const auto offset = static_cast<int64_t>(std::llround(seconds * output_sample_rate));
   if (offset >= 0) {
+    path.first_pts = offset;
     path.next_pts = offset;
   } else {
     path.samples_to_skip = -offset;
@@ -185,6 +186,9 @@ bool filter_sound(audio_path& path, source_input& source, hls_muxer& muxer, AVFr
                   pull_mode mode) {
   if (!path.started) {
     start_timeline(path, source, sound);
+  }
+  if (sound->sample_rate > 0) {
+    path.decoded_seconds += static_cast<double>(sound->nb_samples) / sound->sample_rate;
   }
   const sound_format format = frame_sound_format(sound);
   if (!same_sound_format(format, path.chain_format)) {
@@ -248,6 +252,18 @@ bool flush_audio(audio_path& path, source_input& source, hls_muxer& muxer) {
 
 double audio_end_seconds(const audio_path& path) {
   return static_cast<double>(path.next_pts) / output_sample_rate;
+}
+
+double audio_start_seconds(const audio_path& path) {
+  return static_cast<double>(path.first_pts) / output_sample_rate;
+}
+
+double audio_decoded_end_seconds(const audio_path& path) {
+  return audio_start_seconds(path) + path.decoded_seconds;
+}
+
+double audio_content_seconds(const audio_path& path) {
+  return static_cast<double>(path.next_pts - path.first_pts) / output_sample_rate;
 }
 
 bool encode_silence_until(audio_path& path, hls_muxer& muxer, double seconds, bool last) {

@@ -25,4 +25,12 @@ bool encode_silence_until(audio_path& path, hls_muxer& muxer, double seconds, bo
 // Where the sound handed to the encoder ends, in seconds after the origin.
 double audio_end_seconds(const audio_path& path);
 
+// Where the sound starts, and how far it has been decoded (the loudness
+// chain holds a few seconds back), in seconds after the origin.
+double audio_start_seconds(const audio_path& path);
+double audio_decoded_end_seconds(const audio_path& path);
+
+// How much sound was handed to the encoder, in seconds.
+double audio_content_seconds(const audio_path& path);
+
 }  // namespace quorvane

@@ -100,6 +100,9 @@ struct video_path {
   // that every segment lasts exactly 6 s whatever the source's rate.
   int64_t next_keyframe_slot = AV_NOPTS_VALUE;
   int64_t pictures_encoded = 0;
+  // How far the sound has reached, in slots: pauses in the pictures are
+  // bridged only as far as something plays through them.
+  int64_t sound_reached_slot = 0;
   picture_durations durations;  // of the pictures the encoder still holds
   frame_ptr decoded;
   frame_ptr filtered;
@@ -120,6 +123,8 @@ struct audio_path {
   filter_chain chain;
   audio_fifo_ptr fifo;
   bool started = false;       // the first decoded sound has placed the timeline
+  int64_t first_pts = 0;      // where the sound starts, in samples from the origin
+  double decoded_seconds = 0;  // sound decoded so far (the chain holds some back)
   int64_t next_pts = 0;       // running sample count at 44100 Hz from the origin
   int64_t samples_to_skip = 0;  // sound from before the origin
   frame_ptr decoded;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -316,6 +317,22 @@ step_result prepare_paths(source_input& source, hls_muxer& muxer, video_path& vi
   return std::nullopt;
 }
 
+// Seconds as a grid slot, held within what a timeline can use.
+int64_t seconds_to_slot(double seconds) {
+  const double slot = seconds / av_q2d(grid_time_base);
+  return std::isfinite(slot) ? static_cast<int64_t>(std::clamp(slot, -1e15, 1e15)) : 0;
+}
+
+// Tells the picture path how far the sound plays on the pictures' timeline:
+// as far as it was decoded, when it started no more than a few seconds past
+// the pictures; a sound track that starts far away from them covers nothing.
+void note_sound_reach(video_path& video, const audio_path& audio) {
+  constexpr double max_sound_lead_seconds = 5;
+  if (audio_start_seconds(audio) <= encoded_video_seconds(video) + max_sound_lead_seconds) {
+    video.sound_reached_slot = seconds_to_slot(audio_decoded_end_seconds(audio));
+  }
+}
+
 // Reads the input to its end, routing each packet to its path. A failure
 // ends the rendition without its trailer.
 step_result read_input(source_input& source, hls_muxer& muxer, video_path& video, audio_path& audio) {
@@ -335,6 +352,7 @@ step_result read_input(source_input& source, hls_muxer& muxer, video_path& video
       if (!decode_audio_packet(audio, source, muxer)) {
         return encoding_failure("encoding the sound", muxer);
       }
+      note_sound_reach(video, audio);
     }
   }
   return std::nullopt;
@@ -384,7 +402,12 @@ step_result run_rendition(rendition_pipeline& pipeline, const std::string& input
        !encode_silence_until(audio, muxer, video_end_seconds(video), true))) {
     return encoding_failure("encoding the end of the sound", muxer);
   }
-  finish_video(video, muxer, audio_end_seconds(audio));
+  // The last picture is held while sound plays on, but only for as much
+  // sound as there is: a sound track placed hours away is not bridged.
+  const double media_end = std::min(audio_end_seconds(audio),
+                                    video_end_seconds(video) + audio_content_seconds(audio));
+  video.sound_reached_slot = seconds_to_slot(media_end);
+  finish_video(video, muxer, media_end);
   encode_and_write(audio.encoder.get(), muxer.context.get(), muxer.audio_stream, nullptr,
                    muxer.packet.get());
   const int trailer = av_write_trailer(muxer.context.get());

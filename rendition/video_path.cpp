@@ -11,6 +11,12 @@ namespace quorvane {
 
 namespace {
 
+// The longest stretch of the timeline one picture fills with nothing else
+// playing: a pause in the pictures is bridged this far without sound, and
+// the last picture lasts at most this long by its own interval. Longer
+// pauses only last as long as the sound that plays through them.
+constexpr int64_t max_unaccompanied_slots = 150;
+
 
 // True when a picture at `slot` opens a new keyframe interval; moves the
 // next keyframe to the interval after it.
@@ -54,6 +60,10 @@ bool encode_held_until(video_path& path, hls_muxer& muxer, int64_t until, repeat
   if (held.picture->buf[0] == nullptr) {
     return true;
   }
+  // Repeats stop where neither the sound nor the allowance reaches: a
+  // crafted file's claimed hours stay one picture long, not hours of work.
+  const int64_t repeats_until =
+      std::max(held.slot + max_unaccompanied_slots, path.sound_reached_slot);
   for (;;) {
     // A keyframe lasts one slot. The muxer counts the last segment's EXTINF
     // from the durations of the pictures after the keyframe that opens it,
@@ -62,7 +72,7 @@ bool encode_held_until(video_path& path, hls_muxer& muxer, int64_t until, repeat
     const int64_t next_repeat = repeats == repeat_at::every_slot || held.keyframe
                                     ? held.slot + 1
                                     : path.next_keyframe_slot;
-    const bool bridge = next_repeat < until;
+    const bool bridge = next_repeat < until && next_repeat < repeats_until;
     const int64_t end = bridge ? next_repeat : until;
     if (!encode_picture(path, muxer, held.picture.get(), held.slot, end - held.slot,
                         held.keyframe)) {
@@ -144,8 +154,9 @@ bool filter_and_encode(video_path& path, source_input& source, hls_muxer& muxer,
 
 // Where the held picture's own time ends: one source picture interval on.
 int64_t held_picture_end_slot(const video_path& path) {
-  const auto interval = std::llround(av_q2d(path.picture_duration) / av_q2d(grid_time_base));
-  return path.held.slot + std::max<int64_t>(1, interval);
+  const double interval = av_q2d(path.picture_duration) / av_q2d(grid_time_base);
+  return path.held.slot + std::clamp<int64_t>(std::llround(std::min(interval, 1e6)), 1,
+                                              max_unaccompanied_slots);
 }
 
 }  // namespace
