@@ -103,6 +103,7 @@ struct video_path {
   // How far the sound has reached, in slots: pauses in the pictures are
   // bridged only as far as something plays through them.
   int64_t sound_reached_slot = 0;
+  int64_t closed_slots = 0;  // jumps in the pictures' times taken out, in slots
   picture_durations durations;  // of the pictures the encoder still holds
   frame_ptr decoded;
   frame_ptr filtered;

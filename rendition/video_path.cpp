@@ -132,10 +132,22 @@ bool drain_chain(video_path& path, hls_muxer& muxer) {
 bool filter_and_encode(video_path& path, source_input& source, hls_muxer& muxer,
                        AVFrame* picture) {
   const double seconds =
-      seconds_since(picture->best_effort_timestamp, source.video_stream->time_base, source.origin);
-  const int64_t slot = place_picture(path.clock, seconds);
+      seconds_since(picture->best_effort_timestamp, source.video_stream->time_base, source.origin) -
+      static_cast<double>(path.closed_slots) * av_q2d(grid_time_base);
+  const int64_t previous_slot = path.clock.last_slot;
+  int64_t slot = place_picture(path.clock, seconds);
   if (slot == AV_NOPTS_VALUE) {
     return true;  // a picture too many for 30 per second
+  }
+  // A jump forward that nothing plays through, which the packets' own
+  // timestamps did not show (the decoder's picture times can differ from
+  // them), is closed here too: the picture follows the one before.
+  if (previous_slot != AV_NOPTS_VALUE &&
+      slot > std::max(previous_slot, path.sound_reached_slot) + max_unaccompanied_slots) {
+    path.closed_slots += slot - (previous_slot + 1);
+    slot = previous_slot + 1;
+    path.clock = picture_clock{};
+    path.clock.last_slot = slot;
   }
   const picture_format format =
       picture_format_of(picture, source.video_stream, path.interlaced_source);
