@@ -138,7 +138,9 @@ set +e
 "$venv/bin/python" -m pytest -p no:cacheprovider "$@" 2>&1 | tee "$pytest_log"
 status=${PIPESTATUS[0]}
 set -e
-result=$(grep -E '^=+ .*( passed| failed| error).* in [0-9.]+s' "$pytest_log" | tail -n 1 | sed -E 's/^=+ //; s/ =+$//')
+# pytest's closing line, with or without -q's bare form; none found is said below.
+result=$(grep -E '( passed| failed| error).* in [0-9.]+s' "$pytest_log" | tail -n 1 |
+  sed -E 's/^=+ //; s/ =+$//' || true)
 
 echo
 echo "=== FFmpeg 7.1 summary ==="
