@@ -366,10 +366,6 @@ struct rendition_pipeline {
   audio_path audio;
 };
 
-}  // namespace
-
-namespace {
-
 step_result run_rendition(rendition_pipeline& pipeline, const std::string& input,
                           const std::string& playlist, int32_t width, int32_t height,
                           int32_t bitrate, const std::string& key) {
