@@ -1,13 +1,13 @@
 #include "ffmpeg_handles.h"
 
-#include "ffmpeg_versions.h"
-
 #include <cmath>
 #include <utility>
 
 extern "C" {
 #include <libavutil/display.h>
 }
+
+#include "ffmpeg_versions.h"
 
 namespace quorvane {
 

@@ -93,11 +93,13 @@ bool encode_held_until(video_path& path, hls_muxer& muxer, int64_t until, repeat
 bool hold_picture(video_path& path, hls_muxer& muxer, AVFrame* picture) {
   // A chain may count time in its own unit: a deinterlacer that could give a
   // picture per field halves it.
+  if (picture->pts == AV_NOPTS_VALUE) {
+    return true;
+  }
   const int64_t slot =
       av_rescale_q(picture->pts, av_buffersink_get_time_base(path.chain.sink), grid_time_base);
   held_picture& held = path.held;
-  const bool holding = held.picture->buf[0] != nullptr;
-  if (picture->pts == AV_NOPTS_VALUE || (holding && slot <= held.slot)) {
+  if (held.picture->buf[0] != nullptr && slot <= held.slot) {
     return true;  // no place on the grid left for it
   }
   if (!encode_held_until(path, muxer, slot, repeat_at::keyframe_slots)) {
