@@ -12,6 +12,9 @@ source "$repo/scripts/common.sh"
 # 1. Debian packages.
 install_debian_packages pkg-config g++ make libavformat-dev libavcodec-dev libavfilter-dev \
   libswscale-dev libavutil-dev libswresample-dev ffmpeg valgrind
+# GStreamer: the second, independent HLS player the output-contract tests play each ladder with.
+install_debian_packages gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good \
+  gstreamer1.0-plugins-bad gstreamer1.0-libav
 install_queue_brokers
 
 # 2. The virtual environment: pyenv's newest Python 3.12, else a working
