@@ -1,4 +1,4 @@
-#include "ladder_driver.h"
+#include "ladder/ladder_driver.h"
 
 #include <deque>
 #include <exception>
@@ -6,15 +6,13 @@
 #include <system_error>
 #include <utility>
 
-#include "../rendition/output_format.h"
-#include "../rendition/transcode_rendition.h"
-#include "master_playlist.h"
-#include "output_collisions.h"
-#include "source_probe.h"
+#include "hls/master_playlist.h"
+#include "hls/output_format.h"
+#include "ladder/output_collisions.h"
+#include "rendition/transcode_rendition.h"
+#include "source/source_probe.h"
 
 namespace quorvane {
-
-std::string rendition_playlist_name(const std::string& name) { return media_playlist_name(name); }
 
 std::thread start_std_thread(std::function<void()> body) { return std::thread(std::move(body)); }
 
@@ -155,7 +153,7 @@ std::vector<rung_failure> run_ladder(std::string input, std::string output,
     try {
       slot.thread = start_thread(
           [&worker, &outcome = slot.outcome, input_path = input,
-           playlist = rendition_playlist_name(name), width = size->width, height = size->height,
+           playlist = media_playlist_name(name), width = size->width, height = size->height,
            rate = bitrate[i], key_path = key]() mutable {
             run_worker_guarded(worker, std::move(input_path), std::move(playlist), width, height,
                                rate, std::move(key_path), outcome);
@@ -184,18 +182,22 @@ std::vector<rung_failure> run_ladder(std::string input, std::string output,
       continue;
     }
     const std::optional<rendition_rates> rates =
-        measure_rendition_rates(rendition_playlist_name(running.planned.name));
+        measure_rendition_rates(media_playlist_name(running.planned.name));
     if (!rates) {
       failures[running.position] = rung_failure{
           running.planned.name,
           {"measuring the rendition", "its media playlist or a segment cannot be read"}};
       continue;
     }
-    finished.push_back(
-        listed_rendition{running.planned, *rates, std::move(running.outcome.video_codec)});
+    const rendition& made = running.planned;
+    finished.push_back(listed_rendition{made.name, made.width, made.height, *rates,
+                                        std::move(running.outcome.video_codec)});
   }
-  write_master_playlist(output, finished);
-  return in_caller_order(std::move(failures));
+  std::vector<rung_failure> reported = in_caller_order(std::move(failures));
+  if (std::optional<step_failure> unwritten = write_master_playlist(output, finished)) {
+    reported.push_back(rung_failure{all_rungs, std::move(*unwritten)});
+  }
+  return reported;
 }
 
 std::vector<rung_failure> hls_encoder(std::string input, std::string output,

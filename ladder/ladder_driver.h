@@ -10,13 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "../rendition/rendition_outcome.h"
-#include "rendition_ladder.h"
+#include "ladder/rendition_ladder.h"
+#include "rendition/rendition_outcome.h"
 
 namespace quorvane {
-
-// A rendition's media playlist file name, relative to the working directory.
-std::string rendition_playlist_name(const std::string& name);
 
 // Produces one rendition and says how it ended.
 using rendition_worker = std::function<rendition_outcome(std::string input, std::string playlist, int32_t width,

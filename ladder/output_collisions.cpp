@@ -1,4 +1,4 @@
-#include "output_collisions.h"
+#include "ladder/output_collisions.h"
 
 #include <dirent.h>
 
@@ -7,7 +7,7 @@
 #include <memory>
 #include <utility>
 
-#include "../rendition/output_format.h"
+#include "hls/output_format.h"
 
 namespace quorvane {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "../rendition/file_paths.h"
-#include "../rendition/rendition_outcome.h"
+#include "ffmpeg/step_failure.h"
+#include "source/file_paths.h"
 
 namespace quorvane {
 

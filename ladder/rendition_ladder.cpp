@@ -1,10 +1,12 @@
-#include "rendition_ladder.h"
+#include "ladder/rendition_ladder.h"
 
 #include <set>
 
 namespace quorvane {
 
-static const ladder_row* find_row(const std::string& name) {
+namespace {
+
+const ladder_row* find_row(const std::string& name) {
   for (const ladder_row& row : rendition_ladder) {
     if (name == row.name) {
       return &row;
@@ -12,6 +14,8 @@ static const ladder_row* find_row(const std::string& name) {
   }
   return nullptr;
 }
+
+}  // namespace
 
 int32_t default_bitrate(const std::string& name) {
   const ladder_row* row = find_row(name);

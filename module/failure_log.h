@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "../ladder/ladder_driver.h"
+#include "ladder/ladder_driver.h"
 
 namespace quorvane {
 

@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "../ladder/ladder_driver.h"
-#include "failure_log.h"
+#include "ladder/ladder_driver.h"
+#include "module/failure_log.h"
 
 namespace py = pybind11;
 

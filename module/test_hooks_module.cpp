@@ -20,10 +20,10 @@
 #include <tuple>
 #include <vector>
 
-#include "../ladder/ladder_driver.h"
-#include "../ladder/master_playlist.h"
-#include "../rendition/media_timeline.h"
-#include "failure_log.h"
+#include "hls/master_playlist.h"
+#include "ladder/ladder_driver.h"
+#include "module/failure_log.h"
+#include "rendition/media_timeline.h"
 
 namespace py = pybind11;
 

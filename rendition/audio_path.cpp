@@ -1,4 +1,4 @@
-#include "audio_path.h"
+#include "rendition/audio_path.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,9 +9,9 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
-#include "filter_chain.h"
-#include "output_format.h"
-#include "output_writing.h"
+#include "ffmpeg/filter_chain.h"
+#include "hls/output_format.h"
+#include "rendition/output_writing.h"
 
 namespace quorvane {
 
@@ -58,7 +58,8 @@ bool same_sound_format(const sound_format& a, const sound_format& b) {
          a.channel_layout == b.channel_layout;
 }
 
-bool build_audio_chain(audio_path& path, const AVStream* stream, const sound_format& format) {
+// 0, or FFmpeg's error code.
+int build_audio_chain(audio_path& path, const AVStream* stream, const sound_format& format) {
   path.chain = filter_chain{};
   const char* sample_format = av_get_sample_fmt_name(static_cast<AVSampleFormat>(format.sample_format));
   char arguments[512] = {};
@@ -66,13 +67,16 @@ bool build_audio_chain(audio_path& path, const AVStream* stream, const sound_for
                 "time_base=%d/%d:sample_rate=%d:sample_fmt=%s:channel_layout=%s",
                 stream->time_base.num, stream->time_base.den, format.sample_rate,
                 sample_format != nullptr ? sample_format : "none", format.channel_layout.c_str());
-  if (!create_filter_endpoints(path.chain, "abuffer", arguments, "abuffersink") ||
-      !link_filter_chain(path.chain, loudness_chain().c_str())) {
+  int built = create_filter_endpoints(path.chain, "abuffer", arguments, "abuffersink");
+  if (built >= 0) {
+    built = link_filter_chain(path.chain, loudness_chain().c_str());
+  }
+  if (built < 0) {
     path.chain = filter_chain{};
-    return false;
+    return built;
   }
   path.chain_format = format;
-  return true;
+  return 0;
 }
 
 enum class block_result { encoded, not_read, not_encoded };
@@ -152,8 +156,11 @@ bool pull_filtered_sound(audio_path& path, hls_muxer& muxer, pull_mode mode) {
 
 // Ends the chain's input and collects everything it still holds.
 bool drain_chain(audio_path& path, hls_muxer& muxer, pull_mode mode) {
-  return av_buffersrc_add_frame_flags(path.chain.source, nullptr, 0) >= 0 &&
-         pull_filtered_sound(path, muxer, mode);
+  const int ended = av_buffersrc_add_frame_flags(path.chain.source, nullptr, 0);
+  if (ended < 0) {
+    return failed_step(muxer.last_error, "flushing the loudness chain", ended);
+  }
+  return pull_filtered_sound(path, muxer, mode);
 }
 
 // The first decoded sound places the audio on the shared timeline: its own
@@ -192,28 +199,37 @@ bool filter_sound(audio_path& path, source_input& source, hls_muxer& muxer, AVFr
   }
   const sound_format format = frame_sound_format(sound);
   if (!same_sound_format(format, path.chain_format)) {
-    if (!drain_chain(path, muxer, mode) || !build_audio_chain(path, source.audio_stream, format)) {
+    if (!drain_chain(path, muxer, mode)) {
       return false;
     }
+    const int built = build_audio_chain(path, source.audio_stream, format);
+    if (built < 0) {
+      return failed_step(muxer.last_error, "building the loudness chain", built);
+    }
   }
-  if (av_buffersrc_add_frame_flags(path.chain.source, sound, 0) < 0) {
-    return mode == pull_mode::flush;  // at the end a refused frame is only left out
+  const int fed = av_buffersrc_add_frame_flags(path.chain.source, sound, 0);
+  if (fed < 0) {
+    // At the end a refused frame is only left out.
+    return mode == pull_mode::flush ||
+           failed_step(muxer.last_error, "feeding the loudness chain", fed);
   }
   return pull_filtered_sound(path, muxer, mode);
 }
 
 }  // namespace
 
-bool setup_audio_path(audio_path& path, const source_input& source) {
+int setup_audio_path(audio_path& path, const source_input& source) {
   if (source.audio_stream == nullptr) {
-    return true;  // silence needs neither chain nor FIFO
+    return 0;  // silence needs neither chain nor FIFO
   }
-  if (!build_audio_chain(path, source.audio_stream, decoder_sound_format(path.decoder.get()))) {
-    return false;
+  const int built =
+      build_audio_chain(path, source.audio_stream, decoder_sound_format(path.decoder.get()));
+  if (built < 0) {
+    return built;
   }
   path.fifo.reset(av_audio_fifo_alloc(path.encoder->sample_fmt,
                                       path.encoder->ch_layout.nb_channels, 1));
-  return path.fifo != nullptr;
+  return path.fifo != nullptr ? 0 : AVERROR(ENOMEM);
 }
 
 bool decode_audio_packet(audio_path& path, source_input& source, hls_muxer& muxer) {
@@ -229,7 +245,8 @@ bool flush_audio(audio_path& path, source_input& source, hls_muxer& muxer) {
   if (source.audio_stream == nullptr) {
     return true;
   }
-  // 1. Drain the decoder into the chain.
+  // 1. Drain the decoder into the chain. An error here is the decoder's on a
+  //    packet it still held, skipped as in the read loop.
   avcodec_send_packet(path.decoder.get(), nullptr);
   if (!receive_decoded_frames(path.decoder.get(), path.decoded.get(), [&](AVFrame* sound) {
         return filter_sound(path, source, muxer, sound, pull_mode::flush);

@@ -1,13 +1,14 @@
 // Decoded sound through loudness normalisation to fixed-size AAC blocks.
 #pragma once
 
-#include "rendition_parts.h"
+#include "rendition/rendition_parts.h"
 
 namespace quorvane {
 
 // Builds the loudness chain for the decoder's sound and the FIFO that cuts
 // its output into encoder-sized blocks. A source without sound needs neither.
-bool setup_audio_path(audio_path& path, const source_input& source);
+// 0, or FFmpeg's error code.
+int setup_audio_path(audio_path& path, const source_input& source);
 
 // Audio branch of the read loop for `source.packet`. False ends the rendition.
 bool decode_audio_packet(audio_path& path, source_input& source, hls_muxer& muxer);

@@ -1,4 +1,4 @@
-#include "media_timeline.h"
+#include "rendition/media_timeline.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,7 +8,7 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
-#include "output_format.h"
+#include "hls/output_format.h"
 
 namespace quorvane {
 
@@ -23,7 +23,7 @@ constexpr double cadence_weight = 0.1;
 // Jumps that count as discontinuities: back by more than this, or forward by
 // more than that, in microseconds.
 constexpr int64_t max_backward_step = 100000;
-constexpr int64_t max_forward_step = 5000000;
+constexpr int64_t max_forward_step = max_bridged_seconds * AV_TIME_BASE;
 // Slots beyond this are treated as unusable timestamps.
 constexpr double max_slot = 1e15;
 

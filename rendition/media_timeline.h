@@ -13,6 +13,11 @@ extern "C" {
 
 namespace quorvane {
 
+// The longest stretch of the timeline bridged with nothing playing through
+// it: a jump in the timestamps, a pause in the pictures, the last picture's
+// own time, and how far the sound may start after the pictures.
+inline constexpr int64_t max_bridged_seconds = 5;
+
 // The instant both streams count from, in microseconds of the source's
 // timeline: the earlier of the two streams' starts, 0 when neither is known.
 // `audio` is null for a source without sound.

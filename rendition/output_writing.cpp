@@ -1,4 +1,4 @@
-#include "output_writing.h"
+#include "rendition/output_writing.h"
 
 namespace quorvane {
 
@@ -10,6 +10,11 @@ static int close_and_note_failure(AVFormatContext* muxer, AVIOContext* file) {
     watch->failed = true;
   }
   return closed;
+}
+
+bool failed_step(media_error& error, const char* step, int code) {
+  error = media_error{code, false, step};
+  return false;
 }
 
 void watch_file_closes(AVFormatContext* muxer, file_close_watch& watch) {

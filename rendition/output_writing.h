@@ -2,12 +2,16 @@
 // durations, and the muxer's file closes watched for failed writes.
 #pragma once
 
-#include "rendition_parts.h"
+#include "rendition/rendition_parts.h"
 
 namespace quorvane {
 
 // Makes `muxer` close its files through `watch`.
 void watch_file_closes(AVFormatContext* muxer, file_close_watch& watch);
+
+// Notes in `error` that `step` failed with FFmpeg's `code`. Always false, so
+// that a step can end with `return failed_step(...)`.
+bool failed_step(media_error& error, const char* step, int code);
 
 // Hands `frame` (or the end-of-stream null) to `encoder` and writes every
 // packet it gives out to `stream` of `muxer`. With `durations`, each packet

@@ -1,23 +1,12 @@
-// How one rendition ended, and why when it failed. A failure names the step
-// that failed ("opening the output 720p_000.ts") and the reason: FFmpeg's
-// error text, or a rule of our own ("the source has no video stream").
+// How one rendition ended, and why when it failed.
 #pragma once
 
 #include <optional>
 #include <string>
 
+#include "ffmpeg/step_failure.h"
+
 namespace quorvane {
-
-struct step_failure {
-  std::string step;
-  std::string reason;
-};
-
-// FFmpeg's text for an error code, as av_strerror gives it.
-std::string ffmpeg_error_text(int code);
-
-// A step that failed with FFmpeg's error `code`.
-step_failure ffmpeg_failure(std::string step, int code);
 
 struct rendition_outcome {
   std::optional<step_failure> failure;  // empty: the media playlist was completed

@@ -8,18 +8,13 @@
 #include <map>
 #include <string>
 
-#include "ffmpeg_handles.h"
-#include "media_timeline.h"
-#include "output_format.h"
+#include "ffmpeg/ffmpeg_handles.h"
+#include "ffmpeg/filter_chain.h"
+#include "hls/output_format.h"
+#include "rendition/media_timeline.h"
+#include "source/opened_input.h"
 
 namespace quorvane {
-
-// A filter chain between one buffer source and one buffer sink.
-struct filter_chain {
-  filter_graph_ptr graph;
-  AVFilterContext* source = nullptr;  // owned by the graph
-  AVFilterContext* sink = nullptr;    // owned by the graph
-};
 
 // The demuxer, its two chosen streams and the packet every read fills.
 struct source_input {
@@ -35,6 +30,7 @@ struct source_input {
 struct media_error {
   int code = 0;
   bool in_muxer = false;  // writing a packet, not encoding
+  const char* step = nullptr;  // a filter chain's or a flush's step; null for the encoders
 };
 
 // Notes whether any file the muxer wrote failed when it was closed. The HLS
@@ -54,7 +50,7 @@ struct hls_muxer {
   AVStream* audio_stream = nullptr;  // owned by `context`, index 1
   std::string segment_pattern;
   packet_ptr packet;  // receives every encoded packet of both encoders
-  media_error last_error;  // what an encoder or the muxer refused last
+  media_error last_error;  // what an encoder, the muxer or a chain refused last
 };
 
 // The properties of a decoded picture that its filter chain is built for.

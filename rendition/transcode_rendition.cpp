@@ -1,4 +1,4 @@
-#include "transcode_rendition.h"
+#include "rendition/transcode_rendition.h"
 
 #include <unistd.h>
 
@@ -16,12 +16,12 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-#include "audio_path.h"
-#include "output_format.h"
-#include "output_writing.h"
-#include "playlist_check.h"
-#include "rendition_parts.h"
-#include "video_path.h"
+#include "rendition/audio_path.h"
+#include "hls/output_format.h"
+#include "rendition/output_writing.h"
+#include "hls/playlist_check.h"
+#include "rendition/rendition_parts.h"
+#include "rendition/video_path.h"
 
 namespace quorvane {
 
@@ -75,10 +75,10 @@ step_result open_video_encoder(codec_context_ptr& context, const AVCodec* encode
         std::min<int64_t>(static_cast<int64_t>(bitrate) * buffer_percent / 100, INT_MAX));
   }
   // BT.709 in limited range with square pixels, said in the stream's VUI.
-  context->color_primaries = AVCOL_PRI_BT709;
-  context->color_trc = AVCOL_TRC_BT709;
-  context->colorspace = AVCOL_SPC_BT709;
-  context->color_range = AVCOL_RANGE_MPEG;
+  context->color_primaries = output_primaries;
+  context->color_trc = output_transfer;
+  context->colorspace = output_matrix;
+  context->color_range = output_range;
   context->sample_aspect_ratio = AVRational{1, 1};
   // Results ignored: an H.264 encoder without these options still opens.
   av_opt_set(context->priv_data, "preset", "fast", 0);
@@ -119,9 +119,12 @@ step_result open_audio_encoder(codec_context_ptr& context, const AVCodec* encode
 // A failure while encoding, with the FFmpeg error the encoder or the muxer
 // gave last.
 step_failure encoding_failure(const char* step, const hls_muxer& muxer) {
-  if (muxer.last_error.code < 0) {
-    return ffmpeg_failure(muxer.last_error.in_muxer ? "writing the segments" : step,
-                          muxer.last_error.code);
+  const media_error& error = muxer.last_error;
+  if (error.code < 0) {
+    return ffmpeg_failure(error.step != nullptr ? error.step
+                          : error.in_muxer      ? "writing the segments"
+                                                : step,
+                          error.code);
   }
   return step_failure{step, "a filter chain or the sound buffer failed"};
 }
@@ -300,8 +303,9 @@ step_result open_muxer(hls_muxer& muxer, const video_path& video, const audio_pa
 // built for the first decoded picture, whose properties it depends on.
 step_result prepare_paths(source_input& source, hls_muxer& muxer, video_path& video,
                           audio_path& audio) {
-  if (!setup_audio_path(audio, source)) {
-    return step_failure{"building the loudness chain", "the filter graph cannot be configured"};
+  const int audio_ready = setup_audio_path(audio, source);
+  if (audio_ready < 0) {
+    return ffmpeg_failure("building the loudness chain", audio_ready);
   }
   source.packet.reset(av_packet_alloc());
   muxer.packet.reset(av_packet_alloc());
@@ -327,8 +331,7 @@ int64_t seconds_to_slot(double seconds) {
 // as far as it was decoded, when it started no more than a few seconds past
 // the pictures; a sound track that starts far away from them covers nothing.
 void note_sound_reach(video_path& video, const audio_path& audio) {
-  constexpr double max_sound_lead_seconds = 5;
-  if (audio_start_seconds(audio) <= encoded_video_seconds(video) + max_sound_lead_seconds) {
+  if (audio_start_seconds(audio) <= encoded_video_seconds(video) + max_bridged_seconds) {
     video.sound_reached_slot = seconds_to_slot(audio_decoded_end_seconds(audio));
   }
 }
@@ -392,7 +395,9 @@ step_result run_rendition(rendition_pipeline& pipeline, const std::string& input
   // the sound's tail (or silence as long as the pictures); the last picture
   // is held while the sound runs on; then both encoders are drained and the
   // playlist finished.
-  flush_video_pictures(video, source, muxer);
+  if (!flush_video_pictures(video, source, muxer)) {
+    return encoding_failure("encoding the last pictures", muxer);
+  }
   if (!flush_audio(audio, source, muxer) ||
       (source.audio_stream == nullptr &&
        !encode_silence_until(audio, muxer, video_end_seconds(video), true))) {
@@ -403,9 +408,13 @@ step_result run_rendition(rendition_pipeline& pipeline, const std::string& input
   const double media_end = std::min(audio_end_seconds(audio),
                                     video_end_seconds(video) + audio_content_seconds(audio));
   video.sound_reached_slot = seconds_to_slot(media_end);
-  finish_video(video, muxer, media_end);
-  encode_and_write(audio.encoder.get(), muxer.context.get(), muxer.audio_stream, nullptr,
-                   muxer.packet.get());
+  if (!finish_video(video, muxer, media_end)) {
+    return encoding_failure("encoding the last pictures", muxer);
+  }
+  if (!encode_and_write(audio.encoder.get(), muxer.context.get(), muxer.audio_stream, nullptr,
+                        muxer.packet.get(), nullptr, &muxer.last_error)) {
+    return encoding_failure("encoding the end of the sound", muxer);
+  }
   const int trailer = av_write_trailer(muxer.context.get());
   if (trailer < 0) {
     return ffmpeg_failure("finishing the output " + playlist, trailer);

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "rendition_outcome.h"
+#include "rendition/rendition_outcome.h"
 
 namespace quorvane {
 

@@ -1,7 +1,4 @@
-#include "video_chain.h"
-
-#include "ffmpeg_versions.h"
-#include "filter_chain.h"
+#include "rendition/video_chain.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -10,6 +7,10 @@
 extern "C" {
 #include <libavutil/pixdesc.h>
 }
+
+#include "ffmpeg/ffmpeg_versions.h"
+#include "ffmpeg/filter_chain.h"
+#include "hls/output_format.h"
 
 namespace quorvane {
 
@@ -93,10 +94,11 @@ std::string hdr_to_sdr(const picture_format& format) {
   const char* matrix = format.matrix == AVCOL_SPC_BT709 ? "709" : "2020_ncl";
   const char* range = is_full_range(format) ? "full" : "limited";
   return std::string("zscale=tin=") + transfer + ":pin=" + primaries + ":min=" + matrix +
-         ":rin=" + range +
-         ":t=linear:npl=203,format=gbrpf32le,zscale=p=bt709,"
-         "tonemap=tonemap=mobius:param=0.8:desat=0,zscale=t=bt709:m=bt709:r=limited,"
-         "format=yuv420p";
+         ":rin=" + range + ":t=linear:npl=203,format=gbrpf32le,zscale=p=" +
+         av_color_primaries_name(output_primaries) +
+         ",tonemap=tonemap=mobius:param=0.8:desat=0,zscale=t=" +
+         av_color_transfer_name(output_transfer) + ":m=" + av_color_space_name(output_matrix) +
+         ":r=" + av_color_range_name(output_range) + ",format=yuv420p";
 }
 
 int even_at_least_two(double value) {
@@ -184,7 +186,8 @@ std::string video_chain_description(const picture_format& format, int clockwise_
       scale += std::string(":in_color_matrix=") + source_matrix(format) +
                ":in_range=" + (is_full_range(format) ? "pc" : "tv");
     }
-    steps.push_back(scale + ":out_color_matrix=bt709:out_range=tv");
+    steps.push_back(scale + ":out_color_matrix=" + av_color_space_name(output_matrix) +
+                    ":out_range=" + av_color_range_name(output_range));
   }
   if (fitted.width != box_width || fitted.height != box_height) {
     // Centred on even offsets, so chroma stays aligned.
@@ -209,7 +212,7 @@ std::string video_chain_description(const picture_format& format, int clockwise_
   return description;
 }
 
-bool build_video_chain(video_path& path, const picture_format& format, AVRational time_base) {
+int build_video_chain(video_path& path, const picture_format& format, AVRational time_base) {
   path.chain = filter_chain{};
   const AVRational aspect = format.sample_aspect.num > 0 ? format.sample_aspect : AVRational{1, 1};
   const std::string arguments =
@@ -217,12 +220,13 @@ bool build_video_chain(video_path& path, const picture_format& format, AVRationa
       ":pix_fmt=" + std::to_string(format.pixel_format) + ":time_base=" +
       std::to_string(time_base.num) + "/" + std::to_string(time_base.den) +
       ":pixel_aspect=" + std::to_string(aspect.num) + "/" + std::to_string(aspect.den);
-  if (!create_filter_endpoints(path.chain, "buffer", arguments, "buffersink")) {
-    return false;
+  const int created = create_filter_endpoints(path.chain, "buffer", arguments, "buffersink");
+  if (created < 0) {
+    return created;
   }
   buffersrc_parameters_ptr parameters(av_buffersrc_parameters_alloc());
   if (!parameters) {
-    return false;
+    return AVERROR(ENOMEM);
   }
   parameters->format = format.pixel_format;
   parameters->width = format.width;
@@ -230,17 +234,19 @@ bool build_video_chain(video_path& path, const picture_format& format, AVRationa
   parameters->sample_aspect_ratio = aspect;
   parameters->time_base = time_base;
   set_buffersrc_colour(parameters.get(), format.matrix, format.range);
-  if (av_buffersrc_parameters_set(path.chain.source, parameters.get()) < 0) {
-    return false;
+  const int set = av_buffersrc_parameters_set(path.chain.source, parameters.get());
+  if (set < 0) {
+    return set;
   }
   const std::string description = video_chain_description(
       format, path.clockwise_rotation, path.encoder->width, path.encoder->height);
-  if (!link_filter_chain(path.chain, description.c_str())) {
+  const int linked = link_filter_chain(path.chain, description.c_str());
+  if (linked < 0) {
     path.chain = filter_chain{};
-    return false;
+    return linked;
   }
   path.chain_format = format;
-  return true;
+  return 0;
 }
 
 }  // namespace quorvane

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "rendition_parts.h"
+#include "rendition/rendition_parts.h"
 
 namespace quorvane {
 
@@ -22,7 +22,7 @@ std::string video_chain_description(const picture_format& format, int clockwise_
                                     int width, int height);
 
 // Builds `path.chain` for pictures of `format`; their timestamps count in
-// units of `time_base`.
-bool build_video_chain(video_path& path, const picture_format& format, AVRational time_base);
+// units of `time_base`. 0, or FFmpeg's error code.
+int build_video_chain(video_path& path, const picture_format& format, AVRational time_base);
 
 }  // namespace quorvane

@@ -1,11 +1,11 @@
-#include "video_path.h"
+#include "rendition/video_path.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "output_format.h"
-#include "output_writing.h"
-#include "video_chain.h"
+#include "hls/output_format.h"
+#include "rendition/output_writing.h"
+#include "rendition/video_chain.h"
 
 namespace quorvane {
 
@@ -15,7 +15,8 @@ namespace {
 // playing: a pause in the pictures is bridged this far without sound, and
 // the last picture lasts at most this long by its own interval. Longer
 // pauses only last as long as the sound that plays through them.
-constexpr int64_t max_unaccompanied_slots = 150;
+constexpr int64_t max_unaccompanied_slots =
+    max_bridged_seconds * grid_frame_rate.num / grid_frame_rate.den;
 
 
 // True when a picture at `slot` opens a new keyframe interval; moves the
@@ -34,11 +35,10 @@ bool take_keyframe_slot(video_path& path, int64_t slot) {
 
 bool encode_picture(video_path& path, hls_muxer& muxer, AVFrame* picture, int64_t slot,
                     int64_t duration, bool keyframe) {
-  // Every rung is BT.709 in limited range and says so.
-  picture->color_primaries = AVCOL_PRI_BT709;
-  picture->color_trc = AVCOL_TRC_BT709;
-  picture->colorspace = AVCOL_SPC_BT709;
-  picture->color_range = AVCOL_RANGE_MPEG;
+  picture->color_primaries = output_primaries;
+  picture->color_trc = output_transfer;
+  picture->colorspace = output_matrix;
+  picture->color_range = output_range;
   // Keyframes follow the timeline, not the source's picture types.
   picture->pict_type = keyframe ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
   picture->pts = slot;
@@ -123,8 +123,9 @@ bool drain_chain(video_path& path, hls_muxer& muxer) {
   if (path.chain.source == nullptr) {
     return true;
   }
-  const bool drained = av_buffersrc_add_frame_flags(path.chain.source, nullptr, 0) >= 0 &&
-                       encode_chain_output(path, muxer);
+  const int ended = av_buffersrc_add_frame_flags(path.chain.source, nullptr, 0);
+  const bool drained = ended >= 0 ? encode_chain_output(path, muxer)
+                                  : failed_step(muxer.last_error, "flushing the picture chain", ended);
   path.chain = filter_chain{};
   return drained;
 }
@@ -155,13 +156,18 @@ bool filter_and_encode(video_path& path, source_input& source, hls_muxer& muxer,
       picture_format_of(picture, source.video_stream, path.interlaced_source);
   path.interlaced_source = format.interlaced;
   if (path.chain.source == nullptr || !(format == path.chain_format)) {
-    if (!drain_chain(path, muxer) || !build_video_chain(path, format, grid_time_base)) {
+    if (!drain_chain(path, muxer)) {
       return false;
+    }
+    const int built = build_video_chain(path, format, grid_time_base);
+    if (built < 0) {
+      return failed_step(muxer.last_error, "building the picture chain", built);
     }
   }
   picture->pts = slot;
-  if (av_buffersrc_add_frame_flags(path.chain.source, picture, 0) < 0) {
-    return false;
+  const int fed = av_buffersrc_add_frame_flags(path.chain.source, picture, 0);
+  if (fed < 0) {
+    return failed_step(muxer.last_error, "feeding the picture chain", fed);
   }
   return encode_chain_output(path, muxer);
 }
@@ -184,13 +190,15 @@ bool decode_video_packet(video_path& path, source_input& source, hls_muxer& muxe
   });
 }
 
-void flush_video_pictures(video_path& path, source_input& source, hls_muxer& muxer) {
+bool flush_video_pictures(video_path& path, source_input& source, hls_muxer& muxer) {
+  // An error here is the decoder's on a packet it still held, which is
+  // skipped as in the read loop; the decoder drains all the same.
   avcodec_send_packet(path.decoder.get(), nullptr);
-  receive_decoded_frames(path.decoder.get(), path.decoded.get(), [&](AVFrame* picture) {
-    filter_and_encode(path, source, muxer, picture);
-    return true;
-  });
-  drain_chain(path, muxer);
+  return receive_decoded_frames(path.decoder.get(), path.decoded.get(),
+                                [&](AVFrame* picture) {
+                                  return filter_and_encode(path, source, muxer, picture);
+                                }) &&
+         drain_chain(path, muxer);
 }
 
 double video_end_seconds(const video_path& path) {
@@ -207,7 +215,7 @@ double encoded_video_seconds(const video_path& path) {
   return static_cast<double>(path.held.slot) * av_q2d(grid_time_base);
 }
 
-void finish_video(video_path& path, hls_muxer& muxer, double end_seconds) {
+bool finish_video(video_path& path, hls_muxer& muxer, double end_seconds) {
   if (path.held.picture->buf[0] != nullptr) {
     // The last picture stays on screen until the media ends: its own
     // interval, or the end of a longer sound. Sound that outlasts it by less
@@ -217,10 +225,12 @@ void finish_video(video_path& path, hls_muxer& muxer, double end_seconds) {
       const double sound_end_slot = end_seconds / av_q2d(grid_time_base);
       end_slot = std::max(end_slot, static_cast<int64_t>(std::ceil(sound_end_slot - 1)));
     }
-    encode_held_until(path, muxer, end_slot, repeat_at::every_slot);
+    if (!encode_held_until(path, muxer, end_slot, repeat_at::every_slot)) {
+      return false;
+    }
   }
-  encode_and_write(path.encoder.get(), muxer.context.get(), muxer.video_stream, nullptr,
-                   muxer.packet.get(), &path.durations);
+  return encode_and_write(path.encoder.get(), muxer.context.get(), muxer.video_stream, nullptr,
+                          muxer.packet.get(), &path.durations, &muxer.last_error);
 }
 
 bool has_pictures(const video_path& path) { return path.pictures_encoded > 0; }

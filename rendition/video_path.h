@@ -3,7 +3,7 @@
 // last picture until the media ends.
 #pragma once
 
-#include "rendition_parts.h"
+#include "rendition/rendition_parts.h"
 
 namespace quorvane {
 
@@ -11,8 +11,8 @@ namespace quorvane {
 bool decode_video_packet(video_path& path, source_input& source, hls_muxer& muxer);
 
 // Drains the decoder and the picture chain; the last picture stays held
-// until finish_video knows where the media ends.
-void flush_video_pictures(video_path& path, source_input& source, hls_muxer& muxer);
+// until finish_video knows where the media ends. False ends the rendition.
+bool flush_video_pictures(video_path& path, source_input& source, hls_muxer& muxer);
 
 // Seconds after the origin up to which pictures reached the encoder.
 double encoded_video_seconds(const video_path& path);
@@ -22,8 +22,9 @@ double encoded_video_seconds(const video_path& path);
 double video_end_seconds(const video_path& path);
 
 // Encodes the last picture lasting until `end_seconds` (or its own end,
-// when later), then drains the encoder into the muxer.
-void finish_video(video_path& path, hls_muxer& muxer, double end_seconds);
+// when later), then drains the encoder into the muxer. False ends the
+// rendition.
+bool finish_video(video_path& path, hls_muxer& muxer, double end_seconds);
 
 // True once at least one picture reached the encoder.
 bool has_pictures(const video_path& path);

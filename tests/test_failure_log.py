@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 import quorvane
-from conftest import make_source
+from conftest import make_source, run_ffmpeg
 
 
 @pytest.fixture(scope="module")
@@ -37,6 +37,13 @@ FAULTS = {
     # libx264 refuses to open for a bitrate under 1 kb/s ("bitrate not
     # specified" in FFmpeg's log); the other rung is made.
     "encoder-refuses-bitrate": {"720p": ["encoder", "Generic error in an external library"]},
+    # The deinterlacer refuses pictures under 4 lines when the chain is
+    # configured: FFmpeg's reason, not a generic one.
+    "failing-picture-chain": {"720p": ["720p: building the picture chain: Invalid argument"],
+                              "360p": ["360p: building the picture chain: Invalid argument"]},
+    # Every rung is made; the master playlist's folder does not exist.
+    "unwritable-master": {"all rungs": [
+        "all rungs: writing the master playlist ", "/missing/master.m3u8: No such file or directory"]},
 }
 
 
@@ -44,6 +51,7 @@ FAULTS = {
 def test_each_failed_rung_is_logged_with_its_reason(workdir, key_info, clip, monkeypatch, caplog,
                                                     fault):
     source, rates, key = str(clip), [2500000, 400000], str(key_info)
+    output = workdir / "master.m3u8"
     if fault == "unwritable-folder":
         gone = workdir / "gone"
         gone.mkdir()
@@ -59,10 +67,15 @@ def test_each_failed_rung_is_logged_with_its_reason(workdir, key_info, clip, mon
         playlist.write_text("#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1.0,\nseg.ts\n"
                             "#EXTINF:1.0,\n../x.ts\n#EXT-X-ENDLIST\n")
         source = str(playlist)
+    elif fault == "failing-picture-chain":
+        source = str(workdir / "tiny_interlaced.mkv")
+        run_ffmpeg("-f", "lavfi", "-i", "testsrc=s=16x2:r=30:d=1", "-c:v", "ffv1",
+                   "-field_order", "tt", source)
+    elif fault == "unwritable-master":
+        output = workdir / "missing" / "master.m3u8"
     else:
         rates = [999, 400000]
-    assert quorvane.hls_encoder(source, str(workdir / "master.m3u8"), ["720p", "360p"], rates,
-                                key) is None
+    assert quorvane.hls_encoder(source, str(output), ["720p", "360p"], rates, key) is None
     records = quorvane_records(caplog)
     assert all(record.levelno == logging.WARNING for record in records), records
     messages = [record.getMessage() for record in records]

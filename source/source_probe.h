@@ -1,18 +1,24 @@
 // What the driver learns of a source before it plans the ladder.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
-#include "../rendition/input_guard.h"
-#include "../rendition/rendition_outcome.h"
-#include "rendition_ladder.h"
+#include "ffmpeg/step_failure.h"
+#include "source/input_guard.h"
 
 namespace quorvane {
 
+// A picture's size as displayed.
+struct display_size {
+  int32_t width = 0;
+  int32_t height = 0;
+};
+
 // The source's displayed size, or why the ladder cannot be made from it.
 struct probed_source {
-  frame_size size{};
+  display_size size{};
   std::optional<step_failure> failure;  // when set, `size` means nothing
 };
 

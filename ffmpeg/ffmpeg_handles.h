@@ -3,8 +3,6 @@
 #pragma once
 
 #include <memory>
-#include <optional>
-#include <string>
 #include <type_traits>
 
 extern "C" {
@@ -16,8 +14,6 @@ extern "C" {
 #include <libavutil/audio_fifo.h>
 #include <libavutil/frame.h>
 }
-
-#include "input_guard.h"
 
 namespace quorvane {
 
@@ -43,8 +39,6 @@ using ffmpeg_ptr = std::unique_ptr<T, ffmpeg_deleter<release>>;
 // frees it. Writes no trailer.
 void free_muxer(AVFormatContext* muxer);
 
-// A demuxer opened under the input rules closes with them.
-using input_context_ptr = ffmpeg_ptr<AVFormatContext, close_guarded_input>;
 using output_context_ptr = ffmpeg_ptr<AVFormatContext, free_muxer>;
 using codec_context_ptr = ffmpeg_ptr<AVCodecContext, avcodec_free_context>;
 using packet_ptr = ffmpeg_ptr<AVPacket, av_packet_free>;
@@ -103,17 +97,6 @@ bool pull_filtered_frames(AVFilterContext* sink, AVFrame* frame, Use&& use) {
     }
   }
 }
-
-// Opens `path` as a demuxer under the input rules (input_guard.h) and reads
-// its stream information. `context` is empty when the file cannot be opened
-// or a rule refused a file it asked for, and `failure` says why; the driver
-// ignores a failed stream-info read, a worker gives up on it.
-struct opened_input {
-  input_context_ptr context;
-  int stream_info_result = 0;
-  std::optional<step_failure> failure;
-};
-opened_input open_input(const std::string& path, const file_veto& veto = {});
 
 // The display rotation of a video stream, clockwise, in degrees: 0, 90, 180
 // or 270. Phones store portrait video as landscape pictures plus this matrix.

@@ -1,13 +1,12 @@
-#include "ffmpeg_handles.h"
+#include "ffmpeg/ffmpeg_handles.h"
 
 #include <cmath>
-#include <utility>
 
 extern "C" {
 #include <libavutil/display.h>
 }
 
-#include "ffmpeg_versions.h"
+#include "ffmpeg/ffmpeg_versions.h"
 
 namespace quorvane {
 
@@ -19,22 +18,6 @@ void free_muxer(AVFormatContext* muxer) {
     avio_closep(&muxer->pb);
   }
   avformat_free_context(muxer);
-}
-
-opened_input open_input(const std::string& path, const file_veto& veto) {
-  opened_input result;
-  guarded_open opened = open_guarded_input(path, veto);
-  result.context.reset(opened.context);
-  result.failure = std::move(opened.failure);
-  if (!result.context) {
-    return result;
-  }
-  result.stream_info_result = read_stream_info(result.context.get());
-  result.failure = input_refused(result.context.get());
-  if (result.failure) {
-    result.context.reset();
-  }
-  return result;
 }
 
 int stream_rotation(const AVStream* stream) {

@@ -1,4 +1,4 @@
-#include "file_paths.h"
+#include "source/file_paths.h"
 
 #include <limits.h>
 #include <stdlib.h>

@@ -1,8 +1,9 @@
-#include "source_probe.h"
+#include "source/source_probe.h"
 
 #include <utility>
 
-#include "../rendition/ffmpeg_handles.h"
+#include "ffmpeg/ffmpeg_handles.h"
+#include "source/opened_input.h"
 
 namespace quorvane {
 
@@ -53,7 +54,7 @@ probed_source probe_source_size(const std::string& input, const file_veto& veto)
     return probe_failure(video_stream_problem(index));
   }
   const AVStream* stream = opened.context->streams[index];
-  frame_size size{stream->codecpar->width, stream->codecpar->height};
+  display_size size{stream->codecpar->width, stream->codecpar->height};
   // A size that stays unknown after reading the first pictures cannot be
   // held to the limit; it is also what a picture the decoders refused as too
   // large leaves behind.

@@ -7,6 +7,7 @@
 #include <string>
 
 extern "C" {
+#include <libavutil/pixfmt.h>
 #include <libavutil/rational.h>
 }
 
@@ -16,12 +17,19 @@ namespace quorvane {
 inline constexpr AVRational grid_time_base{1, 30};
 inline constexpr AVRational grid_frame_rate{30, 1};
 
+// Every rung's pictures are BT.709 in limited range, and say so.
+inline constexpr AVColorPrimaries output_primaries = AVCOL_PRI_BT709;
+inline constexpr AVColorTransferCharacteristic output_transfer = AVCOL_TRC_BT709;
+inline constexpr AVColorSpace output_matrix = AVCOL_SPC_BT709;
+inline constexpr AVColorRange output_range = AVCOL_RANGE_MPEG;
+
 // A keyframe every 60 slots: every 2 s of the timeline.
 inline constexpr int keyframe_interval_slots = 60;
 
-// AAC stereo at 44100 Hz, 128 kb/s.
+// AAC-LC stereo at 44100 Hz, 128 kb/s; "mp4a.40.2" is its RFC 6381 name.
 inline constexpr int output_sample_rate = 44100;
 inline constexpr int64_t output_audio_bit_rate = 128000;
+inline constexpr const char* output_audio_codec_name = "mp4a.40.2";
 
 // The HLS muxer's target segment length ("hls_time"), in seconds.
 inline constexpr const char* segment_seconds = "6";

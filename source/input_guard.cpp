@@ -1,10 +1,7 @@
-#include "input_guard.h"
-
-#include "ffmpeg_handles.h"
+#include "source/input_guard.h"
 
 #include <fcntl.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +19,9 @@ extern "C" {
 #include <libavutil/avstring.h>
 #include <libavutil/dict.h>
 }
+
+#include "ffmpeg/ffmpeg_handles.h"
+#include "hls/m3u8.h"
 
 namespace quorvane {
 
@@ -217,60 +217,6 @@ int open_permitted(const input_guard& guard, const std::string& path, std::strin
 
 // --- A playlist's own references, read before FFmpeg opens it ---------------
 
-// A URI a playlist names, and whether it names a further playlist.
-struct playlist_reference {
-  std::string uri;
-  bool playlist = false;
-};
-
-// The values of a tag line's URI="..." attributes.
-std::vector<std::string> uri_attributes(const std::string& line) {
-  std::vector<std::string> values;
-  const std::string name = "URI=\"";
-  for (size_t at = line.find(name); at != std::string::npos; at = line.find(name, at + 1)) {
-    if (at == 0 || (line[at - 1] != ':' && line[at - 1] != ',')) {
-      continue;  // the end of another attribute's name
-    }
-    const size_t start = at + name.size();
-    const size_t end = line.find('"', start);
-    values.push_back(line.substr(start, end == std::string::npos ? std::string::npos : end - start));
-  }
-  return values;
-}
-
-// Every URI in a playlist's text: each line that is no tag or comment, and
-// each URI attribute of a tag (keys, initialisation sections, renditions).
-// The line after #EXT-X-STREAM-INF and the URIs of #EXT-X-MEDIA and
-// #EXT-X-I-FRAME-STREAM-INF name further playlists.
-std::vector<playlist_reference> playlist_references(FILE* text) {
-  std::vector<playlist_reference> references;
-  bool variant_follows = false;
-  char* buffer = nullptr;
-  size_t capacity = 0;
-  ssize_t length = 0;
-  while ((length = getline(&buffer, &capacity, text)) >= 0) {
-    std::string line(buffer, static_cast<size_t>(length));
-    // Trailing blanks are no part of a URI, as FFmpeg reads a line.
-    line.erase(line.find_last_not_of(" \t\r\n\f\v") + 1);
-    if (line.empty()) {
-      continue;
-    }
-    if (line[0] != '#') {
-      references.push_back({line, variant_follows});
-      variant_follows = false;
-      continue;
-    }
-    const bool names_playlists =
-        starts_with(line, "#EXT-X-MEDIA:") || starts_with(line, "#EXT-X-I-FRAME-STREAM-INF:");
-    for (std::string& uri : uri_attributes(line)) {
-      references.push_back({std::move(uri), names_playlists});
-    }
-    variant_follows = variant_follows || starts_with(line, "#EXT-X-STREAM-INF:");
-  }
-  free(buffer);
-  return references;
-}
-
 std::optional<step_failure> check_playlist(const input_guard& guard, const std::string& path,
                                            const file_facts& facts, int nesting);
 
@@ -278,7 +224,7 @@ std::optional<step_failure> check_playlist(const input_guard& guard, const std::
 // names in turn.
 std::optional<step_failure> check_reference(const input_guard& guard,
                                             const std::string& playlist_path,
-                                            const playlist_reference& reference, int nesting) {
+                                            const m3u8_reference& reference, int nesting) {
   const std::string& uri = reference.uri;
   if (uri.empty()) {
     return std::nullopt;  // URI="" names the playlist itself
@@ -322,9 +268,9 @@ std::optional<step_failure> check_playlist(const input_guard& guard, const std::
     close(descriptor);
     return step_failure{opening_input_step, std::strerror(error)};
   }
-  const std::vector<playlist_reference> references = playlist_references(text);
+  const m3u8_playlist playlist = read_m3u8(text);
   fclose(text);
-  for (const playlist_reference& reference : references) {
+  for (const m3u8_reference& reference : playlist.references) {
     if (std::optional<step_failure> refused = check_reference(guard, path, reference, nesting)) {
       return refused;
     }

@@ -1,4 +1,4 @@
-#include "rendition_outcome.h"
+#include "ffmpeg/step_failure.h"
 
 #include <utility>
 

@@ -1,4 +1,4 @@
-#include "ffmpeg_versions.h"
+#include "ffmpeg/ffmpeg_versions.h"
 
 namespace quorvane {
 

@@ -17,8 +17,8 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include "file_paths.h"
-#include "rendition_outcome.h"
+#include "ffmpeg/step_failure.h"
+#include "source/file_paths.h"
 
 namespace quorvane {
 

@@ -1,11 +1,13 @@
 // The HLS master playlist that ties one call's renditions together.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "rendition_ladder.h"
-#include "rendition_rates.h"
+#include "ffmpeg/step_failure.h"
+#include "hls/rendition_rates.h"
 
 namespace quorvane {
 
@@ -16,14 +18,16 @@ std::string media_playlist_uri(const std::string& master_path, const std::string
 
 // A finished rendition as the master playlist states it to players.
 struct listed_rendition {
-  rendition planned;
+  std::string name;  // the rung: "720p" lists 720p.m3u8
+  int32_t width = 0;
+  int32_t height = 0;
   rendition_rates rates;     // measured from its files
   std::string video_codec;   // "avc1.64001f", as written; empty when unknown
 };
 
-// Writes the master playlist at `path`, replacing any file there. Reports
-// nothing: a path that cannot be written leaves no file.
-void write_master_playlist(const std::string& path,
-                           const std::vector<listed_rendition>& renditions);
+// Writes the master playlist at `path`, replacing any file there; why it
+// could not, as the system says.
+std::optional<step_failure> write_master_playlist(
+    const std::string& path, const std::vector<listed_rendition>& renditions);
 
 }  // namespace quorvane

@@ -1,0 +1,122 @@
+#include "hls/m3u8.h"
+
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+#include <utility>
+
+namespace fs = std::filesystem;
+
+namespace quorvane {
+
+namespace {
+
+bool starts_with(const std::string& text, const char* prefix) {
+  return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+// The values of a tag line's URI="..." attributes.
+std::vector<std::string> uri_attributes(const std::string& line) {
+  std::vector<std::string> values;
+  const std::string name = "URI=\"";
+  for (size_t at = line.find(name); at != std::string::npos; at = line.find(name, at + 1)) {
+    if (at == 0 || (line[at - 1] != ':' && line[at - 1] != ',')) {
+      continue;  // the end of another attribute's name
+    }
+    const size_t start = at + name.size();
+    const size_t end = line.find('"', start);
+    values.push_back(line.substr(start, end == std::string::npos ? std::string::npos : end - start));
+  }
+  return values;
+}
+
+// getline's buffer, which it grows as it goes; freed however reading ends.
+struct line_buffer {
+  char* data = nullptr;
+  size_t capacity = 0;
+  line_buffer() = default;
+  line_buffer(const line_buffer&) = delete;
+  line_buffer& operator=(const line_buffer&) = delete;
+  ~line_buffer() { free(data); }
+};
+
+struct file_closer {
+  void operator()(FILE* file) const noexcept { std::fclose(file); }
+};
+
+}  // namespace
+
+m3u8_playlist read_m3u8(FILE* text) {
+  m3u8_playlist playlist;
+  bool variant_follows = false;  // the next line names a media playlist
+  double segment_seconds = -1;   // the EXTINF of the segment whose line comes next
+  line_buffer buffer;
+  ssize_t length = 0;
+  while ((length = getline(&buffer.data, &buffer.capacity, text)) >= 0) {
+    std::string line(buffer.data, static_cast<size_t>(length));
+    line.erase(line.find_last_not_of(" \t\r\n\f\v") + 1);
+    if (line.empty()) {
+      continue;
+    }
+    if (line[0] != '#') {
+      m3u8_reference& reference = playlist.references.emplace_back();
+      reference.uri = std::move(line);
+      reference.playlist = variant_follows;
+      reference.seconds = segment_seconds;
+      variant_follows = false;
+      segment_seconds = -1;
+      continue;
+    }
+    if (line == "#EXT-X-ENDLIST") {
+      playlist.ended = true;
+    } else if (starts_with(line, "#EXTINF:")) {
+      segment_seconds = std::strtod(line.c_str() + 8, nullptr);
+    }
+    // #EXT-X-MEDIA and #EXT-X-I-FRAME-STREAM-INF name further playlists.
+    const bool names_playlists =
+        starts_with(line, "#EXT-X-MEDIA:") || starts_with(line, "#EXT-X-I-FRAME-STREAM-INF:");
+    for (std::string& uri : uri_attributes(line)) {
+      m3u8_reference& reference = playlist.references.emplace_back();
+      reference.uri = std::move(uri);
+      reference.playlist = names_playlists;
+      reference.attribute = true;
+    }
+    variant_follows = variant_follows || starts_with(line, "#EXT-X-STREAM-INF:");
+  }
+  return playlist;
+}
+
+std::optional<m3u8_playlist> read_m3u8_file(const std::string& path) {
+  const std::unique_ptr<FILE, file_closer> text(std::fopen(path.c_str(), "r"));
+  if (!text) {
+    return std::nullopt;
+  }
+  return read_m3u8(text.get());
+}
+
+std::optional<media_playlist_files> read_media_playlist(const std::string& path) {
+  const std::optional<m3u8_playlist> playlist = read_m3u8_file(path);
+  if (!playlist) {
+    return std::nullopt;
+  }
+  const fs::path folder = fs::path(path).parent_path();
+  media_playlist_files files;
+  files.ended = playlist->ended;
+  for (const m3u8_reference& reference : playlist->references) {
+    if (!is_segment(reference)) {
+      continue;
+    }
+    std::error_code error;
+    const uintmax_t bytes = fs::file_size(folder / reference.uri, error);
+    if (error) {
+      return std::nullopt;
+    }
+    files.segments.push_back(segment_file{reference.seconds, bytes});
+  }
+  return files;
+}
+
+}  // namespace quorvane
