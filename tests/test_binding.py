@@ -2,7 +2,6 @@
 before any work starts, and which values it hands on to the ladder."""
 
 import os
-import pickle
 import shutil
 from pathlib import Path
 
@@ -79,10 +78,6 @@ def test_function_docstring_shows_signature_and_summary():
     doc = quorvane.hls_encoder.__doc__
     assert doc.splitlines()[0] == SIGNATURE
     assert doc.rstrip("\n").endswith(SUMMARY)
-
-
-def test_function_pickles_by_reference():
-    assert pickle.loads(pickle.dumps(quorvane.hls_encoder)) is quorvane.hls_encoder
 
 
 # --- Argument conversion without an encode -----------------------------------
@@ -231,46 +226,6 @@ def test_default_lists_are_fresh_on_every_call(workdir, key_info, clip):
     quorvane.hls_encoder(str(clip), "second.m3u8", ["144p"] * 4 + ["360p"])
     assert stream_entries(workdir / "second.m3u8") == [entry(400000, "640x360", "360p")]
     assert quorvane.hls_encoder.__doc__ == doc_before
-
-
-@pytest.mark.parametrize(
-    "make_resolution",
-    [
-        pytest.param(lambda: ["360p"], id="list"),
-        pytest.param(lambda: ("360p",), id="tuple"),
-        pytest.param(lambda: {"360p"}, id="set"),
-        pytest.param(lambda: frozenset({"360p"}), id="frozenset"),
-        pytest.param(lambda: (name for name in ["360p"]), id="generator"),
-        pytest.param(lambda: {"360p": None}.keys(), id="dict-keys"),
-        pytest.param(lambda: map(str.lower, ["360P"]), id="map"),
-    ],
-)
-def test_resolution_containers_reach_the_ladder(workdir, key_info, clip, make_resolution):
-    quorvane.hls_encoder(str(clip), "master.m3u8", make_resolution(), [300000])
-    assert stream_entries(workdir / "master.m3u8") == [entry(300000, "640x360", "360p")]
-
-
-@pytest.mark.parametrize(
-    "make_bitrate",
-    [
-        pytest.param(lambda: [300000], id="int"),
-        pytest.param(lambda: [Index(300000)], id="index"),
-        pytest.param(lambda: [IntLike(300000)], id="int-like"),
-        pytest.param(lambda: (300000,), id="tuple"),
-        pytest.param(lambda: (rate for rate in [300000]), id="generator"),
-    ],
-)
-def test_bitrate_items_reach_the_ladder_as_integers(workdir, key_info, clip, make_bitrate):
-    quorvane.hls_encoder(str(clip), "master.m3u8", ["360p"], make_bitrate())
-    assert stream_entries(workdir / "master.m3u8") == [entry(300000, "640x360", "360p")]
-
-
-@pytest.mark.parametrize("kind", [bytes, bytearray])
-def test_byte_paths_reach_the_ladder(workdir, key_info, clip, kind):
-    quorvane.hls_encoder(
-        kind(os.fsencode(clip)), kind(b"master.m3u8"), ["360p"], [300000], kind(b"enc.keyinfo")
-    )
-    assert stream_entries(workdir / "master.m3u8") == [entry(300000, "640x360", "360p")]
 
 
 def test_non_ascii_paths_reach_the_ladder(workdir, key_info, clip):

@@ -187,14 +187,6 @@ def test_skipped_and_failed_rungs_are_logged_in_the_callers_order(workdir, lands
     assert "named again" in messages[2]
 
 
-def test_caller_lists_are_left_unchanged(workdir, landscape_source):
-    resolution = ["720p", "360p", "144p"]
-    bitrate = [1]
-    run(landscape_source, resolution, bitrate)
-    assert resolution == ["720p", "360p", "144p"]
-    assert bitrate == [1]
-
-
 # --- Workers that fail, and threads that cannot be had -------------------------
 
 

@@ -1,6 +1,7 @@
 """A long-lived caller: many calls in one process hold no more memory and no
-more threads than a few, and a whole default ladder leaks nothing that our
-code allocated (LeakSanitizer on the sanitized build).
+more threads than a few, and renditions leak nothing that our code
+allocated, whether they finish or stop early (LeakSanitizer on the sanitized
+build, whose stacks name our frames).
 
 Memory is judged by its growth per call once the first calls have warmed the
 allocator up, never by comparing two single samples: the resident size of a
@@ -79,18 +80,6 @@ def median_slope(values: list[float]) -> float:
                              for i in range(len(values)) for j in range(i + 1, len(values)))
 
 
-def test_slopes_tell_growth_from_noise() -> None:
-    steady = [100.0, 103.0, 99.0, 101.0] * 10
-    assert abs(fitted_slope(steady)) < 0.2
-    leaking = [1000 + 8 * call + noise for call, noise in enumerate(steady)]
-    assert fitted_slope(leaking) == pytest.approx(8, abs=0.2)
-    # One spike late in the run tilts a least-squares fit, not the median slope.
-    spiked = [66_960.0] * 40
-    spiked[-3] += 7_000
-    assert fitted_slope(spiked) > 5
-    assert median_slope(spiked) == 0
-
-
 def test_many_calls_hold_steady_memory_and_threads(tmp_path: Path, media_dir: Path,
                                                    key_info: Path) -> None:
     source = make_source(media_dir / "long_life.mp4", size="160x90", seconds=1)
@@ -111,21 +100,50 @@ def test_many_calls_hold_steady_memory_and_threads(tmp_path: Path, media_dir: Pa
     assert median_slope(rss) < RSS_SLOPE_LIMIT_KIB, report
 
 
-# One leak report: its header line and the frames of its allocation stack.
+# One leak report: its header line and the frames of its allocation stack,
+# innermost first.
 LEAK = re.compile(r"^(Direct|Indirect) leak of .*?(?=^\S|\Z)", re.M | re.S)
 
 
+def _kept_by_others(leak: str) -> bool:
+    """Blocks that FFmpeg, libx264 or the interpreter keep, which our code
+    cannot reach: libx264's copies of its settings when x264_encoder_open
+    fails (FFmpeg gets no handle to free them through); the segment buffer
+    FFmpeg 5.1's HLS muxer keeps when its own set-up fails inside
+    avformat_write_header; a module our code imports (logging, for the
+    failure records), which the interpreter keeps."""
+    frames = leak.splitlines()
+    ours = next(i for i, frame in enumerate(frames) if " in quorvane::" in frame)
+    return (any("x264_encoder_open" in frame for frame in frames)
+            or (any("avio_open_dyn_buf" in frame for frame in frames)
+                and any("avformat_init_output" in frame for frame in frames))
+            or any("PyImport_Import" in frame for frame in frames[:ours]))
+
+
+# Whole lives of a rendition: the default ladder finished, and renditions
+# that stop early, once the decoders are open (libx264 refuses a bitrate under
+# 1 kb/s) and once the muxer is made (its header cannot read the key).
+LEAK_RUNS = {"default-ladder": None, "encoder-refuses-bitrate": [999],
+             "missing-key-file": [400000]}
+
+
 @pytest.mark.slow
-def test_default_ladder_leaks_nothing_of_ours(tmp_path: Path, media_dir: Path, key_info: Path,
-                                              sanitized_module: Path) -> None:
+@pytest.mark.parametrize("run", list(LEAK_RUNS))
+def test_renditions_leak_nothing_of_ours(tmp_path: Path, media_dir: Path, key_info: Path,
+                                         sanitized_module: Path, run: str) -> None:
     source = make_source(media_dir / "leak_ladder.mp4", size="320x180", seconds=3)
-    result = encode_ok(source, resolution=None, bitrate=None, key=key_info, cwd=key_info.parent,
+    key, bitrate = key_info, LEAK_RUNS[run]
+    if run == "missing-key-file":
+        key = key_info.parent / "broken.keyinfo"
+        key.write_text(f"enc.key\n{key_info.parent / 'absent.key'}\n{'00' * 16}\n")
+    result = encode_ok(source, resolution=None if bitrate is None else ["360p"], bitrate=bitrate,
+                       key=key, cwd=key_info.parent,
                        env=sanitizer_environment(sanitized_module, detect_leaks=True),
                        timeout=900)
     master = key_info.parent / "master.m3u8"
-    assert len(listed_renditions(master)) == 4, "the ladder did not complete"
+    assert len(listed_renditions(master)) == (4 if run == "default-ladder" else 0)
     # Python and pybind11 keep some objects until exit on purpose; ours are
     # the blocks allocated under the driver or a worker.
     ours = [match.group(0) for match in LEAK.finditer(result.stderr)
-            if " in quorvane::" in match.group(0)]
+            if " in quorvane::" in match.group(0) and not _kept_by_others(match.group(0))]
     assert ours == [], "\n\n".join(ours)[:6000]
