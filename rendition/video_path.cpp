@@ -124,8 +124,9 @@ bool drain_chain(video_path& path, hls_muxer& muxer) {
     return true;
   }
   const int ended = av_buffersrc_add_frame_flags(path.chain.source, nullptr, 0);
-  const bool drained = ended >= 0 ? encode_chain_output(path, muxer)
-                                  : failed_step(muxer.last_error, "flushing the picture chain", ended);
+  const bool drained =
+      ended >= 0 ? encode_chain_output(path, muxer)
+                 : failed_step(muxer.last_error, "flushing the picture chain", ended);
   path.chain = filter_chain{};
   return drained;
 }

@@ -251,9 +251,6 @@ class TestHdr:
             f"{to_naive:.3f} from the naive copy",
             [tuple(round(c) for c in patch) for patch in shown])
 
-    def test_hdr_rung_is_tagged_bt709_limited(self, hdr_run):
-        assert colour_tags(video_stream(hdr_run.playlist("720p"))) == SDR_TAGS
-
 
 # HDR graded the usual way, with SDR's white at the HDR reference white of
 # 203 cd/m2 (BT.2408): its SDR rendering should look like the SDR grade.
