@@ -69,8 +69,9 @@ def test_each_failed_rung_is_logged_with_its_reason(workdir, key_info, clip, mon
         source = str(playlist)
     elif fault == "failing-picture-chain":
         source = str(workdir / "tiny_interlaced.mkv")
-        run_ffmpeg("-f", "lavfi", "-i", "testsrc=s=16x2:r=30:d=1", "-c:v", "ffv1",
-                   "-field_order", "tt", source)
+        # Flagged on the pictures and on the stream, as every FFmpeg CLI writes it.
+        run_ffmpeg("-f", "lavfi", "-i", "testsrc=s=16x2:r=30:d=1", "-vf", "setfield=tff",
+                   "-c:v", "ffv1", "-field_order", "tt", source)
     elif fault == "unwritable-master":
         output = workdir / "missing" / "master.m3u8"
     else:
