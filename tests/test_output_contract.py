@@ -2,8 +2,9 @@
 handle: 30, 25, 24, 15, 2, 1 and 0.5 pictures per second, pictures only
 when the screen changes, interlaced top and bottom field first, jittery
 timestamps, MPEG-TS chunks joined with cat, no sound at all, a phone's
-rotation, HDR, one still picture for the whole sound, an MP3 whose only
-picture is its cover art, and sound that starts before the pictures.
+rotation, HDR, one still picture for the whole sound, songs (MP3, M4A,
+FLAC) whose only picture is their cover art, and sound that starts before
+the pictures.
 
 Whatever the source, a rendition has its pictures on the 1/30 s grid in
 order from where the media starts, a keyframe every 2 s of the timeline,
@@ -147,12 +148,12 @@ def _still(path: Path) -> Path:
     return path
 
 
-def _cover_art(path: Path) -> Path:
-    """A song: MP3 sound and a PNG cover stored as its attached picture."""
+def _cover_art(path: Path, sound_codec: str, picture_codec: str) -> Path:
+    """A song: its sound, and a cover stored as its attached picture."""
     cover = path.with_name("cover.png")
     run_ffmpeg("-f", "lavfi", "-i", "color=c=gray:size=160x90", "-frames:v", "1", str(cover))
     run_ffmpeg("-f", "lavfi", "-i", beeps(INSTANTS, 44100), "-i", str(cover), "-map", "0:a",
-               "-map", "1:v", "-t", str(SPARSE_SECONDS), "-c:a", "libmp3lame", "-c:v", "png",
+               "-map", "1:v", "-t", str(SPARSE_SECONDS), "-c:a", sound_codec, "-c:v", picture_codec,
                "-disposition:v", "attached_pic", str(path))
     return path
 
@@ -217,8 +218,11 @@ KINDS = {
                      check=lambda s: _stream(s)["avg_frame_rate"] == "1/2"),
     "still_picture": Kind(_still, seconds=SPARSE_SECONDS, flashes=False,
                           check=lambda s: len(probe_packets(s, "v", "pts_time")) == 1),
-    "cover_art_mp3": Kind(_cover_art, name="song.mp3", seconds=SPARSE_SECONDS, flashes=False,
-                          check=lambda s: _stream(s)["disposition"]["attached_pic"] == 1),
+    **{f"cover_art_{suffix}": Kind(lambda p, codecs=codecs: _cover_art(p, *codecs),
+                                   name=f"song.{suffix}", seconds=SPARSE_SECONDS, flashes=False,
+                                   check=lambda s: _stream(s)["disposition"]["attached_pic"] == 1)
+       for suffix, codecs in {"mp3": ("libmp3lame", "png"), "m4a": ("aac", "mjpeg"),
+                              "flac": ("flac", "png")}.items()},
     "sound_first": Kind(_sound_first, seconds=SECONDS + 2, markers=(4.0, 7.0),
                         check=lambda s: _first_video_packet(s) >= 1.9),
     "on_change": Kind(_on_change, check=lambda s: max(_picture_steps(s)) > 2.1),
