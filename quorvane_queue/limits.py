@@ -13,8 +13,6 @@ from __future__ import annotations
 
 import math
 import os
-import shutil
-import subprocess
 
 STARTUP_SECONDS = 120
 SECONDS_PER_INPUT_SECOND = float(os.environ.get("QUORVANE_SECONDS_PER_INPUT_SECOND", "4"))
@@ -46,22 +44,3 @@ def time_limits(duration: float | None, visibility_timeout: float) -> tuple[int,
             "raise QUORVANE_VISIBILITY_TIMEOUT on the workers and the clients"
         )
     return soft, hard
-
-
-def input_duration(path: str | os.PathLike) -> float | None:
-    """The input's duration in seconds by ffprobe, or None when ffprobe is
-    not installed or cannot tell."""
-    ffprobe = os.environ.get("QUORVANE_FFPROBE") or shutil.which("ffprobe")
-    if not ffprobe:
-        return None
-    try:
-        finished = subprocess.run(
-            [ffprobe, "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", str(path)],
-            capture_output=True, text=True, timeout=120, check=False,
-        )
-    except (OSError, subprocess.TimeoutExpired):
-        return None
-    try:
-        return float(finished.stdout.strip())
-    except ValueError:
-        return None

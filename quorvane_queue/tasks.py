@@ -20,7 +20,8 @@ from kombu.exceptions import OperationalError
 from .attempts import MASTER, AlreadyPublished, Attempt, NoRendition, master_renditions, \
     published_renditions, remove_dead_attempts
 from .celery import app, visibility_timeout
-from .limits import input_duration, time_limits
+from .limits import time_limits
+from .probe import input_duration
 
 logger = get_task_logger(__name__)
 
@@ -235,7 +236,8 @@ def submit_ladder(input: str | os.PathLike, output: str | os.PathLike, *,
                   task_id: str | None = None) -> AsyncResult:
     """Queues a ladder. Relative paths are made absolute here, so the shared
     storage must be mounted at the same path on the workers. The time limits
-    are scaled to the input's duration (ffprobe on this machine); ValueError
+    are scaled to the input's duration (ffprobe on this machine, under
+    hls_encoder's rules for untrusted input); ValueError
     when the input is too long for the visibility timeout. BrokerUnreachable
     when the broker or the result store does not answer."""
     input, output = os.path.abspath(input), os.path.abspath(output)
