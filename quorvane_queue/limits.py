@@ -12,10 +12,11 @@ that admits inputs up to about 2 h 20 min.
 from __future__ import annotations
 
 import math
-import os
+
+from . import settings
 
 STARTUP_SECONDS = 120
-SECONDS_PER_INPUT_SECOND = float(os.environ.get("QUORVANE_SECONDS_PER_INPUT_SECOND", "4"))
+SECONDS_PER_INPUT_SECOND = settings.seconds_per_input_second
 # Room between the hard limit and the visibility timeout: a retry's countdown
 # and the time a message waits in a worker before its child takes it.
 VISIBILITY_MARGIN_SECONDS = 600

@@ -27,9 +27,10 @@ from __future__ import annotations
 
 import functools
 import os
-import shutil
 import stat
 import subprocess
+
+from .settings import ffprobe_path
 
 # Demuxers the call never uses, by the names FFmpeg lists them under.
 UNGUARDED_DEMUXERS = frozenset({"concat", "dash", "vobsub"})
@@ -43,10 +44,6 @@ PLAYLIST_SUFFIXES = (".m3u8", ".m3u")
 # padding decoders add (64 columns on an 8192-pixel side, 64 rows).
 DECODER_MAX_PIXELS = 36_000_000 + 64 * 2 * 8192 + 64 * 64
 PROBE_TIMEOUT_SECONDS = 120
-
-
-def ffprobe_path() -> str | None:
-    return os.environ.get("QUORVANE_FFPROBE") or shutil.which("ffprobe")
 
 
 def _listed_names(ffprobe: str, listing: str) -> list[str]:
