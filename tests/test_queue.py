@@ -102,6 +102,13 @@ def test_four_videos_on_two_workers_are_all_published_and_playable(shared_worker
     # workers both get work.
     assert {outcome["worker"] for outcome in outcomes} == {w.hostname for w in shared_workers}
     assert leftovers(ladders) == []
+    # The workers' log says which task started and how it ended; FFmpeg's
+    # messages stay out of it.
+    log = "".join(worker.log_text() for worker in shared_workers)
+    for path, result in zip(sources, results):
+        assert log.count(f"task {result.id} started: {path} -> {ladders / path.stem}") == 1
+        assert log.count(f"task {result.id} ended: published 360p, delivery 1 (") == 1
+    assert "[hls @" not in log and "[libx264 @" not in log
 
 
 def test_published_ladder_is_not_encoded_again(shared_workers, storage):
@@ -129,9 +136,12 @@ def test_input_without_video_fails_once(broker, shared_workers, storage):
     assert [stream["codec_type"] for stream in probe_streams(path)] == ["audio"]
     result = submit_ladder(path, ladders / "sound", queue="shared")
 
-    with pytest.raises(LadderFailed, match="no rendition"):
+    with pytest.raises(LadderFailed, match="no rendition") as failure:
         result.get(timeout=RESULT_TIMEOUT)
     assert result.state == "FAILURE"
+    # The attempt's log is kept for the reasons, outside the ladder's name.
+    [kept] = ladders.glob(".sound.failed-*.log")
+    assert str(kept) in str(failure.value)
     # Acknowledged, not queued again nor held for a retry: once the broker
     # holds nothing, the task has been received exactly once.
     wait_for(lambda: broker_idle(broker, "shared"), "the broker to hold nothing")
@@ -185,7 +195,7 @@ def test_worker_killed_mid_encode_publishes_once_on_another(broker, start_worker
     # The first worker sees its child lost and puts the message back.
     with broker.client() as client:
         wait_for(lambda: client.llen("kill") == 1, "the task to return to the queue")
-    assert len(leftovers(ladders)) == 2  # the dead attempt's folder and its lock file
+    assert len(leftovers(ladders)) == 3  # the dead attempt's folder, lock file and log
 
     release(hold, output)
     second = start_worker("second", "kill")

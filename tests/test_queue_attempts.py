@@ -7,7 +7,6 @@ its bitrates; and the time limits' bounds."""
 from __future__ import annotations
 
 import json
-import logging
 import os
 import shutil
 import subprocess
@@ -17,7 +16,6 @@ from pathlib import Path
 import pytest
 from celery.exceptions import SoftTimeLimitExceeded
 
-import quorvane
 from conftest import make_source
 from media_checks import write_key_info, x264_target_bitrate
 from quorvane_queue import LadderFailed, attempts, encode_ladder, tasks
@@ -91,15 +89,18 @@ def test_dead_attempts_are_removed_live_ones_kept_and_deliveries_counted(tmp_pat
     live = attempt_child(output, "other-task", "live")
     dead = [attempt_child(output, "task", "die") for _ in range(3)]
 
-    # Each delivery found the one before it dead, removed it and counted on.
+    # Each delivery found the one before it dead, removed it and counted on;
+    # the live attempt of another task was neither removed nor counted.
     assert [report["delivery"] for report in dead] == [1, 2, 3]
     assert live["delivery"] == 1
     assert hidden_entries(tmp_path) == attempt_entries(live, dead[-1])
     # A fourth delivery would be past the task's limit of three.
     assert remove_dead_attempts(output, "task") == 3
     assert hidden_entries(tmp_path) == attempt_entries(live)
-    # The live attempt of another task is neither removed nor counted.
-    assert remove_dead_attempts(output, "other-task") == 0
+    # A task delivered again while its earlier attempt still holds its lock
+    # (a machine frozen or cut off from the broker) counts that delivery as
+    # lost, and leaves the attempt alone.
+    assert remove_dead_attempts(output, "other-task") == 1
     assert hidden_entries(tmp_path) == attempt_entries(live)
 
 
@@ -217,15 +218,15 @@ def storage(tmp_path: Path) -> Path:
     return source.parent
 
 
-def fake_encoder(ladder: Path | None, reasons: list[str]):
-    """Stands in for hls_encoder: copies `ladder` (when given) into the
-    working directory and logs `reasons` as the encoder does, one WARNING
-    record per rung on the "quorvane" logger."""
-    def encode(input, output, **options):
+def fake_encode(ladder: Path | None, reasons: list[str]):
+    """Stands in for the task's encode step: copies `ladder` (when given)
+    into the attempt folder and hands back `reasons` as the encode process
+    reports what hls_encoder logged."""
+    def encode(attempt, request, collected, watch=None):
         if ladder is not None:
-            shutil.copytree(ladder, os.getcwd(), dirs_exist_ok=True)
-        for reason in reasons:
-            logging.getLogger("quorvane").warning("%s", reason)
+            shutil.copytree(ladder, attempt.folder, dirs_exist_ok=True)
+        collected.extend(reasons)
+        return 0.0
     return encode
 
 
@@ -236,22 +237,19 @@ def run_task(storage: Path, output: str = "talk", **kwargs) -> dict:
 
 def test_the_encoders_reasons_reach_the_result_and_the_failure(storage, encoded_folder, monkeypatch):
     failed_720p = "720p: opening the output 720p_000.ts: Permission denied"
-    monkeypatch.setattr(quorvane, "hls_encoder", fake_encoder(encoded_folder, [failed_720p]))
+    monkeypatch.setattr(tasks, "_encode", fake_encode(encoded_folder, [failed_720p]))
     outcome = run_task(storage, resolution=["720p", "360p"])
     assert (outcome["renditions"], outcome["rung_failures"]) == (["360p"], [failed_720p])
 
     refused = ["all rungs: input refused: entry ../x.ts lies outside the playlist's folder"]
-    monkeypatch.setattr(quorvane, "hls_encoder", fake_encoder(None, refused))
+    monkeypatch.setattr(tasks, "_encode", fake_encode(None, refused))
     with pytest.raises(LadderFailed, match="completed no rendition: all rungs: input refused"):
         run_task(storage, output="refused")
-    # The collector went with the call.
-    assert not [handler for handler in logging.getLogger("quorvane").handlers
-                if isinstance(handler, tasks._RecordCollector)]
     assert hidden_entries(storage / "ladders") == []
 
 
 def test_soft_limit_after_the_rename_reports_the_published_ladder(storage, encoded_folder, monkeypatch):
-    monkeypatch.setattr(quorvane, "hls_encoder", fake_encoder(encoded_folder, []))
+    monkeypatch.setattr(tasks, "_encode", fake_encode(encoded_folder, []))
     fsync = attempts._fsync_path
 
     def limit_after_rename(path, *args):
@@ -285,3 +283,32 @@ def test_time_limits_grow_with_the_input_and_stay_under_the_visibility_timeout()
     assert time_limits(None, visibility)[1] == hard_limit_ceiling(visibility)
     with pytest.raises(ValueError, match="QUORVANE_VISIBILITY_TIMEOUT"):
         time_limits(5 * 3600, visibility)
+
+
+def test_a_new_request_for_a_published_folder_is_refused_with_what_differs(storage):
+    """The same request again is answered with the published ladder; one
+    that asks for other rungs, bitrates or key says what differs and leaves
+    the ladder as it is."""
+    ladders = storage / "ladders"
+    first = run_task(storage, resolution=["720p", "360p"])
+    assert (first["encoded"], first["renditions"]) == (True, ["720p", "360p"])
+    before = {path.name: path.read_bytes() for path in (ladders / "talk").iterdir()}
+
+    again = run_task(storage, resolution=["720p", "360p"])
+    assert (again["encoded"], again["renditions"]) == (False, ["720p", "360p"])
+
+    with pytest.raises(LadderFailed, match=r"holds 720p, 360p, not 360p\b"):
+        run_task(storage, resolution=["360p"])
+    with pytest.raises(LadderFailed, match=r"360p is encoded at 400000 b/s, not 300000"):
+        run_task(storage, resolution=["720p", "360p"], bitrate=[2500000, 300000])
+    old_key = (ladders / "enc.key").read_bytes()
+    old_iv = (ladders / "enc.keyinfo").read_text().splitlines()[2]
+    write_key_info(ladders, iv=old_iv)   # a new key under the same URI and IV
+    assert (ladders / "enc.key").read_bytes() != old_key
+    with pytest.raises(LadderFailed, match=r"720p is encrypted with another key"):
+        run_task(storage, resolution=["720p", "360p"])
+    write_key_info(ladders, key=old_key)   # the same key with a new IV
+    with pytest.raises(LadderFailed, match=r"720p is encrypted with another IV"):
+        run_task(storage, resolution=["720p", "360p"])
+
+    assert {path.name: path.read_bytes() for path in (ladders / "talk").iterdir()} == before

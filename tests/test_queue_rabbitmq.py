@@ -112,15 +112,15 @@ def test_lost_worker_machine_ladder_is_published_by_another(broker, start_worker
     report(f"RabbitMQ, worker machine lost mid-encode: delivered again after {redelivered:.1f} s, "
            f"published after {published:.1f} s (AMQP heartbeat {HEARTBEAT} s)")
 
-    # The first delivery's attempt was alive when the second started: not
-    # counted as a lost delivery.
-    assert (outcome["encoded"], outcome["delivery"], outcome["worker"]) == (True, 1, other.hostname)
+    # The first delivery's attempt still held its lock when the second
+    # started (its machine frozen): counted as a lost delivery all the same.
+    assert (outcome["encoded"], outcome["delivery"], outcome["worker"]) == (True, 2, other.hostname)
     watching.assert_published_once()
     assert published_lines(workers, output) == 1
     assert_playable(output, seconds)
-    # The dead attempt (its folder and lock file) goes with the next task
-    # that starts in the folder, here one that finds the ladder published.
-    assert len(leftovers(ladders)) == 2
+    # The dead attempt (its folder, lock file and log) goes with the next
+    # task that starts in the folder, here one that finds the ladder published.
+    assert len(leftovers(ladders)) == 3
     again = submit_ladder(path, output, resolution=["360p"], queue="lost").get(timeout=RESULT_TIMEOUT)
     assert (again["encoded"], again["renditions"]) == (False, ["360p"])
     assert leftovers(ladders) == []
