@@ -265,10 +265,12 @@ def _failure_with_log(message: str, attempt: Attempt, task_id: str) -> LadderFai
     """The failure, with the attempt's log kept and the failure written at
     its end."""
     try:
-        with open(attempt.log, "a") as log:
-            log.write(f"quorvane_queue: task {task_id} failed: {message}\n")
+        fd = os.open(attempt.log, os.O_WRONLY | os.O_APPEND | os.O_CLOEXEC)
     except OSError:
-        pass
+        fd = -1   # no encode process left one
+    if fd >= 0:
+        with open(fd, "a") as log:
+            log.write(f"quorvane_queue: task {task_id} failed: {message}\n")
     kept = attempt.keep_log(task_id)
     return LadderFailed(f"{message} (FFmpeg's messages: {kept})" if kept else message)
 

@@ -204,11 +204,28 @@ class RabbitMQServer:
             stop_group(self.epmd, signal.SIGTERM, 10)
 
 
+def close_result_consumer(app) -> None:
+    """Closes the connection on which an rpc:// result store receives the
+    results (Celery opens it at the first wait and keeps it for the life of
+    the application; app.close() leaves it open)."""
+    backend = app._local.__dict__.get("backend")
+    consumer = getattr(backend, "result_consumer", None)
+    if consumer is None or getattr(consumer, "_connection", None) is None:
+        return
+    try:
+        if consumer._consumer is not None:
+            consumer._consumer.cancel()
+    finally:
+        consumer._connection.close()
+        consumer._consumer = consumer._connection = None
+
+
 def use_broker(app, broker_url: str, result_backend: str) -> None:
     """Points the tests' client at another broker and result store. Celery
     builds its result backend, its producer pool (held by app.amqp) and its
     remote control once per application and keeps them, connected to the
     old broker: they are dropped with the connection pool."""
+    close_result_consumer(app)
     app.close()
     app.conf.update(broker_url=broker_url, result_backend=result_backend)
     app._backend_cache = None

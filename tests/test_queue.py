@@ -7,8 +7,10 @@ and a task is stopped at a known point through the workers' hold hook."""
 
 from __future__ import annotations
 
+import json
 import os
 import signal
+import uuid
 from pathlib import Path
 
 import pytest
@@ -76,6 +78,27 @@ def shared_workers(broker, hold, tmp_path_factory):
             worker.stop()
 
 
+class PublishedStates:
+    """Every state the Redis result store publishes for one task, in order,
+    from before it is sent (Celery publishes each one it stores)."""
+
+    def __init__(self, broker: RedisServer, task_id: str):
+        self.client = broker.client()
+        self.subscription = self.client.pubsub()
+        self.subscription.subscribe(f"celery-task-meta-{task_id}")
+        self.states: list[dict] = []
+
+    def collect(self) -> list[dict]:
+        while message := self.subscription.get_message(timeout=1):
+            if message["type"] == "message":
+                self.states.append(json.loads(message["data"]))
+        return self.states
+
+    def close(self) -> None:
+        self.subscription.close()
+        self.client.close()
+
+
 def broker_idle(broker: RedisServer, queue: str) -> bool:
     """Nothing waiting in `queue` and nothing delivered but unacknowledged."""
     with broker.client() as client:
@@ -109,6 +132,39 @@ def test_four_videos_on_two_workers_are_all_published_and_playable(shared_worker
         assert log.count(f"task {result.id} started: {path} -> {ladders / path.stem}") == 1
         assert log.count(f"task {result.id} ended: published 360p, delivery 1 (") == 1
     assert "[hls @" not in log and "[libx264 @" not in log
+
+
+def test_progress_rises_while_the_ladder_encodes(broker, shared_workers, storage, hold):
+    """The encode runs one segment at a time (queue_hooks.py): each progress
+    state is reported with the encode stopped midway."""
+    ladders = storage / "ladders"
+    seconds = 12   # two 6-second segments per rung
+    path = source(storage, "progress.mp4", seconds)
+    output = ladders / "progress"
+    (hold / "progress.step").touch()
+    task_id = str(uuid.uuid4())
+    states = PublishedStates(broker, task_id)
+    try:
+        result = submit_ladder(path, output, resolution=["480p", "360p"], queue="shared",
+                               task_id=task_id)
+        outcome = result.get(timeout=RESULT_TIMEOUT)
+        published = states.collect()
+    finally:
+        states.close()
+
+    assert outcome["renditions"] == ["480p", "360p"]
+    assert [state["status"] for state in published][-1] == "SUCCESS"
+    progress = [state["result"] for state in published if state["status"] == "PROGRESS"]
+    fractions = [info["fraction"] for info in progress]
+    assert fractions == sorted(fractions)
+    # Media seconds of both rungs, counted as the playlists grow by a segment.
+    assert [info["seconds_total"] for info in progress] == \
+        pytest.approx([2 * seconds] * len(progress), abs=0.2)
+    midway = {info["seconds_done"] for info in progress if 0 < info["fraction"] < 1}
+    assert len(midway) >= 3, progress
+    for info in progress:
+        assert info["fraction"] == pytest.approx(info["seconds_done"] / info["seconds_total"])
+    assert {stream["codec_type"] for stream in probe_streams(output / MASTER)} >= {"video", "audio"}
 
 
 def test_published_ladder_is_not_encoded_again(shared_workers, storage):

@@ -6,6 +6,7 @@ its bitrates; and the time limits' bounds."""
 
 from __future__ import annotations
 
+import io
 import json
 import os
 import shutil
@@ -19,6 +20,7 @@ from celery.exceptions import SoftTimeLimitExceeded
 from conftest import make_source
 from media_checks import write_key_info, x264_target_bitrate
 from quorvane_queue import LadderFailed, attempts, encode_ladder, tasks
+from quorvane_queue.__main__ import ProgressLines
 from quorvane_queue.attempts import (
     MASTER,
     AlreadyPublished,
@@ -312,3 +314,20 @@ def test_a_new_request_for_a_published_folder_is_refused_with_what_differs(stora
         run_task(storage, resolution=["720p", "360p"])
 
     assert {path.name: path.read_bytes() for path in (ladders / "talk").iterdir()} == before
+
+
+def test_progress_lines_say_each_tenth_passed_once(capsys):
+    """Where the output is no terminal, the waiting CLI writes a line per
+    10 % passed, however often or unevenly the states come."""
+    stream = io.StringIO()
+    lines = ProgressLines(stream)
+    for done in (0, 3, 5, 29, 29, 31, 60, 99, 100):
+        lines.show({"fraction": done / 100, "seconds_done": done * 2.4, "seconds_total": 240.0})
+    assert stream.getvalue().splitlines() == [
+        "encoding 0 % (0 of 240 s of media written)",
+        "encoding 20 % (70 of 240 s of media written)",
+        "encoding 30 % (74 of 240 s of media written)",
+        "encoding 60 % (144 of 240 s of media written)",
+        "encoding 90 % (238 of 240 s of media written)",
+        "encoding 100 % (240 of 240 s of media written)",
+    ]

@@ -18,8 +18,8 @@ import pytest
 
 from queue_checks import (RESULT_TIMEOUT, assert_playable, leftovers, published_lines, received,
                           source, storage, watch)
-from queue_services import (RabbitMQServer, Worker, held, hold_at, release, use_broker,
-                            wait_for)
+from queue_services import (RabbitMQServer, Worker, close_result_consumer, held, hold_at,
+                            release, use_broker, wait_for)
 
 import quorvane_queue
 from quorvane_queue import submit_ladder
@@ -40,6 +40,7 @@ def broker(tmp_path_factory):
     server = RabbitMQServer(tmp_path_factory.mktemp("rabbitmq"), visibility_timeout)
     use_broker(app, server.url(), RESULTS)
     yield server
+    close_result_consumer(app)
     app.close()
     server.close()
 
