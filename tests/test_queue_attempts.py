@@ -331,3 +331,28 @@ def test_progress_lines_say_each_tenth_passed_once(capsys):
         "encoding 90 % (238 of 240 s of media written)",
         "encoding 100 % (240 of 240 s of media written)",
     ]
+
+
+def test_an_encode_process_that_dies_is_retried_then_fails_with_its_log(storage, monkeypatch):
+    """An encode process killed (out of memory) or crashed leaves no
+    ladder: the task is delivered again, and fails for good after three,
+    keeping the last attempt's log."""
+    starts = []
+
+    def start_dying_encoder(attempt, request):
+        starts.append(attempt.folder)
+        with open(attempt.log, "ab") as log:
+            return subprocess.Popen(
+                [sys.executable, "-c", "import os, signal, sys; sys.stderr.write('decoding\\n'); "
+                 "sys.stderr.flush(); os.kill(os.getpid(), signal.SIGKILL)"],
+                stdout=subprocess.PIPE, stderr=log)
+    monkeypatch.setattr(tasks, "_start_encoder", start_dying_encoder)
+
+    with pytest.raises(LadderFailed, match=r"ended by signal 9, in each of 3 deliveries") as failure:
+        run_task(storage, resolution=["360p"])
+    assert len(starts) == 3
+    kept = storage / "ladders" / ".talk.failed-task-talk.log"
+    assert str(kept) in str(failure.value)
+    assert kept.read_text().startswith("decoding\n")
+    assert hidden_entries(storage / "ladders") == [kept.name]
+    assert not (storage / "ladders" / "talk").exists()
