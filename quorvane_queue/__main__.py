@@ -82,6 +82,8 @@ def main(argv: list[str] | None = None) -> int:
                         "(default: each rung's own)")
     parser.add_argument("--key-info", help="key-info file (default: enc.keyinfo beside OUTPUT)")
     parser.add_argument("--queue", help="the queue to send to (default: ladders)")
+    parser.add_argument("--split-rungs", action="store_true",
+                        help="one task per rung, which free workers share")
     parser.add_argument("--no-wait", action="store_true", help="print the task id and return")
     args = parser.parse_args(argv)
     try:
@@ -89,7 +91,7 @@ def main(argv: list[str] | None = None) -> int:
             args.input, args.output,
             resolution=args.resolution.split(",") if args.resolution else None,
             bitrate=[int(rate) for rate in args.bitrate.split(",")] if args.bitrate else None,
-            key_info=args.key_info, queue=args.queue,
+            key_info=args.key_info, queue=args.queue, split_rungs=args.split_rungs,
         )
     except BrokerUnreachable as error:
         print(f"python -m quorvane_queue: {error}", file=sys.stderr)

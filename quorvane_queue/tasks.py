@@ -386,13 +386,15 @@ def _check_broker() -> None:
 def submit_ladder(input: str | os.PathLike, output: str | os.PathLike, *,
                   resolution: list[str] | None = None, bitrate: list[int] | None = None,
                   key_info: str | os.PathLike | None = None, queue: str | None = None,
-                  task_id: str | None = None) -> AsyncResult:
+                  task_id: str | None = None, split_rungs: bool = False) -> AsyncResult:
     """Queues a ladder. Relative paths are made absolute here, so the shared
     storage must be mounted at the same path on the workers. The time limits
     are scaled to the input's duration (ffprobe on this machine, under
     hls_encoder's rules for untrusted input); ValueError when the input is
     too long for the visibility timeout. BrokerUnreachable when the broker
-    or the result store does not answer."""
+    or the result store does not answer. With `split_rungs`, each rung is a
+    task of its own that any free worker takes (rung_tasks.py); the result
+    is the ladder's all the same, with the rungs' workers and times."""
     input, output = os.path.abspath(input), os.path.abspath(output)
     kwargs: dict = {}
     if resolution is not None:
@@ -403,7 +405,13 @@ def submit_ladder(input: str | os.PathLike, output: str | os.PathLike, *,
         kwargs["key_info"] = os.path.abspath(key_info)
     soft, hard = time_limits(input_duration(input), visibility_timeout)
     _check_broker()
+    rungs = planned_rungs(resolution, bitrate)
     try:
+        if split_rungs and rungs:
+            from .rung_tasks import send_rungs
+            return send_rungs(input, output, kwargs, [rung.name for rung in rungs],
+                              {"soft_time_limit": soft, "time_limit": hard, "queue": queue},
+                              task_id)
         return encode_ladder.apply_async(args=(input, output), kwargs=kwargs, soft_time_limit=soft,
                                          time_limit=hard, queue=queue, task_id=task_id)
     except (OperationalError, OSError, RuntimeError) as error:

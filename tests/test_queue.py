@@ -17,8 +17,8 @@ import pytest
 
 from conftest import run_ffmpeg
 from media_checks import probe_streams
-from queue_checks import (RESULT_TIMEOUT, assert_playable, leftovers, published_lines, received,
-                          source, storage, watch)
+from queue_checks import (RESULT_TIMEOUT, assert_ladder_plays, assert_playable, leftovers,
+                          published_lines, received, source, storage, watch)
 from queue_services import RedisServer, Worker, free_port, held, hold_at, release, use_broker, \
     wait_for
 
@@ -204,6 +204,58 @@ def test_input_without_video_fails_once(broker, shared_workers, storage):
     assert received(shared_workers, result.id) == 1
     assert not (ladders / "sound").exists()
     assert leftovers(ladders) == []
+
+
+LADDER = ["1080p", "720p", "480p", "360p"]
+
+
+def test_a_ladder_split_by_rung_is_shared_by_two_workers_and_published_once(
+        shared_workers, storage, watch):
+    ladders = storage / "ladders"
+    path = source(storage, "split.mp4", 2)
+    output = ladders / "split"
+    watching = watch(output, tuple(LADDER))
+
+    outcome = submit_ladder(path, output, queue="shared", split_rungs=True) \
+        .get(timeout=RESULT_TIMEOUT)
+
+    assert (outcome["output"], outcome["renditions"], outcome["encoded"]) == \
+        (str(output), LADDER, True)
+    assert sorted(outcome["rungs"]) == sorted(LADDER)
+    assert {rung["worker"] for rung in outcome["rungs"].values()} == \
+        {worker.hostname for worker in shared_workers}
+    assert all(rung["seconds"] > 0 for rung in outcome["rungs"].values())
+    watching.assert_published_once()
+    assert_ladder_plays(output, LADDER)
+    assert leftovers(ladders) == []
+
+
+def test_a_rung_whose_worker_is_killed_is_redone_alone(broker, shared_workers, storage, watch,
+                                                       hold):
+    ladders = storage / "ladders"
+    path = source(storage, "rungs.mp4", 2)
+    output = ladders / "rungs"
+    watching = watch(output, ("720p", "360p"))
+    hold_at(hold, output.with_name("rungs.720p"))   # the 720p rung's attempt
+
+    result = submit_ladder(path, output, resolution=["720p", "360p"], queue="shared",
+                           split_rungs=True)
+    marker = wait_for(lambda: held(hold, output.with_name("rungs.720p")),
+                      "the 720p rung to be held", RESULT_TIMEOUT)
+    os.kill(int(marker.read_text()), signal.SIGKILL)
+    release(hold, output.with_name("rungs.720p"))
+    outcome = result.get(timeout=RESULT_TIMEOUT)
+
+    assert outcome["renditions"] == ["720p", "360p"]
+    watching.assert_published_once()
+    assert_ladder_plays(output, ["720p", "360p"])
+    assert received(shared_workers, f"{result.id}-720p", "encode_rung") == 2
+    assert received(shared_workers, f"{result.id}-360p", "encode_rung") == 1
+    log = "".join(worker.log_text() for worker in shared_workers)
+    assert log.count(f"task {result.id}-360p ended: rung 360p encoded") == 1
+    assert log.count(f"task {result.id}-720p ended: rung 720p encoded") == 1
+    assert leftovers(ladders) == []
+    wait_for(lambda: broker_idle(broker, "shared"), "the broker to hold nothing")
 
 
 def test_soft_time_limit_fails_cleanly(broker, shared_workers, storage, hold):

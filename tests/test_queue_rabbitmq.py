@@ -16,8 +16,8 @@ from pathlib import Path
 
 import pytest
 
-from queue_checks import (RESULT_TIMEOUT, assert_playable, leftovers, published_lines, received,
-                          source, storage, watch)
+from queue_checks import (RESULT_TIMEOUT, assert_ladder_plays, assert_playable, leftovers,
+                          published_lines, received, source, storage, watch)
 from queue_services import (RabbitMQServer, Worker, close_result_consumer, held, hold_at,
                             release, use_broker, wait_for)
 
@@ -164,4 +164,25 @@ def test_broker_restart_keeps_queued_and_running_ladders(broker, start_workers, 
         assert published_lines(workers, output) == 1
         assert_playable(output, seconds)
     wait_for(lambda: broker.queue_state("restart") == (0, 2), "every message to be acknowledged")
+    assert leftovers(ladders) == []
+
+
+def test_a_ladder_split_by_rung_returns_its_result_through_rpc(broker, start_workers, storage,
+                                                               watch):
+    """Results travel back to the client (rpc://), where Celery's chords
+    cannot: the rung that publishes sends the ladder's result there."""
+    ladders = storage / "ladders"
+    path = source(storage, "split.mp4", 2)
+    output = ladders / "split"
+    names = ["1080p", "720p", "480p", "360p"]
+    workers = start_workers("split", "first", "second")
+    watching = watch(output, tuple(names))
+
+    outcome = submit_ladder(path, output, queue="split", split_rungs=True).get(timeout=RESULT_TIMEOUT)
+
+    assert (outcome["renditions"], outcome["encoded"]) == (names, True)
+    assert {rung["worker"] for rung in outcome["rungs"].values()} == \
+        {worker.hostname for worker in workers}
+    watching.assert_published_once()
+    assert_ladder_plays(output, names)
     assert leftovers(ladders) == []
