@@ -227,16 +227,16 @@ def _start_encoder(attempt: Attempt, request: LadderRequest) -> subprocess.Popen
 
 
 def _wait_for_encoder(child: subprocess.Popen, watch: Callable[[], None]) -> tuple[int, float]:
-    """Waits for the encode, calling `watch` every PROGRESS_SECONDS. Its
-    exit status and CPU seconds. The process is killed if the wait is cut
-    short (a soft time limit)."""
+    """Waits for the encode, calling `watch` as it starts and every
+    PROGRESS_SECONDS after. Its exit status and CPU seconds. The process is
+    killed if the wait is cut short (a soft time limit)."""
     try:
         while True:
+            watch()
             pid, status, usage = os.wait4(child.pid, os.WNOHANG)
             if pid:
                 child.returncode = os.waitstatus_to_exitcode(status)
                 return child.returncode, usage.ru_utime + usage.ru_stime
-            watch()
             time.sleep(PROGRESS_SECONDS)
     finally:
         if child.returncode is None:

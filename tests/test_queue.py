@@ -210,14 +210,19 @@ LADDER = ["1080p", "720p", "480p", "360p"]
 
 
 def test_a_ladder_split_by_rung_is_shared_by_two_workers_and_published_once(
-        shared_workers, storage, watch):
+        broker, shared_workers, storage, watch):
     ladders = storage / "ladders"
     path = source(storage, "split.mp4", 2)
     output = ladders / "split"
     watching = watch(output, tuple(LADDER))
-
-    outcome = submit_ladder(path, output, queue="shared", split_rungs=True) \
-        .get(timeout=RESULT_TIMEOUT)
+    ladder_id = str(uuid.uuid4())
+    states = PublishedStates(broker, ladder_id)
+    try:
+        outcome = submit_ladder(path, output, queue="shared", split_rungs=True,
+                                task_id=ladder_id).get(timeout=RESULT_TIMEOUT)
+        published = states.collect()
+    finally:
+        states.close()
 
     assert (outcome["output"], outcome["renditions"], outcome["encoded"]) == \
         (str(output), LADDER, True)
@@ -225,6 +230,15 @@ def test_a_ladder_split_by_rung_is_shared_by_two_workers_and_published_once(
     assert {rung["worker"] for rung in outcome["rungs"].values()} == \
         {worker.hostname for worker in shared_workers}
     assert all(rung["seconds"] > 0 for rung in outcome["rungs"].values())
+    # The ladder's progress, over its four rungs, from both workers: each
+    # rung reports as its encode starts, and no report goes back.
+    assert [state["status"] for state in published][-1] == "SUCCESS"
+    progress = [state["result"] for state in published if state["status"] == "PROGRESS"]
+    assert len(progress) >= len(LADDER)
+    assert [info["seconds_total"] for info in progress] == \
+        pytest.approx([2 * len(LADDER)] * len(progress), abs=0.2)
+    fractions = [info["fraction"] for info in progress]
+    assert fractions == sorted(fractions)
     watching.assert_published_once()
     assert_ladder_plays(output, LADDER)
     assert leftovers(ladders) == []
