@@ -10,6 +10,7 @@ import io
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -30,6 +31,7 @@ from quorvane_queue.attempts import (
     remove_dead_attempts,
 )
 from quorvane_queue.limits import hard_limit_ceiling, time_limits
+from queue_services import wait_for
 
 # A process that starts an attempt the way the task does, reports it, then
 # dies on the spot (SIGKILL: no clean-up of any kind), lives until its
@@ -356,3 +358,51 @@ def test_an_encode_process_that_dies_is_retried_then_fails_with_its_log(storage,
     assert kept.read_text().startswith("decoding\n")
     assert hidden_entries(storage / "ladders") == [kept.name]
     assert not (storage / "ladders" / "talk").exists()
+
+
+# Starts an encode as the task does, reports the encode process and its log,
+# and waits for its standard input to close.
+_ENCODING_PARENT = """
+import sys
+from pathlib import Path
+from quorvane_queue import tasks
+from quorvane_queue.attempts import Attempt
+output, source, key_info = Path(sys.argv[1]), sys.argv[2], sys.argv[3]
+attempt = Attempt.start(output, "task", 1, {})
+child = tasks._start_encoder(attempt, tasks.LadderRequest(source, output, ["360p"], [], key_info))
+print(child.pid, attempt.log, flush=True)
+sys.stdin.read()
+"""
+
+
+def process_state(pid: int) -> str | None:
+    """The kernel's one-letter state of process `pid`; None once it is gone."""
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+    except FileNotFoundError:
+        return None
+
+
+def test_the_encode_process_dies_with_the_task_process(tmp_path):
+    """A hard time limit or a lost worker kills the task's process; the
+    encode must not go on writing into an attempt nobody owns."""
+    source = make_source(tmp_path / "long.mp4", size="320x180", seconds=30)
+    key_info = write_key_info(tmp_path)
+    parent = subprocess.Popen([sys.executable, "-c", _ENCODING_PARENT, str(tmp_path / "talk"),
+                               str(source), str(key_info)],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        pid_text, log = parent.stdout.readline().split()
+        encoder = int(pid_text)
+        # FFmpeg has spoken: the encode runs, past the request to die with its parent.
+        wait_for(lambda: Path(log).stat().st_size > 0, "the encode to start")
+        os.kill(encoder, signal.SIGSTOP)
+        assert process_state(encoder) == "T"   # stopped midway, not finished
+        parent.kill()
+        parent.wait()
+        wait_for(lambda: process_state(encoder) in (None, "Z"), "the encode process to die")
+    finally:
+        parent.kill()
+        parent.wait()
+        parent.stdin.close()
+        parent.stdout.close()
