@@ -15,6 +15,7 @@ from pathlib import Path
 from typing import Callable
 
 import kombu
+import kombu.pools
 import redis
 
 import quorvane_queue
@@ -227,6 +228,9 @@ def use_broker(app, broker_url: str, result_backend: str) -> None:
     old broker: they are dropped with the connection pool."""
     close_result_consumer(app)
     app.close()
+    # Producers are pooled by kombu per broker address, outside the
+    # application: a node restarted on the same address would get dead ones.
+    kombu.pools.reset()
     app.conf.update(broker_url=broker_url, result_backend=result_backend)
     app._backend_cache = None
     app._local.__dict__.pop("backend", None)

@@ -165,6 +165,9 @@ def test_broker_restart_keeps_queued_and_running_ladders(broker, start_workers, 
         assert_playable(output, seconds)
     wait_for(lambda: broker.queue_state("restart") == (0, 2), "every message to be acknowledged")
     assert leftovers(ladders) == []
+    # The client's pooled connections died with the node: the next test
+    # starts on fresh ones.
+    use_broker(app, broker.url(), RESULTS)
 
 
 def test_a_ladder_split_by_rung_returns_its_result_through_rpc(broker, start_workers, storage,
