@@ -397,6 +397,8 @@ def test_the_encode_process_dies_with_the_task_process(tmp_path):
         # FFmpeg has spoken: the encode runs, past the request to die with its parent.
         wait_for(lambda: Path(log).stat().st_size > 0, "the encode to start")
         os.kill(encoder, signal.SIGSTOP)
+        # Running, sleeping or in the disk: the stop is on its way.
+        wait_for(lambda: process_state(encoder) not in ("R", "S", "D"), "the encode to stop")
         assert process_state(encoder) == "T"   # stopped midway, not finished
         parent.kill()
         parent.wait()
