@@ -9,6 +9,8 @@ settings). Run by hand:
     .venv/bin/python bench/bench_ladder.py --against DIR  # against another build in DIR
     .venv/bin/python bench/bench_ladder.py --against DIR --rate 25  # a 25 fps input
     .venv/bin/python bench/bench_ladder.py --kinds      # plain, HDR and interlaced sources
+    .venv/bin/python bench/bench_ladder.py --against DIR --rate 1   # a slideshow
+    .venv/bin/python bench/bench_ladder.py --against DIR --still    # one picture, then only sound
 
 Each run is a child process; its wall time, CPU time (user+sys) and peak RSS
 come from that child's resource usage."""
@@ -54,6 +56,17 @@ SOURCE_KINDS = {
     "interlaced": ["-vf", "interlace=scan=tff,setfield=tff", "-c:v", "libx264", "-preset", "veryfast",
                    "-flags", "+ildct+ilme", "-x264-params", "tff=1", "-pix_fmt", "yuv420p"],
 }
+
+
+def make_still_input(path: Path, seconds: int) -> None:
+    """A podcast episode: one 1080p picture at the start, then `seconds` of sound."""
+    picture = path.with_name("picture.mkv")
+    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=1920x1080",
+                    "-frames:v", "1", *SOURCE_KINDS["plain"], str(picture)], check=True)
+    subprocess.run(["ffmpeg", "-v", "error", "-y", "-i", str(picture),
+                    "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000,volume=-20dB",
+                    "-map", "0:v", "-map", "1:a", "-t", str(seconds), "-c:v", "copy", "-c:a", "aac",
+                    str(path)], check=True)
 
 
 def make_input(path: Path, seconds: int, kind: str = "plain", rate: int = 30) -> None:
@@ -141,6 +154,8 @@ def main() -> int:
                         help="compare with the module built in this folder instead of the ffmpeg tool")
     parser.add_argument("--rate", type=int, default=30,
                         help="pictures per second of the plain input (e.g. 15 or 25)")
+    parser.add_argument("--still", action="store_true",
+                        help="an input of one picture and then only sound, as podcasts are")
     parser.add_argument("--kinds", action="store_true",
                         help="cost of an HDR and of an interlaced source against a plain one")
     args = parser.parse_args()
@@ -153,8 +168,12 @@ def main() -> int:
         table = {}
         for seconds in lengths:
             source = work / f"source_{seconds}s.mp4"
-            print(f"making a 1920x1080 {args.rate} fps {seconds} s input", flush=True)
-            make_input(source, seconds, rate=args.rate)
+            if args.still:
+                print(f"making a 1920x1080 still picture with {seconds} s of sound", flush=True)
+                make_still_input(source, seconds)
+            else:
+                print(f"making a 1920x1080 {args.rate} fps {seconds} s input", flush=True)
+                make_input(source, seconds, rate=args.rate)
             repeats = 1 if args.growth else args.repeats
             table[seconds] = {name: summary(runs)
                               for name, runs in compare(source, work, repeats, args.against).items()}

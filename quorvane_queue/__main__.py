@@ -1,13 +1,76 @@
 """python -m quorvane_queue INPUT OUTPUT [options]: queue one ladder, wait
-for it and print its result (or its failure) as JSON."""
+for it and print its result (or its failure) as JSON. While it waits it shows
+how far the encode is: a bar with the time left when standard error is a
+terminal, one line per 10 % otherwise."""
 
 from __future__ import annotations
 
 import argparse
 import json
 import sys
+import time
+from typing import TextIO
+
+from celery.result import AsyncResult
 
 from . import BrokerUnreachable, submit_ladder
+from .tasks import PROGRESS
+
+POLL_SECONDS = 1.0
+STEP_PERCENT = 10
+
+
+class ProgressLines:
+    """One line each time the encode passes another 10 %, for logs and
+    pipes."""
+
+    def __init__(self, stream: TextIO):
+        self.stream = stream
+        self.printed = -STEP_PERCENT
+
+    def show(self, info: dict) -> None:
+        percent = int(info["fraction"] * 100)
+        step = percent - percent % STEP_PERCENT
+        if step > self.printed:
+            self.printed = step
+            print(f"encoding {step} % ({info['seconds_done']:.0f} of {info['seconds_total']:.0f} "
+                  "s of media written)", file=self.stream, flush=True)
+
+    def close(self) -> None:
+        pass
+
+
+class ProgressBar:
+    """tqdm's bar in percent, with the time gone and the time left."""
+
+    def __init__(self, stream: TextIO):
+        from tqdm import tqdm
+        self.bar = tqdm(total=100, unit="%", file=stream, desc="encoding", dynamic_ncols=True,
+                        bar_format="{desc} {percentage:3.0f}%|{bar}| {elapsed} gone, {remaining} left")
+        self.shown = 0.0
+
+    def show(self, info: dict) -> None:
+        percent = info["fraction"] * 100
+        if percent > self.shown:
+            self.bar.update(percent - self.shown)
+            self.shown = percent
+
+    def close(self) -> None:
+        self.bar.close()
+
+
+def wait_showing_progress(result: AsyncResult, stream: TextIO) -> None:
+    """Returns once the task has ended, showing its PROGRESS states on
+    `stream` until then."""
+    display = ProgressBar(stream) if stream.isatty() else ProgressLines(stream)
+    try:
+        while not result.ready():
+            if result.state == PROGRESS and isinstance(result.info, dict) \
+                    and result.info.get("fraction") is not None:
+                display.show(result.info)
+            time.sleep(POLL_SECONDS)
+    finally:
+        display.close()
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -19,6 +82,8 @@ def main(argv: list[str] | None = None) -> int:
                         "(default: each rung's own)")
     parser.add_argument("--key-info", help="key-info file (default: enc.keyinfo beside OUTPUT)")
     parser.add_argument("--queue", help="the queue to send to (default: ladders)")
+    parser.add_argument("--split-rungs", action="store_true",
+                        help="one task per rung, which free workers share")
     parser.add_argument("--no-wait", action="store_true", help="print the task id and return")
     args = parser.parse_args(argv)
     try:
@@ -26,7 +91,7 @@ def main(argv: list[str] | None = None) -> int:
             args.input, args.output,
             resolution=args.resolution.split(",") if args.resolution else None,
             bitrate=[int(rate) for rate in args.bitrate.split(",")] if args.bitrate else None,
-            key_info=args.key_info, queue=args.queue,
+            key_info=args.key_info, queue=args.queue, split_rungs=args.split_rungs,
         )
     except BrokerUnreachable as error:
         print(f"python -m quorvane_queue: {error}", file=sys.stderr)
@@ -35,6 +100,7 @@ def main(argv: list[str] | None = None) -> int:
         print(result.id)
         return 0
     try:
+        wait_showing_progress(result, sys.stderr)
         print(json.dumps(result.get(propagate=True), indent=2))
     except Exception as error:  # the task's failure, as the worker reported it
         print(f"{result.id}: {type(error).__name__}: {error}", file=sys.stderr)

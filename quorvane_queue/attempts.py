@@ -18,6 +18,10 @@ A leftover is removed by whoever takes its lock: it renames the folder to a
 that an attempt making a new folder at that moment either fails to take the
 lock of its own folder or finds the folder gone, and starts again in another.
 
+FFmpeg's messages for an attempt go to a log file beside its folder, its name
+with ``.log`` added; it goes with the attempt, unless a failed task keeps it
+as ``.<output name>.failed-<task id>.log``.
+
 Publishing is one rename of the attempt folder to the output name, so the
 output folder appears complete or not at all. rename(2) does not replace a
 directory that holds anything, so a ladder is published once, whichever of two
@@ -41,6 +45,8 @@ MASTER = "master.m3u8"
 ATTEMPT_MARK = ".attempt-"
 TRASH_MARK = ".trash-"
 LOCK_SUFFIX = ".lock"
+LOG_SUFFIX = ".log"
+BOOKKEEPING_SUFFIXES = (LOCK_SUFFIX, LOG_SUFFIX)
 
 
 class NoRendition(Exception):
@@ -57,6 +63,10 @@ def _safe_id(task_id: str) -> str:
 
 def _lock_path(folder: Path) -> Path:
     return folder.with_name(folder.name + LOCK_SUFFIX)
+
+
+def _log_path(folder: Path) -> Path:
+    return folder.with_name(folder.name + LOG_SUFFIX)
 
 
 def _identity(path: Path) -> tuple[int, int] | None:
@@ -117,28 +127,45 @@ def _throw_away(folder: Path) -> None:
     shutil.rmtree(trash, ignore_errors=True)
 
 
-def _remove_if_dead(folder: Path) -> dict | None:
-    """Removes the attempt `folder` and its lock file when no live process
-    holds its lock. The dead attempt's record, or None when it is alive."""
+def _live_record(lock: Path) -> dict:
+    """The record of an attempt whose lock another process holds (empty
+    while it is being written)."""
+    try:
+        fd = os.open(lock, os.O_RDONLY | os.O_CLOEXEC)
+    except OSError:
+        return {}
+    try:
+        return _read_owner(fd)
+    finally:
+        os.close(fd)
+
+
+def _remove_if_dead(folder: Path) -> tuple[bool, dict]:
+    """Removes the attempt `folder`, its lock file and its log when no live
+    process holds its lock. (whether it was dead, the attempt's record)."""
     lock = _lock_path(folder)
     fd = _try_lock(lock)
     if fd is None:
-        return None
+        return False, _live_record(lock)
     try:
         record = _read_owner(fd)
         _throw_away(folder)
+        _log_path(folder).unlink(missing_ok=True)
         lock.unlink(missing_ok=True)   # still ours: we hold its lock
-        return record
+        return True, record
     finally:
         os.close(fd)
 
 
 def remove_dead_attempts(output: Path, task_id: str) -> int:
     """Removes, in `output`'s folder, the leftovers of dead attempts at any
-    output name, the lock files they left and the trash of removals that
-    were cut short. A leftover that cannot be removed is left for the next
-    sweep. Returns the highest delivery number found among the dead attempts
-    of `task_id` at `output` (0 when there was none)."""
+    output name, the lock and log files they left and the trash of removals
+    that were cut short. A leftover that cannot be removed is left for the
+    next sweep. Returns the highest delivery number among the earlier
+    attempts of `task_id` at `output`, dead or still holding their lock (0
+    when there was none): a task is only delivered again when the broker
+    has given its earlier delivery up, so a locked attempt of the same task
+    is one on a machine that froze or was cut off, and counts as lost."""
     folders: set[str] = set()
     for entry in os.scandir(output.parent):
         name = entry.name
@@ -148,17 +175,18 @@ def remove_dead_attempts(output: Path, task_id: str) -> int:
             if entry.is_dir(follow_symlinks=False):
                 shutil.rmtree(entry.path, ignore_errors=True)
         elif ATTEMPT_MARK in name:
-            if name.endswith(LOCK_SUFFIX):
-                folders.add(name[: -len(LOCK_SUFFIX)])
+            suffix = next((suffix for suffix in BOOKKEEPING_SUFFIXES if name.endswith(suffix)), None)
+            if suffix:
+                folders.add(name[: -len(suffix)])
             elif entry.is_dir(follow_symlinks=False):
                 folders.add(name)
     highest = 0
     for name in sorted(folders):
         try:
-            record = _remove_if_dead(output.parent / name)
+            _, record = _remove_if_dead(output.parent / name)
         except OSError:
             continue
-        if record and record.get("task_id") == task_id and record.get("output") == str(output):
+        if record.get("task_id") == task_id and record.get("output") == str(output):
             highest = max(highest, int(record.get("delivery", 0)))
     return highest
 
@@ -218,6 +246,21 @@ class Attempt:
         finally:
             self.close()
 
+    @property
+    def log(self) -> Path:
+        """Where FFmpeg's messages for this attempt go."""
+        return _log_path(self.folder)
+
+    def keep_log(self, task_id: str) -> Path | None:
+        """Keeps the attempt's log past its end, for a failed task's reasons:
+        its new path, or None when there is none."""
+        kept = self.output.with_name(f".{self.output.name}.failed-{_safe_id(task_id)}{LOG_SUFFIX}")
+        try:
+            os.rename(self.log, kept)
+        except FileNotFoundError:
+            return None
+        return kept
+
     def is_published(self) -> bool:
         """Whether the output folder is this attempt's folder."""
         return _identity(self.output) == self._identity
@@ -257,36 +300,61 @@ class Attempt:
         return renditions
 
     def close(self) -> None:
-        """Removes the lock file and lets the lock go."""
+        """Removes the log and the lock file and lets the lock go."""
         if self._fd >= 0:
             fd, self._fd = self._fd, -1
             try:
+                self.log.unlink(missing_ok=True)
                 _lock_path(self.folder).unlink(missing_ok=True)
             finally:
                 os.close(fd)
 
 
+@dataclass
+class Playlist:
+    """What the queue reads of an HLS playlist: its tag lines, its URIs in
+    order, whether it is ended, and the seconds its segments last."""
+
+    tags: list[str]
+    uris: list[str]
+    ended: bool
+    seconds: float
+
+
+def read_playlist(path: Path) -> Playlist | None:
+    """The playlist at `path`, or None when there is none."""
+    try:
+        lines = [line.strip() for line in path.read_text().splitlines()]
+    except FileNotFoundError:
+        return None
+    tags = [line for line in lines if line.startswith("#")]
+    seconds = 0.0
+    for tag in tags:
+        if tag.startswith("#EXTINF:"):
+            try:
+                seconds += float(tag[len("#EXTINF:"):].split(",", 1)[0])
+            except ValueError:
+                pass
+    return Playlist(tags=tags, uris=[line for line in lines if line and not line.startswith("#")],
+                    ended="#EXT-X-ENDLIST" in tags, seconds=seconds)
+
+
 def master_renditions(master: Path) -> list[str]:
     """Names of the renditions a master playlist lists (from their media
     playlists' file names), in order; empty when there is no playlist."""
-    try:
-        lines = master.read_text().splitlines()
-    except FileNotFoundError:
-        return []
-    return [Path(line.strip()).stem for line in lines
-            if line.strip() and not line.startswith("#")]
+    playlist = read_playlist(master)
+    return [Path(uri).stem for uri in playlist.uris] if playlist else []
 
 
-def media_segments(playlist: Path) -> list[str]:
+def media_segments(path: Path) -> list[str]:
     """Segment URIs of a complete media playlist; NoRendition when the
     playlist is missing or not ended."""
-    try:
-        lines = [line.strip() for line in playlist.read_text().splitlines()]
-    except FileNotFoundError as error:
-        raise NoRendition(f"{playlist.name} is missing") from error
-    if "#EXT-X-ENDLIST" not in lines:
-        raise NoRendition(f"{playlist.name} is not complete")
-    return [line for line in lines if line and not line.startswith("#")]
+    playlist = read_playlist(path)
+    if playlist is None:
+        raise NoRendition(f"{path.name} is missing")
+    if not playlist.ended:
+        raise NoRendition(f"{path.name} is not complete")
+    return playlist.uris
 
 
 def published_renditions(output: Path) -> list[str] | None:

@@ -12,12 +12,11 @@ that admits inputs up to about 2 h 20 min.
 from __future__ import annotations
 
 import math
-import os
-import shutil
-import subprocess
+
+from . import settings
 
 STARTUP_SECONDS = 120
-SECONDS_PER_INPUT_SECOND = float(os.environ.get("QUORVANE_SECONDS_PER_INPUT_SECOND", "4"))
+SECONDS_PER_INPUT_SECOND = settings.seconds_per_input_second
 # Room between the hard limit and the visibility timeout: a retry's countdown
 # and the time a message waits in a worker before its child takes it.
 VISIBILITY_MARGIN_SECONDS = 600
@@ -46,22 +45,3 @@ def time_limits(duration: float | None, visibility_timeout: float) -> tuple[int,
             "raise QUORVANE_VISIBILITY_TIMEOUT on the workers and the clients"
         )
     return soft, hard
-
-
-def input_duration(path: str | os.PathLike) -> float | None:
-    """The input's duration in seconds by ffprobe, or None when ffprobe is
-    not installed or cannot tell."""
-    ffprobe = os.environ.get("QUORVANE_FFPROBE") or shutil.which("ffprobe")
-    if not ffprobe:
-        return None
-    try:
-        finished = subprocess.run(
-            [ffprobe, "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", str(path)],
-            capture_output=True, text=True, timeout=120, check=False,
-        )
-    except (OSError, subprocess.TimeoutExpired):
-        return None
-    try:
-        return float(finished.stdout.strip())
-    except ValueError:
-        return None

@@ -2,35 +2,45 @@
 
 from __future__ import annotations
 
+import json
 import logging
 import os
-import resource
 import socket
+import subprocess
+import sys
 import threading
-from collections.abc import Iterator
-from contextlib import contextmanager
+import time
+from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Callable
 
-import quorvane
-from celery.exceptions import SoftTimeLimitExceeded
+from celery.exceptions import Retry, SoftTimeLimitExceeded
 from celery.result import AsyncResult
 from celery.utils.log import get_task_logger
 from kombu.exceptions import OperationalError
 
 from .attempts import MASTER, AlreadyPublished, Attempt, NoRendition, master_renditions, \
-    published_renditions, remove_dead_attempts
+    published_renditions, read_playlist, remove_dead_attempts
 from .celery import app, visibility_timeout
-from .limits import input_duration, time_limits
+from .limits import time_limits
+from .probe import input_duration
+from .published import ladder_differences
+from .rungs import Rung, planned_rungs
 
 logger = get_task_logger(__name__)
+# One line per task start and end, shown at the worker's default level
+# (WARNING) too: this logger's own level lets its INFO records through to
+# the worker's handlers.
+events = logging.getLogger("quorvane_queue.events")
+events.setLevel(logging.INFO)
 
 # Deliveries of one task that may end with the worker lost (killed, out of
-# memory, crashed) before it fails for good instead of looping.
+# memory, crashed, frozen) before it fails for good instead of looping.
 MAX_DELIVERIES = 3
 STORAGE_RETRIES = 3
-# hls_encoder logs why a rung failed or was skipped, one WARNING record per
-# rung, to this logger once its workers have joined.
-ENCODER_LOGGER = "quorvane"
+# How often a running encode's progress is read and reported.
+PROGRESS_SECONDS = 2.0
+PROGRESS = "PROGRESS"
 
 
 class LadderFailed(Exception):
@@ -42,53 +52,69 @@ class BrokerUnreachable(ConnectionError):
     not answer. Nothing was queued."""
 
 
-class _RecordCollector(logging.Handler):
-    """Keeps the messages of the records it is handed. logging.Handler.handle
-    takes the handler's lock around emit, so records from any thread are
-    kept whole."""
-
-    def __init__(self) -> None:
-        super().__init__(logging.WARNING)
-        self.messages: list[str] = []
-
-    def emit(self, record: logging.LogRecord) -> None:
-        try:
-            self.messages.append(record.getMessage())
-        except Exception:   # a malformed record must still leave its text
-            self.messages.append(str(record.msg))
+class EncoderCrashed(Exception):
+    """The encode process ended without returning from the call: a crash in
+    FFmpeg, or killed (out of memory)."""
 
 
-@contextmanager
-def encoder_reasons() -> Iterator[list[str]]:
-    """Collects, while the block runs, the messages hls_encoder logs to the
-    "quorvane" logger: why each failed or skipped rung failed."""
-    encoder_logger = logging.getLogger(ENCODER_LOGGER)
-    collector = _RecordCollector()
-    # A logger configured above WARNING would drop the records before any
-    # handler saw them.
-    raised_level = not encoder_logger.isEnabledFor(logging.WARNING)
-    previous_level = encoder_logger.level
-    if raised_level:
-        encoder_logger.setLevel(logging.WARNING)
-    encoder_logger.addHandler(collector)
-    try:
-        yield collector.messages
-    finally:
-        encoder_logger.removeHandler(collector)
-        if raised_level:
-            encoder_logger.setLevel(previous_level)
+@dataclass
+class LadderRequest:
+    """One ladder as the task was asked for it; paths absolute."""
+
+    input: str
+    output: Path
+    resolution: list[str] | None
+    bitrate: list[int] | None
+    key_info: str
+
+    @property
+    def rungs(self) -> list[Rung]:
+        return planned_rungs(self.resolution, self.bitrate)
+
+    def encoder_options(self) -> dict:
+        # An empty list gives each named rung its own default bitrate, where
+        # leaving the argument out would hand out hls_encoder's default list
+        # by position (the second name 2.5 Mb/s, whatever it is).
+        options: dict = {"key": self.key_info,
+                         "bitrate": self.bitrate if self.bitrate is not None else []}
+        if self.resolution is not None:
+            options["resolution"] = self.resolution
+        return options
 
 
-def _check_arguments(input: str, output: str, resolution, bitrate, key_info) -> None:
-    for label, path in (("input", input), ("key_info", key_info)):
-        if not isinstance(path, str) or not os.path.isabs(path):
-            raise LadderFailed(f"{label} must be an absolute path on the shared storage, not {path!r}")
-    if not os.path.exists(input):
-        raise LadderFailed(f"no input at {input}")
-    if not os.path.isfile(key_info):
-        raise LadderFailed(f"no key-info file at {key_info}")
-    if not Path(output).parent.is_dir():
-        raise LadderFailed(f"the folder {Path(output).parent} does not exist")
+@dataclass
+class TaskRun:
+    """What one delivery of the task knows and reports."""
+
+    task: object
+    request: LadderRequest
+    worker: str
+    reasons: list[str] = field(default_factory=list)
+
+    @property
+    def task_id(self) -> str:
+        return self.task.request.id
+
+    def result(self, renditions: list[str], encoded: bool, delivery: int, cpu: float = 0.0) -> dict:
+        return {"output": str(self.request.output), "renditions": renditions, "encoded": encoded,
+                "delivery": delivery, "worker": self.worker, "encode_cpu_seconds": cpu,
+                "rung_failures": list(self.reasons)}
+
+
+# --- the steps ------------------------------------------------------------
+
+
+def _absolute_path(label: str, path) -> str:
+    if not isinstance(path, str) or not os.path.isabs(path):
+        raise LadderFailed(f"{label} must be an absolute path on the shared storage, not {path!r}")
+    return path
+
+
+def _read_request(input, output, resolution, bitrate, key_info) -> LadderRequest:
+    """The request, checked as far as nothing but its values tells."""
+    output = _absolute_path("output", output)
+    if key_info is None:
+        key_info = os.path.join(os.path.dirname(output), "enc.keyinfo")
     if resolution is not None and not (
             isinstance(resolution, list) and all(isinstance(name, str) for name in resolution)):
         raise LadderFailed(f"resolution must be a list of names, not {resolution!r}")
@@ -96,36 +122,22 @@ def _check_arguments(input: str, output: str, resolution, bitrate, key_info) -> 
             isinstance(bitrate, list)
             and all(isinstance(rate, int) and not isinstance(rate, bool) for rate in bitrate)):
         raise LadderFailed(f"bitrate must be a list of integers, not {bitrate!r}")
+    return LadderRequest(_absolute_path("input", input), Path(output), resolution, bitrate,
+                         _absolute_path("key_info", key_info))
 
 
-def _cpu_seconds() -> float:
-    usage = resource.getrusage(resource.RUSAGE_SELF)
-    return usage.ru_utime + usage.ru_stime
-
-
-def _encode(attempt: Attempt, input: str, resolution, bitrate, key_info: str,
-            reasons: list[str]) -> float:
-    """Runs hls_encoder in the attempt folder; returns the CPU seconds it took
-    (all of this process's threads: the renditions' and x264's). What the
-    encoder logs about failed rungs is added to `reasons`."""
-    # An empty list gives each named rung its own default bitrate, where
-    # leaving the argument out would hand out hls_encoder's default list by
-    # position (the second name 2.5 Mb/s, whatever it is).
-    options: dict = {"key": key_info, "bitrate": bitrate if bitrate is not None else []}
-    if resolution is not None:
-        options["resolution"] = resolution
-    previous = os.getcwd()
-    os.chdir(attempt.folder)
-    try:
-        before = _cpu_seconds()
-        with encoder_reasons() as messages:
-            try:
-                quorvane.hls_encoder(input, MASTER, **options)
-            finally:
-                reasons.extend(messages)
-        return _cpu_seconds() - before
-    finally:
-        os.chdir(previous)
+def _check_files(request: LadderRequest) -> None:
+    """LadderFailed unless the input, the key-info file and the output's
+    folder are there."""
+    folder = request.output.parent
+    if not folder.is_dir():
+        raise LadderFailed(f"the output's folder {folder} does not exist: make it (and its "
+                           "key-info file) on the shared storage first")
+    if not os.path.exists(request.input):
+        raise LadderFailed(f"no input at {request.input}")
+    if not os.path.isfile(request.key_info):
+        raise LadderFailed(f"no key-info file at {request.key_info} (see the README's "
+                           "\"Making a key\")")
 
 
 def _sweep(target: Path, task_id: str) -> int:
@@ -138,7 +150,189 @@ def _sweep(target: Path, task_id: str) -> int:
         return 0
 
 
-@app.task(bind=True, name="quorvane_queue.encode_ladder", max_retries=STORAGE_RETRIES)
+def _answer_from_published(run: TaskRun) -> dict:
+    """The result for an output that exists: the ladder there when it is
+    the one asked for (a delivery whose acknowledgement was lost, or the
+    same request again), LadderFailed when it is not."""
+    request = run.request
+    published = published_renditions(request.output)
+    if published is None:
+        raise LadderFailed(f"{request.output} exists and is not a published ladder")
+    _sweep(request.output, run.task_id)
+    differences = ladder_differences(request.output, request.rungs, Path(request.key_info))
+    if differences:
+        raise LadderFailed(f"{request.output} already holds another ladder: "
+                           f"{'; '.join(differences)}. Remove it, or publish to another folder")
+    logger.info("%s is already published (%s): nothing to encode", request.output,
+                ", ".join(published))
+    return run.result(published, False, 0)
+
+
+class ProgressReport:
+    """Reads how far an encode is from the media playlists it has written
+    (the muxer rewrites each one after every segment) and reports it as the
+    task's PROGRESS state: media seconds written over all rungs, never less
+    than it reported before."""
+
+    def __init__(self, task, folder: Path, rungs: list[Rung], duration: float | None):
+        self.task = task
+        self.folder = folder
+        self.rungs = rungs
+        self.duration = duration
+        self.seconds_done = 0.0
+
+    def seconds_total(self) -> float | None:
+        if not self.duration or not self.rungs:
+            return None
+        return self.duration * len(self.rungs)
+
+    def read(self) -> float:
+        done = 0.0
+        for rung in self.rungs:
+            playlist = read_playlist(self.folder / f"{rung.name}.m3u8")
+            if playlist is not None:
+                done += min(playlist.seconds, self.duration) if self.duration else playlist.seconds
+        self.seconds_done = max(self.seconds_done, done)
+        return self.seconds_done
+
+    def __call__(self) -> None:
+        done, total = self.read(), self.seconds_total()
+        fraction = min(1.0, done / total) if total else None
+        if self.task.request.is_eager:
+            return
+        self.task.update_state(state=PROGRESS, meta={
+            "fraction": fraction, "seconds_done": round(done, 3), "seconds_total": total})
+
+
+def _encoder_environment() -> dict[str, str]:
+    """This process's environment, with this quorvane_queue first on the
+    module path (the encode runs in the attempt folder, not here)."""
+    package_parent = str(Path(__file__).resolve().parent.parent)
+    paths = [package_parent, os.environ.get("PYTHONPATH", "")]
+    return {**os.environ, "PYTHONPATH": os.pathsep.join(path for path in paths if path)}
+
+
+def _start_encoder(attempt: Attempt, request: LadderRequest) -> subprocess.Popen:
+    """The encode process, in the attempt folder, its messages in the
+    attempt's log."""
+    with open(attempt.log, "ab") as log:
+        child = subprocess.Popen([sys.executable, "-m", "quorvane_queue.encode_child"],
+                                 cwd=attempt.folder, env=_encoder_environment(),
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=log)
+    job = {"input": request.input, "output": MASTER, "options": request.encoder_options(),
+           "parent": os.getpid()}
+    child.stdin.write(json.dumps(job).encode())
+    child.stdin.close()
+    return child
+
+
+def _wait_for_encoder(child: subprocess.Popen, watch: Callable[[], None]) -> tuple[int, float]:
+    """Waits for the encode, calling `watch` as it starts and every
+    PROGRESS_SECONDS after. Its exit status and CPU seconds. The process is
+    killed if the wait is cut short (a soft time limit)."""
+    try:
+        while True:
+            watch()
+            pid, status, usage = os.wait4(child.pid, os.WNOHANG)
+            if pid:
+                child.returncode = os.waitstatus_to_exitcode(status)
+                return child.returncode, usage.ru_utime + usage.ru_stime
+            time.sleep(PROGRESS_SECONDS)
+    finally:
+        if child.returncode is None:
+            child.kill()
+            child.wait()
+
+
+def _encode(attempt: Attempt, request: LadderRequest, reasons: list[str],
+            watch: Callable[[], None] = lambda: None) -> float:
+    """Runs hls_encoder for `request` in a process of its own, in the
+    attempt folder; returns the CPU seconds it took. What the encoder logs
+    about failed rungs is added to `reasons`. EncoderCrashed when the
+    process ended without returning from the call."""
+    child = _start_encoder(attempt, request)
+    with child.stdout:
+        exit_code, cpu = _wait_for_encoder(child, watch)
+        report = child.stdout.read()
+    if exit_code != 0:
+        how = f"signal {-exit_code}" if exit_code < 0 else f"exit status {exit_code}"
+        raise EncoderCrashed(f"the encode process ended by {how}")
+    reasons.extend(json.loads(report)["reasons"])
+    return cpu
+
+
+def _failure_with_log(message: str, attempt: Attempt, task_id: str) -> LadderFailed:
+    """The failure, with the attempt's log kept and the failure written at
+    its end."""
+    try:
+        fd = os.open(attempt.log, os.O_WRONLY | os.O_APPEND | os.O_CLOEXEC)
+    except OSError:
+        fd = -1   # no encode process left one
+    if fd >= 0:
+        with open(fd, "a") as log:
+            log.write(f"quorvane_queue: task {task_id} failed: {message}\n")
+    kept = attempt.keep_log(task_id)
+    return LadderFailed(f"{message} (FFmpeg's messages: {kept})" if kept else message)
+
+
+def _encode_and_publish(run: TaskRun) -> dict:
+    """Encodes the ladder in a new attempt folder and publishes it."""
+    task, request = run.task, run.request
+    delivery = remove_dead_attempts(request.output, run.task_id) + 1
+    if delivery > MAX_DELIVERIES:
+        raise LadderFailed(f"the worker was lost in each of {MAX_DELIVERIES} deliveries of this ladder")
+    attempt = Attempt.start(request.output, run.task_id, delivery,
+                            {"host": socket.gethostname(), "pid": os.getpid()})
+    with attempt:
+        progress = ProgressReport(task, attempt.folder, request.rungs, input_duration(request.input))
+        try:
+            cpu = _encode(attempt, request, run.reasons, progress)
+            renditions = attempt.publish()
+        except SoftTimeLimitExceeded:
+            # Past the rename a ladder this attempt published is published.
+            if attempt.is_published():
+                return run.result(master_renditions(request.output / MASTER), True, delivery)
+            soft = (task.request.timelimit or (None, None))[1] or task.app.conf.task_soft_time_limit
+            raise _failure_with_log(f"{request.input}: ran past its soft time limit ({soft} s)",
+                                    attempt, run.task_id) from None
+        except NoRendition as error:
+            why = f": {'; '.join(run.reasons)}" if run.reasons else ""
+            raise _failure_with_log(f"{request.input}: {error}{why}", attempt, run.task_id) from None
+        except AlreadyPublished:
+            logger.info("%s was published by another attempt meanwhile", request.output)
+            return run.result(published_renditions(request.output) or [], False, delivery)
+        except EncoderCrashed as error:
+            if task.request.retries + 1 >= MAX_DELIVERIES:
+                raise _failure_with_log(f"{request.input}: {error}, in each of {MAX_DELIVERIES} "
+                                        "deliveries", attempt, run.task_id) from None
+            attempt.keep_log(run.task_id)
+            raise task.retry(exc=error, countdown=5)
+    logger.info("published %s (%s), delivery %d", request.output, ", ".join(renditions), delivery)
+    return run.result(renditions, True, delivery, cpu)
+
+
+def _run_ladder(task, input, output, resolution, bitrate, key_info) -> dict:
+    if threading.current_thread() is not threading.main_thread():
+        raise LadderFailed("tasks must run in a process of their own: start the worker with --pool prefork")
+    run = TaskRun(task, _read_request(input, output, resolution, bitrate, key_info),
+                  task.request.hostname or socket.gethostname())
+    if run.request.output.exists() or run.request.output.is_symlink():
+        return _answer_from_published(run)
+    _check_files(run.request)
+    try:
+        return _encode_and_publish(run)
+    except OSError as error:
+        raise task.retry(exc=error, countdown=5 * (task.request.retries + 1))
+
+
+def _outcome(result: dict) -> str:
+    if result["encoded"]:
+        return f"published {', '.join(result['renditions'])}, delivery {result['delivery']}"
+    return f"already published ({', '.join(result['renditions'])})"
+
+
+@app.task(bind=True, name="quorvane_queue.encode_ladder", max_retries=STORAGE_RETRIES,
+          throws=(LadderFailed,))
 def encode_ladder(self, input: str, output: str, resolution: list[str] | None = None,
                   bitrate: list[int] | None = None, key_info: str | None = None) -> dict:
     """Encodes `input` into the ladder folder `output` and publishes it whole.
@@ -146,73 +340,33 @@ def encode_ladder(self, input: str, output: str, resolution: list[str] | None = 
     Paths are absolute, on storage every worker mounts. `resolution` is
     hls_encoder's (its default ladder when left out); a missing or short
     `bitrate` list gives each rung its own default bitrate. `key_info`
-    defaults to ``enc.keyinfo`` beside the output folder. Returns
+    defaults to ``enc.keyinfo`` beside the output folder. While it encodes
+    the task is in state PROGRESS, with ``{"fraction", "seconds_done",
+    "seconds_total"}`` (media seconds written, all rungs counted). Returns
     ``{"output", "renditions", "encoded", "delivery", "worker",
     "encode_cpu_seconds", "rung_failures"}``; ``encoded`` is False when the
-    ladder was already published, ``rung_failures`` says why each rung that
-    is missing failed. Raises LadderFailed, once, for what another delivery
-    would not change (bad arguments, an input that yields no rendition, time
-    limits), with the encoder's reasons in its message.
+    ladder asked for was already published, ``rung_failures`` says why each
+    rung that is missing failed. Raises LadderFailed, once, for what another
+    delivery would not change (bad arguments, an input that yields no
+    rendition, time limits, an output that holds another ladder), with the
+    encoder's reasons in its message.
     """
-    if threading.current_thread() is not threading.main_thread():
-        raise LadderFailed("tasks must run in a process of their own: start the worker with --pool prefork")
-    if not isinstance(output, str) or not os.path.isabs(output):
-        raise LadderFailed(f"output must be an absolute path on the shared storage, not {output!r}")
-    target = Path(output)
-    worker = self.request.hostname or socket.gethostname()
-    reasons: list[str] = []
-
-    def result(renditions: list[str], encoded: bool, delivery: int, cpu: float = 0.0) -> dict:
-        return {"output": output, "renditions": renditions, "encoded": encoded,
-                "delivery": delivery, "worker": worker, "encode_cpu_seconds": cpu,
-                "rung_failures": list(reasons)}
-
-    # A ladder already published (by an earlier delivery whose acknowledgement
-    # was lost, or another task) is the result, whatever became of the input.
-    if target.exists() or target.is_symlink():
-        published = published_renditions(target)
-        if published is None:
-            raise LadderFailed(f"{output} exists and is not a published ladder")
-        if target.parent.is_dir():
-            _sweep(target, self.request.id)
-        logger.info("%s is already published (%s): nothing to encode", output, ", ".join(published))
-        return result(published, False, 0)
-    if key_info is None:
-        key_info = os.path.join(os.path.dirname(output), "enc.keyinfo")
-    _check_arguments(input, output, resolution, bitrate, key_info)
-
-    def past_soft_limit() -> LadderFailed:
-        soft = (self.request.timelimit or (None, None))[1] or self.app.conf.task_soft_time_limit
-        return LadderFailed(f"{input}: ran past its soft time limit ({soft} s)")
-
-    attempt: Attempt | None = None
-    delivery = 0
+    started = time.monotonic()
+    events.info("task %s started: %s -> %s", self.request.id, input, output)
+    outcome = "ended by an error"
     try:
-        delivery = remove_dead_attempts(target, self.request.id) + 1
-        if delivery > MAX_DELIVERIES:
-            raise LadderFailed(f"the worker was lost in each of {MAX_DELIVERIES} deliveries of this ladder")
-        attempt = Attempt.start(target, self.request.id, delivery,
-                                {"host": socket.gethostname(), "pid": os.getpid()})
-        with attempt:
-            cpu = _encode(attempt, input, resolution, bitrate, key_info, reasons)
-            renditions = attempt.publish()
-        logger.info("published %s (%s), delivery %d", output, ", ".join(renditions), delivery)
-        return result(renditions, True, delivery, cpu)
-    except SoftTimeLimitExceeded:
-        # FFmpeg inside the call does not see signals: the soft limit arrives
-        # once the call returns, or in the steps around it, after the rename
-        # too: a ladder this attempt published is published.
-        if attempt is not None and attempt.is_published():
-            return result(master_renditions(target / MASTER), True, delivery)
-        raise past_soft_limit() from None
-    except AlreadyPublished:
-        logger.info("%s was published by another attempt meanwhile", output)
-        return result(published_renditions(target) or [], False, delivery)
-    except NoRendition as error:
-        why = f": {'; '.join(reasons)}" if reasons else ""
-        raise LadderFailed(f"{input}: {error}{why}") from None
-    except OSError as error:
-        raise self.retry(exc=error, countdown=5 * (self.request.retries + 1))
+        result = _run_ladder(self, input, output, resolution, bitrate, key_info)
+        outcome = _outcome(result)
+        return result
+    except LadderFailed as error:
+        outcome = f"failed: {error}"
+        raise
+    except Retry as retry:
+        outcome = f"to be retried: {retry.exc}"
+        raise
+    finally:
+        events.info("task %s ended: %s (%.1f s)", self.request.id, outcome,
+                    time.monotonic() - started)
 
 
 def _check_broker() -> None:
@@ -232,12 +386,15 @@ def _check_broker() -> None:
 def submit_ladder(input: str | os.PathLike, output: str | os.PathLike, *,
                   resolution: list[str] | None = None, bitrate: list[int] | None = None,
                   key_info: str | os.PathLike | None = None, queue: str | None = None,
-                  task_id: str | None = None) -> AsyncResult:
+                  task_id: str | None = None, split_rungs: bool = False) -> AsyncResult:
     """Queues a ladder. Relative paths are made absolute here, so the shared
     storage must be mounted at the same path on the workers. The time limits
-    are scaled to the input's duration (ffprobe on this machine); ValueError
-    when the input is too long for the visibility timeout. BrokerUnreachable
-    when the broker or the result store does not answer."""
+    are scaled to the input's duration (ffprobe on this machine, under
+    hls_encoder's rules for untrusted input); ValueError when the input is
+    too long for the visibility timeout. BrokerUnreachable when the broker
+    or the result store does not answer. With `split_rungs`, each rung is a
+    task of its own that any free worker takes (rung_tasks.py); the result
+    is the ladder's all the same, with the rungs' workers and times."""
     input, output = os.path.abspath(input), os.path.abspath(output)
     kwargs: dict = {}
     if resolution is not None:
@@ -248,7 +405,13 @@ def submit_ladder(input: str | os.PathLike, output: str | os.PathLike, *,
         kwargs["key_info"] = os.path.abspath(key_info)
     soft, hard = time_limits(input_duration(input), visibility_timeout)
     _check_broker()
+    rungs = planned_rungs(resolution, bitrate)
     try:
+        if split_rungs and rungs:
+            from .rung_tasks import send_rungs
+            return send_rungs(input, output, kwargs, [rung.name for rung in rungs],
+                              {"soft_time_limit": soft, "time_limit": hard, "queue": queue},
+                              task_id)
         return encode_ladder.apply_async(args=(input, output), kwargs=kwargs, soft_time_limit=soft,
                                          time_limit=hard, queue=queue, task_id=task_id)
     except (OperationalError, OSError, RuntimeError) as error:

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 
 #include "ffmpeg/ffmpeg_handles.h"
@@ -74,11 +75,15 @@ bool operator==(const picture_format& a, const picture_format& b);
 using picture_durations = std::map<int64_t, int64_t>;
 
 // The picture that came out of the chain last. It is encoded once the next
-// one's slot is known, which is when its duration is known.
+// one's slot is known, which is when its duration is known. Until then it
+// may be repeated along the timeline: `slot` is where the copy still to be
+// encoded starts, `picture_slot` where the picture's own time fell.
 struct held_picture {
   frame_ptr picture;
   int64_t slot = 0;
+  int64_t picture_slot = 0;
   bool keyframe = false;
+  bool repeat = false;  // `slot` holds a repeat, which only fills time
 };
 
 struct video_path {
@@ -100,6 +105,13 @@ struct video_path {
   // bridged only as far as something plays through them.
   int64_t sound_reached_slot = 0;
   int64_t closed_slots = 0;  // jumps in the pictures' times taken out, in slots
+  // Where the stream has gone quiet while the sound plays on (cover art, a
+  // video track shorter than its sound), the held picture is repeated as the
+  // sound advances, so that the pictures keep pace with it in the output.
+  bool single_picture = false;  // an attached picture: the stream's only one
+  double last_packet_seconds = 0;  // the latest video packet read, on the timeline
+  std::multiset<double> undecoded_seconds;  // pictures sent to the decoder, not yet out
+  int64_t chain_output_slot = AV_NOPTS_VALUE;  // the last picture out of the chain
   picture_durations durations;  // of the pictures the encoder still holds
   frame_ptr decoded;
   frame_ptr filtered;

@@ -43,6 +43,9 @@ step_result open_decoder(codec_context_ptr& context, const AVCodec* decoder,
     return ffmpeg_failure(step, AVERROR(ENOMEM));
   }
   int result = avcodec_parameters_to_context(context.get(), stream->codecpar);
+  // The decoder moves a frame's timestamp past the samples it leaves out
+  // (an MP3's or AAC's encoder delay) only when it knows the packets' unit.
+  context->pkt_timebase = stream->time_base;
   if (result >= 0) {
     result = avcodec_open2(context.get(), decoder, nullptr);
   }
@@ -167,6 +170,18 @@ step_result add_output_stream(AVStream*& stream, AVFormatContext* muxer,
   return std::nullopt;
 }
 
+constexpr int64_t max_interleave_microseconds = 30 * int64_t{AV_TIME_BASE};
+
+// How far the encoders' first timestamps run ahead of the timeline's zero,
+// in microseconds: the H.264 reorder delay (the first pictures are one slot
+// apart) or the AAC priming, whichever is longer.
+int64_t output_delay_microseconds(const AVCodecContext* video, const AVCodecContext* audio) {
+  const int64_t reorder = av_rescale_q(video->has_b_frames, grid_time_base, AV_TIME_BASE_Q);
+  const int64_t priming =
+      av_rescale_q(audio->initial_padding, AVRational{1, audio->sample_rate}, AV_TIME_BASE_Q);
+  return std::max(reorder, priming);
+}
+
 // "720p.m3u8" -> "720p": everything before the path's last '.'.
 std::string segment_base_name(const std::string& playlist) {
   const size_t dot = playlist.rfind('.');
@@ -238,6 +253,7 @@ step_result open_source(source_input& source, video_path& video, audio_path& aud
   source.origin = shared_origin(source.video_stream, source.audio_stream);
   source.continuity = make_timestamp_continuity(context);
   video.clockwise_rotation = stream_rotation(source.video_stream);
+  video.single_picture = (source.video_stream->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0;
   video.picture_duration = source_picture_duration(context, source.video_stream);
   return std::nullopt;
 }
@@ -282,6 +298,18 @@ step_result open_muxer(hls_muxer& muxer, const video_path& video, const audio_pa
   av_opt_set(raw->priv_data, "hls_segment_filename", muxer.segment_pattern.c_str(), 0);
   av_opt_set(raw->priv_data, "hls_list_size", "0", 0);
   av_opt_set(raw->priv_data, "hls_key_info_file", key.c_str(), 0);
+  // A clock reference with every video packet: pictures are never more
+  // than 100 ms apart, so neither are the references.
+  av_opt_set(raw->priv_data, "hls_ts_options", "pcr_period=20", 0);
+  // The H.264 encoder's decoding times run ahead of its pictures by its
+  // reorder delay, and AAC's by its priming. Everything is written that much
+  // later, so that no timestamp lies below zero whichever stream reaches the
+  // muxer first (MPEG-TS timestamps wrap there, and players believe them).
+  raw->output_ts_offset = output_delay_microseconds(video.encoder.get(), audio.encoder.get());
+  // The pictures may reach the muxer some seconds after the sound (a sparse
+  // source's decoder and the encoder's lookahead hold them): the muxer waits
+  // that long to write both in time order.
+  raw->max_interleave_delta = max_interleave_microseconds;
   // 13. Open the playlist file, unless the muxer opens its files itself.
   if (!(raw->oformat->flags & AVFMT_NOFILE)) {
     const int opened = avio_open(&raw->pb, playlist.c_str(), AVIO_FLAG_WRITE);
@@ -330,10 +358,13 @@ int64_t seconds_to_slot(double seconds) {
 // Tells the picture path how far the sound plays on the pictures' timeline:
 // as far as it was decoded, when it started no more than a few seconds past
 // the pictures; a sound track that starts far away from them covers nothing.
-void note_sound_reach(video_path& video, const audio_path& audio) {
-  if (audio_start_seconds(audio) <= encoded_video_seconds(video) + max_bridged_seconds) {
-    video.sound_reached_slot = seconds_to_slot(audio_decoded_end_seconds(audio));
+// Pictures that have stopped coming follow the sound.
+bool note_sound_reach(video_path& video, hls_muxer& muxer, const audio_path& audio) {
+  if (audio_start_seconds(audio) > encoded_video_seconds(video) + max_bridged_seconds) {
+    return true;
   }
+  video.sound_reached_slot = seconds_to_slot(audio_decoded_end_seconds(audio));
+  return follow_sound(video, muxer, audio_decoded_end_seconds(audio));
 }
 
 // Reads the input to its end, routing each packet to its path. A failure
@@ -355,7 +386,9 @@ step_result read_input(source_input& source, hls_muxer& muxer, video_path& video
       if (!decode_audio_packet(audio, source, muxer)) {
         return encoding_failure("encoding the sound", muxer);
       }
-      note_sound_reach(video, audio);
+      if (!note_sound_reach(video, muxer, audio)) {
+        return encoding_failure("encoding the pictures", muxer);
+      }
     }
   }
   return std::nullopt;

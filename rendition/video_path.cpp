@@ -18,6 +18,20 @@ namespace {
 constexpr int64_t max_unaccompanied_slots =
     max_bridged_seconds * grid_frame_rate.num / grid_frame_rate.den;
 
+// MPEG-TS players expect a clock reference at least every 100 ms of the
+// timeline, and the muxer writes one with each video packet: a held picture
+// is repeated at least every 3 slots.
+constexpr int64_t max_picture_gap_slots = 3;
+
+// A video stream with no packet for this long while its sound plays on has
+// gone quiet (or ended); its held picture then follows the sound this far
+// behind, which leaves room for a picture the file stores late.
+constexpr double quiet_seconds = max_bridged_seconds;
+
+int64_t slot_at(double seconds) {
+  const double slot = std::floor(seconds / av_q2d(grid_time_base));
+  return std::isfinite(slot) ? static_cast<int64_t>(std::clamp(slot, -1e15, 1e15)) : 0;
+}
 
 // True when a picture at `slot` opens a new keyframe interval; moves the
 // next keyframe to the interval after it.
@@ -48,41 +62,54 @@ bool encode_picture(video_path& path, hls_muxer& muxer, AVFrame* picture, int64_
                           muxer.packet.get(), &path.durations, &muxer.last_error);
 }
 
-// How a held picture is repeated until the next one: at the keyframe slots
-// inside a pause, so that keyframes, and with them the segments, keep to the
-// timeline; or at every slot, as the last picture is held to the end of the
-// sound, so the video runs to the end of the media in every player.
-enum class repeat_at { keyframe_slots, every_slot };
+// Where the held picture's next copy starts, when nothing comes first.
+int64_t next_copy_slot(const video_path& path) {
+  const held_picture& held = path.held;
+  // A keyframe lasts one slot. The muxer counts the last segment's EXTINF
+  // from the durations of the pictures after the keyframe that opens it,
+  // plus the first picture's duration in place of that keyframe's own;
+  // with both one slot long, the sum is exact. The first pictures last one
+  // slot too: their spacing sets how far the encoder's decoding times run
+  // ahead of the pictures, which the muxer's offset covers.
+  if (held.keyframe || path.pictures_encoded < path.encoder->has_b_frames) {
+    return held.slot + 1;
+  }
+  return std::min(held.slot + max_picture_gap_slots, path.next_keyframe_slot);
+}
+
+// Encodes the held picture's copies that start before `until`, each lasting
+// to the next; the last copy stays held, its end still open. Copies stop
+// where neither the sound nor the allowance reaches: a crafted file's
+// claimed hours stay one picture long, not hours of work.
+bool advance_held(video_path& path, hls_muxer& muxer, int64_t until) {
+  held_picture& held = path.held;
+  const int64_t repeats_until =
+      std::max(held.picture_slot + max_unaccompanied_slots, path.sound_reached_slot);
+  for (;;) {
+    const int64_t next = next_copy_slot(path);
+    if (next >= until || next >= repeats_until) {
+      return true;
+    }
+    if (!encode_picture(path, muxer, held.picture.get(), held.slot, next - held.slot,
+                        held.keyframe)) {
+      return false;
+    }
+    held.slot = next;
+    held.keyframe = take_keyframe_slot(path, next);
+    held.repeat = true;
+  }
+}
 
 // Encodes the held picture, lasting until `until`, repeated on the way.
-bool encode_held_until(video_path& path, hls_muxer& muxer, int64_t until, repeat_at repeats) {
+bool release_held(video_path& path, hls_muxer& muxer, int64_t until) {
   held_picture& held = path.held;
   if (held.picture->buf[0] == nullptr) {
     return true;
   }
-  // Repeats stop where neither the sound nor the allowance reaches: a
-  // crafted file's claimed hours stay one picture long, not hours of work.
-  const int64_t repeats_until =
-      std::max(held.slot + max_unaccompanied_slots, path.sound_reached_slot);
-  for (;;) {
-    // A keyframe lasts one slot. The muxer counts the last segment's EXTINF
-    // from the durations of the pictures after the keyframe that opens it,
-    // plus the first picture's duration in place of that keyframe's own;
-    // with both one slot long, the sum is exact.
-    const int64_t next_repeat = repeats == repeat_at::every_slot || held.keyframe
-                                    ? held.slot + 1
-                                    : path.next_keyframe_slot;
-    const bool bridge = next_repeat < until && next_repeat < repeats_until;
-    const int64_t end = bridge ? next_repeat : until;
-    if (!encode_picture(path, muxer, held.picture.get(), held.slot, end - held.slot,
-                        held.keyframe)) {
-      return false;
-    }
-    if (!bridge) {
-      break;
-    }
-    held.slot = end;
-    held.keyframe = take_keyframe_slot(path, end);
+  if (!advance_held(path, muxer, until) ||
+      !encode_picture(path, muxer, held.picture.get(), held.slot, until - held.slot,
+                      held.keyframe)) {
+    return false;
   }
   av_frame_unref(held.picture.get());
   return true;
@@ -98,16 +125,35 @@ bool hold_picture(video_path& path, hls_muxer& muxer, AVFrame* picture) {
   }
   const int64_t slot =
       av_rescale_q(picture->pts, av_buffersink_get_time_base(path.chain.sink), grid_time_base);
+  path.chain_output_slot = slot;
   held_picture& held = path.held;
-  if (held.picture->buf[0] != nullptr && slot <= held.slot) {
-    return true;  // no place on the grid left for it
+  const bool holding = held.picture->buf[0] != nullptr;
+  if (holding && slot <= held.slot) {
+    if (!held.repeat) {
+      return true;  // no place on the grid left for it
+    }
+    // The held copy only filled time the stream seemed to have left: a
+    // picture stored late takes its place rather than being lost.
+    av_frame_unref(held.picture.get());
+    av_frame_move_ref(held.picture.get(), picture);
+    held.picture_slot = slot;
+    held.repeat = false;
+    return true;
   }
-  if (!encode_held_until(path, muxer, slot, repeat_at::keyframe_slots)) {
+  if (!release_held(path, muxer, slot)) {
     return false;
   }
+  // The timeline starts where the media starts: the first picture is shown
+  // from there, as the last one is shown until the media ends, when sound
+  // plays before it (or it comes at most the allowance late).
+  const bool lead_in = !holding && path.pictures_encoded == 0 &&
+                       slot <= std::max<int64_t>(path.sound_reached_slot, 0) +
+                                   max_unaccompanied_slots;
   av_frame_move_ref(held.picture.get(), picture);
-  held.slot = slot;
-  held.keyframe = take_keyframe_slot(path, slot);
+  held.slot = lead_in ? 0 : slot;
+  held.picture_slot = slot;
+  held.keyframe = take_keyframe_slot(path, held.slot);
+  held.repeat = false;
   return true;
 }
 
@@ -138,6 +184,10 @@ bool filter_and_encode(video_path& path, source_input& source, hls_muxer& muxer,
   const double seconds =
       seconds_since(picture->best_effort_timestamp, source.video_stream->time_base, source.origin) -
       static_cast<double>(path.closed_slots) * av_q2d(grid_time_base);
+  if (!std::isnan(seconds)) {
+    path.undecoded_seconds.erase(path.undecoded_seconds.begin(),
+                                 path.undecoded_seconds.upper_bound(seconds + 1e-6));
+  }
   const int64_t previous_slot = path.clock.last_slot;
   int64_t slot = place_picture(path.clock, seconds);
   if (slot == AV_NOPTS_VALUE) {
@@ -176,8 +226,30 @@ bool filter_and_encode(video_path& path, source_input& source, hls_muxer& muxer,
 // Where the held picture's own time ends: one source picture interval on.
 int64_t held_picture_end_slot(const video_path& path) {
   const double interval = av_q2d(path.picture_duration) / av_q2d(grid_time_base);
-  return path.held.slot + std::clamp<int64_t>(std::llround(std::min(interval, 1e6)), 1,
-                                              max_unaccompanied_slots);
+  return std::max(path.held.slot + 1,
+                  path.held.picture_slot + std::clamp<int64_t>(std::llround(std::min(interval, 1e6)),
+                                                               1, max_unaccompanied_slots));
+}
+
+// Notes a video packet on its way to the decoder: how far the stream has
+// come, and a picture that is still to come out.
+void note_video_packet(video_path& path, const source_input& source) {
+  constexpr size_t max_undecoded = 64;
+  const AVPacket* packet = source.packet.get();
+  const double closed = static_cast<double>(path.closed_slots) * av_q2d(grid_time_base);
+  const int64_t stamp = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+  const double reached = seconds_since(stamp, source.video_stream->time_base, source.origin);
+  if (std::isfinite(reached)) {
+    path.last_packet_seconds = std::max(path.last_packet_seconds, reached - closed);
+  }
+  const double shown = seconds_since(packet->pts, source.video_stream->time_base, source.origin);
+  if (std::isfinite(shown)) {
+    path.undecoded_seconds.insert(shown - closed);
+    // A picture the decoder kept back this long is not coming.
+    if (path.undecoded_seconds.size() > max_undecoded) {
+      path.undecoded_seconds.erase(path.undecoded_seconds.begin());
+    }
+  }
 }
 
 }  // namespace
@@ -186,6 +258,7 @@ bool decode_video_packet(video_path& path, source_input& source, hls_muxer& muxe
   if (avcodec_send_packet(path.decoder.get(), source.packet.get()) < 0) {
     return true;  // a packet the decoder refuses is skipped
   }
+  note_video_packet(path, source);
   return receive_decoded_frames(path.decoder.get(), path.decoded.get(), [&](AVFrame* picture) {
     return filter_and_encode(path, source, muxer, picture);
   });
@@ -216,6 +289,27 @@ double encoded_video_seconds(const video_path& path) {
   return static_cast<double>(path.held.slot) * av_q2d(grid_time_base);
 }
 
+bool follow_sound(video_path& path, hls_muxer& muxer, double sound_seconds) {
+  const held_picture& held = path.held;
+  // Not while a picture is inside the chain: it comes next.
+  if (held.picture->buf[0] == nullptr || path.clock.last_slot > path.chain_output_slot) {
+    return true;
+  }
+  double until = sound_seconds;
+  if (!path.single_picture) {
+    if (!(sound_seconds > path.last_packet_seconds + quiet_seconds)) {
+      return true;
+    }
+    until = sound_seconds - quiet_seconds;
+  }
+  if (!path.undecoded_seconds.empty()) {
+    until = std::min(until, *path.undecoded_seconds.begin());
+  }
+  // A picture may land up to a slot before its own time.
+  const int64_t until_slot = slot_at(until) - 1;
+  return until_slot <= held.slot || advance_held(path, muxer, until_slot);
+}
+
 bool finish_video(video_path& path, hls_muxer& muxer, double end_seconds) {
   if (path.held.picture->buf[0] != nullptr) {
     // The last picture stays on screen until the media ends: its own
@@ -226,7 +320,7 @@ bool finish_video(video_path& path, hls_muxer& muxer, double end_seconds) {
       const double sound_end_slot = end_seconds / av_q2d(grid_time_base);
       end_slot = std::max(end_slot, static_cast<int64_t>(std::ceil(sound_end_slot - 1)));
     }
-    if (!encode_held_until(path, muxer, end_slot, repeat_at::every_slot)) {
+    if (!release_held(path, muxer, end_slot)) {
       return false;
     }
   }

@@ -14,6 +14,13 @@ bool decode_video_packet(video_path& path, source_input& source, hls_muxer& muxe
 // until finish_video knows where the media ends. False ends the rendition.
 bool flush_video_pictures(video_path& path, source_input& source, hls_muxer& muxer);
 
+// Tells the picture path that the sound has been decoded up to
+// `sound_seconds` after the origin. Where the pictures have stopped coming
+// (an attached picture, a video track that ended), the held picture is
+// repeated along the sound so the output keeps both streams together.
+// False when encoding failed.
+bool follow_sound(video_path& path, hls_muxer& muxer, double sound_seconds);
+
 // Seconds after the origin up to which pictures reached the encoder.
 double encoded_video_seconds(const video_path& path);
 

@@ -30,13 +30,13 @@ source "$repo/scripts/common.sh"
 
 # 1. Debian 12 packages: the compiler and assembler, the external libraries
 #    FFmpeg is built with (the module needs x264 and zimg; the tests make
-#    their inputs with x265, libvpx and opus too, and read DASH manifests,
+#    their inputs with x265, libvpx, opus and LAME (songs as MP3) too, and read DASH manifests,
 #    whose demuxer needs libxml2, as Debian's own FFmpeg has it), dpkg-dev for
 #    `apt-get source`, and what the tests themselves run (valgrind; g++ for
 #    the sanitizer build; the brokers for the queue tests), as scripts/setup.sh
 #    installs them.
 install_debian_packages build-essential nasm pkg-config dpkg-dev xz-utils zlib1g-dev \
-  libx264-dev libx265-dev libvpx-dev libopus-dev libzimg-dev libxml2-dev valgrind
+  libx264-dev libx265-dev libvpx-dev libopus-dev libmp3lame-dev libzimg-dev libxml2-dev valgrind
 install_queue_brokers
 
 # 2. FFmpeg 7.1's Debian source. Debian 12 lists no trixie entries; a file of
@@ -66,7 +66,7 @@ configure_options=(
   --enable-shared --disable-static --disable-doc --disable-ffplay --disable-debug
   --disable-autodetect --enable-zlib --enable-pthreads
   --enable-gpl --enable-libx264 --enable-libx265 --enable-libvpx --enable-libopus --enable-libzimg
-  --enable-libxml2
+  --enable-libmp3lame --enable-libxml2
   --extra-ldflags="-Wl,-rpath,$ffmpeg_prefix/lib"
 )
 build_ffmpeg "$src" "$ffmpeg_objects" "$ffmpeg_prefix" "${configure_options[@]}"

@@ -13,7 +13,8 @@ import pytest
 from celery.result import AsyncResult
 
 from conftest import make_source
-from media_checks import complete_rendition, probe_frames, probe_streams, read_master_entries
+from media_checks import (assert_plays_cleanly, complete_rendition, probe_frames, probe_streams,
+                          read_master_entries)
 from queue_services import Worker, wait_for
 
 from quorvane_queue.attempts import MASTER
@@ -37,13 +38,14 @@ def source(storage: Path, name: str, seconds: float, **options) -> Path:
     return make_source(storage / name, size=SOURCE_SIZE, seconds=seconds, **options)
 
 
-def published_ladder_problem(folder: Path) -> str | None:
-    """Why `folder` is not a complete 360p ladder, or None when it is."""
+def published_ladder_problem(folder: Path, names: tuple[str, ...] = ("360p",)) -> str | None:
+    """Why `folder` is not a complete ladder of `names`, or None when it is."""
     try:
         entries = read_master_entries(folder / MASTER)
-        if [uri for _, uri in entries] != ["360p.m3u8"]:
+        if [uri for _, uri in entries] != [f"{name}.m3u8" for name in names]:
             return f"master lists {entries}"
-        complete_rendition("360p", folder)
+        for name in names:
+            complete_rendition(name, folder)
     except (OSError, AssertionError) as error:
         return f"{type(error).__name__}: {error}"
     return None
@@ -63,14 +65,31 @@ def assert_playable(folder: Path, seconds: float) -> None:
     ), sorted(names)
 
 
+def assert_ladder_plays(folder: Path, names: list[str]) -> None:
+    """The master playlist lists `names` in that order, each with the
+    figures its call measured; every rendition is complete, every stream
+    plays cleanly through the master, and the folder holds nothing else."""
+    entries = read_master_entries(folder / MASTER)
+    assert [uri for _, uri in entries] == [f"{name}.m3u8" for name in names]
+    assert all({"BANDWIDTH", "AVERAGE-BANDWIDTH", "CODECS", "RESOLUTION"} <= set(attributes)
+               for attributes, _ in entries), entries
+    expected = {MASTER}
+    for name in names:
+        playlist = complete_rendition(name, folder)
+        expected |= {f"{name}.m3u8", *(path.name for path in playlist.segment_paths())}
+    assert {path.name for path in folder.iterdir()} == expected
+    assert_plays_cleanly(folder / MASTER)
+
+
 def leftovers(parent: Path) -> list[str]:
-    """Attempt folders, their lock files and trash in `parent`."""
+    """Attempt folders, their lock files and logs, trash, and the
+    bookkeeping of ladders joined from rung tasks in `parent`."""
     return sorted(entry.name for entry in parent.iterdir() if ".attempt-" in entry.name
-                  or ".trash-" in entry.name)
+                  or ".trash-" in entry.name or ".ladder-" in entry.name)
 
 
-def received(workers: list[Worker], task_id: str) -> int:
-    line = f"Task quorvane_queue.encode_ladder[{task_id}] received"
+def received(workers: list[Worker], task_id: str, task: str = "encode_ladder") -> int:
+    line = f"Task quorvane_queue.{task}[{task_id}] received"
     return sum(worker.log_text().count(line) for worker in workers)
 
 
@@ -83,8 +102,9 @@ class OutputWatch:
     the end: every time it is there it must be a complete ladder, and once
     there it must stay the same folder."""
 
-    def __init__(self, output: Path):
+    def __init__(self, output: Path, names: tuple[str, ...]):
         self.output = output
+        self.names = names
         self.problems: list[str] = []
         self.inodes: set[int] = set()
         self.looks = 0
@@ -109,7 +129,7 @@ class OutputWatch:
             return
         self.inodes.add(inode)
         self.looks += 1
-        problem = published_ladder_problem(self.output)
+        problem = published_ladder_problem(self.output, self.names)
         if problem:
             self.problems.append(problem)
 
@@ -121,7 +141,7 @@ class OutputWatch:
         """Stops the watch: the folder was seen, only ever whole, and never
         replaced."""
         self.stop()
-        assert self.problems == []
+        assert self.problems == [], self.problems[:3]
         assert self.looks > 0 and len(self.inodes) == 1
 
 
@@ -129,8 +149,8 @@ class OutputWatch:
 def watch():
     watches: list[OutputWatch] = []
 
-    def start(output: Path) -> OutputWatch:
-        watches.append(OutputWatch(output))
+    def start(output: Path, names: tuple[str, ...] = ("360p",)) -> OutputWatch:
+        watches.append(OutputWatch(output, names))
         return watches[-1]
 
     yield start

@@ -4,11 +4,18 @@ that holds `<output name>.hold`, a task at that output stops once its encode
 has returned and before it publishes: it writes `<output name>.held` there
 (holding the child's pid) and waits until `<output name>.go` appears. Only
 the first task there is held: a later delivery of it goes straight on. A test can then kill, freeze or time out a task
-at that known point, rather than racing a signal against an encode."""
+at that known point, rather than racing a signal against an encode.
+
+When that folder holds `<output name>.step`, the encode of a task at that
+output runs one segment at a time: its process is stopped each time a media
+playlist has grown, the task reports its progress, and the process goes on,
+so that every progress state between the first segment and the last is
+reported while the encode is stopped midway."""
 
 from __future__ import annotations
 
 import os
+import signal
 import time
 from pathlib import Path
 
@@ -37,3 +44,42 @@ if _hold:
         return cpu
 
     tasks._encode = _encode_then_hold
+
+
+def _output_name(attempt_folder: Path) -> str:
+    return attempt_folder.name[1:].split(".attempt-", 1)[0]
+
+
+def _has_ended(pid: int) -> bool:
+    """Whether the process has exited, leaving it to be reaped by its waiter."""
+    return os.waitid(os.P_PID, pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is not None
+
+
+def _stepping(child, progress):
+    """A watch that lets the encode run until a media playlist has grown,
+    stops it there and reports the progress."""
+    def step() -> None:
+        before = progress.read()
+        os.kill(child.pid, signal.SIGCONT)
+        while progress.read() <= before and not _has_ended(child.pid):
+            time.sleep(0.01)
+        if not _has_ended(child.pid):
+            os.kill(child.pid, signal.SIGSTOP)
+        progress()
+    return step
+
+
+if _hold:
+    _real_wait = tasks._wait_for_encoder
+
+    def _wait_in_steps(child, watch):
+        folder = getattr(watch, "folder", None)
+        if folder is None or not (Path(_hold) / f"{_output_name(folder)}.step").exists():
+            return _real_wait(child, watch)
+        try:
+            return _real_wait(child, _stepping(child, watch))
+        finally:
+            if child.returncode is None:
+                os.kill(child.pid, signal.SIGCONT)
+
+    tasks._wait_for_encoder = _wait_in_steps

@@ -15,6 +15,7 @@ from pathlib import Path
 from typing import Callable
 
 import kombu
+import kombu.pools
 import redis
 
 import quorvane_queue
@@ -204,12 +205,32 @@ class RabbitMQServer:
             stop_group(self.epmd, signal.SIGTERM, 10)
 
 
+def close_result_consumer(app) -> None:
+    """Closes the connection on which an rpc:// result store receives the
+    results (Celery opens it at the first wait and keeps it for the life of
+    the application; app.close() leaves it open)."""
+    backend = app._local.__dict__.get("backend")
+    consumer = getattr(backend, "result_consumer", None)
+    if consumer is None or getattr(consumer, "_connection", None) is None:
+        return
+    try:
+        if consumer._consumer is not None:
+            consumer._consumer.cancel()
+    finally:
+        consumer._connection.close()
+        consumer._consumer = consumer._connection = None
+
+
 def use_broker(app, broker_url: str, result_backend: str) -> None:
     """Points the tests' client at another broker and result store. Celery
     builds its result backend, its producer pool (held by app.amqp) and its
     remote control once per application and keeps them, connected to the
     old broker: they are dropped with the connection pool."""
+    close_result_consumer(app)
     app.close()
+    # Producers are pooled by kombu per broker address, outside the
+    # application: a node restarted on the same address would get dead ones.
+    kombu.pools.reset()
     app.conf.update(broker_url=broker_url, result_backend=result_backend)
     app._backend_cache = None
     app._local.__dict__.pop("backend", None)

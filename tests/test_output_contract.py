@@ -1,22 +1,31 @@
 """One output contract, checked on every kind of source the timeline has to
-handle: 30, 25, 24, 15 and 1 pictures per second, pictures only when the
-screen changes, interlaced top and bottom field first, jittery timestamps,
-MPEG-TS chunks joined with cat, no sound at all, a phone's rotation, HDR.
+handle: 30, 25, 24, 15, 2, 1 and 0.5 pictures per second, pictures only
+when the screen changes, interlaced top and bottom field first, jittery
+timestamps, MPEG-TS chunks joined with cat, no sound at all, a phone's
+rotation, HDR, one still picture for the whole sound, songs (MP3, M4A,
+FLAC) whose only picture is their cover art, and sound that starts before
+the pictures.
 
 Whatever the source, a rendition has its pictures on the 1/30 s grid in
-order, a keyframe every 2 s of the timeline, 6 s segments but the last,
-EXTINF adding up to the media (and the media to the source), the flashes
-and beeps of the source still together, and the rung's size and BT.709
-tags. A picture or timing step that breaks any of these for one kind of
-source shows here, not only the property it was written for.
+order from where the media starts, a keyframe every 2 s of the timeline,
+6 s segments but the last, EXTINF adding up to the media (and the media to
+the source), the flashes and beeps of the source still together, the
+rung's size and BT.709 tags, MPEG-TS timing that players accept (nothing
+below zero, a clock reference at least every 100 ms), and it plays to its
+end in GStreamer, an HLS player that shares no code with FFmpeg. A picture
+or timing step that breaks any of these for one kind of source shows here,
+not only the property it was written for.
 
-Each source lasts 8 s with a flash and a beep at 2 s and 5 s (the joined
-one: at 2 s in each 4 s chunk), and is encoded once into one 360p rendition.
+Most sources last 8 s with a flash and a beep at 2 s and 5 s (the joined
+one: at 2 s in each 4 s chunk); those with few pictures last 16 s, longer
+than the muxer waits for a late stream. Each is encoded once into one 360p
+rendition.
 """
 
 from __future__ import annotations
 
 import math
+from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable
@@ -25,6 +34,7 @@ import pytest
 
 from conftest import copy_with_rotation, run_ffmpeg
 from media_checks import (
+    AAC_PRIMING,
     FRAME,
     complete_rendition,
     encode_ok,
@@ -34,19 +44,27 @@ from media_checks import (
     read_media_playlist,
     write_key_info,
 )
+from player_checks import http_server, play_with_gstreamer
 from timing_checks import (
+    DEFAULT_CODECS,
     audio_span,
     beep_lags,
+    beep_starts,
+    beeps,
     decoded_audio_seconds,
     flash_starts,
     make_flash_and_beep_source,
 )
+from transport_checks import rendition_transport
 
 SECONDS = 8
+SPARSE_SECONDS = 16
 INSTANTS = (2.0, 5.0)
 AAC_FRAME = 1024 / 44100
 BEEP_ONSET = 0.005
 TS_TICK = 2 / 90000
+MAX_PCR_GAP = 0.1  # MPEG-TS: a clock reference at least every 100 ms
+PLAYER_SPAN_TOLERANCE = 0.5
 SDR_TAGS = {"color_space": "bt709", "color_primaries": "bt709", "color_transfer": "bt709",
             "color_range": "tv"}
 
@@ -115,13 +133,51 @@ def _hdr(path: Path) -> Path:
         "-colorspace", "bt2020nc", "-color_primaries", "bt2020", "-color_trc", "arib-std-b67")
 
 
+def _slides(path: Path, rate: str, instants: tuple[float, ...] = INSTANTS) -> Path:
+    """A lecture recorded as slides: a picture every 1/rate s, 16 s."""
+    return make_flash_and_beep_source(path, seconds=SPARSE_SECONDS, instants=instants, rate=rate)
+
+
+def _still(path: Path) -> Path:
+    """A podcast episode: one grey picture at the start, then only sound."""
+    picture = path.with_name("picture.mkv")
+    run_ffmpeg("-f", "lavfi", "-i", "color=c=gray:size=160x90:rate=1", "-frames:v", "1",
+               *DEFAULT_CODECS[:6], str(picture))
+    run_ffmpeg("-i", str(picture), "-f", "lavfi", "-i", beeps(INSTANTS), "-map", "0:v",
+               "-map", "1:a", "-t", str(SPARSE_SECONDS), "-c:v", "copy", "-c:a", "aac", str(path))
+    return path
+
+
+def _cover_art(path: Path, sound_codec: str, picture_codec: str) -> Path:
+    """A song: its sound, and a cover stored as its attached picture."""
+    cover = path.with_name("cover.png")
+    run_ffmpeg("-f", "lavfi", "-i", "color=c=gray:size=160x90", "-frames:v", "1", str(cover))
+    run_ffmpeg("-f", "lavfi", "-i", beeps(INSTANTS, 44100), "-i", str(cover), "-map", "0:a",
+               "-map", "1:v", "-t", str(SPARSE_SECONDS), "-c:a", sound_codec, "-c:v", picture_codec,
+               "-disposition:v", "attached_pic", str(path))
+    return path
+
+
+def _sound_first(path: Path) -> Path:
+    """A recording whose pictures start 2 s after its sound: 10 s of media,
+    flashes and beeps together at 4 s and 7 s."""
+    pictures = _flashing(path.with_name("pictures.mkv"))
+    sound = make_flash_and_beep_source(path.with_name("sound.mkv"), seconds=SECONDS + 2,
+                                       instants=(4.0, 7.0))
+    run_ffmpeg("-itsoffset", "2", "-i", str(pictures), "-i", str(sound), "-map", "0:v",
+               "-map", "1:a", "-c", "copy", str(path))
+    return path
+
+
 @dataclass(frozen=True)
 class Kind:
     make: Callable[[Path], Path]
     name: str = "source.mkv"
     size: tuple[int, int] = (640, 360)
     sound: bool = True
+    seconds: float = SECONDS
     markers: tuple[float, ...] = INSTANTS
+    flashes: bool = True  # False: the markers are beeps under one unchanging picture
     # What the source must really be, checked before it is trusted.
     check: Callable[[Path], bool] = lambda source: True
 
@@ -133,6 +189,10 @@ def _stream(source: Path) -> dict:
 def _picture_steps(source: Path) -> list[float]:
     times = sorted(float(f["pts_time"]) for f in probe_frames(source, "v", "pts_time"))
     return [b - a for a, b in zip(times, times[1:])]
+
+
+def _first_video_packet(source: Path) -> float:
+    return min(float(p["pts_time"]) for p in probe_packets(source, "v", "pts_time"))
 
 
 def _field_order(source: Path) -> tuple[int, int]:
@@ -149,8 +209,22 @@ KINDS = {
                   check=lambda s: _stream(s)["avg_frame_rate"] == "24/1"),
     "15fps": Kind(lambda p: _flashing(p, "15"),
                   check=lambda s: _stream(s)["avg_frame_rate"] == "15/1"),
-    "1fps": Kind(lambda p: _flashing(p, "1"),
+    "2fps": Kind(lambda p: _slides(p, "2"), seconds=SPARSE_SECONDS,
+                 check=lambda s: _stream(s)["avg_frame_rate"] == "2/1"),
+    "1fps": Kind(lambda p: _slides(p, "1"), seconds=SPARSE_SECONDS,
                  check=lambda s: _stream(s)["avg_frame_rate"] == "1/1"),
+    "half_fps": Kind(lambda p: _slides(p, "1/2", (2.0, 6.0)), seconds=SPARSE_SECONDS,
+                     markers=(2.0, 6.0),
+                     check=lambda s: _stream(s)["avg_frame_rate"] == "1/2"),
+    "still_picture": Kind(_still, seconds=SPARSE_SECONDS, flashes=False,
+                          check=lambda s: len(probe_packets(s, "v", "pts_time")) == 1),
+    **{f"cover_art_{suffix}": Kind(lambda p, codecs=codecs: _cover_art(p, *codecs),
+                                   name=f"song.{suffix}", seconds=SPARSE_SECONDS, flashes=False,
+                                   check=lambda s: _stream(s)["disposition"]["attached_pic"] == 1)
+       for suffix, codecs in {"mp3": ("libmp3lame", "png"), "m4a": ("aac", "mjpeg"),
+                              "flac": ("flac", "png")}.items()},
+    "sound_first": Kind(_sound_first, seconds=SECONDS + 2, markers=(4.0, 7.0),
+                        check=lambda s: _first_video_packet(s) >= 1.9),
     "on_change": Kind(_on_change, check=lambda s: max(_picture_steps(s)) > 2.1),
     "interlaced_tff": Kind(lambda p: _interlaced(p, "tff"),
                            check=lambda s: _field_order(s) == (1, 1)),
@@ -175,20 +249,41 @@ class Rendition:
     kind: Kind
     source: Path
     playlist: Path
+    master: Path
 
     def picture_times(self) -> list[float]:
         return [float(f["pts_time"]) for f in probe_frames(self.playlist, "v", "pts_time")]
 
 
+@pytest.fixture(scope="module")
+def served(tmp_path_factory) -> Iterator[tuple[Path, str]]:
+    """Every rendition's folder, served over HTTP on 127.0.0.1: (root, URL)."""
+    root = tmp_path_factory.mktemp("served")
+    with http_server(root) as url:
+        yield root, url
+
+
 @pytest.fixture(scope="module", params=list(KINDS))
-def rendition(request, tmp_path_factory) -> Rendition:
+def rendition(request, served) -> Rendition:
     kind = KINDS[request.param]
-    directory = tmp_path_factory.mktemp(request.param)
+    directory = served[0] / request.param
+    directory.mkdir()
     source = kind.make(directory / kind.name)
     assert kind.check(source), f"{request.param}: the source lacks its property"
     encode_ok(source, key=write_key_info(directory), cwd=directory)
     complete_rendition("360p", directory)
-    return Rendition(kind, source, directory / "360p.m3u8")
+    return Rendition(kind, source, directory / "360p.m3u8", directory / "master.m3u8")
+
+
+def _media_start(path: Path) -> float:
+    """Where the first stream starts: for an output, its first picture; for a
+    source, whichever of its streams starts first."""
+    return min(float(s["start_time"]) for s in probe_streams(path) if "start_time" in s)
+
+
+def _beep_offsets(path: Path, markers: tuple[float, ...]) -> list[float]:
+    start = _media_start(path)
+    return [beep - start for beep in beep_starts(path, [start + m for m in markers])]
 
 
 class TestOutputContract:
@@ -199,22 +294,30 @@ class TestOutputContract:
                     * FRAME > TS_TICK]
         assert not off_grid, off_grid[:5]
 
+    def test_the_pictures_start_where_the_media_starts(self, rendition):
+        # The sound's first packet carries the AAC encoder's priming before
+        # the first sample that is heard.
+        streams = {s["codec_type"]: float(s["start_time"]) for s in probe_streams(rendition.playlist)}
+        assert abs(streams["audio"] + AAC_PRIMING - streams["video"]) <= FRAME / 2, streams
+
     def test_keyframe_every_two_seconds(self, rendition):
         packets = probe_packets(rendition.playlist, "v", "pts_time,flags")
         first = min(float(p["pts_time"]) for p in packets)
         keys = sorted(round(float(p["pts_time"]) - first, 3) for p in packets
                       if p["flags"].startswith("K"))
-        assert keys == [0, 2, 4, 6], keys
+        # One on every 2 s of the timeline that a picture starts on.
+        total = sum(read_media_playlist(rendition.playlist).durations)
+        assert keys == list(range(0, math.ceil(total - FRAME / 2), 2)), (keys, total)
 
     def test_six_second_segments(self, rendition):
         playlist = read_media_playlist(rendition.playlist)
         assert "#EXT-X-TARGETDURATION:6" in rendition.playlist.read_text()
-        assert [round(d, 3) for d in playlist.durations[:-1]] == [6.0], playlist.durations
+        assert {round(d, 3) for d in playlist.durations[:-1]} == {6.0}, playlist.durations
         assert 0 < playlist.durations[-1] <= 6, playlist.durations
 
     def test_extinf_adds_up_to_the_media_and_the_media_to_the_source(self, rendition):
         total = sum(read_media_playlist(rendition.playlist).durations)
-        assert abs(total - SECONDS) <= FRAME + AAC_FRAME, total
+        assert abs(total - rendition.kind.seconds) <= FRAME + AAC_FRAME, total
         times = rendition.picture_times()
         pictures = times[-1] + FRAME - times[0]
         assert abs(pictures - total) <= FRAME + TS_TICK, (pictures, total)
@@ -228,8 +331,15 @@ class TestOutputContract:
             assert abs(sound - total) <= 2 * AAC_FRAME, (sound, total)
 
     def test_sight_and_sound_stay_together(self, rendition):
-        flashes = flash_starts(rendition.playlist)
         markers = rendition.kind.markers
+        if not rendition.kind.flashes:
+            # One unchanging picture: each beep keeps its place from the start.
+            source, output = (_beep_offsets(path, markers) for path in (rendition.source,
+                                                                         rendition.playlist))
+            assert all(abs(b - a) <= FRAME + BEEP_ONSET for a, b in zip(source, output)), (
+                source, output)
+            return
+        flashes = flash_starts(rendition.playlist)
         assert len(flashes) == len(markers), flashes
         # The flashes keep their distance: no stretching of the pictures.
         assert math.isclose(flashes[-1] - flashes[0], markers[-1] - markers[0],
@@ -247,3 +357,24 @@ class TestOutputContract:
         stream = _stream(rendition.playlist)
         assert (stream["width"], stream["height"]) == rendition.kind.size
         assert {name: stream.get(name) for name in SDR_TAGS} == SDR_TAGS, stream
+
+    def test_transport_timing_that_players_accept(self, rendition):
+        # Read as the bytes a player gets: a timestamp below zero wraps to
+        # 26 hours, and a clock reference more than 100 ms late stalls it.
+        timing = rendition_transport(rendition.playlist)
+        assert timing.lowest_seconds() >= 0, (timing.first_dts_seconds("video"),
+                                              timing.first_dts_seconds("audio"))
+        assert timing.dts_strictly_increasing("video")
+        assert timing.dts_strictly_increasing("audio")
+        assert timing.largest_pcr_gap_seconds() <= MAX_PCR_GAP + 1e-9, (
+            timing.largest_pcr_gap_seconds())
+
+    def test_plays_to_the_end_in_gstreamer(self, rendition, served):
+        root, url = served
+        playback = play_with_gstreamer(f"{url}/{rendition.master.relative_to(root)}")
+        assert playback.returncode == 0 and playback.ended, playback
+        assert not playback.errors, playback.errors
+        total = sum(read_media_playlist(rendition.playlist).durations)
+        assert playback.pictures, "no picture reached the screen"
+        assert abs(playback.picture_span - total) <= PLAYER_SPAN_TOLERANCE, (
+            len(playback.pictures), playback.picture_span, total)

@@ -7,16 +7,18 @@ and a task is stopped at a known point through the workers' hold hook."""
 
 from __future__ import annotations
 
+import json
 import os
 import signal
+import uuid
 from pathlib import Path
 
 import pytest
 
 from conftest import run_ffmpeg
 from media_checks import probe_streams
-from queue_checks import (RESULT_TIMEOUT, assert_playable, leftovers, published_lines, received,
-                          source, storage, watch)
+from queue_checks import (RESULT_TIMEOUT, assert_ladder_plays, assert_playable, leftovers,
+                          published_lines, received, source, storage, watch)
 from queue_services import RedisServer, Worker, free_port, held, hold_at, release, use_broker, \
     wait_for
 
@@ -76,6 +78,27 @@ def shared_workers(broker, hold, tmp_path_factory):
             worker.stop()
 
 
+class PublishedStates:
+    """Every state the Redis result store publishes for one task, in order,
+    from before it is sent (Celery publishes each one it stores)."""
+
+    def __init__(self, broker: RedisServer, task_id: str):
+        self.client = broker.client()
+        self.subscription = self.client.pubsub()
+        self.subscription.subscribe(f"celery-task-meta-{task_id}")
+        self.states: list[dict] = []
+
+    def collect(self) -> list[dict]:
+        while message := self.subscription.get_message(timeout=1):
+            if message["type"] == "message":
+                self.states.append(json.loads(message["data"]))
+        return self.states
+
+    def close(self) -> None:
+        self.subscription.close()
+        self.client.close()
+
+
 def broker_idle(broker: RedisServer, queue: str) -> bool:
     """Nothing waiting in `queue` and nothing delivered but unacknowledged."""
     with broker.client() as client:
@@ -102,6 +125,46 @@ def test_four_videos_on_two_workers_are_all_published_and_playable(shared_worker
     # workers both get work.
     assert {outcome["worker"] for outcome in outcomes} == {w.hostname for w in shared_workers}
     assert leftovers(ladders) == []
+    # The workers' log says which task started and how it ended; FFmpeg's
+    # messages stay out of it.
+    log = "".join(worker.log_text() for worker in shared_workers)
+    for path, result in zip(sources, results):
+        assert log.count(f"task {result.id} started: {path} -> {ladders / path.stem}") == 1
+        assert log.count(f"task {result.id} ended: published 360p, delivery 1 (") == 1
+    assert "[hls @" not in log and "[libx264 @" not in log
+
+
+def test_progress_rises_while_the_ladder_encodes(broker, shared_workers, storage, hold):
+    """The encode runs one segment at a time (queue_hooks.py): each progress
+    state is reported with the encode stopped midway."""
+    ladders = storage / "ladders"
+    seconds = 12   # two 6-second segments per rung
+    path = source(storage, "progress.mp4", seconds)
+    output = ladders / "progress"
+    (hold / "progress.step").touch()
+    task_id = str(uuid.uuid4())
+    states = PublishedStates(broker, task_id)
+    try:
+        result = submit_ladder(path, output, resolution=["480p", "360p"], queue="shared",
+                               task_id=task_id)
+        outcome = result.get(timeout=RESULT_TIMEOUT)
+        published = states.collect()
+    finally:
+        states.close()
+
+    assert outcome["renditions"] == ["480p", "360p"]
+    assert [state["status"] for state in published][-1] == "SUCCESS"
+    progress = [state["result"] for state in published if state["status"] == "PROGRESS"]
+    fractions = [info["fraction"] for info in progress]
+    assert fractions == sorted(fractions)
+    # Media seconds of both rungs, counted as the playlists grow by a segment.
+    assert [info["seconds_total"] for info in progress] == \
+        pytest.approx([2 * seconds] * len(progress), abs=0.2)
+    midway = {info["seconds_done"] for info in progress if 0 < info["fraction"] < 1}
+    assert len(midway) >= 3, progress
+    for info in progress:
+        assert info["fraction"] == pytest.approx(info["seconds_done"] / info["seconds_total"])
+    assert {stream["codec_type"] for stream in probe_streams(output / MASTER)} >= {"video", "audio"}
 
 
 def test_published_ladder_is_not_encoded_again(shared_workers, storage):
@@ -129,15 +192,84 @@ def test_input_without_video_fails_once(broker, shared_workers, storage):
     assert [stream["codec_type"] for stream in probe_streams(path)] == ["audio"]
     result = submit_ladder(path, ladders / "sound", queue="shared")
 
-    with pytest.raises(LadderFailed, match="no rendition"):
+    with pytest.raises(LadderFailed, match="no rendition") as failure:
         result.get(timeout=RESULT_TIMEOUT)
     assert result.state == "FAILURE"
+    # The attempt's log is kept for the reasons, outside the ladder's name.
+    [kept] = ladders.glob(".sound.failed-*.log")
+    assert str(kept) in str(failure.value)
     # Acknowledged, not queued again nor held for a retry: once the broker
     # holds nothing, the task has been received exactly once.
     wait_for(lambda: broker_idle(broker, "shared"), "the broker to hold nothing")
     assert received(shared_workers, result.id) == 1
     assert not (ladders / "sound").exists()
     assert leftovers(ladders) == []
+
+
+LADDER = ["1080p", "720p", "480p", "360p"]
+
+
+def test_a_ladder_split_by_rung_is_shared_by_two_workers_and_published_once(
+        broker, shared_workers, storage, watch):
+    ladders = storage / "ladders"
+    path = source(storage, "split.mp4", 2)
+    output = ladders / "split"
+    watching = watch(output, tuple(LADDER))
+    ladder_id = str(uuid.uuid4())
+    states = PublishedStates(broker, ladder_id)
+    try:
+        outcome = submit_ladder(path, output, queue="shared", split_rungs=True,
+                                task_id=ladder_id).get(timeout=RESULT_TIMEOUT)
+        published = states.collect()
+    finally:
+        states.close()
+
+    assert (outcome["output"], outcome["renditions"], outcome["encoded"]) == \
+        (str(output), LADDER, True)
+    assert sorted(outcome["rungs"]) == sorted(LADDER)
+    assert {rung["worker"] for rung in outcome["rungs"].values()} == \
+        {worker.hostname for worker in shared_workers}
+    assert all(rung["seconds"] > 0 for rung in outcome["rungs"].values())
+    # The ladder's progress, over its four rungs, from both workers: each
+    # rung reports as its encode starts, and no report goes back.
+    assert [state["status"] for state in published][-1] == "SUCCESS"
+    progress = [state["result"] for state in published if state["status"] == "PROGRESS"]
+    assert len(progress) >= len(LADDER)
+    assert [info["seconds_total"] for info in progress] == \
+        pytest.approx([2 * len(LADDER)] * len(progress), abs=0.2)
+    fractions = [info["fraction"] for info in progress]
+    assert fractions == sorted(fractions)
+    watching.assert_published_once()
+    assert_ladder_plays(output, LADDER)
+    assert leftovers(ladders) == []
+
+
+def test_a_rung_whose_worker_is_killed_is_redone_alone(broker, shared_workers, storage, watch,
+                                                       hold):
+    ladders = storage / "ladders"
+    path = source(storage, "rungs.mp4", 2)
+    output = ladders / "rungs"
+    watching = watch(output, ("720p", "360p"))
+    hold_at(hold, output.with_name("rungs.720p"))   # the 720p rung's attempt
+
+    result = submit_ladder(path, output, resolution=["720p", "360p"], queue="shared",
+                           split_rungs=True)
+    marker = wait_for(lambda: held(hold, output.with_name("rungs.720p")),
+                      "the 720p rung to be held", RESULT_TIMEOUT)
+    os.kill(int(marker.read_text()), signal.SIGKILL)
+    release(hold, output.with_name("rungs.720p"))
+    outcome = result.get(timeout=RESULT_TIMEOUT)
+
+    assert outcome["renditions"] == ["720p", "360p"]
+    watching.assert_published_once()
+    assert_ladder_plays(output, ["720p", "360p"])
+    assert received(shared_workers, f"{result.id}-720p", "encode_rung") == 2
+    assert received(shared_workers, f"{result.id}-360p", "encode_rung") == 1
+    log = "".join(worker.log_text() for worker in shared_workers)
+    assert log.count(f"task {result.id}-360p ended: rung 360p encoded") == 1
+    assert log.count(f"task {result.id}-720p ended: rung 720p encoded") == 1
+    assert leftovers(ladders) == []
+    wait_for(lambda: broker_idle(broker, "shared"), "the broker to hold nothing")
 
 
 def test_soft_time_limit_fails_cleanly(broker, shared_workers, storage, hold):
@@ -185,7 +317,7 @@ def test_worker_killed_mid_encode_publishes_once_on_another(broker, start_worker
     # The first worker sees its child lost and puts the message back.
     with broker.client() as client:
         wait_for(lambda: client.llen("kill") == 1, "the task to return to the queue")
-    assert len(leftovers(ladders)) == 2  # the dead attempt's folder and its lock file
+    assert len(leftovers(ladders)) == 3  # the dead attempt's folder, lock file and log
 
     release(hold, output)
     second = start_worker("second", "kill")

@@ -6,10 +6,11 @@ its bitrates; and the time limits' bounds."""
 
 from __future__ import annotations
 
+import io
 import json
-import logging
 import os
 import shutil
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -17,10 +18,10 @@ from pathlib import Path
 import pytest
 from celery.exceptions import SoftTimeLimitExceeded
 
-import quorvane
 from conftest import make_source
 from media_checks import write_key_info, x264_target_bitrate
 from quorvane_queue import LadderFailed, attempts, encode_ladder, tasks
+from quorvane_queue.__main__ import ProgressLines
 from quorvane_queue.attempts import (
     MASTER,
     AlreadyPublished,
@@ -30,6 +31,7 @@ from quorvane_queue.attempts import (
     remove_dead_attempts,
 )
 from quorvane_queue.limits import hard_limit_ceiling, time_limits
+from queue_services import wait_for
 
 # A process that starts an attempt the way the task does, reports it, then
 # dies on the spot (SIGKILL: no clean-up of any kind), lives until its
@@ -91,15 +93,18 @@ def test_dead_attempts_are_removed_live_ones_kept_and_deliveries_counted(tmp_pat
     live = attempt_child(output, "other-task", "live")
     dead = [attempt_child(output, "task", "die") for _ in range(3)]
 
-    # Each delivery found the one before it dead, removed it and counted on.
+    # Each delivery found the one before it dead, removed it and counted on;
+    # the live attempt of another task was neither removed nor counted.
     assert [report["delivery"] for report in dead] == [1, 2, 3]
     assert live["delivery"] == 1
     assert hidden_entries(tmp_path) == attempt_entries(live, dead[-1])
     # A fourth delivery would be past the task's limit of three.
     assert remove_dead_attempts(output, "task") == 3
     assert hidden_entries(tmp_path) == attempt_entries(live)
-    # The live attempt of another task is neither removed nor counted.
-    assert remove_dead_attempts(output, "other-task") == 0
+    # A task delivered again while its earlier attempt still holds its lock
+    # (a machine frozen or cut off from the broker) counts that delivery as
+    # lost, and leaves the attempt alone.
+    assert remove_dead_attempts(output, "other-task") == 1
     assert hidden_entries(tmp_path) == attempt_entries(live)
 
 
@@ -217,15 +222,15 @@ def storage(tmp_path: Path) -> Path:
     return source.parent
 
 
-def fake_encoder(ladder: Path | None, reasons: list[str]):
-    """Stands in for hls_encoder: copies `ladder` (when given) into the
-    working directory and logs `reasons` as the encoder does, one WARNING
-    record per rung on the "quorvane" logger."""
-    def encode(input, output, **options):
+def fake_encode(ladder: Path | None, reasons: list[str]):
+    """Stands in for the task's encode step: copies `ladder` (when given)
+    into the attempt folder and hands back `reasons` as the encode process
+    reports what hls_encoder logged."""
+    def encode(attempt, request, collected, watch=None):
         if ladder is not None:
-            shutil.copytree(ladder, os.getcwd(), dirs_exist_ok=True)
-        for reason in reasons:
-            logging.getLogger("quorvane").warning("%s", reason)
+            shutil.copytree(ladder, attempt.folder, dirs_exist_ok=True)
+        collected.extend(reasons)
+        return 0.0
     return encode
 
 
@@ -236,22 +241,19 @@ def run_task(storage: Path, output: str = "talk", **kwargs) -> dict:
 
 def test_the_encoders_reasons_reach_the_result_and_the_failure(storage, encoded_folder, monkeypatch):
     failed_720p = "720p: opening the output 720p_000.ts: Permission denied"
-    monkeypatch.setattr(quorvane, "hls_encoder", fake_encoder(encoded_folder, [failed_720p]))
+    monkeypatch.setattr(tasks, "_encode", fake_encode(encoded_folder, [failed_720p]))
     outcome = run_task(storage, resolution=["720p", "360p"])
     assert (outcome["renditions"], outcome["rung_failures"]) == (["360p"], [failed_720p])
 
     refused = ["all rungs: input refused: entry ../x.ts lies outside the playlist's folder"]
-    monkeypatch.setattr(quorvane, "hls_encoder", fake_encoder(None, refused))
+    monkeypatch.setattr(tasks, "_encode", fake_encode(None, refused))
     with pytest.raises(LadderFailed, match="completed no rendition: all rungs: input refused"):
         run_task(storage, output="refused")
-    # The collector went with the call.
-    assert not [handler for handler in logging.getLogger("quorvane").handlers
-                if isinstance(handler, tasks._RecordCollector)]
     assert hidden_entries(storage / "ladders") == []
 
 
 def test_soft_limit_after_the_rename_reports_the_published_ladder(storage, encoded_folder, monkeypatch):
-    monkeypatch.setattr(quorvane, "hls_encoder", fake_encoder(encoded_folder, []))
+    monkeypatch.setattr(tasks, "_encode", fake_encode(encoded_folder, []))
     fsync = attempts._fsync_path
 
     def limit_after_rename(path, *args):
@@ -285,3 +287,124 @@ def test_time_limits_grow_with_the_input_and_stay_under_the_visibility_timeout()
     assert time_limits(None, visibility)[1] == hard_limit_ceiling(visibility)
     with pytest.raises(ValueError, match="QUORVANE_VISIBILITY_TIMEOUT"):
         time_limits(5 * 3600, visibility)
+
+
+def test_a_new_request_for_a_published_folder_is_refused_with_what_differs(storage):
+    """The same request again is answered with the published ladder; one
+    that asks for other rungs, bitrates or key says what differs and leaves
+    the ladder as it is."""
+    ladders = storage / "ladders"
+    first = run_task(storage, resolution=["720p", "360p"])
+    assert (first["encoded"], first["renditions"]) == (True, ["720p", "360p"])
+    before = {path.name: path.read_bytes() for path in (ladders / "talk").iterdir()}
+
+    again = run_task(storage, resolution=["720p", "360p"])
+    assert (again["encoded"], again["renditions"]) == (False, ["720p", "360p"])
+
+    with pytest.raises(LadderFailed, match=r"holds 720p, 360p, not 360p\b"):
+        run_task(storage, resolution=["360p"])
+    with pytest.raises(LadderFailed, match=r"360p is encoded at 400000 b/s, not 300000"):
+        run_task(storage, resolution=["720p", "360p"], bitrate=[2500000, 300000])
+    old_key = (ladders / "enc.key").read_bytes()
+    old_iv = (ladders / "enc.keyinfo").read_text().splitlines()[2]
+    write_key_info(ladders, iv=old_iv)   # a new key under the same URI and IV
+    assert (ladders / "enc.key").read_bytes() != old_key
+    with pytest.raises(LadderFailed, match=r"720p is encrypted with another key"):
+        run_task(storage, resolution=["720p", "360p"])
+    write_key_info(ladders, key=old_key)   # the same key with a new IV
+    with pytest.raises(LadderFailed, match=r"720p is encrypted with another IV"):
+        run_task(storage, resolution=["720p", "360p"])
+
+    assert {path.name: path.read_bytes() for path in (ladders / "talk").iterdir()} == before
+
+
+def test_progress_lines_say_each_tenth_passed_once(capsys):
+    """Where the output is no terminal, the waiting CLI writes a line per
+    10 % passed, however often or unevenly the states come."""
+    stream = io.StringIO()
+    lines = ProgressLines(stream)
+    for done in (0, 3, 5, 29, 29, 31, 60, 99, 100):
+        lines.show({"fraction": done / 100, "seconds_done": done * 2.4, "seconds_total": 240.0})
+    assert stream.getvalue().splitlines() == [
+        "encoding 0 % (0 of 240 s of media written)",
+        "encoding 20 % (70 of 240 s of media written)",
+        "encoding 30 % (74 of 240 s of media written)",
+        "encoding 60 % (144 of 240 s of media written)",
+        "encoding 90 % (238 of 240 s of media written)",
+        "encoding 100 % (240 of 240 s of media written)",
+    ]
+
+
+def test_an_encode_process_that_dies_is_retried_then_fails_with_its_log(storage, monkeypatch):
+    """An encode process killed (out of memory) or crashed leaves no
+    ladder: the task is delivered again, and fails for good after three,
+    keeping the last attempt's log."""
+    starts = []
+
+    def start_dying_encoder(attempt, request):
+        starts.append(attempt.folder)
+        with open(attempt.log, "ab") as log:
+            return subprocess.Popen(
+                [sys.executable, "-c", "import os, signal, sys; sys.stderr.write('decoding\\n'); "
+                 "sys.stderr.flush(); os.kill(os.getpid(), signal.SIGKILL)"],
+                stdout=subprocess.PIPE, stderr=log)
+    monkeypatch.setattr(tasks, "_start_encoder", start_dying_encoder)
+
+    with pytest.raises(LadderFailed, match=r"ended by signal 9, in each of 3 deliveries") as failure:
+        run_task(storage, resolution=["360p"])
+    assert len(starts) == 3
+    kept = storage / "ladders" / ".talk.failed-task-talk.log"
+    assert str(kept) in str(failure.value)
+    assert kept.read_text().startswith("decoding\n")
+    assert hidden_entries(storage / "ladders") == [kept.name]
+    assert not (storage / "ladders" / "talk").exists()
+
+
+# Starts an encode as the task does, reports the encode process and its log,
+# and waits for its standard input to close.
+_ENCODING_PARENT = """
+import sys
+from pathlib import Path
+from quorvane_queue import tasks
+from quorvane_queue.attempts import Attempt
+output, source, key_info = Path(sys.argv[1]), sys.argv[2], sys.argv[3]
+attempt = Attempt.start(output, "task", 1, {})
+child = tasks._start_encoder(attempt, tasks.LadderRequest(source, output, ["360p"], [], key_info))
+print(child.pid, attempt.log, flush=True)
+sys.stdin.read()
+"""
+
+
+def process_state(pid: int) -> str | None:
+    """The kernel's one-letter state of process `pid`; None once it is gone."""
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+    except FileNotFoundError:
+        return None
+
+
+def test_the_encode_process_dies_with_the_task_process(tmp_path):
+    """A hard time limit or a lost worker kills the task's process; the
+    encode must not go on writing into an attempt nobody owns."""
+    source = make_source(tmp_path / "long.mp4", size="320x180", seconds=30)
+    key_info = write_key_info(tmp_path)
+    parent = subprocess.Popen([sys.executable, "-c", _ENCODING_PARENT, str(tmp_path / "talk"),
+                               str(source), str(key_info)],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        pid_text, log = parent.stdout.readline().split()
+        encoder = int(pid_text)
+        # FFmpeg has spoken: the encode runs, past the request to die with its parent.
+        wait_for(lambda: Path(log).stat().st_size > 0, "the encode to start")
+        os.kill(encoder, signal.SIGSTOP)
+        # Running, sleeping or in the disk: the stop is on its way.
+        wait_for(lambda: process_state(encoder) not in ("R", "S", "D"), "the encode to stop")
+        assert process_state(encoder) == "T"   # stopped midway, not finished
+        parent.kill()
+        parent.wait()
+        wait_for(lambda: process_state(encoder) in (None, "Z"), "the encode process to die")
+    finally:
+        parent.kill()
+        parent.wait()
+        parent.stdin.close()
+        parent.stdout.close()

@@ -16,10 +16,10 @@ from pathlib import Path
 
 import pytest
 
-from queue_checks import (RESULT_TIMEOUT, assert_playable, leftovers, published_lines, received,
-                          source, storage, watch)
-from queue_services import (RabbitMQServer, Worker, held, hold_at, release, use_broker,
-                            wait_for)
+from queue_checks import (RESULT_TIMEOUT, assert_ladder_plays, assert_playable, leftovers,
+                          published_lines, received, source, storage, watch)
+from queue_services import (RabbitMQServer, Worker, close_result_consumer, held, hold_at,
+                            release, use_broker, wait_for)
 
 import quorvane_queue
 from quorvane_queue import submit_ladder
@@ -40,6 +40,7 @@ def broker(tmp_path_factory):
     server = RabbitMQServer(tmp_path_factory.mktemp("rabbitmq"), visibility_timeout)
     use_broker(app, server.url(), RESULTS)
     yield server
+    close_result_consumer(app)
     app.close()
     server.close()
 
@@ -112,15 +113,15 @@ def test_lost_worker_machine_ladder_is_published_by_another(broker, start_worker
     report(f"RabbitMQ, worker machine lost mid-encode: delivered again after {redelivered:.1f} s, "
            f"published after {published:.1f} s (AMQP heartbeat {HEARTBEAT} s)")
 
-    # The first delivery's attempt was alive when the second started: not
-    # counted as a lost delivery.
-    assert (outcome["encoded"], outcome["delivery"], outcome["worker"]) == (True, 1, other.hostname)
+    # The first delivery's attempt still held its lock when the second
+    # started (its machine frozen): counted as a lost delivery all the same.
+    assert (outcome["encoded"], outcome["delivery"], outcome["worker"]) == (True, 2, other.hostname)
     watching.assert_published_once()
     assert published_lines(workers, output) == 1
     assert_playable(output, seconds)
-    # The dead attempt (its folder and lock file) goes with the next task
-    # that starts in the folder, here one that finds the ladder published.
-    assert len(leftovers(ladders)) == 2
+    # The dead attempt (its folder, lock file and log) goes with the next
+    # task that starts in the folder, here one that finds the ladder published.
+    assert len(leftovers(ladders)) == 3
     again = submit_ladder(path, output, resolution=["360p"], queue="lost").get(timeout=RESULT_TIMEOUT)
     assert (again["encoded"], again["renditions"]) == (False, ["360p"])
     assert leftovers(ladders) == []
@@ -163,4 +164,28 @@ def test_broker_restart_keeps_queued_and_running_ladders(broker, start_workers, 
         assert published_lines(workers, output) == 1
         assert_playable(output, seconds)
     wait_for(lambda: broker.queue_state("restart") == (0, 2), "every message to be acknowledged")
+    assert leftovers(ladders) == []
+    # The client's pooled connections died with the node: the next test
+    # starts on fresh ones.
+    use_broker(app, broker.url(), RESULTS)
+
+
+def test_a_ladder_split_by_rung_returns_its_result_through_rpc(broker, start_workers, storage,
+                                                               watch):
+    """Results travel back to the client (rpc://), where Celery's chords
+    cannot: the rung that publishes sends the ladder's result there."""
+    ladders = storage / "ladders"
+    path = source(storage, "split.mp4", 2)
+    output = ladders / "split"
+    names = ["1080p", "720p", "480p", "360p"]
+    workers = start_workers("split", "first", "second")
+    watching = watch(output, tuple(names))
+
+    outcome = submit_ladder(path, output, queue="split", split_rungs=True).get(timeout=RESULT_TIMEOUT)
+
+    assert (outcome["renditions"], outcome["encoded"]) == (names, True)
+    assert {rung["worker"] for rung in outcome["rungs"].values()} == \
+        {worker.hostname for worker in workers}
+    watching.assert_published_once()
+    assert_ladder_plays(output, names)
     assert leftovers(ladders) == []

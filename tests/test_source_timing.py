@@ -91,6 +91,17 @@ def _steps(times: list[float]) -> list[float]:
     return [later - earlier for earlier, later in zip(times, times[1:])]
 
 
+def _own_pictures(output: list[float], source_pictures: int) -> list[float]:
+    """The output's pictures less the lead-in: a source whose first picture
+    comes less than a slot after its sound has it shown once more from the
+    start of the sound."""
+    lead_in = len(output) - source_pictures
+    assert lead_in in (0, 1), f"kept {len(output)} of {source_pictures} pictures"
+    if lead_in:
+        assert abs(output[1] - output[0] - FRAME) <= TS_TICK, output[:2]
+    return output[lead_in:]
+
+
 def _slots(seconds: float) -> str:
     return f"{seconds * 1000:.1f} ms ({seconds / FRAME:.2f} slots)"
 
@@ -167,10 +178,8 @@ class TestJitteryRecordings:
     def test_every_picture_is_kept_near_its_own_time(self, jittery):
         _rendition(jittery)
         source = video_frame_times(jittery.source)
-        output = video_frame_times(jittery.playlist)
+        output = _own_pictures(video_frame_times(jittery.playlist), len(source))
         largest_gap = max(_steps(output))
-        assert len(output) == len(source), (
-            f"kept {len(output)} of {len(source)} pictures, largest gap {_slots(largest_gap)}")
         # Some shift of the whole timeline puts every picture within one slot
         # of its source time: jitter is absorbed, never accumulated.
         offsets = [out - src for out, src in zip(output, source)]
@@ -184,7 +193,9 @@ class TestJitteryRecordings:
     def test_playlist_lasts_as_long_as_the_pictures(self, jittery):
         playlist = _rendition(jittery)
         source_seconds = video_span(video_frame_times(jittery.source))
-        assert abs(sum(playlist.durations) - source_seconds) <= FRAME + TS_TICK, (
+        # Within one slot, and one more where the first picture is shown from
+        # the start of the sound, up to a slot before its own time.
+        assert abs(sum(playlist.durations) - source_seconds) <= 2 * FRAME + TS_TICK, (
             playlist.durations, source_seconds)
 
 
@@ -269,10 +280,13 @@ class TestPictureEndsBeforeSound:
         output = video_frame_times(uneven.playlist)
         _, audio_end = audio_span(uneven.playlist)
         # The last picture (held, when the picture ran out first) is shown
-        # until the sound ends, give or take one slot and the AAC padding.
+        # until the sound ends, give or take one slot and the AAC padding,
+        # repeated on the grid at least every 100 ms so that players keep
+        # their clock.
         assert output[-1] + FRAME >= audio_end - FRAME - AAC_FRAME, (output[-1], audio_end)
         steps = _steps(output)
-        assert all(abs(step - FRAME) <= TS_TICK for step in steps), (min(steps), max(steps))
+        assert all(FRAME - TS_TICK <= step <= 3 * FRAME + TS_TICK for step in steps), (
+            min(steps), max(steps))
 
 
 # --- pauses in the pictures ------------------------------------------------------
@@ -311,12 +325,14 @@ class TestPausedPictures:
         playlist = _rendition(paused)
         pictures = video_frame_times(paused.playlist)
         # Bridged: the timeline keeps the pause, with the last picture again
-        # at each 2 s keyframe. Closed: the second second follows the first,
-        # so the call encodes 2 s, not hours.
+        # every 100 ms and at each 2 s keyframe, not at every slot. Closed:
+        # the second second follows the first, so the call encodes 2 s, not
+        # hours.
         expected = paused.pause + 2 if paused.sound else 2
         assert abs(sum(playlist.durations) - expected) <= FRAME + AAC_FRAME, playlist.durations
         assert abs(video_span(pictures) - expected) <= FRAME, video_span(pictures)
-        assert len(pictures) <= 60 + 2 * (expected // 2 + 1) + 30, len(pictures)
+        assert len(pictures) <= 60 + 10 * expected + expected // 2 + 2, len(pictures)
+        assert max(_steps(pictures)) <= 3 * FRAME + TS_TICK, max(_steps(pictures))
         keys = [float(p["pts_time"]) for p in probe_packets(paused.playlist, "v", "pts_time,flags")
                 if p["flags"].startswith("K")]
         assert all(abs(b - a - 2) <= TS_TICK for a, b in zip(keys, keys[1:])), keys
@@ -434,9 +450,7 @@ def joined(request, tmp_path_factory) -> Joined:
 class TestJoinedRecordings:
     def test_both_halves_play_for_their_whole_length(self, joined):
         playlist = _rendition(joined)
-        output = video_frame_times(joined.playlist)
-        assert len(output) == joined.source_pictures, (
-            f"kept {len(output)} of {joined.source_pictures} pictures")
+        output = _own_pictures(video_frame_times(joined.playlist), joined.source_pictures)
         # At the join the timeline may go on after the first half's sound,
         # which runs up to one AAC frame past its last picture.
         largest_gap = max(_steps(output))
@@ -555,6 +569,7 @@ class TestSoundFormatChange:
         beep_starts(format_change.playlist, flashes)
         # Every picture is kept. Each chunk's sound runs past its pictures by
         # its AAC padding and the running sample count keeps both, so the
-        # last picture may be held for one more slot.
+        # last picture may be held for one more slot, and the first may be
+        # shown once more from the start of the sound.
         pictures = len(video_frame_times(format_change.playlist))
-        assert 2 * CHUNK_SECONDS * 30 <= pictures <= 2 * CHUNK_SECONDS * 30 + 1, pictures
+        assert 2 * CHUNK_SECONDS * 30 <= pictures <= 2 * CHUNK_SECONDS * 30 + 2, pictures

@@ -32,17 +32,21 @@ def make_flash_and_beep_source(path: Path, *, seconds: float, instants: tuple[fl
     `enable` would switch only at its frames' starts, up to 23 ms late.
     `input_args` go before the audio input (e.g. -itsoffset)."""
     flash = "+".join(f"between(t,{at},{at + FLASH_SECONDS - 0.001:.3f})" for at in instants)
-    beep = "+".join(f"between(t,{at},{at + FLASH_SECONDS})" for at in instants)
     run_ffmpeg(
         "-f", "lavfi",
         "-i", f"color=c=black:size={size}:rate={rate},"
               f"drawbox=w=iw:h=ih:color=white:t=fill:enable='{flash}'",
         *input_args,
-        "-f", "lavfi",
-        "-i", f"aevalsrc='0.25*sin(2*PI*1000*t)*({beep})':s={audio_rate}:c={channel_layout}",
+        "-f", "lavfi", "-i", beeps(instants, audio_rate, channel_layout),
         "-map", "0:v", "-map", "1:a", "-t", str(seconds), *codec_args, *output_args, str(path),
     )
     return path
+
+
+def beeps(instants: tuple[float, ...], rate: int = 48000, channel_layout: str = "stereo") -> str:
+    """A lavfi source: silence with a 1 kHz beep of FLASH_SECONDS at each of `instants`."""
+    beep = "+".join(f"between(t,{at},{at + FLASH_SECONDS})" for at in instants)
+    return f"aevalsrc='0.25*sin(2*PI*1000*t)*({beep})':s={rate}:c={channel_layout}"
 
 
 def picture_brightness(path: str | os.PathLike) -> list[tuple[float, float]]:

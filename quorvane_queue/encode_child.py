@@ -1,0 +1,62 @@
+"""``python -m quorvane_queue.encode_child``: one hls_encoder call in a
+process of its own, started by a ladder task in the attempt folder.
+
+The call holds the interpreter lock until it returns, so the task that
+started it watches it from outside: it reads the media playlists the
+encode writes, and can stop the encode at a time limit. FFmpeg's messages
+go to this process's standard error, which the task points at the attempt's
+log. The request comes as JSON on standard input; the reasons hls_encoder
+logged for failed rungs go out as JSON on standard output once it returns.
+The process dies with the task's process, however that ends."""
+
+from __future__ import annotations
+
+import ctypes
+import json
+import logging
+import os
+import signal
+import sys
+
+import quorvane
+
+PR_SET_PDEATHSIG = 1
+ENCODER_LOGGER = "quorvane"
+
+
+class _Reasons(logging.Handler):
+    def __init__(self) -> None:
+        super().__init__(logging.WARNING)
+        self.messages: list[str] = []
+
+    def emit(self, record: logging.LogRecord) -> None:
+        try:
+            self.messages.append(record.getMessage())
+        except Exception:   # a malformed record must still leave its text
+            self.messages.append(str(record.msg))
+
+
+def die_with_parent(parent: int) -> None:
+    """Asks the kernel to kill this process when the task's process ends (a
+    hard time limit, a worker lost), so no encode outlives its attempt."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0) != 0:
+        raise OSError(ctypes.get_errno(), "prctl(PR_SET_PDEATHSIG)")
+    if os.getppid() != parent:   # it ended before the request was made
+        os._exit(1)
+
+
+def main() -> int:
+    request = json.loads(sys.stdin.read())
+    die_with_parent(request["parent"])
+    reasons = _Reasons()
+    encoder_logger = logging.getLogger(ENCODER_LOGGER)
+    encoder_logger.setLevel(logging.WARNING)
+    encoder_logger.addHandler(reasons)
+    quorvane.hls_encoder(request["input"], request["output"], **request["options"])
+    json.dump({"reasons": reasons.messages}, sys.stdout)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
