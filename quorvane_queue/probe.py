@@ -54,7 +54,8 @@ def _listed_names(ffprobe: str, listing: str) -> list[str]:
     names = []
     past_header = False
     for line in text.splitlines():
-        if line.strip() == "--":
+        # FFmpeg 5.1 ends the legend with "--", 7.1 with "---".
+        if set(line.strip()) == {"-"}:
             past_header = True
             continue
         fields = line.split()
