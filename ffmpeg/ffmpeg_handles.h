@@ -77,23 +77,27 @@ bool receive_decoded_frames(AVCodecContext* decoder, AVFrame* frame, Use&& use) 
   return true;
 }
 
+// What pull_filtered_frames gives back when `use` failed (`use` says why).
+inline constexpr int frame_not_used = 1;
+
 // Pulls every frame `sink` has ready into `frame`, hands each to `use` and
-// unreferences it. False on a sink error or as soon as `use` fails; true when
-// the sink wants more input or has ended.
+// unreferences it. 0 when the sink wants more input or has ended; the sink's
+// error code when it failed (a filter that fails on a frame reports here);
+// frame_not_used as soon as `use` fails.
 template <typename Use>
-bool pull_filtered_frames(AVFilterContext* sink, AVFrame* frame, Use&& use) {
+int pull_filtered_frames(AVFilterContext* sink, AVFrame* frame, Use&& use) {
   for (;;) {
     const int pulled = av_buffersink_get_frame(sink, frame);
     if (pulled == AVERROR(EAGAIN) || pulled == AVERROR_EOF) {
-      return true;
+      return 0;
     }
     if (pulled < 0) {
-      return false;
+      return pulled;
     }
     const bool used = use(frame);
     av_frame_unref(frame);
     if (!used) {
-      return false;
+      return frame_not_used;
     }
   }
 }

@@ -81,17 +81,22 @@ int build_audio_chain(audio_path& path, const AVStream* stream, const sound_form
 
 enum class block_result { encoded, not_read, not_encoded };
 
-// An encoder block of `samples` samples, with buffers, not yet filled.
-frame_ptr make_block(const AVCodecContext* encoder, int samples) {
+// An encoder block of `samples` samples, with buffers, not yet filled; null
+// with the reason noted in `error` when it cannot be made.
+frame_ptr make_block(const AVCodecContext* encoder, int samples, media_error& error) {
   frame_ptr block(av_frame_alloc());
-  if (!block) {
-    return nullptr;
+  int made = block ? 0 : AVERROR(ENOMEM);
+  if (made >= 0) {
+    block->nb_samples = samples;
+    block->format = encoder->sample_fmt;
+    block->sample_rate = encoder->sample_rate;
+    made = av_channel_layout_copy(&block->ch_layout, &encoder->ch_layout);
   }
-  block->nb_samples = samples;
-  block->format = encoder->sample_fmt;
-  block->sample_rate = encoder->sample_rate;
-  if (av_channel_layout_copy(&block->ch_layout, &encoder->ch_layout) < 0 ||
-      av_frame_get_buffer(block.get(), 0) < 0) {
+  if (made >= 0) {
+    made = av_frame_get_buffer(block.get(), 0);
+  }
+  if (made < 0) {
+    failed_step(error, "making a block of sound", made);
     return nullptr;
   }
   return block;
@@ -107,22 +112,32 @@ bool encode_block(audio_path& path, hls_muxer& muxer, AVFrame* block) {
 
 // Cuts `samples` samples off the FIFO into one encoder block and encodes it.
 block_result encode_fifo_block(audio_path& path, hls_muxer& muxer, int samples) {
-  frame_ptr block = make_block(path.encoder.get(), samples);
-  if (!block || av_audio_fifo_read(path.fifo.get(), reinterpret_cast<void**>(block->data),
-                                   samples) < samples) {
+  frame_ptr block = make_block(path.encoder.get(), samples, muxer.last_error);
+  if (!block) {
+    return block_result::not_read;
+  }
+  const int read =
+      av_audio_fifo_read(path.fifo.get(), reinterpret_cast<void**>(block->data), samples);
+  if (read < samples) {
+    failed_step(muxer.last_error, "reading the sound buffer", read < 0 ? read : AVERROR_BUG);
     return block_result::not_read;
   }
   return encode_block(path, muxer, block.get()) ? block_result::encoded
                                                 : block_result::not_encoded;
 }
 
-// Adds a filtered frame to the FIFO, leaving out sound from before the origin.
-bool store_in_fifo(audio_path& path, const AVFrame* filtered) {
+// Adds a filtered frame to the FIFO, leaving out sound from before the
+// origin. 0, or FFmpeg's error code.
+int store_in_fifo(audio_path& path, const AVFrame* filtered) {
   AVAudioFifo* fifo = path.fifo.get();
-  if (av_audio_fifo_realloc(fifo, av_audio_fifo_size(fifo) + filtered->nb_samples) < 0 ||
-      av_audio_fifo_write(fifo, reinterpret_cast<void**>(filtered->extended_data),
-                          filtered->nb_samples) < filtered->nb_samples) {
-    return false;
+  const int grown = av_audio_fifo_realloc(fifo, av_audio_fifo_size(fifo) + filtered->nb_samples);
+  if (grown < 0) {
+    return grown;
+  }
+  const int written = av_audio_fifo_write(fifo, reinterpret_cast<void**>(filtered->extended_data),
+                                          filtered->nb_samples);
+  if (written < filtered->nb_samples) {
+    return written < 0 ? written : AVERROR_BUG;  // room was made for all of it
   }
   if (path.samples_to_skip > 0) {
     const int skipped =
@@ -130,7 +145,7 @@ bool store_in_fifo(audio_path& path, const AVFrame* filtered) {
     av_audio_fifo_drain(fifo, skipped);
     path.samples_to_skip -= skipped;
   }
-  return true;
+  return 0;
 }
 
 bool encode_full_blocks(audio_path& path, hls_muxer& muxer) {
@@ -148,10 +163,16 @@ bool encode_full_blocks(audio_path& path, hls_muxer& muxer) {
 enum class pull_mode { read_loop, flush };
 
 bool pull_filtered_sound(audio_path& path, hls_muxer& muxer, pull_mode mode) {
-  return pull_filtered_frames(path.chain.sink, path.filtered.get(), [&](AVFrame* filtered) {
-    const bool stored = store_in_fifo(path, filtered);
-    return mode == pull_mode::flush || (stored && encode_full_blocks(path, muxer));
+  const int pulled = pull_filtered_frames(path.chain.sink, path.filtered.get(), [&](AVFrame* filtered) {
+    const int stored = store_in_fifo(path, filtered);
+    if (mode == pull_mode::flush) {
+      return true;
+    }
+    return stored < 0 ? failed_step(muxer.last_error, "buffering the sound", stored)
+                      : encode_full_blocks(path, muxer);
   });
+  return pulled < 0 ? failed_step(muxer.last_error, "normalising the loudness", pulled)
+                    : pulled != frame_not_used;
 }
 
 // Ends the chain's input and collects everything it still holds.
@@ -295,7 +316,7 @@ bool encode_silence_until(audio_path& path, hls_muxer& muxer, double seconds, bo
       break;  // the rest comes with the next pictures
     }
     const int samples = static_cast<int>(std::min<int64_t>(frame_size, missing));
-    frame_ptr block = make_block(path.encoder.get(), samples);
+    frame_ptr block = make_block(path.encoder.get(), samples, muxer.last_error);
     if (!block) {
       return false;
     }

@@ -119,8 +119,8 @@ step_result open_audio_encoder(codec_context_ptr& context, const AVCodec* encode
   return std::nullopt;
 }
 
-// A failure while encoding, with the FFmpeg error the encoder or the muxer
-// gave last.
+// A failure while encoding, with the FFmpeg error that an encoder, the muxer,
+// a filter chain or the sound buffer gave last.
 step_failure encoding_failure(const char* step, const hls_muxer& muxer) {
   const media_error& error = muxer.last_error;
   if (error.code < 0) {

@@ -158,9 +158,11 @@ bool hold_picture(video_path& path, hls_muxer& muxer, AVFrame* picture) {
 }
 
 bool encode_chain_output(video_path& path, hls_muxer& muxer) {
-  return pull_filtered_frames(path.chain.sink, path.filtered.get(), [&](AVFrame* picture) {
+  const int pulled = pull_filtered_frames(path.chain.sink, path.filtered.get(), [&](AVFrame* picture) {
     return hold_picture(path, muxer, picture);
   });
+  return pulled < 0 ? failed_step(muxer.last_error, "filtering the pictures", pulled)
+                    : pulled != frame_not_used;
 }
 
 // Ends the current chain's input and takes what it still holds (the

@@ -76,7 +76,8 @@ class Encoded:
 def _encode(source: Path) -> Encoded:
     directory = source.parent
     key_info = write_key_info(directory)
-    encode_ok(source, key=key_info, cwd=directory)
+    finished = encode_ok(source, key=key_info, cwd=directory)
+    assert timestamp_warnings(finished.stderr) == []
     return Encoded(source, directory, key_info)
 
 
@@ -212,10 +213,7 @@ def fast(request, tmp_path_factory) -> Encoded:
     directory = tmp_path_factory.mktemp("fast")
     source = make_source(directory / "fast.mp4", size="160x90", rate=request.param,
                          seconds=FAST_SECONDS)
-    key_info = write_key_info(directory)
-    finished = encode_ok(source, key=key_info, cwd=directory)
-    assert timestamp_warnings(finished.stderr) == []
-    return Encoded(source, directory, key_info)
+    return _encode(source)
 
 
 class TestFastSourcesStayOnTheGrid:
