@@ -17,12 +17,37 @@ namespace quorvane {
 
 namespace {
 
-// Multichannel sound is mixed down to the delivered stereo first, so that the
-// loudness measured and normalised is the loudness delivered; mono stays mono
-// until the end (its loudness is the same spread over two channels, at half
-// the cost). Then the encoder's format and rate.
-std::string loudness_chain() {
-  return "aformat=channel_layouts=mono|stereo,"
+// The rate the loudness filter measures at; the sound is brought to it once,
+// by the resampler that also keeps it on its timestamps.
+constexpr int loudness_sample_rate = 192000;
+// How far the resampler may stretch or squeeze the sound to follow a drifting
+// clock: 0.5 %, far beyond any capture device's crystal, a few cents of pitch.
+constexpr double max_stretch = 0.005;
+// Timestamp differences the resampler closes at once, with silence or a
+// trim, rather than by stretching: the sound clock passes on only those
+// beyond max_sound_step_seconds, so half of it is safely between.
+constexpr double fill_or_trim_seconds = max_sound_step_seconds / 2;
+
+// The resampler places the sound by its timestamps (a hole becomes silence,
+// a repeat is trimmed, drift is stretched away), so the chain gets and gives
+// out the whole timeline. It also mixes multichannel sound down to the
+// delivered stereo, so that the loudness measured and normalised is the
+// loudness delivered; mono stays mono until the end (its loudness is the
+// same spread over two channels, at half the cost). Then the encoder's
+// format and rate. `first_seconds`, when set, is where the chain's sound
+// must start on the timeline: a rebuilt chain goes on where the last ended.
+std::string loudness_chain(int sample_rate, double first_seconds) {
+  char resampler[160] = {};
+  std::snprintf(resampler, sizeof resampler,
+                "aresample=%d:async=%.0f:min_hard_comp=%.3f", loudness_sample_rate,
+                std::max(1.0, sample_rate * max_stretch), fill_or_trim_seconds);
+  std::string chain = resampler;
+  if (std::isfinite(first_seconds)) {
+    // In samples of the resampler's input.
+    chain += ":first_pts=" + std::to_string(std::llround(first_seconds * sample_rate));
+  }
+  return chain +
+         ",aformat=channel_layouts=mono|stereo,"
          "loudnorm=I=-14:LRA=11:TP=-1.5,"
          "aformat=sample_fmts=fltp:sample_rates=" +
          std::to_string(output_sample_rate) + ":channel_layouts=stereo";
@@ -58,18 +83,20 @@ bool same_sound_format(const sound_format& a, const sound_format& b) {
          a.channel_layout == b.channel_layout;
 }
 
-// 0, or FFmpeg's error code.
-int build_audio_chain(audio_path& path, const AVStream* stream, const sound_format& format) {
+// 0, or FFmpeg's error code. The chain counts time in samples of the sound,
+// from the origin, as the sound clock places them.
+int build_audio_chain(audio_path& path, const sound_format& format, double first_seconds) {
   path.chain = filter_chain{};
   const char* sample_format = av_get_sample_fmt_name(static_cast<AVSampleFormat>(format.sample_format));
   char arguments[512] = {};
   std::snprintf(arguments, sizeof arguments,
-                "time_base=%d/%d:sample_rate=%d:sample_fmt=%s:channel_layout=%s",
-                stream->time_base.num, stream->time_base.den, format.sample_rate,
+                "time_base=1/%d:sample_rate=%d:sample_fmt=%s:channel_layout=%s",
+                std::max(format.sample_rate, 1), format.sample_rate,
                 sample_format != nullptr ? sample_format : "none", format.channel_layout.c_str());
   int built = create_filter_endpoints(path.chain, "abuffer", arguments, "abuffersink");
   if (built >= 0) {
-    built = link_filter_chain(path.chain, loudness_chain().c_str());
+    built = link_filter_chain(path.chain,
+                              loudness_chain(format.sample_rate, first_seconds).c_str());
   }
   if (built < 0) {
     path.chain = filter_chain{};
@@ -184,17 +211,20 @@ bool drain_chain(audio_path& path, hls_muxer& muxer, pull_mode mode) {
   return pull_filtered_sound(path, muxer, mode);
 }
 
+// Where the output's sound has reached, in seconds after the origin: what
+// went to the encoder and what waits in the FIFO, less what is still to be
+// skipped from before the origin.
+double delivered_sound_seconds(const audio_path& path) {
+  return static_cast<double>(path.next_pts + av_audio_fifo_size(path.fifo.get()) -
+                             path.samples_to_skip) /
+         output_sample_rate;
+}
+
 // The first decoded sound places the audio on the shared timeline: its own
 // timestamp, not the container's idea of where the stream starts, says when
 // it is heard.
-void start_timeline(audio_path& path, const source_input& source, const AVFrame* sound) {
+void start_timeline(audio_path& path, double seconds) {
   path.started = true;
-  double seconds =
-      seconds_since(sound->best_effort_timestamp, source.audio_stream->time_base, source.origin);
-  if (std::isnan(seconds)) {
-    seconds = seconds_since(source.audio_stream->start_time, source.audio_stream->time_base,
-                            source.origin);
-  }
   if (!std::isfinite(seconds) || std::fabs(seconds) > 1e9) {
     return;
   }
@@ -207,23 +237,38 @@ void start_timeline(audio_path& path, const source_input& source, const AVFrame*
   }
 }
 
+// Stamps decoded sound with its place on the timeline, in the chain's time
+// base (the sound's own samples from the origin).
+void place_decoded_sound(audio_path& path, const source_input& source, AVFrame* sound) {
+  double seconds =
+      seconds_since(sound->best_effort_timestamp, source.audio_stream->time_base, source.origin);
+  if (std::isnan(seconds) && !path.clock.started) {
+    seconds = seconds_since(source.audio_stream->start_time, source.audio_stream->time_base,
+                            source.origin);
+  }
+  const double frame_seconds =
+      sound->sample_rate > 0 ? static_cast<double>(sound->nb_samples) / sound->sample_rate : 0;
+  const double placed = place_sound(path.clock, seconds, frame_seconds);
+  if (!path.started) {
+    start_timeline(path, placed);
+  }
+  const double stamp = placed * sound->sample_rate;
+  sound->pts = std::isfinite(stamp) && std::fabs(stamp) < 1e15 ? std::llround(stamp)
+                                                                 : AV_NOPTS_VALUE;
+}
+
 // Feeds one decoded frame to the chain, rebuilding the chain first when the
-// sound's layout, rate or sample format changed (the chain flushed, so the
-// running sample count stays gapless).
+// sound's layout, rate or sample format changed: the old chain is drained
+// and the new one goes on from where its sound ended.
 bool filter_sound(audio_path& path, source_input& source, hls_muxer& muxer, AVFrame* sound,
                   pull_mode mode) {
-  if (!path.started) {
-    start_timeline(path, source, sound);
-  }
-  if (sound->sample_rate > 0) {
-    path.decoded_seconds += static_cast<double>(sound->nb_samples) / sound->sample_rate;
-  }
+  place_decoded_sound(path, source, sound);
   const sound_format format = frame_sound_format(sound);
   if (!same_sound_format(format, path.chain_format)) {
     if (!drain_chain(path, muxer, mode)) {
       return false;
     }
-    const int built = build_audio_chain(path, source.audio_stream, format);
+    const int built = build_audio_chain(path, format, delivered_sound_seconds(path));
     if (built < 0) {
       return failed_step(muxer.last_error, "building the loudness chain", built);
     }
@@ -244,7 +289,7 @@ int setup_audio_path(audio_path& path, const source_input& source) {
     return 0;  // silence needs neither chain nor FIFO
   }
   const int built =
-      build_audio_chain(path, source.audio_stream, decoder_sound_format(path.decoder.get()));
+      build_audio_chain(path, decoder_sound_format(path.decoder.get()), std::nan(""));
   if (built < 0) {
     return built;
   }
@@ -253,8 +298,9 @@ int setup_audio_path(audio_path& path, const source_input& source) {
   return path.fifo != nullptr ? 0 : AVERROR(ENOMEM);
 }
 
-bool decode_audio_packet(audio_path& path, source_input& source, hls_muxer& muxer) {
-  if (avcodec_send_packet(path.decoder.get(), source.packet.get()) < 0) {
+bool decode_audio_packet(audio_path& path, source_input& source, hls_muxer& muxer,
+                         const AVPacket* packet) {
+  if (avcodec_send_packet(path.decoder.get(), packet) < 0) {
     return true;  // a packet the decoder refuses is skipped
   }
   return receive_decoded_frames(path.decoder.get(), path.decoded.get(), [&](AVFrame* sound) {
@@ -297,7 +343,7 @@ double audio_start_seconds(const audio_path& path) {
 }
 
 double audio_decoded_end_seconds(const audio_path& path) {
-  return audio_start_seconds(path) + path.decoded_seconds;
+  return sound_end_seconds(path.clock);
 }
 
 double audio_content_seconds(const audio_path& path) {

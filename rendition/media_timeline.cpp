@@ -26,6 +26,10 @@ constexpr int64_t max_backward_step = 100000;
 constexpr int64_t max_forward_step = max_bridged_seconds * AV_TIME_BASE;
 // Slots beyond this are treated as unusable timestamps.
 constexpr double max_slot = 1e15;
+// How slowly the sound clock's drift estimate follows the timestamps: it
+// averages timestamp jitter of a few milliseconds down to a fraction of one,
+// and lags a drift of 0.05 % by half a millisecond.
+constexpr double sound_drift_seconds = 1.0;
 
 int64_t saturating_add(int64_t a, int64_t b) {
   int64_t sum = 0;
@@ -104,14 +108,44 @@ int64_t covered_until(const timestamp_continuity& continuity) {
   return furthest;
 }
 
-void keep_timestamps_continuous(timestamp_continuity& continuity, AVPacket* packet,
-                                const AVStream* stream, int slot) {
+namespace {
+
+// The packet's decoding time in microseconds on the timeline as it stands,
+// or AV_NOPTS_VALUE.
+int64_t continued_dts(const timestamp_continuity& continuity, const AVPacket* packet,
+                      const AVStream* stream) {
   const int64_t stamp = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
-  int64_t dts = to_microseconds(stamp, stream->time_base);
+  const int64_t dts = to_microseconds(stamp, stream->time_base);
+  return dts == AV_NOPTS_VALUE ? dts : saturating_add(dts, continuity.offset);
+}
+
+bool jumps_back(const timestamp_continuity& continuity, int64_t dts, int slot) {
+  const int64_t next = continuity.next_dts[slot];
+  return continuity.enabled && next != AV_NOPTS_VALUE &&
+         saturating_sub(dts, next) < -max_backward_step;
+}
+
+}  // namespace
+
+bool starts_new_recording(const timestamp_continuity& continuity, const AVPacket* packet,
+                          const AVStream* stream, int slot) {
+  const int64_t dts = continued_dts(continuity, packet, stream);
+  return dts != AV_NOPTS_VALUE && jumps_back(continuity, dts, slot);
+}
+
+bool streams_abreast(const timestamp_continuity& continuity) {
+  const int64_t video = continuity.next_dts[0];
+  const int64_t audio = continuity.next_dts[1];
+  return video != AV_NOPTS_VALUE && audio != AV_NOPTS_VALUE &&
+         std::llabs(saturating_sub(video, audio)) <= max_forward_step;
+}
+
+void keep_timestamps_continuous(timestamp_continuity& continuity, AVPacket* packet,
+                                const AVStream* stream, int slot, bool new_recording_allowed) {
+  int64_t dts = continued_dts(continuity, packet, stream);
   if (dts == AV_NOPTS_VALUE) {
     return;
   }
-  dts = saturating_add(dts, continuity.offset);
   int64_t& next = continuity.next_dts[slot];
   // A jump forward that no stream's content covers is closed in every
   // format: bridging it would encode time the file holds nothing for. A jump
@@ -120,8 +154,7 @@ void keep_timestamps_continuous(timestamp_continuity& continuity, AVPacket* pack
   int64_t step = 0;
   if (covered != AV_NOPTS_VALUE && saturating_sub(dts, covered) > max_forward_step) {
     step = saturating_sub(dts, covered);
-  } else if (continuity.enabled && next != AV_NOPTS_VALUE &&
-             saturating_sub(dts, next) < -max_backward_step) {
+  } else if (new_recording_allowed && jumps_back(continuity, dts, slot)) {
     step = saturating_sub(dts, next);
   }
   if (step != 0) {
@@ -139,6 +172,29 @@ void keep_timestamps_continuous(timestamp_continuity& continuity, AVPacket* pack
                                                 : 0;
   next = std::max(next == AV_NOPTS_VALUE ? dts : next,
                   saturating_add(dts, duration == AV_NOPTS_VALUE ? 0 : duration));
+}
+
+double place_sound(sound_clock& clock, double seconds, double frame_seconds) {
+  double placed = clock.next_seconds + clock.drift_seconds;
+  if (!std::isnan(seconds)) {
+    const double offset = seconds - clock.next_seconds;
+    if (!clock.started || std::fabs(offset - clock.drift_seconds) > max_sound_step_seconds) {
+      clock.next_seconds = seconds;  // a hole or a repeat: the timestamp holds
+      clock.drift_seconds = 0;
+      placed = seconds;
+    } else {
+      const double weight = 1 - std::exp(-std::max(frame_seconds, 0.0) / sound_drift_seconds);
+      clock.drift_seconds += weight * (offset - clock.drift_seconds);
+      placed = clock.next_seconds + clock.drift_seconds;
+    }
+  }
+  clock.started = true;
+  clock.next_seconds += std::max(frame_seconds, 0.0);
+  return placed;
+}
+
+double sound_end_seconds(const sound_clock& clock) {
+  return clock.next_seconds + clock.drift_seconds;
 }
 
 int64_t place_picture(picture_clock& clock, double seconds) {

@@ -43,10 +43,44 @@ timestamp_continuity make_timestamp_continuity(const AVFormatContext* input);
 
 // Applies the running offset to `packet` of `stream` (slot 0 video, 1 audio),
 // first moving the offset when the packet's timestamp jumped: back by more
-// than 0.1 s in its own stream where the format allows it, or forward by
-// more than 5 s past everything any stream has reached.
+// than 0.1 s in its own stream where the format allows it and
+// `new_recording_allowed`, or forward by more than 5 s past everything any
+// stream has reached.
 void keep_timestamps_continuous(timestamp_continuity& continuity, AVPacket* packet,
-                                const AVStream* stream, int slot);
+                                const AVStream* stream, int slot,
+                                bool new_recording_allowed = true);
+
+// True when `packet` of `stream` would start a new recording: its timestamp
+// jumps back in its own stream, in a format that allows that.
+bool starts_new_recording(const timestamp_continuity& continuity, const AVPacket* packet,
+                          const AVStream* stream, int slot);
+
+// True when both streams have reached about the same time: neither has
+// stopped while the other goes on.
+bool streams_abreast(const timestamp_continuity& continuity);
+
+// Where decoded sound lands on the timeline. Between timestamps the
+// samples' own count is the clock; the timestamps say where the sound really
+// is. A difference beyond `max_sound_step_seconds` (a hole where packets were
+// lost, a block sent twice) is taken at once: the loudness chain fills the
+// hole with silence or trims the repeat. Smaller differences (jittered
+// timestamps, a capture clock that drifts against its timestamps) are
+// smoothed, so that the chain stretches the sound gently by the drift
+// instead of chasing every jittered timestamp.
+inline constexpr double max_sound_step_seconds = 0.02;  // under one AAC frame
+
+struct sound_clock {
+  bool started = false;
+  double next_seconds = 0;   // where the next sample lands if none is missing
+  double drift_seconds = 0;  // smoothed (timestamp - next_seconds)
+};
+
+// The time, in seconds after the origin, to give decoded sound of
+// `frame_seconds` whose own timestamp says `seconds` (NaN: unknown).
+double place_sound(sound_clock& clock, double seconds, double frame_seconds);
+
+// Where the sound placed so far ends, in seconds after the origin.
+double sound_end_seconds(const sound_clock& clock);
 
 // Places decoded pictures on the 1/30 s grid. A picture goes to the slot
 // nearest its time, measured against the source's own cadence (a running

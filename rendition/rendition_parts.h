@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <set>
 #include <string>
@@ -25,6 +26,10 @@ struct source_input {
   int64_t origin = 0;                // microseconds both streams count from
   timestamp_continuity continuity;
   packet_ptr packet;
+  // Sound whose timestamps jumped back while the pictures go on: a block
+  // sent again, or the first sound of a recording joined on. The next
+  // picture packet tells which: it jumps back too, or it goes on.
+  std::deque<packet_ptr> held_sound;
 };
 
 // An FFmpeg error while encoding and writing, and which side gave it.
@@ -131,9 +136,9 @@ struct audio_path {
   sound_format chain_format;  // what `chain` was built for
   filter_chain chain;
   audio_fifo_ptr fifo;
+  sound_clock clock;          // where decoded sound lands on the timeline
   bool started = false;       // the first decoded sound has placed the timeline
   int64_t first_pts = 0;      // where the sound starts, in samples from the origin
-  double decoded_seconds = 0;  // sound decoded so far (the chain holds some back)
   int64_t next_pts = 0;       // running sample count at 44100 Hz from the origin
   int64_t samples_to_skip = 0;  // sound from before the origin
   frame_ptr decoded;

@@ -367,6 +367,58 @@ bool note_sound_reach(video_path& video, hls_muxer& muxer, const audio_path& aud
   return follow_sound(video, muxer, audio_decoded_end_seconds(audio));
 }
 
+// Decodes one sound packet, placed on the timeline.
+step_result encode_sound_packet(source_input& source, hls_muxer& muxer, video_path& video,
+                                audio_path& audio, AVPacket* packet, bool new_recording_allowed) {
+  keep_timestamps_continuous(source.continuity, packet, source.audio_stream, 1,
+                             new_recording_allowed);
+  if (!decode_audio_packet(audio, source, muxer, packet)) {
+    return encoding_failure("encoding the sound", muxer);
+  }
+  if (!note_sound_reach(video, muxer, audio)) {
+    return encoding_failure("encoding the pictures", muxer);
+  }
+  return std::nullopt;
+}
+
+// Decodes the held sound. Where the pictures jumped back too, the offset has
+// moved and the sound continues; where they went on, the sound's jump back
+// is a repeat, which the loudness chain trims. Sound held for long (the
+// pictures stopped, or the file ended) starts a new recording as before.
+step_result release_held_sound(source_input& source, hls_muxer& muxer, video_path& video,
+                               audio_path& audio, bool pictures_decided) {
+  while (!source.held_sound.empty()) {
+    const packet_ptr held = std::move(source.held_sound.front());
+    source.held_sound.pop_front();
+    if (step_result failed =
+            encode_sound_packet(source, muxer, video, audio, held.get(), !pictures_decided)) {
+      return failed;
+    }
+  }
+  return std::nullopt;
+}
+
+// Sound packets held at most, waiting for a picture packet: some seconds
+// of sound in any container.
+constexpr size_t max_held_sound = 512;
+
+// Holds a sound packet whose timestamp jumps back while the pictures go on,
+// and those after it, until a picture packet says which it is. False when
+// the packet is the caller's to decode now.
+bool hold_sound(source_input& source, const AVPacket* packet) {
+  if (source.held_sound.empty() &&
+      !(streams_abreast(source.continuity) &&
+        starts_new_recording(source.continuity, packet, source.audio_stream, 1))) {
+    return false;
+  }
+  packet_ptr held(av_packet_clone(packet));
+  if (!held) {
+    return false;
+  }
+  source.held_sound.push_back(std::move(held));
+  return true;
+}
+
 // Reads the input to its end, routing each packet to its path. A failure
 // ends the rendition without its trailer.
 step_result read_input(source_input& source, hls_muxer& muxer, video_path& video, audio_path& audio) {
@@ -380,18 +432,23 @@ step_result read_input(source_input& source, hls_muxer& muxer, video_path& video
            !encode_silence_until(audio, muxer, encoded_video_seconds(video), false))) {
         return encoding_failure("encoding the pictures", muxer);
       }
+      if (step_result failed = release_held_sound(source, muxer, video, audio, true)) {
+        return failed;
+      }
     } else if (source.audio_stream != nullptr &&
                packet->stream_index == source.audio_stream->index) {
-      keep_timestamps_continuous(source.continuity, packet, source.audio_stream, 1);
-      if (!decode_audio_packet(audio, source, muxer)) {
-        return encoding_failure("encoding the sound", muxer);
+      step_result failed;
+      if (!hold_sound(source, packet)) {
+        failed = encode_sound_packet(source, muxer, video, audio, packet, true);
+      } else if (source.held_sound.size() >= max_held_sound) {
+        failed = release_held_sound(source, muxer, video, audio, false);
       }
-      if (!note_sound_reach(video, muxer, audio)) {
-        return encoding_failure("encoding the pictures", muxer);
+      if (failed) {
+        return failed;
       }
     }
   }
-  return std::nullopt;
+  return release_held_sound(source, muxer, video, audio, false);
 }
 
 // Everything one rendition holds, released in reverse order on every way out.

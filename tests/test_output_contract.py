@@ -3,8 +3,10 @@ handle: 30, 25, 24, 15, 2, 1 and 0.5 pictures per second, pictures only
 when the screen changes, interlaced top and bottom field first, jittery
 timestamps, MPEG-TS chunks joined with cat, no sound at all, a phone's
 rotation, HDR, one still picture for the whole sound, songs (MP3, M4A,
-FLAC) whose only picture is their cover art, and sound that starts before
-the pictures.
+FLAC) whose only picture is their cover art, sound that starts before
+the pictures, and sound whose timestamps are its clock: a hole where
+packets were lost, a block sent twice, jittered timestamps and a capture
+clock that drifts against them.
 
 Whatever the source, a rendition has its pictures on the 1/30 s grid in
 order from where the media starts, a keyframe every 2 s of the timeline,
@@ -47,6 +49,7 @@ from media_checks import (
 from player_checks import http_server, play_with_gstreamer
 from timing_checks import (
     DEFAULT_CODECS,
+    audio_sample_rate,
     audio_span,
     beep_lags,
     beep_starts,
@@ -54,8 +57,9 @@ from timing_checks import (
     decoded_audio_seconds,
     flash_starts,
     make_flash_and_beep_source,
+    window_levels_db,
 )
-from transport_checks import rendition_transport
+from transport_checks import rendition_transport, resend_audio_block
 
 SECONDS = 8
 SPARSE_SECONDS = 16
@@ -169,6 +173,61 @@ def _sound_first(path: Path) -> Path:
     return path
 
 
+# Sound placed by its timestamps: 12 s (the drifting one 2 min) over a quiet
+# tone, so that silence in an output can only be a hole the source has.
+TIMED_SECONDS = 12
+TIMED_MARKERS = (2.0, 4.0, 8.0, 10.0)
+DRIFT_SECONDS = 120
+DRIFT_MARKERS = (2.0, 60.0, 115.0)
+DRIFT = 0.0005  # the capture clock's samples fall 0.05 % behind its timestamps
+SOUND_BED = 0.02
+SILENT_DB = -60.0
+
+
+def _timed_sound(path: Path, sound_codec: str, *sound_filters: str,
+                 seconds: float = TIMED_SECONDS, markers: tuple[float, ...] = TIMED_MARKERS,
+                 source_rate: int | None = None, muxer_args: tuple[str, ...] = ()) -> Path:
+    return make_flash_and_beep_source(
+        path, seconds=seconds, instants=markers, bed=SOUND_BED, audio_source_rate=source_rate,
+        codec_args=(*DEFAULT_CODECS[:6], "-c:a", sound_codec),
+        output_args=(*(("-af", ",".join(sound_filters)) if sound_filters else ()), *muxer_args))
+
+
+def _hole(path: Path, sound_codec: str, start: float, end: float) -> Path:
+    # The frames are dropped with their timestamps: the packets jump the hole.
+    return _timed_sound(path, sound_codec, f"aselect='not(between(t,{start},{end}))'")
+
+
+def _resent(path: Path) -> Path:
+    # One AAC frame per PES packet, so that the block is sent again whole.
+    plain = _timed_sound(path.with_name("plain.ts"), "aac", muxer_args=("-pes_payload_size", "0"))
+    path.write_bytes(resend_audio_block(plain.read_bytes(), 5.5, 6.0))
+    return path
+
+
+def _drifting(path: Path) -> Path:
+    # Sound made at 0.05 % under its nominal rate and labelled with the
+    # nominal one, stamped with the real time of each sample.
+    slow_rate = round(48000 * (1 - DRIFT))
+    return _timed_sound(path, "flac", "asetrate=48000", f"asetpts=N/{slow_rate}/TB",
+                        seconds=DRIFT_SECONDS, markers=DRIFT_MARKERS, source_rate=slow_rate)
+
+
+def _sound_steps(source: Path) -> list[float]:
+    """How far each audio packet starts after the previous one ends."""
+    packets = [(float(p["pts_time"]), float(p["duration_time"]))
+               for p in probe_packets(source, "a", "pts_time,duration_time")]
+    return [b - (a + length) for (a, length), (b, _) in zip(packets, packets[1:])]
+
+
+def _drift(source: Path) -> float:
+    """How far the sound's timestamps run ahead of its samples, as a share."""
+    frames = [(float(f["pts_time"]), int(f["nb_samples"]))
+              for f in probe_frames(source, "a", "pts_time,nb_samples")]
+    counted = sum(count for _, count in frames[:-1]) / audio_sample_rate(source)
+    return (frames[-1][0] - frames[0][0]) / counted - 1
+
+
 @dataclass(frozen=True)
 class Kind:
     make: Callable[[Path], Path]
@@ -178,6 +237,11 @@ class Kind:
     seconds: float = SECONDS
     markers: tuple[float, ...] = INSTANTS
     flashes: bool = True  # False: the markers are beeps under one unchanging picture
+    # The sound is judged by its timestamps, not by counting its samples; it
+    # has a tone throughout, so it is silent only in `hole` (s from the start).
+    timed_sound: bool = False
+    hole: tuple[float, float] | None = None
+    overlap: float = 0.0  # sound the timestamps place over earlier sound, trimmed
     # What the source must really be, checked before it is trusted.
     check: Callable[[Path], bool] = lambda source: True
 
@@ -232,7 +296,9 @@ KINDS = {
                            check=lambda s: _field_order(s) == (1, 0)),
     "jitter": Kind(_jittery, check=lambda s: max(_picture_steps(s)) - min(_picture_steps(s))
                    > 0.01),
-    "joined_ts": Kind(_joined, name="joined.ts", markers=(2.0, 6.0),
+    # Each chunk's sound runs 11 ms past its pictures and starts 21 ms
+    # before them: at the join the second overlaps the first by 32 ms.
+    "joined_ts": Kind(_joined, name="joined.ts", markers=(2.0, 6.0), overlap=0.033,
                       check=lambda s: any(step < 0 for step in (
                           float(b["pts_time"]) - float(a["pts_time"]) for a, b in zip(
                               probe_frames(s, "v", "pts_time"),
@@ -241,6 +307,23 @@ KINDS = {
                      check=lambda s: [t["codec_type"] for t in probe_streams(s)] == ["video"]),
     "rotated": Kind(_rotated, name="rotated.mp4", size=(360, 640)),
     "hdr": Kind(_hdr, check=lambda s: _stream(s)["color_transfer"] == "arib-std-b67"),
+    "sound_hole_mkv": Kind(lambda p: _hole(p, "pcm_s16le", 5.0, 6.0), seconds=TIMED_SECONDS,
+                           markers=TIMED_MARKERS, timed_sound=True, hole=(5.02, 6.0),
+                           check=lambda s: max(_sound_steps(s)) > 0.95),
+    "sound_hole_ts": Kind(lambda p: _hole(p, "aac", 6.4, 7.4), name="hole.ts",
+                          seconds=TIMED_SECONDS, markers=TIMED_MARKERS, timed_sound=True,
+                          hole=(6.4, 7.4), check=lambda s: max(_sound_steps(s)) > 0.95),
+    "sound_resent_ts": Kind(_resent, name="resent.ts", seconds=TIMED_SECONDS,
+                            markers=TIMED_MARKERS, timed_sound=True,
+                            check=lambda s: min(_sound_steps(s)) < -0.45),
+    # Each block's timestamp up to 5 ms off its samples' time, to the ms.
+    "sound_jitter": Kind(lambda p: _timed_sound(p, "pcm_s16le", "asetpts='N/SR/TB"
+                                                "+0.005*(2*random(0)-1)/TB'"),
+                         seconds=TIMED_SECONDS, markers=TIMED_MARKERS, timed_sound=True,
+                         check=lambda s: max(_sound_steps(s)) - min(_sound_steps(s)) > 0.015
+                         and max(map(abs, _sound_steps(s))) < 0.0115),
+    "sound_drift": Kind(_drifting, seconds=DRIFT_SECONDS, markers=DRIFT_MARKERS,
+                        timed_sound=True, check=lambda s: abs(_drift(s) - DRIFT) < 0.0001),
 }
 
 
@@ -324,9 +407,15 @@ class TestOutputContract:
         # The sound as decoded, against the source's: the AAC encoder adds
         # its priming and pads its last frame. Silence spans the pictures.
         sound = decoded_audio_seconds(rendition.playlist)
-        if rendition.kind.sound:
+        if rendition.kind.timed_sound:
+            # Every sample, and silence for every hole: the sound spans what
+            # its timestamps span.
+            start, end = audio_span(rendition.source)
+            gained = sound - (end - start)
+            assert 0 <= gained <= 2 * AAC_FRAME, (sound, start, end)
+        elif rendition.kind.sound:
             gained = sound - decoded_audio_seconds(rendition.source)
-            assert 0 <= gained <= 2 * AAC_FRAME, (sound, gained)
+            assert -rendition.kind.overlap <= gained <= 2 * AAC_FRAME, (sound, gained)
         else:
             assert abs(sound - total) <= 2 * AAC_FRAME, (sound, total)
 
@@ -349,9 +438,29 @@ class TestOutputContract:
             assert abs((audio_end - audio_start) - SECONDS) <= 2 * AAC_FRAME, (audio_start,
                                                                               audio_end)
             return
-        for source_lag, output_lag in zip(beep_lags(rendition.source),
-                                          beep_lags(rendition.playlist)):
+        # Sound placed by its timestamps: ffmpeg plays it by its samples, so
+        # the source is taken as made, each beep with its flash.
+        source_lags = ([0.0] * len(markers) if rendition.kind.timed_sound
+                       else beep_lags(rendition.source))
+        for source_lag, output_lag in zip(source_lags, beep_lags(rendition.playlist)):
             assert abs(output_lag - source_lag) <= FRAME + BEEP_ONSET, (source_lag, output_lag)
+
+    def test_silent_only_where_the_source_has_no_sound(self, rendition):
+        if not rendition.kind.timed_sound:
+            pytest.skip("a sound of beeps between silences")
+        window = 0.05
+        streams = {s["codec_type"]: float(s["start_time"]) for s in probe_streams(rendition.playlist)}
+        # Window i starts i windows after the first decoded sample (the
+        # priming), here counted from where the media starts.
+        first = streams["audio"] - streams["video"]
+        levels = window_levels_db(rendition.playlist, window)
+        silent = [first + index * window for index, level in enumerate(levels)
+                  if level < SILENT_DB]
+        hole = rendition.kind.hole
+        inside = [at for at in silent if hole and hole[0] - window <= at <= hole[1]]
+        assert silent == inside, f"silence outside the source's hole: {silent[:10]}"
+        if hole:
+            assert len(inside) >= (hole[1] - hole[0]) / window - 2, (hole, inside)
 
     def test_size_and_colour_tags(self, rendition):
         stream = _stream(rendition.playlist)

@@ -22,31 +22,38 @@ DEFAULT_CODECS = ("-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420
 
 def make_flash_and_beep_source(path: Path, *, seconds: float, instants: tuple[float, ...],
                                size: str = "160x90", rate: str = "30", audio_rate: int = 48000,
-                               channel_layout: str = "stereo",
+                               channel_layout: str = "stereo", bed: float = 0.0,
+                               audio_source_rate: int | None = None,
                                codec_args: tuple[str, ...] = DEFAULT_CODECS,
                                input_args: tuple[str, ...] = (),
                                output_args: tuple[str, ...] = ()) -> Path:
     """Dark pictures at `rate` per second with a white flash of FLASH_SECONDS at each of
     `instants`, and silence with a 1 kHz beep at the same instants on every
-    channel. The beep is computed sample by sample: a volume filter's
-    `enable` would switch only at its frames' starts, up to 23 ms late.
-    `input_args` go before the audio input (e.g. -itsoffset)."""
+    channel, over a quiet 300 Hz tone of amplitude `bed` (so that a stretch
+    of silence in an output can only be a hole). The beep is computed sample
+    by sample: a volume filter's `enable` would switch only at its frames'
+    starts, up to 23 ms late. `input_args` go before the audio input (e.g.
+    -itsoffset); `audio_source_rate` computes the sound at another rate than
+    `audio_rate` (a drifting clock, relabelled by `output_args`)."""
     flash = "+".join(f"between(t,{at},{at + FLASH_SECONDS - 0.001:.3f})" for at in instants)
     run_ffmpeg(
         "-f", "lavfi",
         "-i", f"color=c=black:size={size}:rate={rate},"
               f"drawbox=w=iw:h=ih:color=white:t=fill:enable='{flash}'",
         *input_args,
-        "-f", "lavfi", "-i", beeps(instants, audio_rate, channel_layout),
+        "-f", "lavfi", "-i", beeps(instants, audio_source_rate or audio_rate, channel_layout, bed),
         "-map", "0:v", "-map", "1:a", "-t", str(seconds), *codec_args, *output_args, str(path),
     )
     return path
 
 
-def beeps(instants: tuple[float, ...], rate: int = 48000, channel_layout: str = "stereo") -> str:
-    """A lavfi source: silence with a 1 kHz beep of FLASH_SECONDS at each of `instants`."""
+def beeps(instants: tuple[float, ...], rate: int = 48000, channel_layout: str = "stereo",
+          bed: float = 0.0) -> str:
+    """A lavfi source: silence (or a 300 Hz tone of amplitude `bed`) with a
+    1 kHz beep of FLASH_SECONDS at each of `instants`."""
     beep = "+".join(f"between(t,{at},{at + FLASH_SECONDS})" for at in instants)
-    return f"aevalsrc='0.25*sin(2*PI*1000*t)*({beep})':s={rate}:c={channel_layout}"
+    return (f"aevalsrc='0.25*sin(2*PI*1000*t)*({beep})+{bed}*sin(2*PI*300*t)'"
+            f":s={rate}:c={channel_layout}")
 
 
 def picture_brightness(path: str | os.PathLike) -> list[tuple[float, float]]:

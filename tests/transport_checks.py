@@ -125,3 +125,44 @@ def rendition_transport(playlist: str | Path) -> TransportTiming:
                                 "-in", str(segment)], check=True, capture_output=True).stdout
         read_transport(plain, timing)
     return timing
+
+
+def resend_audio_block(data: bytes, start: float, end: float) -> bytes:
+    """MPEG-TS `data` with the audio PES packets whose PTS lies from `start`
+    to `end` s after the first audio PTS sent once more right after the
+    last of them, as a recorder that re-sends a block does: the sound's
+    timestamps go back by about end - start while the pictures go on. The
+    audio continuity counters are renumbered, so the copy reads as data."""
+    packets = [bytearray(data[offset:offset + TS_PACKET])
+               for offset in range(0, len(data), TS_PACKET)]
+    pmt_pids: set[int] = set()
+    audio_pids: set[int] = set()
+    block: list[bytearray] = []
+    in_block, first, insert_at = False, None, None
+    for index, packet in enumerate(packets):
+        pid = ((packet[1] & 0x1F) << 8) | packet[2]
+        payload = packet[5 + packet[4]:] if packet[3] & 0x20 else packet[4:]
+        if packet[1] & 0x40 and pid == 0:
+            section = payload[1 + payload[0]:]
+            pmt_pids.update(((section[entry + 2] & 0x1F) << 8) | section[entry + 3]
+                            for entry in range(8, 3 + ((section[1] & 0x0F) << 8 | section[2]) - 4, 4)
+                            if section[entry] << 8 | section[entry + 1])
+        elif packet[1] & 0x40 and pid in pmt_pids:
+            audio_pids.update(p for p, kind in _program_streams(payload).items() if kind == "audio")
+        elif pid in audio_pids:
+            if packet[1] & 0x40 and payload[:3] == b"\x00\x00\x01" and payload[7] & 0x80:
+                pts = _timestamp(payload[9:14]) / PTS_HZ
+                first = pts if first is None else first
+                in_block = start <= pts - first < end
+                if pts - first >= end and insert_at is None:
+                    insert_at = index
+            if in_block:
+                block.append(bytearray(packet))
+    assert block and insert_at is not None, "no audio between those times"
+    packets[insert_at:insert_at] = block
+    counter = 0
+    for packet in packets:
+        if ((packet[1] & 0x1F) << 8 | packet[2]) in audio_pids and packet[3] & 0x10:
+            packet[3] = (packet[3] & 0xF0) | counter
+            counter = (counter + 1) & 0x0F
+    return b"".join(packets)
