@@ -1,8 +1,8 @@
 """Sources whose timing decides what a viewer sees and hears: jittery
 recordings, sources faster than 30 pictures per second, a picture that ends
 before its sound, sound whose container clock differs from its decoded
-clock, recordings glued together with cat, film sound in 5.1 and 7.1, and
-sound that changes format mid-stream.
+clock, film sound in 5.1 and 7.1, and sound that changes format mid-stream
+(recordings glued together with cat are kinds of the output-contract check).
 
 Every source is generated and probed here; each is encoded once per module
 into a single 360p rendition, and the checks read what a player reads: the
@@ -353,11 +353,6 @@ def _matroska_opus(path: Path) -> Path:
                     "-c:a", "libopus"))
 
 
-def _matroska_sound_first(path: Path) -> Path:
-    return make_flash_and_beep_source(path, seconds=4, instants=FLASHES,
-                                      input_args=("-itsoffset", "-0.4"))
-
-
 def _first_times(source: Path) -> tuple[float, float, float]:
     """First audio packet, first decoded sound and first decoded picture."""
     first_packet = float(probe_packets(source, "a", "pts_time")[0]["pts_time"])
@@ -374,10 +369,6 @@ RELATION_SOURCES = {
     "matroska_opus": (
         "source.mkv", _matroska_opus,
         lambda packet, sound, picture: sound - packet > 0.005),
-    # Sound 0.4 s ahead of the pictures.
-    "matroska_sound_first": (
-        "sound_first.mkv", _matroska_sound_first,
-        lambda packet, sound, picture: abs(picture - sound - 0.4) < 0.03),
 }
 
 
@@ -401,75 +392,6 @@ class TestSoundTimedByItsDecoder:
             assert abs(output_lag - source_lag) <= FRAME + BEEP_ONSET, (
                 f"beep {output_lag * 1000:+.1f} ms from its flash, "
                 f"{source_lag * 1000:+.1f} ms in the source")
-
-
-# --- recordings joined with cat -----------------------------------------------------
-
-CHUNK_SECONDS = 3
-CHUNK_FLASHES = (0.8, 2.0)
-JOINS = {
-    # Both chunks start their clock at 1.4 s: timestamps jump back at the join.
-    "jump_back": 0,
-    # The second chunk's clock is 100 s ahead: timestamps jump forward.
-    "jump_forward": 100,
-}
-
-
-@dataclass
-class Joined(Encoded):
-    source_lags: list[float]
-    source_pictures: int
-
-
-@pytest.fixture(scope="module", params=list(JOINS))
-def joined(request, tmp_path_factory) -> Joined:
-    directory = tmp_path_factory.mktemp(request.param)
-    chunks = [
-        make_flash_and_beep_source(directory / f"chunk{index}.ts", seconds=CHUNK_SECONDS,
-                                   instants=CHUNK_FLASHES,
-                                   output_args=("-output_ts_offset", str(offset)))
-        for index, offset in enumerate((0, JOINS[request.param]))]
-    source = directory / "joined.ts"
-    source.write_bytes(b"".join(chunk.read_bytes() for chunk in chunks))
-    chunk_pictures = [len(video_frame_times(chunk)) for chunk in chunks]
-    pictures = video_frame_times(source)
-    assert len(pictures) == sum(chunk_pictures), (len(pictures), chunk_pictures)
-    # The pictures jump in time where the second chunk begins.
-    in_order = [float(f["pts_time"]) for f in probe_frames(source, "v", "pts_time")]
-    jump = in_order[chunk_pictures[0]] - in_order[chunk_pictures[0] - 1]
-    assert jump < 0 if JOINS[request.param] == 0 else jump > 90, jump
-    lags = [lag for chunk in chunks for lag in beep_lags(chunk)]
-    assert len(lags) == 2 * len(CHUNK_FLASHES), lags
-    encoded = _encode(source)
-    return Joined(encoded.source, encoded.directory, encoded.key_info, lags, len(pictures))
-
-
-class TestJoinedRecordings:
-    def test_both_halves_play_for_their_whole_length(self, joined):
-        playlist = _rendition(joined)
-        output = _own_pictures(video_frame_times(joined.playlist), joined.source_pictures)
-        # At the join the timeline may go on after the first half's sound,
-        # which runs up to one AAC frame past its last picture.
-        largest_gap = max(_steps(output))
-        assert largest_gap <= 2 * FRAME + TS_TICK, _slots(largest_gap)
-        seconds = 2 * CHUNK_SECONDS
-        assert abs(video_span(output) - seconds) <= 2 * FRAME, video_span(output)
-        assert abs(sum(playlist.durations) - seconds) <= FRAME + AAC_FRAME, playlist.durations
-
-    def test_sound_stays_with_the_picture_in_each_half(self, joined):
-        _rendition(joined)
-        flashes = flash_starts(joined.playlist)
-        expected = [at + half * CHUNK_SECONDS for half in (0, 1) for at in CHUNK_FLASHES]
-        assert len(flashes) == len(expected), flashes
-        for flash, at in zip(flashes, expected):
-            assert abs((flash - flashes[0]) - (at - expected[0])) <= FRAME + TS_TICK, (
-                flashes, expected)
-        output_lags = [beep - flash
-                       for flash, beep in zip(flashes, beep_starts(joined.playlist, flashes))]
-        for source_lag, output_lag in zip(joined.source_lags, output_lags):
-            assert abs(output_lag - source_lag) <= FRAME + BEEP_ONSET, (
-                [round(lag * 1000, 1) for lag in joined.source_lags],
-                [round(lag * 1000, 1) for lag in output_lags])
 
 
 # --- film sound in 5.1 and 7.1 ----------------------------------------------------------
@@ -507,6 +429,8 @@ class TestFilmSound:
 
 
 # --- sound changing format mid-stream ------------------------------------------------------
+
+CHUNK_SECONDS = 3
 
 
 @dataclass

@@ -73,43 +73,47 @@ def _program_streams(payload: bytes) -> dict[int, str]:
     return streams
 
 
-def read_transport(data: bytes, timing: TransportTiming) -> None:
+def _transport_packets(data: bytes):
+    """Each 188-byte packet of `data` as (index, pid, its stream's kind or
+    None, the packet, and its payload when a PES or section starts there)."""
     assert len(data) % TS_PACKET == 0, len(data)
     pmt_pids: set[int] = set()
     streams: dict[int, str] = {}
-    for offset in range(0, len(data), TS_PACKET):
-        packet = data[offset:offset + TS_PACKET]
-        assert packet[0] == 0x47, f"lost sync at byte {offset}"
+    for index in range(len(data) // TS_PACKET):
+        packet = data[index * TS_PACKET:(index + 1) * TS_PACKET]
+        assert packet[0] == 0x47, f"lost sync at packet {index}"
         pid = ((packet[1] & 0x1F) << 8) | packet[2]
-        unit_start = bool(packet[1] & 0x40)
         control = (packet[3] >> 4) & 0x3
-        payload_at = 4
-        if control & 0x2:
-            length = packet[4]
-            if length > 0 and packet[5] & 0x10:
-                base = (packet[6] << 25 | packet[7] << 17 | packet[8] << 9 | packet[9] << 1
-                        | packet[10] >> 7)
-                extension = ((packet[10] & 0x01) << 8) | packet[11]
-                timing.pcr.append(base * 300 + extension)
-            payload_at = 5 + length
-        if not control & 0x1 or not unit_start:
-            continue
-        payload = packet[payload_at:]
-        if pid == 0:
+        starts = control & 0x1 and packet[1] & 0x40
+        payload = packet[5 + packet[4] if control & 0x2 else 4:] if starts else None
+        if payload is not None and pid == 0:
             section = payload[1 + payload[0]:]
             for entry in range(8, 3 + (((section[1] & 0x0F) << 8) | section[2]) - 4, 4):
-                number = section[entry] << 8 | section[entry + 1]
-                if number:
+                if section[entry] << 8 | section[entry + 1]:
                     pmt_pids.add(((section[entry + 2] & 0x1F) << 8) | section[entry + 3])
-        elif pid in pmt_pids:
+        elif payload is not None and pid in pmt_pids:
             streams.update(_program_streams(payload))
-        elif pid in streams and payload[:3] == b"\x00\x00\x01":
-            flags = payload[7] >> 6
-            if flags & 0x2:
-                pts = _timestamp(payload[9:14])
-                timing.pts[streams[pid]].append(pts)
-                timing.dts[streams[pid]].append(_timestamp(payload[14:19]) if flags == 0x3
-                                                else pts)
+        yield index, pid, streams.get(pid), packet, payload
+
+
+def _pes_timestamps(payload: bytes | None) -> tuple[int, int] | None:
+    """(PTS, DTS) of a PES packet that starts in `payload` and carries them."""
+    if payload is None or payload[:3] != b"\x00\x00\x01" or not payload[7] & 0x80:
+        return None
+    pts = _timestamp(payload[9:14])
+    return pts, _timestamp(payload[14:19]) if payload[7] >> 6 == 0x3 else pts
+
+
+def read_transport(data: bytes, timing: TransportTiming) -> None:
+    for _, _, kind, packet, payload in _transport_packets(data):
+        if packet[3] & 0x20 and packet[4] > 0 and packet[5] & 0x10:
+            base = (packet[6] << 25 | packet[7] << 17 | packet[8] << 9 | packet[9] << 1
+                    | packet[10] >> 7)
+            timing.pcr.append(base * 300 + (((packet[10] & 0x01) << 8) | packet[11]))
+        stamps = _pes_timestamps(payload) if kind else None
+        if stamps:
+            timing.pts[kind].append(stamps[0])
+            timing.dts[kind].append(stamps[1])
 
 
 def rendition_transport(playlist: str | Path) -> TransportTiming:
@@ -133,32 +137,20 @@ def resend_audio_block(data: bytes, start: float, end: float) -> bytes:
     last of them, as a recorder that re-sends a block does: the sound's
     timestamps go back by about end - start while the pictures go on. The
     audio continuity counters are renumbered, so the copy reads as data."""
-    packets = [bytearray(data[offset:offset + TS_PACKET])
-               for offset in range(0, len(data), TS_PACKET)]
-    pmt_pids: set[int] = set()
-    audio_pids: set[int] = set()
-    block: list[bytearray] = []
-    in_block, first, insert_at = False, None, None
-    for index, packet in enumerate(packets):
-        pid = ((packet[1] & 0x1F) << 8) | packet[2]
-        payload = packet[5 + packet[4]:] if packet[3] & 0x20 else packet[4:]
-        if packet[1] & 0x40 and pid == 0:
-            section = payload[1 + payload[0]:]
-            pmt_pids.update(((section[entry + 2] & 0x1F) << 8) | section[entry + 3]
-                            for entry in range(8, 3 + ((section[1] & 0x0F) << 8 | section[2]) - 4, 4)
-                            if section[entry] << 8 | section[entry + 1])
-        elif packet[1] & 0x40 and pid in pmt_pids:
-            audio_pids.update(p for p, kind in _program_streams(payload).items() if kind == "audio")
-        elif pid in audio_pids:
-            if packet[1] & 0x40 and payload[:3] == b"\x00\x00\x01" and payload[7] & 0x80:
-                pts = _timestamp(payload[9:14]) / PTS_HZ
-                first = pts if first is None else first
-                in_block = start <= pts - first < end
-                if pts - first >= end and insert_at is None:
-                    insert_at = index
-            if in_block:
-                block.append(bytearray(packet))
+    packets = [bytearray(data[i:i + TS_PACKET]) for i in range(0, len(data), TS_PACKET)]
+    audio = [(index, _pes_timestamps(payload)) for index, _, kind, _, payload
+             in _transport_packets(data) if kind == "audio"]
+    first = next(stamps[0] for _, stamps in audio if stamps) / PTS_HZ
+    block, inside, insert_at = [], False, None
+    for index, stamps in audio:
+        if stamps:
+            inside = start <= stamps[0] / PTS_HZ - first < end
+            if insert_at is None and stamps[0] / PTS_HZ - first >= end:
+                insert_at = index
+        if inside:
+            block.append(bytearray(packets[index]))
     assert block and insert_at is not None, "no audio between those times"
+    audio_pids = {((packets[index][1] & 0x1F) << 8) | packets[index][2] for index, _ in audio}
     packets[insert_at:insert_at] = block
     counter = 0
     for packet in packets:
