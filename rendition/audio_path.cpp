@@ -17,8 +17,7 @@ namespace quorvane {
 
 namespace {
 
-// The rate the loudness filter measures at; the sound is brought to it once,
-// by the resampler that also keeps it on its timestamps.
+// The rate the loudness filter measures at.
 constexpr int loudness_sample_rate = 192000;
 // How far the resampler may stretch or squeeze the sound to follow a drifting
 // clock: 0.5 %, far beyond any capture device's crystal, a few cents of pitch.
@@ -28,26 +27,30 @@ constexpr double max_stretch = 0.005;
 // beyond max_sound_step_seconds, so half of it is safely between.
 constexpr double fill_or_trim_seconds = max_sound_step_seconds / 2;
 
-// The resampler places the sound by its timestamps (a hole becomes silence,
-// a repeat is trimmed, drift is stretched away), so the chain gets and gives
-// out the whole timeline. It also mixes multichannel sound down to the
-// delivered stereo, so that the loudness measured and normalised is the
-// loudness delivered; mono stays mono until the end (its loudness is the
-// same spread over two channels, at half the cost). Then the encoder's
-// format and rate. `first_seconds`, when set, is where the chain's sound
-// must start on the timeline: a rebuilt chain goes on where the last ended.
-std::string loudness_chain(int sample_rate, double first_seconds) {
-  char resampler[160] = {};
-  std::snprintf(resampler, sizeof resampler,
-                "aresample=%d:async=%.0f:min_hard_comp=%.3f", loudness_sample_rate,
-                std::max(1.0, sample_rate * max_stretch), fill_or_trim_seconds);
-  std::string chain = resampler;
+// The sound is first brought to the loudness filter's rate and mixed down
+// to the delivered stereo, so that the loudness measured and normalised is
+// the loudness delivered; mono stays mono until the end (its loudness is the
+// same spread over two channels, at half the cost). A second resampler then
+// places it by its timestamps: a hole becomes silence, a repeat is trimmed,
+// drift is stretched away, so the chain gets and gives out the whole
+// timeline. Placing after the first keeps the silence it adds to that rate
+// and two channels, whatever rate and channels a file claims. Then the
+// encoder's format and rate. `first_seconds`, when set, is where the chain's
+// sound must start on the timeline: a rebuilt chain goes on where the last
+// ended.
+std::string loudness_chain(int channels, double first_seconds) {
+  const std::string measured_layout =
+      std::string("aformat=channel_layouts=") + (channels == 1 ? "mono" : "stereo") + ",";
+  char placement[160] = {};
+  std::snprintf(placement, sizeof placement, "aresample=async=%.0f:min_hard_comp=%.3f",
+                loudness_sample_rate * max_stretch, fill_or_trim_seconds);
+  std::string chain =
+      "aresample=" + std::to_string(loudness_sample_rate) + "," + measured_layout + placement;
   if (std::isfinite(first_seconds)) {
-    // In samples of the resampler's input.
-    chain += ":first_pts=" + std::to_string(std::llround(first_seconds * sample_rate));
+    // In samples of that resampler's input.
+    chain += ":first_pts=" + std::to_string(std::llround(first_seconds * loudness_sample_rate));
   }
-  return chain +
-         ",aformat=channel_layouts=mono|stereo,"
+  return chain + "," + measured_layout +
          "loudnorm=I=-14:LRA=11:TP=-1.5,"
          "aformat=sample_fmts=fltp:sample_rates=" +
          std::to_string(output_sample_rate) + ":channel_layouts=stereo";
@@ -71,11 +74,13 @@ std::string channel_layout_text(const AVChannelLayout& decoded_layout) {
 }
 
 sound_format decoder_sound_format(const AVCodecContext* decoder) {
-  return {decoder->sample_rate, decoder->sample_fmt, channel_layout_text(decoder->ch_layout)};
+  return {decoder->sample_rate, decoder->sample_fmt, channel_layout_text(decoder->ch_layout),
+          decoder->ch_layout.nb_channels};
 }
 
 sound_format frame_sound_format(const AVFrame* sound) {
-  return {sound->sample_rate, sound->format, channel_layout_text(sound->ch_layout)};
+  return {sound->sample_rate, sound->format, channel_layout_text(sound->ch_layout),
+          sound->ch_layout.nb_channels};
 }
 
 bool same_sound_format(const sound_format& a, const sound_format& b) {
@@ -95,8 +100,7 @@ int build_audio_chain(audio_path& path, const sound_format& format, double first
                 sample_format != nullptr ? sample_format : "none", format.channel_layout.c_str());
   int built = create_filter_endpoints(path.chain, "abuffer", arguments, "abuffersink");
   if (built >= 0) {
-    built = link_filter_chain(path.chain,
-                              loudness_chain(format.sample_rate, first_seconds).c_str());
+    built = link_filter_chain(path.chain, loudness_chain(format.channels, first_seconds).c_str());
   }
   if (built < 0) {
     path.chain = filter_chain{};
@@ -282,6 +286,25 @@ bool filter_sound(audio_path& path, source_input& source, hls_muxer& muxer, AVFr
   return pull_filtered_sound(path, muxer, mode);
 }
 
+// A demuxer fills in the timestamp of a packet stored without one (the
+// second and later sound frames of an MPEG-TS PES packet) from the previous
+// packet's and its duration. Such a timestamp says nothing of its own, and
+// where the duration comes from the stream's former sample rate it is wrong
+// by a little more each frame: it is cleared, and the sound is placed by
+// counting its samples up to the next timestamp the file really holds.
+void drop_restated_timestamp(int64_t& next_packet_pts, AVPacket* packet) {
+  const bool restated = packet->pts != AV_NOPTS_VALUE && packet->pts == next_packet_pts;
+  int64_t end = 0;
+  next_packet_pts = packet->pts != AV_NOPTS_VALUE && packet->duration > 0 &&
+                            !__builtin_add_overflow(packet->pts, packet->duration, &end)
+                        ? end
+                        : AV_NOPTS_VALUE;
+  if (restated) {
+    packet->pts = AV_NOPTS_VALUE;
+    packet->dts = AV_NOPTS_VALUE;
+  }
+}
+
 }  // namespace
 
 int setup_audio_path(audio_path& path, const source_input& source) {
@@ -299,7 +322,8 @@ int setup_audio_path(audio_path& path, const source_input& source) {
 }
 
 bool decode_audio_packet(audio_path& path, source_input& source, hls_muxer& muxer,
-                         const AVPacket* packet) {
+                         AVPacket* packet) {
+  drop_restated_timestamp(path.next_packet_pts, packet);
   if (avcodec_send_packet(path.decoder.get(), packet) < 0) {
     return true;  // a packet the decoder refuses is skipped
   }

@@ -12,7 +12,7 @@ int setup_audio_path(audio_path& path, const source_input& source);
 
 // Audio branch of the read loop for `packet`. False ends the rendition.
 bool decode_audio_packet(audio_path& path, source_input& source, hls_muxer& muxer,
-                         const AVPacket* packet);
+                         AVPacket* packet);
 
 // Drains decoder, chain and FIFO into the encoder. False when the rendition
 // must end without its trailer.
