@@ -62,6 +62,8 @@ check_libraries() {  # check_libraries MODULE LIBS-FOLDER
   return $status
 }
 check_libraries "$module" "$site/quorvane.libs"
+# quorvane_queue's companion, built from the same C++, takes FFmpeg from the same folder.
+check_libraries "$(ls "$site"/_quorvane_queue_native.cpython-*.so)" "$site/quorvane.libs"
 
 # What the loader actually opens when Python imports the module.
 cd "$(mktemp -d)"
@@ -75,6 +77,7 @@ if echo "$loaded" | grep -qv "^$site/quorvane.libs/"; then
   echo "check_wheel: FFmpeg, x264 or zimg loaded from outside quorvane.libs" >&2; exit 1
 fi
 "$venv/bin/python" -c 'import quorvane; print("check_wheel: quorvane imported from", quorvane.__file__)'
+"$venv/bin/python" -c 'import quorvane; print("check_wheel: quorvane exposes", [n for n in dir(quorvane) if not n.startswith("__")])'
 
 # 4. The demo ladder, encoded by the installed wheel.
 log "running the demo from the wheel's environment"
