@@ -9,7 +9,11 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import signal
+import subprocess
+import sys
+import threading
 import uuid
 from pathlib import Path
 
@@ -19,12 +23,13 @@ from conftest import run_ffmpeg
 from media_checks import probe_streams
 from queue_checks import (RESULT_TIMEOUT, assert_ladder_plays, assert_playable, leftovers,
                           published_lines, received, source, storage, watch)
-from queue_services import RedisServer, Worker, free_port, held, hold_at, release, use_broker, \
-    wait_for
+from queue_services import RedisServer, Worker, held, hold_at, release, use_broker, wait_for
 
 import quorvane_queue
-from quorvane_queue import BrokerUnreachable, LadderFailed, submit_ladder
+from quorvane_queue import LadderFailed, submit_ladder
 from quorvane_queue.attempts import MASTER
+from quorvane_queue.client import _send_rungs
+from quorvane_queue.tasks import encode_ladder, encode_rung
 
 app = quorvane_queue.app
 SOFT_LIMIT = 3
@@ -184,26 +189,48 @@ def test_published_ladder_is_not_encoded_again(shared_workers, storage):
     assert leftovers(ladders) == []
 
 
-def test_input_without_video_fails_once(broker, shared_workers, storage):
+@pytest.mark.parametrize("split", [False, True], ids=["whole", "split"])
+def test_an_input_without_video_fails_once_with_one_reason_and_its_logs(
+        broker, shared_workers, storage, split):
+    """Sent past submit_ladder's check (as an upload replaced after it was
+    queued), whole or one task per rung, the ladder fails once: the call's
+    reason once, the kept logs named and ended with the failure."""
     ladders = storage / "ladders"
     path = storage / "sound.mp4"
     run_ffmpeg("-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000", "-t", "2",
                "-c:a", "aac", str(path))
     assert [stream["codec_type"] for stream in probe_streams(path)] == ["audio"]
-    result = submit_ladder(path, ladders / "sound", queue="shared")
+    rungs = ["720p", "360p"]
+    if split:
+        result = _send_rungs(str(path), str(ladders / "sound"), {"resolution": rungs}, rungs,
+                             {"queue": "shared"}, None)
+    else:
+        result = encode_ladder.apply_async(args=(str(path), str(ladders / "sound")),
+                                           kwargs={"resolution": rungs}, queue="shared")
 
-    with pytest.raises(LadderFailed, match="no rendition") as failure:
+    with pytest.raises(LadderFailed, match="completed no rendition") as failure:
         result.get(timeout=RESULT_TIMEOUT)
-    assert result.state == "FAILURE"
-    # The attempt's log is kept for the reasons, outside the ladder's name.
-    [kept] = ladders.glob(".sound.failed-*.log")
-    assert str(kept) in str(failure.value)
+    message = str(failure.value)
+    assert message.count("all rungs: probing the input: the input has no video stream") == 1
+    # The attempts' logs are kept for the reasons, outside the ladder's name.
+    kept = sorted(ladders.glob(".sound*.failed-*.log"))
+    assert len(kept) == (2 if split else 1)
+    for log in kept:
+        assert str(log) in message
+        assert log.read_text().splitlines()[-1].startswith("quorvane_queue: task ")
+        assert " failed: " in log.read_text().splitlines()[-1]
     # Acknowledged, not queued again nor held for a retry: once the broker
-    # holds nothing, the task has been received exactly once.
+    # holds nothing, each task has been received exactly once.
     wait_for(lambda: broker_idle(broker, "shared"), "the broker to hold nothing")
-    assert received(shared_workers, result.id) == 1
+    ids = [f"{result.id}-{rung}" for rung in rungs] if split else [result.id]
+    task = "encode_rung" if split else "encode_ladder"
+    assert all(received(shared_workers, task_id, task) == 1 for task_id in ids)
+    log = "".join(worker.log_text() for worker in shared_workers)
+    assert all(re.search(rf"task {task_id} ended: (rung \S+ )?failed: ", log) for task_id in ids)
     assert not (ladders / "sound").exists()
     assert leftovers(ladders) == []
+    for log in kept:
+        log.unlink()
 
 
 LADDER = ["1080p", "720p", "480p", "360p"]
@@ -281,7 +308,7 @@ def test_soft_time_limit_fails_cleanly(broker, shared_workers, storage, hold):
     path = source(storage, "slow.mp4", 2)
     output = ladders / "slow"
     hold_at(hold, output)
-    result = quorvane_queue.encode_ladder.apply_async(
+    result = encode_ladder.apply_async(
         args=(str(path), str(output)), kwargs={"resolution": ["360p"]},
         soft_time_limit=SOFT_LIMIT, time_limit=RESULT_TIMEOUT, queue="shared")
 
@@ -332,11 +359,150 @@ def test_worker_killed_mid_encode_publishes_once_on_another(broker, start_worker
     wait_for(lambda: broker_idle(broker, "kill"), "the broker to hold nothing")
 
 
-def test_submitting_while_the_broker_is_down_says_so(broker, storage):
-    nobody = f"redis://127.0.0.1:{free_port()}/0"
-    use_broker(app, nobody, nobody)
-    try:
-        with pytest.raises(BrokerUnreachable, match="unreachable"):
-            submit_ladder(source(storage, "early.mp4", 1), storage / "ladders" / "early")
-    finally:
-        use_broker(app, broker.url(), broker.url())
+class WatchedPipe:
+    """A named pipe at `path` whose writer side a thread keeps trying to
+    open. Opening a pipe for reading waits for a writer, so nobody can open
+    it without the thread seeing it; `opened_by_reader()` stops the watch
+    and says whether anyone did."""
+
+    def __init__(self, path: Path):
+        self.path = path
+        os.mkfifo(path)
+        self._stop = threading.Event()
+        self._opened = False
+        self._thread = threading.Thread(target=self._meet_readers, daemon=True)
+        self._thread.start()
+
+    def _meet_readers(self) -> None:
+        while not self._stop.is_set():
+            try:
+                fd = os.open(self.path, os.O_WRONLY | os.O_NONBLOCK)
+            except OSError:   # ENXIO: no reader has it open
+                self._stop.wait(0.01)
+                continue
+            self._opened = True
+            os.close(fd)   # the reader sees the end of the file
+
+    def opened_by_reader(self) -> bool:
+        self._stop.set()
+        self._thread.join()
+        return self._opened
+
+
+def disguised_hls(folder: Path, entry: Path) -> Path:
+    (folder / "upload.mp4").write_text(
+        f"#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXTINF:10.0,\n{entry}\n#EXT-X-ENDLIST\n")
+    return folder / "upload.mp4"
+
+
+def playlist_leaving_its_folder(folder: Path, entry: Path) -> Path:
+    (folder / "inner").mkdir()
+    (folder / "inner" / "upload.m3u8").write_text(
+        f"#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXTINF:10.0,\n../{entry.name}\n#EXT-X-ENDLIST\n")
+    return folder / "inner" / "upload.m3u8"
+
+
+def concat_script(folder: Path, entry: Path) -> Path:
+    # The concat demuxer's safe mode takes only plain names beside the script.
+    (folder / "upload.mp4").write_text(f"ffconcat version 1.0\nfile {entry.name}\nduration 10\n")
+    return folder / "upload.mp4"
+
+
+def dash_manifest(folder: Path, entry: Path) -> Path:
+    (folder / "upload.mp4").write_text(
+        '<?xml version="1.0"?>\n<MPD xmlns="urn:mpeg:dash:schema:mpd:2011" type="static" '
+        'profiles="urn:mpeg:dash:profile:isoff-on-demand:2011" mediaPresentationDuration="PT10S" '
+        'minBufferTime="PT1S"><Period><AdaptationSet mimeType="video/mp4"><Representation id="1" '
+        f'bandwidth="100000" width="160" height="90"><BaseURL>{entry}</BaseURL></Representation>'
+        '</AdaptationSet></Period></MPD>\n')
+    return folder / "upload.mp4"
+
+
+def the_pipe_itself(folder: Path, entry: Path) -> Path:
+    return entry
+
+
+@pytest.mark.parametrize("disguise, demuxer", [
+    (disguised_hls, "hls"), (playlist_leaving_its_folder, None), (concat_script, "concat"),
+    (dash_manifest, "dash"), (the_pipe_itself, None)])
+def test_an_upload_the_call_refuses_is_refused_at_submit_with_its_reason(
+        broker, tmp_path, disguise, demuxer):
+    """Nothing is queued, the file the upload names (a pipe that would block
+    whoever opens it) is never opened, and the reason is the call's own.
+    Plain ffprobe shows first that each upload really names the pipe."""
+    entry = tmp_path / "other-user.ts"
+    upload = disguise(tmp_path, entry)
+    if demuxer:
+        listed = WatchedPipe(entry)
+        for forced in ([], ["-f", demuxer]):   # FFmpeg 7.1 no longer guesses HLS from an .mp4
+            subprocess.run(["ffprobe", "-v", "quiet", *forced, upload.name], cwd=upload.parent,
+                           capture_output=True, timeout=120, check=False)
+        assert listed.opened_by_reader(), "the upload does not make ffprobe open what it lists"
+        entry.unlink()
+    listed = WatchedPipe(entry)
+    with pytest.raises(LadderFailed) as refusal:
+        submit_ladder(upload, tmp_path / "ladder", queue="refused")
+    assert not listed.opened_by_reader()
+    with broker.client() as client:
+        assert client.llen("refused") == 0
+    entry.unlink()
+    listed = WatchedPipe(entry)
+    call = subprocess.run([sys.executable, "-c", "import logging, quorvane, sys; "
+                           "logging.basicConfig(format='%(message)s'); "
+                           "quorvane.hls_encoder(sys.argv[1], 'master.m3u8', key='k')",
+                           str(upload)], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert not listed.opened_by_reader()
+    [reason] = [line for line in call.stderr.splitlines() if line.startswith("all rungs: ")]
+    assert str(refusal.value) == f"{upload}: {reason}"
+
+
+@pytest.mark.parametrize("late", ["another ladder", "the same rung again"])
+def test_a_split_ladder_met_by_a_late_task_answers_and_leaves_nothing(
+        broker, shared_workers, storage, hold, late):
+    """The first task of the 720p rung is held until the ladder has been
+    published by another one: the same ladder submitted again, or its 720p
+    rung delivered again. Released, it goes on (reporting its progress, as
+    a frozen worker that resumes would): every caller gets the ladder, and
+    nothing of either join stays beside it."""
+    ladders = storage / "ladders"
+    name = "twice" if late == "another ladder" else "again"   # held once per name
+    path = source(storage, f"{name}.mp4", 2)
+    output = ladders / name
+    names = ["720p", "360p"]
+    rung = output.with_name(f"{name}.720p")
+    hold_at(hold, rung)
+    first = submit_ladder(path, output, resolution=names, queue="shared", split_rungs=True)
+    wait_for(lambda: held(hold, rung), "the 720p rung to be held", RESULT_TIMEOUT)
+    if late == "another ladder":
+        second = submit_ladder(path, output, resolution=names, queue="shared", split_rungs=True)
+    else:
+        second = first
+        encode_rung.apply_async(args=(first.id, str(path), str(output), names, None, None, "720p"),
+                                task_id=f"{first.id}-720p-again", queue="shared")
+    wait_for(output.exists, "the ladder to be published", RESULT_TIMEOUT)
+    release(hold, rung)
+
+    outcomes = [result.get(timeout=RESULT_TIMEOUT) for result in (first, second)]
+    wait_for(lambda: broker_idle(broker, "shared"), "the broker to hold nothing")
+    assert [outcome["renditions"] for outcome in outcomes] == [names, names]
+    assert_ladder_plays(output, names)
+    assert leftovers(ladders) == []
+
+
+def test_a_truncated_upload_is_published_with_a_warning(shared_workers, storage):
+    """An upload cut to its first 30 %, its index at the front, still
+    claims its whole duration: the result says how much media the ladder
+    holds against it."""
+    whole = source(storage, "whole.mp4", 10, container_args=("-movflags", "+faststart"))
+    cut = storage / "cut.mp4"
+    cut.write_bytes(whole.read_bytes()[: whole.stat().st_size * 3 // 10])
+    outcome = submit_ladder(cut, storage / "ladders" / "cut", resolution=["360p"],
+                            queue="shared").get(timeout=RESULT_TIMEOUT)
+    assert outcome["claimed_seconds"] == pytest.approx(10, abs=0.1)
+    assert 0 < outcome["media_seconds"] < 5
+    assert outcome["warnings"] == [
+        f"the ladder holds {outcome['media_seconds']:.1f} s of media where the upload claims "
+        "10.0 s: the upload may have been cut short"]
+    whole_outcome = submit_ladder(whole, storage / "ladders" / "whole", resolution=["360p"],
+                                  queue="shared").get(timeout=RESULT_TIMEOUT)
+    assert (whole_outcome["media_seconds"], whole_outcome["warnings"]) == (pytest.approx(10, abs=0.2), [])

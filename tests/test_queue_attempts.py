@@ -7,6 +7,7 @@ its bitrates; and the time limits' bounds."""
 from __future__ import annotations
 
 import io
+import itertools
 import json
 import os
 import shutil
@@ -20,8 +21,11 @@ from celery.exceptions import SoftTimeLimitExceeded
 
 from conftest import make_source
 from media_checks import write_key_info, x264_target_bitrate
-from quorvane_queue import LadderFailed, attempts, encode_ladder, tasks
-from quorvane_queue.__main__ import ProgressLines
+import tqdm.std
+from quorvane_queue import LadderFailed, attempts, base
+from quorvane_queue import __main__ as cli
+from quorvane_queue.__main__ import wait_showing_progress
+from quorvane_queue.request import PROGRESS
 from quorvane_queue.attempts import (
     MASTER,
     AlreadyPublished,
@@ -31,6 +35,7 @@ from quorvane_queue.attempts import (
     remove_dead_attempts,
 )
 from quorvane_queue.limits import hard_limit_ceiling, time_limits
+from quorvane_queue.tasks import encode_ladder
 from queue_services import wait_for
 
 # A process that starts an attempt the way the task does, reports it, then
@@ -226,11 +231,10 @@ def fake_encode(ladder: Path | None, reasons: list[str]):
     """Stands in for the task's encode step: copies `ladder` (when given)
     into the attempt folder and hands back `reasons` as the encode process
     reports what hls_encoder logged."""
-    def encode(attempt, request, collected, watch=None):
+    def encode(attempt, request, watch):
         if ladder is not None:
             shutil.copytree(ladder, attempt.folder, dirs_exist_ok=True)
-        collected.extend(reasons)
-        return 0.0
+        return reasons, 0.0
     return encode
 
 
@@ -241,19 +245,19 @@ def run_task(storage: Path, output: str = "talk", **kwargs) -> dict:
 
 def test_the_encoders_reasons_reach_the_result_and_the_failure(storage, encoded_folder, monkeypatch):
     failed_720p = "720p: opening the output 720p_000.ts: Permission denied"
-    monkeypatch.setattr(tasks, "_encode", fake_encode(encoded_folder, [failed_720p]))
+    monkeypatch.setattr(base, "run_encode", fake_encode(encoded_folder, [failed_720p]))
     outcome = run_task(storage, resolution=["720p", "360p"])
     assert (outcome["renditions"], outcome["rung_failures"]) == (["360p"], [failed_720p])
 
     refused = ["all rungs: input refused: entry ../x.ts lies outside the playlist's folder"]
-    monkeypatch.setattr(tasks, "_encode", fake_encode(None, refused))
+    monkeypatch.setattr(base, "run_encode", fake_encode(None, refused))
     with pytest.raises(LadderFailed, match="completed no rendition: all rungs: input refused"):
         run_task(storage, output="refused")
     assert hidden_entries(storage / "ladders") == []
 
 
 def test_soft_limit_after_the_rename_reports_the_published_ladder(storage, encoded_folder, monkeypatch):
-    monkeypatch.setattr(tasks, "_encode", fake_encode(encoded_folder, []))
+    monkeypatch.setattr(base, "run_encode", fake_encode(encoded_folder, []))
     fsync = attempts._fsync_path
 
     def limit_after_rename(path, *args):
@@ -303,6 +307,8 @@ def test_a_new_request_for_a_published_folder_is_refused_with_what_differs(stora
 
     with pytest.raises(LadderFailed, match=r"holds 720p, 360p, not 360p\b"):
         run_task(storage, resolution=["360p"])
+    with pytest.raises(LadderFailed, match=r"holds 720p, 360p, not 1080p, 720p, 360p\b"):
+        run_task(storage, resolution=["1080p", "720p", "360p"])
     with pytest.raises(LadderFailed, match=r"360p is encoded at 400000 b/s, not 300000"):
         run_task(storage, resolution=["720p", "360p"], bitrate=[2500000, 300000])
     old_key = (ladders / "enc.key").read_bytes()
@@ -318,21 +324,54 @@ def test_a_new_request_for_a_published_folder_is_refused_with_what_differs(stora
     assert {path.name: path.read_bytes() for path in (ladders / "talk").iterdir()} == before
 
 
-def test_progress_lines_say_each_tenth_passed_once(capsys):
-    """Where the output is no terminal, the waiting CLI writes a line per
-    10 % passed, however often or unevenly the states come."""
-    stream = io.StringIO()
-    lines = ProgressLines(stream)
-    for done in (0, 3, 5, 29, 29, 31, 60, 99, 100):
-        lines.show({"fraction": done / 100, "seconds_done": done * 2.4, "seconds_total": 240.0})
-    assert stream.getvalue().splitlines() == [
+class ReportingTask:
+    """A task whose PROGRESS states are `fractions` of 240 s of media, one
+    per look, and that then succeeds."""
+
+    def __init__(self, fractions: list[float]):
+        self.reports = [{"fraction": fraction, "seconds_done": fraction * 240,
+                         "seconds_total": 240.0} for fraction in fractions]
+        self.state, self.info = PROGRESS, None
+
+    def ready(self) -> bool:
+        if not self.reports:
+            self.state = "SUCCESS"
+            return True
+        self.info = self.reports.pop(0)
+        return False
+
+    def successful(self) -> bool:
+        return self.state == "SUCCESS"
+
+
+class Terminal(io.StringIO):
+    def isatty(self) -> bool:
+        return True
+
+
+def test_the_waiting_cli_shows_progress_to_the_end(monkeypatch):
+    """A line per 10 % passed, however unevenly the states come, and the
+    end once the ladder is published; on a terminal, a bar whose clock runs
+    on while the fraction waits."""
+    monkeypatch.setattr(cli, "POLL_SECONDS", 0)
+    lines = io.StringIO()
+    wait_showing_progress(ReportingTask([0, .03, .05, .29, .29, .31, .6, .97]), lines)
+    assert lines.getvalue().splitlines() == [
         "encoding 0 % (0 of 240 s of media written)",
         "encoding 20 % (70 of 240 s of media written)",
         "encoding 30 % (74 of 240 s of media written)",
         "encoding 60 % (144 of 240 s of media written)",
-        "encoding 90 % (238 of 240 s of media written)",
+        "encoding 90 % (233 of 240 s of media written)",
         "encoding 100 % (240 of 240 s of media written)",
     ]
+    clock = itertools.count(0, 60)   # a minute passes at every look at the clock
+    monkeypatch.setattr(tqdm.std, "time", lambda: next(clock))
+    terminal = Terminal()
+    wait_showing_progress(ReportingTask([.5, .5, .5]), terminal)
+    frames = [frame for frame in terminal.getvalue().split("\r") if "|" in frame]
+    waiting = [frame.split("| ")[1].split(" gone")[0] for frame in frames if " 50%|" in frame]
+    assert len(set(waiting)) >= 3, frames
+    assert " 100%|" in frames[-1], frames
 
 
 def test_an_encode_process_that_dies_is_retried_then_fails_with_its_log(storage, monkeypatch):
@@ -348,7 +387,7 @@ def test_an_encode_process_that_dies_is_retried_then_fails_with_its_log(storage,
                 [sys.executable, "-c", "import os, signal, sys; sys.stderr.write('decoding\\n'); "
                  "sys.stderr.flush(); os.kill(os.getpid(), signal.SIGKILL)"],
                 stdout=subprocess.PIPE, stderr=log)
-    monkeypatch.setattr(tasks, "_start_encoder", start_dying_encoder)
+    monkeypatch.setattr(base, "start_encoder", start_dying_encoder)
 
     with pytest.raises(LadderFailed, match=r"ended by signal 9, in each of 3 deliveries") as failure:
         run_task(storage, resolution=["360p"])
@@ -365,11 +404,12 @@ def test_an_encode_process_that_dies_is_retried_then_fails_with_its_log(storage,
 _ENCODING_PARENT = """
 import sys
 from pathlib import Path
-from quorvane_queue import tasks
+from quorvane_queue import base
 from quorvane_queue.attempts import Attempt
+from quorvane_queue.request import LadderRequest
 output, source, key_info = Path(sys.argv[1]), sys.argv[2], sys.argv[3]
 attempt = Attempt.start(output, "task", 1, {})
-child = tasks._start_encoder(attempt, tasks.LadderRequest(source, output, ["360p"], [], key_info))
+child = base.start_encoder(attempt, LadderRequest(source, output, ["360p"], [], key_info))
 print(child.pid, attempt.log, flush=True)
 sys.stdin.read()
 """
