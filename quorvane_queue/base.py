@@ -24,6 +24,7 @@ Anything else is a LadderFailed: final, acknowledged, never delivered again.
 
 from __future__ import annotations
 
+import inspect
 import json
 import logging
 import os
@@ -153,9 +154,9 @@ class LadderTask(Task):
 
     # --- the task's lines in the worker's log, and storage retries ----------
 
-    def describe(self, args: tuple, kwargs: dict) -> str:
-        """What the start line says the task does."""
-        return " ".join(map(str, args))
+    def describe(self, arguments: dict) -> str:
+        """What the start line says the task does, from its arguments by name."""
+        return ", ".join(f"{name}={value!r}" for name, value in arguments.items())
 
     def summarize(self, result: dict) -> str:
         """What the end line says of a result."""
@@ -166,7 +167,11 @@ class LadderTask(Task):
             raise LadderFailed("tasks must run in a process of their own: start the worker "
                                "with --pool prefork")
         started = time.monotonic()
-        events.info("task %s started: %s", self.request.id, self.describe(args, kwargs))
+        try:
+            arguments = inspect.signature(self.run).bind(*args, **kwargs).arguments
+        except TypeError:   # the call itself fails the same way below
+            arguments = {}
+        events.info("task %s started: %s", self.request.id, self.describe(arguments))
         outcome = "ended by an error"
         try:
             result = self.run(*args, **kwargs)

@@ -28,9 +28,8 @@ class ProgressReport:
         self.seconds_done = 0.0
 
     def read(self) -> float:
-        done = sum(playlist_seconds(self.folder / f"{rung.name}.m3u8") for rung in self.rungs)
-        if self.duration:
-            done = min(done, self.duration * len(self.rungs))
+        seconds = [playlist_seconds(self.folder / f"{rung.name}.m3u8") for rung in self.rungs]
+        done = sum(min(rung, self.duration) if self.duration else rung for rung in seconds)
         self.seconds_done = max(self.seconds_done, done)
         return self.seconds_done
 
@@ -67,8 +66,8 @@ def encode_and_publish(task: LadderTask, request: LadderRequest) -> dict:
     return task.ladder_result(request, renditions, True, attempt.delivery, cpu, reasons, claimed)
 
 
-def _ladder_line(task, args: tuple, kwargs: dict) -> str:
-    return f"{kwargs.get('input', args[0])} -> {kwargs.get('output', args[1])}"
+def _ladder_line(task, arguments: dict) -> str:
+    return f"{arguments.get('input')} -> {arguments.get('output')}"
 
 
 def _ladder_outcome(task, result: dict) -> str:
@@ -106,8 +105,8 @@ def encode_ladder(self, input: str, output: str, resolution: list[str] | None = 
     return encode_and_publish(self, request)
 
 
-def _rung_line(task, args: tuple, kwargs: dict) -> str:
-    return f"rung {args[6]} of {args[1]} -> {args[2]}"
+def _rung_line(task, arguments: dict) -> str:
+    return f"rung {arguments.get('rung')} of {arguments.get('input')} -> {arguments.get('output')}"
 
 
 def _rung_outcome(task, result: dict) -> str:

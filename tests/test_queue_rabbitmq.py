@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from queue_checks import (RESULT_TIMEOUT, assert_ladder_plays, assert_playable, leftovers,
+from queue_checks import (RESULT_TIMEOUT, assert_ladder_plays, leftovers,
                           published_lines, received, source, storage, watch)
 from queue_services import (RabbitMQServer, Worker, close_result_consumer, free_port, held,
                             hold_at, release, use_broker, wait_for)
@@ -119,7 +119,7 @@ def test_lost_worker_machine_ladder_is_published_by_another(broker, start_worker
     assert (outcome["encoded"], outcome["delivery"], outcome["worker"]) == (True, 2, other.hostname)
     watching.assert_published_once()
     assert published_lines(workers, output) == 1
-    assert_playable(output, seconds)
+    assert_ladder_plays(output, ["360p"], seconds)
     # The dead attempt (its folder, lock file and log) goes with the next
     # task that starts in the folder, here one that finds the ladder published.
     assert len(leftovers(ladders)) == 3
@@ -163,7 +163,7 @@ def test_broker_restart_keeps_queued_and_running_ladders(broker, start_workers, 
         assert outcome["renditions"] == ["360p"]
         watching.assert_published_once()
         assert published_lines(workers, output) == 1
-        assert_playable(output, seconds)
+        assert_ladder_plays(output, ["360p"], seconds)
     wait_for(lambda: broker.queue_state("restart") == (0, 2), "every message to be acknowledged")
     assert leftovers(ladders) == []
     # The client's pooled connections died with the node: the next test
