@@ -12,7 +12,6 @@ import os
 import re
 import signal
 import subprocess
-import sys
 import threading
 import uuid
 from pathlib import Path
@@ -20,7 +19,7 @@ from pathlib import Path
 import pytest
 
 from conftest import run_ffmpeg
-from media_checks import probe_streams
+from media_checks import probe_streams, run_hls_encoder
 from queue_checks import (RESULT_TIMEOUT, assert_ladder_plays, leftovers,
                           published_lines, received, source, storage, watch)
 from queue_services import RedisServer, Worker, held, hold_at, release, use_broker, wait_for
@@ -403,12 +402,9 @@ def test_an_upload_the_call_refuses_is_refused_at_submit_with_its_reason(
         assert client.llen("refused") == 0
     entry.unlink()
     listed = WatchedPipe(entry)
-    call = subprocess.run([sys.executable, "-c", "import logging, quorvane, sys; "
-                           "logging.basicConfig(format='%(message)s'); "
-                           "quorvane.hls_encoder(sys.argv[1], 'master.m3u8', key='k')",
-                           str(upload)], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    logged = run_hls_encoder(upload, key="k", cwd=tmp_path).stderr.splitlines()
     assert not listed.opened_by_reader()
-    [reason] = [line for line in call.stderr.splitlines() if line.startswith("all rungs: ")]
+    [reason] = [line for line in logged if line.startswith("all rungs: ")]
     assert str(refusal.value) == f"{upload}: {reason}"
 
 
