@@ -185,11 +185,18 @@ class LadderTask(Task):
             raise
         except OSError as error:
             outcome = f"to be retried: {error}"
-            raise self.retry(exc=error,
-                             countdown=STORAGE_RETRY_SECONDS * (self.request.retries + 1))
+            self.retry_storage(error)
         finally:
             events.info("task %s ended: %s (%.1f s)", self.request.id, outcome,
                         time.monotonic() - started)
+
+    def retry_storage(self, error: OSError) -> None:
+        """Retries the task after a storage failure; once STORAGE_RETRIES
+        have failed too, the failure is definite."""
+        if self.request.retries >= self.max_retries:
+            raise LadderFailed(f"the shared storage failed in each of {self.max_retries + 1} "
+                               f"runs: {error}") from None
+        raise self.retry(exc=error, countdown=STORAGE_RETRY_SECONDS * (self.request.retries + 1))
 
     @property
     def worker(self) -> str:

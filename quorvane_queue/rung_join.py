@@ -48,7 +48,7 @@ import _quorvane_queue_native as native
 from .attempts import MASTER, NoRendition, _fsync_path, _identity, _safe_id, media_segments, \
     playlist_seconds
 from .base import LadderTask, distinct, logger
-from .request import LadderFailed, LadderRequest, check_files, probe_upload
+from .request import LadderFailed, LadderRequest, check_files, probe_upload, read_request
 
 
 def rung_files(folder: Path, rung: str) -> tuple[dict, list[str]]:
@@ -311,21 +311,26 @@ def _finish(task: LadderTask, join: LadderJoin, request: LadderRequest) -> None:
         _answer_published(task, join, request)
 
 
-def run_rung(task: LadderTask, ladder_id: str, request: LadderRequest, rung: str) -> dict:
-    """The rung task's work: its rung encoded and joined, unless the ladder
+def run_rung(task: LadderTask, ladder_id: str, rung: str, *arguments) -> dict:
+    """The rung task's work, for the ladder `arguments` ask for (as
+    read_request takes them): its rung encoded and joined, unless the ladder
     is over; the ladder finished when this was its last rung. A definite
     failure of the ladder as a whole is stored as the ladder's."""
-    join = LadderJoin(request.output, ladder_id, [planned.name for planned in request.rungs])
     failure, encoded = None, False
     try:
-        if rung not in join.rungs:
-            raise LadderFailed(f"{rung} is not a rung of this ladder")
-        if not request.output.exists():
-            check_files(request)
-            if join.record(rung) is None:
-                failure = _encode_rung(task, join, request, rung)
-                encoded = failure is None
-        _finish(task, join, request)
+        try:
+            request = read_request(*arguments)
+            join = LadderJoin(request.output, ladder_id, [planned.name for planned in request.rungs])
+            if rung not in join.rungs:
+                raise LadderFailed(f"{rung} is not a rung of this ladder")
+            if not request.output.exists():
+                check_files(request)
+                if join.record(rung) is None:
+                    failure = _encode_rung(task, join, request, rung)
+                    encoded = failure is None
+            _finish(task, join, request)
+        except OSError as error:
+            task.retry_storage(error)
     except LadderFailed as error:
         task.store_state(ladder_id, error, "FAILURE")
         raise

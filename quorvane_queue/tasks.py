@@ -122,5 +122,4 @@ def encode_rung(self, ladder_id: str, input: str, output: str, resolution: list[
     """Encodes one rung of the ladder `ladder_id` (the arguments are the
     whole ladder's, as encode_ladder takes them) and publishes the ladder
     if it is the last rung to end (rung_join.py)."""
-    return rung_join.run_rung(self, ladder_id,
-                              read_request(input, output, resolution, bitrate, key_info), rung)
+    return rung_join.run_rung(self, ladder_id, rung, input, output, resolution, bitrate, key_info)

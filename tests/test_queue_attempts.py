@@ -6,6 +6,7 @@ its bitrates; and the time limits' bounds."""
 
 from __future__ import annotations
 
+import errno
 import io
 import itertools
 import json
@@ -177,24 +178,13 @@ def test_crash_right_after_the_rename_leaves_no_bookkeeping_in_the_ladder(
     assert published_renditions(output) == ["360p"]
 
 
-def _remove_segment(folder: Path) -> None:
-    (folder / "360p_000.ts").unlink()
-
-
-def _unfinish_playlist(folder: Path) -> None:
-    playlist = folder / "360p.m3u8"
-    playlist.write_text(playlist.read_text().replace("#EXT-X-ENDLIST", ""))
-
-
-def _empty_master(folder: Path) -> None:
-    (folder / MASTER).write_text("#EXTM3U\n")
-
-
-def _remove_master(folder: Path) -> None:
-    (folder / MASTER).unlink()
-
-
-@pytest.mark.parametrize("spoil", [_remove_master, _empty_master, _remove_segment, _unfinish_playlist])
+@pytest.mark.parametrize("spoil", [
+    lambda folder: (folder / MASTER).unlink(),
+    lambda folder: (folder / MASTER).write_text("#EXTM3U\n"),
+    lambda folder: (folder / "360p_000.ts").unlink(),
+    lambda folder: (folder / "360p.m3u8").write_text(
+        (folder / "360p.m3u8").read_text().replace("#EXT-X-ENDLIST", ""))],
+    ids=["no master", "empty master", "a segment gone", "an unfinished playlist"])
 def test_nothing_is_published_without_a_complete_rendition(tmp_path, encoded_folder, spoil):
     output = tmp_path / "talk"
     with Attempt.start(output, "task", 1, {}) as attempt:
@@ -343,28 +333,34 @@ def test_the_waiting_cli_shows_progress_to_the_end(monkeypatch):
     assert " 100%|" in frames[-1], frames
 
 
-def test_an_encode_process_that_dies_is_retried_then_fails_with_its_log(storage, monkeypatch):
-    """An encode process killed (out of memory) or crashed leaves no
-    ladder: the task is delivered again, and fails for good after three,
-    keeping the last attempt's log."""
+@pytest.mark.parametrize("fault, failure, runs", [
+    ("the encode process dies", r"ended by signal 9, in each of 3 deliveries", 3),
+    ("the storage fails", r"the shared storage failed in each of 4 runs: .*Input/output error", 4)])
+def test_a_task_cut_short_is_retried_then_fails_for_good(storage, monkeypatch, fault, failure,
+                                                        runs):
+    """An encode process killed (out of memory) or crashed, or shared
+    storage that fails, leaves no ladder: the task runs again, and fails for
+    good after a few runs, keeping the last encode's log."""
     starts = []
 
-    def start_dying_encoder(attempt, request):
+    def start_failing_encoder(attempt, request):
         starts.append(attempt.folder)
+        if fault == "the storage fails":
+            raise OSError(errno.EIO, "Input/output error", str(attempt.log))
         with open(attempt.log, "ab") as log:
             return subprocess.Popen(
                 [sys.executable, "-c", "import os, signal, sys; sys.stderr.write('decoding\\n'); "
                  "sys.stderr.flush(); os.kill(os.getpid(), signal.SIGKILL)"],
                 stdout=subprocess.PIPE, stderr=log)
-    monkeypatch.setattr(base, "start_encoder", start_dying_encoder)
+    monkeypatch.setattr(base, "start_encoder", start_failing_encoder)
 
-    with pytest.raises(LadderFailed, match=r"ended by signal 9, in each of 3 deliveries") as failure:
+    with pytest.raises(LadderFailed, match=failure) as failed:
         run_task(storage, resolution=["360p"])
-    assert len(starts) == 3
-    kept = storage / "ladders" / ".talk.failed-task-talk.log"
-    assert str(kept) in str(failure.value)
-    assert kept.read_text().startswith("decoding\n")
-    assert hidden_entries(storage / "ladders") == [kept.name]
+    assert len(starts) == runs
+    kept = [path for path in (storage / "ladders").iterdir() if path.name.startswith(".")]
+    assert [path.name for path in kept] == ([] if runs == 4 else [".talk.failed-task-talk.log"])
+    assert all(str(path) in str(failed.value) and path.read_text().startswith("decoding\n")
+               for path in kept)
     assert not (storage / "ladders" / "talk").exists()
 
 
