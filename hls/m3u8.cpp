@@ -33,6 +33,15 @@ std::vector<std::string> uri_attributes(const std::string& line) {
   return values;
 }
 
+// The tag's name and its attribute list: "#EXT-X-KEY" and "METHOD=...".
+std::pair<std::string, std::string> split_tag(const std::string& line) {
+  const size_t colon = line.find(':');
+  if (colon == std::string::npos) {
+    return {line, ""};
+  }
+  return {line.substr(0, colon), line.substr(colon + 1)};
+}
+
 // getline's buffer, which it grows as it goes; freed however reading ends.
 struct line_buffer {
   char* data = nullptr;
@@ -52,6 +61,7 @@ struct file_closer {
 m3u8_playlist read_m3u8(FILE* text) {
   m3u8_playlist playlist;
   bool variant_follows = false;  // the next line names a media playlist
+  std::string variant_attributes;
   double segment_seconds = -1;   // the EXTINF of the segment whose line comes next
   line_buffer buffer;
   ssize_t length = 0;
@@ -66,6 +76,10 @@ m3u8_playlist read_m3u8(FILE* text) {
       reference.uri = std::move(line);
       reference.playlist = variant_follows;
       reference.seconds = segment_seconds;
+      if (variant_follows) {
+        reference.tag = "#EXT-X-STREAM-INF";
+        reference.attributes = std::move(variant_attributes);
+      }
       variant_follows = false;
       segment_seconds = -1;
       continue;
@@ -74,19 +88,56 @@ m3u8_playlist read_m3u8(FILE* text) {
       playlist.ended = true;
     } else if (starts_with(line, "#EXTINF:")) {
       segment_seconds = std::strtod(line.c_str() + 8, nullptr);
+    } else if (starts_with(line, "#EXT-X-MEDIA-SEQUENCE:")) {
+      playlist.media_sequence = std::strtoll(line.c_str() + 22, nullptr, 10);
     }
     // #EXT-X-MEDIA and #EXT-X-I-FRAME-STREAM-INF name further playlists.
     const bool names_playlists =
         starts_with(line, "#EXT-X-MEDIA:") || starts_with(line, "#EXT-X-I-FRAME-STREAM-INF:");
+    std::pair<std::string, std::string> tag = split_tag(line);
     for (std::string& uri : uri_attributes(line)) {
       m3u8_reference& reference = playlist.references.emplace_back();
       reference.uri = std::move(uri);
       reference.playlist = names_playlists;
       reference.attribute = true;
+      reference.tag = tag.first;
+      reference.attributes = tag.second;
     }
-    variant_follows = variant_follows || starts_with(line, "#EXT-X-STREAM-INF:");
+    if (starts_with(line, "#EXT-X-STREAM-INF:")) {
+      variant_follows = true;
+      variant_attributes = std::move(tag.second);
+    }
   }
   return playlist;
+}
+
+std::optional<std::string> m3u8_attribute(const std::string& attributes, const std::string& name) {
+  // Attributes are NAME=VALUE separated by commas; a quoted value may hold commas.
+  size_t at = 0;
+  while (at < attributes.size()) {
+    const size_t equals = attributes.find('=', at);
+    if (equals == std::string::npos) {
+      return std::nullopt;
+    }
+    const std::string key = attributes.substr(at, equals - at);
+    size_t end = equals + 1;
+    std::string value;
+    if (end < attributes.size() && attributes[end] == '"') {
+      const size_t close = attributes.find('"', end + 1);
+      value = attributes.substr(end + 1, close == std::string::npos ? std::string::npos
+                                                                     : close - end - 1);
+      end = close == std::string::npos ? attributes.size() : close + 1;
+    } else {
+      const size_t comma = attributes.find(',', end);
+      value = attributes.substr(end, comma == std::string::npos ? std::string::npos : comma - end);
+      end = comma == std::string::npos ? attributes.size() : comma;
+    }
+    if (key == name) {
+      return value;
+    }
+    at = end + 1;  // past the comma
+  }
+  return std::nullopt;
 }
 
 std::optional<m3u8_playlist> read_m3u8_file(const std::string& path) {

@@ -20,12 +20,19 @@ struct m3u8_reference {
   bool playlist = false;   // names a further playlist
   bool attribute = false;  // a tag's URI attribute, not a line of its own
   double seconds = -1;     // the EXTINF before a segment's line; -1 without one
+  std::string tag;         // the tag that names it ("#EXT-X-KEY"); empty for a segment
+  std::string attributes;  // that tag's attribute list, as written
 };
 
 struct m3u8_playlist {
   std::vector<m3u8_reference> references;  // in the playlist's order
   bool ended = false;                      // has #EXT-X-ENDLIST
+  int64_t media_sequence = 0;              // #EXT-X-MEDIA-SEQUENCE: its first segment's number
 };
+
+// The value of attribute `name` in a tag's attribute list, its quotes
+// removed; empty when the list has no such attribute.
+std::optional<std::string> m3u8_attribute(const std::string& attributes, const std::string& name);
 
 // Reads a playlist's text from `text` to its end. Lines may end in CR LF;
 // blanks at a line's end are no part of it, as FFmpeg reads a line.

@@ -26,8 +26,15 @@ struct listed_rendition {
 };
 
 // Writes the master playlist at `path`, replacing any file there; why it
-// could not, as the system says.
-std::optional<step_failure> write_master_playlist(
-    const std::string& path, const std::vector<listed_rendition>& renditions);
+// could not, as the system says. The media playlists lie in `media_folder`,
+// the working directory when empty.
+std::optional<step_failure> write_master_playlist(const std::string& path,
+                                                  const std::vector<listed_rendition>& renditions,
+                                                  const std::string& media_folder = "");
+
+// The renditions listed in a master playlist that write_master_playlist
+// wrote, read back (a rendition's name from its media playlist's file name);
+// empty when the file cannot be read.
+std::optional<std::vector<listed_rendition>> read_master_playlist(const std::string& path);
 
 }  // namespace quorvane

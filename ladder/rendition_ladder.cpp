@@ -22,6 +22,22 @@ int32_t default_bitrate(const std::string& name) {
   return row != nullptr ? row->default_bitrate : unlisted_default_bitrate;
 }
 
+std::vector<std::string> default_resolution() {
+  std::vector<std::string> names;
+  for (const ladder_row& row : rendition_ladder) {
+    names.emplace_back(row.name);
+  }
+  return names;
+}
+
+std::vector<int32_t> default_bitrates() {
+  std::vector<int32_t> bitrates;
+  for (const ladder_row& row : rendition_ladder) {
+    bitrates.push_back(row.default_bitrate);
+  }
+  return bitrates;
+}
+
 void fill_missing_bitrates(const std::vector<std::string>& names, std::vector<int32_t>& bitrates) {
   while (bitrates.size() < names.size()) {
     bitrates.push_back(default_bitrate(names[bitrates.size()]));

@@ -42,6 +42,11 @@ struct rendition {
 
 int32_t default_bitrate(const std::string& name);
 
+// hls_encoder's defaults: every rung of the ladder, in its order, and each
+// rung's default bitrate at the same place.
+std::vector<std::string> default_resolution();
+std::vector<int32_t> default_bitrates();
+
 // Appends defaults until `bitrates` is at least as long as `names`; values
 // already present are kept as they are.
 void fill_missing_bitrates(const std::vector<std::string>& names, std::vector<int32_t>& bitrates);

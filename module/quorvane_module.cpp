@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ladder/ladder_driver.h"
+#include "ladder/rendition_ladder.h"
 #include "module/failure_log.h"
 
 namespace py = pybind11;
@@ -26,7 +27,7 @@ PYBIND11_MODULE(quorvane, module) {
                                                      std::move(key)));
       },
       "Transcode video to HLS with dynamic ABR", py::arg("input"), py::arg("output"),
-      py::arg("resolution") = std::vector<std::string>{"1080p", "720p", "480p", "360p"},
-      py::arg("bitrate") = std::vector<int32_t>{5000000, 2500000, 1000000, 400000},
+      py::arg("resolution") = quorvane::default_resolution(),
+      py::arg("bitrate") = quorvane::default_bitrates(),
       py::arg("key") = std::string("enc.keyinfo"));
 }

@@ -8,6 +8,7 @@ complete. Installed with the ``celery`` extra of the quorvane wheel.
 """
 
 from .celery import app
-from .tasks import BrokerUnreachable, LadderFailed, encode_ladder, submit_ladder
+from .client import BrokerUnreachable, submit_ladder
+from .request import LadderFailed
 
-__all__ = ["app", "encode_ladder", "submit_ladder", "LadderFailed", "BrokerUnreachable"]
+__all__ = ["app", "submit_ladder", "LadderFailed", "BrokerUnreachable"]

@@ -13,8 +13,8 @@ from typing import TextIO
 
 from celery.result import AsyncResult
 
-from . import BrokerUnreachable, submit_ladder
-from .tasks import PROGRESS
+from .client import BrokerUnreachable, submit_ladder
+from .request import PROGRESS, LadderFailed
 
 POLL_SECONDS = 1.0
 STEP_PERCENT = 10
@@ -28,7 +28,9 @@ class ProgressLines:
         self.stream = stream
         self.printed = -STEP_PERCENT
 
-    def show(self, info: dict) -> None:
+    def show(self, info: dict | None) -> None:
+        if info is None:
+            return
         percent = int(info["fraction"] * 100)
         step = percent - percent % STEP_PERCENT
         if step > self.printed:
@@ -49,11 +51,15 @@ class ProgressBar:
                         bar_format="{desc} {percentage:3.0f}%|{bar}| {elapsed} gone, {remaining} left")
         self.shown = 0.0
 
-    def show(self, info: dict) -> None:
-        percent = info["fraction"] * 100
+    def show(self, info: dict | None) -> None:
+        """Moves the bar on when the fraction has grown, and redraws it
+        either way, so that its clock runs while the fraction waits."""
+        percent = info["fraction"] * 100 if info else self.shown
         if percent > self.shown:
             self.bar.update(percent - self.shown)
             self.shown = percent
+        else:
+            self.bar.refresh()
 
     def close(self) -> None:
         self.bar.close()
@@ -61,14 +67,19 @@ class ProgressBar:
 
 def wait_showing_progress(result: AsyncResult, stream: TextIO) -> None:
     """Returns once the task has ended, showing its PROGRESS states on
-    `stream` until then."""
+    `stream` until then, and the whole done once it has succeeded."""
     display = ProgressBar(stream) if stream.isatty() else ProgressLines(stream)
+    last = None
     try:
         while not result.ready():
-            if result.state == PROGRESS and isinstance(result.info, dict) \
-                    and result.info.get("fraction") is not None:
-                display.show(result.info)
+            info = result.info if result.state == PROGRESS else None
+            if isinstance(info, dict) and info.get("fraction") is not None:
+                last = info
+            display.show(last)
             time.sleep(POLL_SECONDS)
+        # The last state reported may fall short of the end by a segment.
+        if result.successful() and last is not None:
+            display.show({**last, "fraction": 1.0, "seconds_done": last["seconds_total"]})
     finally:
         display.close()
 
@@ -96,12 +107,18 @@ def main(argv: list[str] | None = None) -> int:
     except BrokerUnreachable as error:
         print(f"python -m quorvane_queue: {error}", file=sys.stderr)
         return 2
+    except (LadderFailed, ValueError) as error:   # refused before anything was queued
+        print(f"python -m quorvane_queue: {error}", file=sys.stderr)
+        return 1
     if args.no_wait:
         print(result.id)
         return 0
     try:
         wait_showing_progress(result, sys.stderr)
-        print(json.dumps(result.get(propagate=True), indent=2))
+        outcome = result.get(propagate=True)
+        print(json.dumps(outcome, indent=2))
+        for warning in outcome.get("warnings", []):
+            print(f"python -m quorvane_queue: warning: {warning}", file=sys.stderr)
     except Exception as error:  # the task's failure, as the worker reported it
         print(f"{result.id}: {type(error).__name__}: {error}", file=sys.stderr)
         return 1

@@ -41,6 +41,8 @@ import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 
+import _quorvane_queue_native as native
+
 MASTER = "master.m3u8"
 ATTEMPT_MARK = ".attempt-"
 TRASH_MARK = ".trash-"
@@ -310,51 +312,34 @@ class Attempt:
                 os.close(fd)
 
 
-@dataclass
-class Playlist:
-    """What the queue reads of an HLS playlist: its tag lines, its URIs in
-    order, whether it is ended, and the seconds its segments last."""
-
-    tags: list[str]
-    uris: list[str]
-    ended: bool
-    seconds: float
-
-
-def read_playlist(path: Path) -> Playlist | None:
-    """The playlist at `path`, or None when there is none."""
-    try:
-        lines = [line.strip() for line in path.read_text().splitlines()]
-    except FileNotFoundError:
-        return None
-    tags = [line for line in lines if line.startswith("#")]
-    seconds = 0.0
-    for tag in tags:
-        if tag.startswith("#EXTINF:"):
-            try:
-                seconds += float(tag[len("#EXTINF:"):].split(",", 1)[0])
-            except ValueError:
-                pass
-    return Playlist(tags=tags, uris=[line for line in lines if line and not line.startswith("#")],
-                    ended="#EXT-X-ENDLIST" in tags, seconds=seconds)
+def playlist_seconds(path: Path) -> float:
+    """The seconds the segments of the media playlist at `path` last; 0
+    while there is none."""
+    playlist = native.read_playlist(str(path))
+    return sum(max(segment["seconds"], 0.0) for segment in playlist["segments"]) if playlist else 0.0
 
 
 def master_renditions(master: Path) -> list[str]:
-    """Names of the renditions a master playlist lists (from their media
-    playlists' file names), in order; empty when there is no playlist."""
-    playlist = read_playlist(master)
-    return [Path(uri).stem for uri in playlist.uris] if playlist else []
+    """Names of the renditions a master playlist lists, in order; empty when
+    there is no playlist."""
+    return [entry["name"] for entry in native.read_master(str(master)) or []]
 
 
 def media_segments(path: Path) -> list[str]:
     """Segment URIs of a complete media playlist; NoRendition when the
     playlist is missing or not ended."""
-    playlist = read_playlist(path)
+    playlist = native.read_playlist(str(path))
     if playlist is None:
         raise NoRendition(f"{path.name} is missing")
-    if not playlist.ended:
+    if not playlist["ended"]:
         raise NoRendition(f"{path.name} is not complete")
-    return playlist.uris
+    return [segment["uri"] for segment in playlist["segments"]]
+
+
+def ladder_seconds(folder: Path, renditions: list[str]) -> float:
+    """The media the ladder in `folder` holds: its shortest rendition's
+    seconds."""
+    return min((playlist_seconds(folder / f"{name}.m3u8") for name in renditions), default=0.0)
 
 
 def published_renditions(output: Path) -> list[str] | None:

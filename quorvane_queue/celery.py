@@ -21,7 +21,7 @@ logger = get_logger(__name__)
 visibility_timeout = settings.visibility_timeout
 
 
-app = Celery("quorvane_queue", include=["quorvane_queue.tasks", "quorvane_queue.rung_tasks"])
+app = Celery("quorvane_queue", include=["quorvane_queue.tasks"])
 app.conf.update(
     broker_url=settings.broker_url,
     result_backend=settings.result_backend,

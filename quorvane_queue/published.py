@@ -9,16 +9,12 @@ import re
 import subprocess
 from pathlib import Path
 
-from .attempts import MASTER, Playlist, master_renditions, read_playlist
-from .rungs import Rung
+import _quorvane_queue_native as native
 
-KEY_TAG = "#EXT-X-KEY:"
+from .attempts import MASTER, master_renditions
+from .request import Rung
+
 DECRYPT_TIMEOUT_SECONDS = 120
-
-
-def _attribute(tag: str, name: str) -> str | None:
-    found = re.search(rf'(?:^|[:,]){name}=("[^"]*"|[^,]*)', tag)
-    return found.group(1).strip('"') if found else None
 
 
 def _normal_iv(iv: str | None) -> str | None:
@@ -33,15 +29,10 @@ def read_key_info(key_info: Path) -> tuple[str, Path, str | None]:
     return lines[0].strip(), Path(lines[1].strip()), _normal_iv(lines[2].strip())
 
 
-def _segment_iv(playlist: Playlist, key_tag: str) -> str:
-    """The IV of the playlist's first segment: the tag's, or else its media
+def _segment_iv(playlist: dict, key: dict) -> str:
+    """The IV of the playlist's first segment: the key's, or else its media
     sequence number, as the HLS muxer and players use it."""
-    explicit = _normal_iv(_attribute(key_tag, "IV"))
-    if explicit:
-        return explicit
-    sequence = next((int(tag.split(":", 1)[1]) for tag in playlist.tags
-                     if tag.startswith("#EXT-X-MEDIA-SEQUENCE:")), 0)
-    return f"{sequence:032x}"
+    return _normal_iv(key["iv"]) or f"{playlist['media_sequence']:032x}"
 
 
 def _encoded_bitrate(segment: Path, key: bytes, iv: str) -> int | None:
@@ -58,15 +49,16 @@ def _encoded_bitrate(segment: Path, key: bytes, iv: str) -> int | None:
 
 def _rung_differences(folder: Path, rung: Rung, key_uri: str, key: bytes,
                       iv: str | None) -> list[str]:
-    playlist = read_playlist(folder / f"{rung.name}.m3u8")
-    if playlist is None or not playlist.uris:
+    playlist = native.read_playlist(str(folder / f"{rung.name}.m3u8"))
+    if playlist is None or not playlist["segments"]:
         return [f"{rung.name} has no segments"]
-    key_tag = next((tag for tag in playlist.tags if tag.startswith(KEY_TAG)), "")
-    if _attribute(key_tag, "URI") != key_uri:
-        return [f"{rung.name} names the key {_attribute(key_tag, 'URI')!r}, not {key_uri!r}"]
-    if iv is not None and _normal_iv(_attribute(key_tag, "IV")) != iv:
+    tag = (playlist["keys"] or [{"uri": None, "iv": None}])[0]
+    if tag["uri"] != key_uri:
+        return [f"{rung.name} names the key {tag['uri']!r}, not {key_uri!r}"]
+    if iv is not None and _normal_iv(tag["iv"]) != iv:
         return [f"{rung.name} is encrypted with another IV"]
-    encoded = _encoded_bitrate(folder / playlist.uris[0], key, _segment_iv(playlist, key_tag))
+    encoded = _encoded_bitrate(folder / playlist["segments"][0]["uri"], key,
+                               _segment_iv(playlist, tag))
     if encoded is None:
         return [f"{rung.name} is encrypted with another key"]
     if encoded != rung.bitrate:
@@ -74,16 +66,17 @@ def _rung_differences(folder: Path, rung: Rung, key_uri: str, key: bytes,
     return []
 
 
-def ladder_differences(folder: Path, rungs: list[Rung], key_info: Path) -> list[str]:
+def ladder_differences(folder: Path, rungs: list[Rung], key_info: Path,
+                       missing_allowed: bool = False) -> list[str]:
     """How the ladder published in `folder` differs from one of `rungs`
-    encrypted as `key_info` says; empty when it is that ladder, or that
-    ladder without some rungs (which failed when it was made)."""
+    encrypted as `key_info` says; empty when it is that ladder. A ladder
+    that lacks a rung asked for is another ladder, unless `missing_allowed`
+    (the rung may have failed as this very ladder was made)."""
     held = master_renditions(folder / MASTER)
     asked = [rung.name for rung in rungs]
-    # A rung that failed when the ladder was made is missing from it: the
-    # same request again finds the rest, in its order.
     remaining = iter(asked)
-    if not held or not all(name in remaining for name in held):
+    if not held or not (held == asked or (missing_allowed and all(name in remaining
+                                                                  for name in held))):
         return [f"it holds {', '.join(held) or 'no rung'}, not {', '.join(asked) or 'no rung'}"]
     rungs = [rung for rung in rungs if rung.name in held]
     try:

@@ -14,14 +14,11 @@ Workers and clients must be given the same values.
   unacknowledged ladders go back to the queue, within about twice that.
 - ``QUORVANE_SECONDS_PER_INPUT_SECOND``: the soft time limit's allowance per
   second of input, default 4.
-- ``QUORVANE_FFPROBE``: the ffprobe that reads inputs' durations, default the
-  one on PATH.
 """
 
 from __future__ import annotations
 
 import os
-import shutil
 
 
 def default_result_backend(broker: str) -> str:
@@ -35,7 +32,3 @@ result_backend = os.environ.get("QUORVANE_RESULT_BACKEND", default_result_backen
 visibility_timeout = int(os.environ.get("QUORVANE_VISIBILITY_TIMEOUT", "43200"))
 broker_heartbeat = int(os.environ.get("QUORVANE_BROKER_HEARTBEAT", "30"))
 seconds_per_input_second = float(os.environ.get("QUORVANE_SECONDS_PER_INPUT_SECOND", "4"))
-
-
-def ffprobe_path() -> str | None:
-    return os.environ.get("QUORVANE_FFPROBE") or shutil.which("ffprobe")

@@ -293,14 +293,29 @@ step_result open_muxer(hls_muxer& muxer, const video_path& video, const audio_pa
   }
   // 11. Segment names: 720p.m3u8 writes 720p_000.ts, 720p_001.ts, ...
   muxer.segment_pattern = segment_base_name(playlist) + segment_number_pattern;
-  // 12. Muxer options; the muxer judges their values.
-  av_opt_set(raw->priv_data, "hls_time", segment_seconds, 0);
-  av_opt_set(raw->priv_data, "hls_segment_filename", muxer.segment_pattern.c_str(), 0);
-  av_opt_set(raw->priv_data, "hls_list_size", "0", 0);
-  av_opt_set(raw->priv_data, "hls_key_info_file", key.c_str(), 0);
-  // A clock reference with every video packet: pictures are never more
-  // than 100 ms apart, so neither are the references.
-  av_opt_set(raw->priv_data, "hls_ts_options", "pcr_period=20", 0);
+  // 12. Muxer options; the muxer judges their values. One it refuses fails
+  // the rendition: without the key-info file the segments would go out
+  // unencrypted.
+  const struct {
+    const char* name;
+    const char* value;
+    const char* step;
+  } muxer_options[] = {
+      {"hls_time", segment_seconds, "setting the segment length"},
+      {"hls_segment_filename", muxer.segment_pattern.c_str(), "setting the segment names"},
+      {"hls_list_size", "0", "setting the playlist's length"},
+      {"hls_key_info_file", key.c_str(), "setting the key-info file"},
+      // A clock reference with every video packet: pictures are never more
+      // than 100 ms apart, so neither are the references. (hls_ts_options,
+      // the same dictionary under its old name, is gone from FFmpeg 7.)
+      {"hls_segment_options", "pcr_period=20", "setting the transport stream's options"},
+  };
+  for (const auto& option : muxer_options) {
+    const int set = av_opt_set(raw->priv_data, option.name, option.value, 0);
+    if (set < 0) {
+      return ffmpeg_failure(option.step, set);
+    }
+  }
   // The H.264 encoder's decoding times run ahead of its pictures by its
   // reorder delay, and AAC's by its priming. Everything is written that much
   // later, so that no timestamp lies below zero whichever stream reaches the

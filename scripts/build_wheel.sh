@@ -160,6 +160,13 @@ for library in libavcodec libavformat libavfilter libavutil libswscale libswresa
   echo "$carried" | grep "quorvane.libs/$library-" | grep -q -- "--disable-everything" ||
     { echo "build_wheel: $library in the wheel is not the minimal build" >&2; exit 1; }
 done
+# quorvane_queue's companion module travels in the same wheel.
+"$tools_venv/bin/python" - "$wheel" <<'EOF'
+import sys, zipfile
+names = zipfile.ZipFile(sys.argv[1]).namelist()
+if not any(name.startswith("_quorvane_queue_native.") and name.endswith(".so") for name in names):
+    sys.exit("build_wheel: the wheel does not carry quorvane_queue's companion module")
+EOF
 for library in libx264 libzimg; do
   echo "$carried" | grep -q "quorvane.libs/$library-" ||
     { echo "build_wheel: $library is not carried in the wheel" >&2; exit 1; }

@@ -43,17 +43,19 @@ log "installed $(basename "$wheel") into $venv"
 # 3. Where the loader finds the module's libraries, with no help from the
 #    environment: each libav*, libsw*, libx264 and libzimg must come from
 #    quorvane.libs.
-check_libraries() {  # check_libraries MODULE LIBS-FOLDER
-  local resolved status=0
-  resolved=$(env -u LD_LIBRARY_PATH -u LD_PRELOAD ldd "$1")
-  echo "ldd $1:"
+check_libraries() {  # check_libraries MODULE LIBS-FOLDER [LIBRARY...]: those linked (default: all 8)
+  local resolved status=0 module=$1 folder=$2
+  shift 2
+  [ $# -gt 0 ] || set -- libavcodec libavformat libavfilter libavutil libswscale libswresample libx264 libzimg
+  resolved=$(env -u LD_LIBRARY_PATH -u LD_PRELOAD ldd "$module")
+  echo "ldd $module:"
   echo "$resolved" | sed 's/^/  /'
-  for library in libavcodec libavformat libavfilter libavutil libswscale libswresample libx264 libzimg; do
+  for library in "$@"; do
     line=$(echo "$resolved" | grep -E "^\s*$library[-.]" || true)
     if [ -z "$line" ]; then   # ldd lists what the libraries need too (libx264, libzimg)
-      echo "check_wheel: $library is not linked by $1" >&2; status=1
-    elif ! echo "$line" | grep -q "=> $2/"; then
-      echo "check_wheel: $library does not resolve from $2: $line" >&2; status=1
+      echo "check_wheel: $library is not linked by $module" >&2; status=1
+    elif ! echo "$line" | grep -q "=> $folder/"; then
+      echo "check_wheel: $library does not resolve from $folder: $line" >&2; status=1
     fi
   done
   if echo "$resolved" | grep -E "lib(av|sw|x264|zimg)" | grep -q "/usr/lib\|/lib/x86_64"; then
@@ -62,6 +64,10 @@ check_libraries() {  # check_libraries MODULE LIBS-FOLDER
   return $status
 }
 check_libraries "$module" "$site/quorvane.libs"
+# quorvane_queue's companion, built from the same C++, takes FFmpeg from the same folder
+# (it probes and reads playlists: no filters, no scaling).
+check_libraries "$(ls "$site"/_quorvane_queue_native.cpython-*.so)" "$site/quorvane.libs" \
+  libavcodec libavformat libavutil libswresample
 
 # What the loader actually opens when Python imports the module.
 cd "$(mktemp -d)"
@@ -75,6 +81,7 @@ if echo "$loaded" | grep -qv "^$site/quorvane.libs/"; then
   echo "check_wheel: FFmpeg, x264 or zimg loaded from outside quorvane.libs" >&2; exit 1
 fi
 "$venv/bin/python" -c 'import quorvane; print("check_wheel: quorvane imported from", quorvane.__file__)'
+"$venv/bin/python" -c 'import quorvane; print("check_wheel: quorvane exposes", [n for n in dir(quorvane) if not n.startswith("__")])'
 
 # 4. The demo ladder, encoded by the installed wheel.
 log "running the demo from the wheel's environment"

@@ -18,6 +18,8 @@
 extern "C" {
 #include <libavutil/avstring.h>
 #include <libavutil/dict.h>
+#include <libavutil/mem.h>
+#include <libavutil/opt.h>
 }
 
 #include "ffmpeg/ffmpeg_handles.h"
@@ -361,6 +363,60 @@ input_guard* guard_of(const AVFormatContext* context) {
 // FFmpeg's interrupt callback: once anything was refused, every read and
 // every further open of the input stops, rather than skipping the refused
 // file and going on with the rest.
+// An option that is itself part of the guard: how it is set, and how it
+// reads back once the demuxer has taken it (AVOptions print booleans as words).
+struct guard_option {
+  const char* name;
+  std::string value;
+  const char* read_back;  // nullptr: as set
+  const char* what;       // "the protocol whitelist"
+  bool demuxer_own;       // a demuxer's own option, checked where the demuxer has one
+};
+
+std::vector<guard_option> guard_options(bool playlist, const std::string& demuxers) {
+  // Protocols, for every open and every nested context: local files, and the
+  // AES-128 decryption an encrypted playlist's segments need.
+  std::vector<guard_option> options = {
+      {"protocol_whitelist", playlist ? "file,crypto" : "file", nullptr, "the protocol whitelist",
+       false},
+      {"format_whitelist", demuxers, nullptr, "the format whitelist", false},
+      // QuickTime external references stay off, whatever FFmpeg's default.
+      {"enable_drefs", "0", "false", "enable_drefs", true},
+  };
+  if (playlist) {
+    // Key files have no media extension; the callback judges every file.
+    options.push_back({"allowed_extensions", "ALL", nullptr, "allowed_extensions", true});
+  }
+  return options;
+}
+
+// Why `option` is not in effect on an opened demuxer; empty when it is. A
+// guard that did not take must not leave the input read without it.
+std::optional<step_failure> option_not_in_effect(AVFormatContext* context,
+                                                 const guard_option& option) {
+  // A demuxer's private data starts with its AVClass only when it has one.
+  void* object = !option.demuxer_own                  ? context
+                 : context->iformat->priv_class != nullptr ? context->priv_data
+                                                           : nullptr;
+  if (option.demuxer_own &&
+      (object == nullptr || av_opt_find(object, option.name, nullptr, 0, 0) == nullptr)) {
+    return std::nullopt;  // this demuxer has no such option to weaken
+  }
+  uint8_t* value = nullptr;
+  const int got = av_opt_get(object, option.name, 0, &value);
+  const std::string step = std::string("setting ") + option.what;
+  if (got < 0) {
+    return ffmpeg_failure(step, got);
+  }
+  const std::string taken(reinterpret_cast<const char*>(value));
+  av_free(value);
+  const std::string wanted = option.read_back != nullptr ? option.read_back : option.value;
+  if (taken != wanted) {
+    return step_failure{step, "the demuxer has \"" + taken + "\" in effect"};
+  }
+  return std::nullopt;
+}
+
 int interrupt_after_refusal(void* opaque) {
   return static_cast<const input_guard*>(opaque)->refusal ? 1 : 0;
 }
@@ -435,16 +491,18 @@ guarded_open open_guarded_input(const std::string& path, const file_veto& veto) 
   context->interrupt_callback.callback = interrupt_after_refusal;
   context->interrupt_callback.opaque = guard.get();
 
+  // Every option that is the guard is checked as it is set and once the
+  // demuxer has it: one that fails leaves the input unread.
+  const std::vector<guard_option> guards = guard_options(playlist, demuxers);
   AVDictionary* options = nullptr;
-  // Protocols, for every open and every nested context: local files, and the
-  // AES-128 decryption an encrypted playlist's segments need.
-  av_dict_set(&options, "protocol_whitelist", playlist ? "file,crypto" : "file", 0);
-  av_dict_set(&options, "format_whitelist", demuxers.c_str(), 0);
-  // QuickTime external references stay off, whatever FFmpeg's default.
-  av_dict_set(&options, "enable_drefs", "0", 0);
-  if (playlist) {
-    // Key files have no media extension; the callback judges every file.
-    av_dict_set(&options, "allowed_extensions", "ALL", 0);
+  for (const guard_option& option : guards) {
+    const int set = av_dict_set(&options, option.name, option.value.c_str(), 0);
+    if (set < 0) {
+      av_dict_free(&options);
+      avformat_free_context(context);
+      result.failure = ffmpeg_failure(std::string("setting ") + option.what, set);
+      return result;
+    }
   }
   const int opened = avformat_open_input(&context, path.c_str(), nullptr, &options);
   const dictionary_ptr options_not_taken(options);
@@ -459,6 +517,13 @@ guarded_open open_guarded_input(const std::string& path, const file_veto& veto) 
     result.failure = owned->refusal;
     close_guarded_input(context);
     return result;
+  }
+  for (const guard_option& option : guards) {
+    if (std::optional<step_failure> weaker = option_not_in_effect(context, option)) {
+      result.failure = std::move(weaker);
+      close_guarded_input(context);
+      return result;
+    }
   }
   result.context = context;
   return result;

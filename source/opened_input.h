@@ -15,8 +15,10 @@ using input_context_ptr = ffmpeg_ptr<AVFormatContext, close_guarded_input>;
 
 // Opens `path` as a demuxer under the input rules (input_guard.h) and reads
 // its stream information. `context` is empty when the file cannot be opened
-// or a rule refused a file it asked for, and `failure` says why; the driver
-// ignores a failed stream-info read, a worker gives up on it.
+// or a rule refused a file it asked for, and `failure` says why; a failed
+// stream-info read (reading_streams_step) refuses the whole call.
+inline constexpr const char* reading_streams_step = "reading the input's streams";
+
 struct opened_input {
   input_context_ptr context;
   int stream_info_result = 0;

@@ -12,7 +12,7 @@ namespace {
 constexpr const char* probing_step = "probing the input";
 
 probed_source probe_failure(std::string reason) {
-  return probed_source{{}, step_failure{probing_step, std::move(reason)}};
+  return probed_source{{}, -1, step_failure{probing_step, std::move(reason)}};
 }
 
 // Demuxes the input to its end, which makes the HLS demuxer ask for every
@@ -42,10 +42,12 @@ std::string video_stream_problem(int search_result) {
 }  // namespace
 
 probed_source probe_source_size(const std::string& input, const file_veto& veto) {
-  // The stream-info result is not examined; the size it found is.
   opened_input opened = open_input(input, veto);
   if (!opened.context) {
-    return probed_source{{}, std::move(opened.failure)};
+    return probed_source{{}, -1, std::move(opened.failure)};
+  }
+  if (opened.stream_info_result < 0) {
+    return probed_source{{}, -1, ffmpeg_failure(reading_streams_step, opened.stream_info_result)};
   }
   const AVCodec* decoder = nullptr;
   const int index =
@@ -70,13 +72,16 @@ probed_source probe_source_size(const std::string& input, const file_veto& veto)
   }
   if (is_playlist_path(input)) {
     if (std::optional<step_failure> refused = refusal_of_listed_files(opened.context.get())) {
-      return probed_source{{}, std::move(refused)};
+      return probed_source{{}, -1, std::move(refused)};
     }
   }
   if (stream_rotation(stream) % 180 != 0) {
     std::swap(size.width, size.height);
   }
-  return probed_source{size, std::nullopt};
+  const int64_t duration = opened.context->duration;
+  const double seconds =
+      duration > 0 && duration != AV_NOPTS_VALUE ? static_cast<double>(duration) / AV_TIME_BASE : -1;
+  return probed_source{size, seconds, std::nullopt};
 }
 
 }  // namespace quorvane

@@ -16,15 +16,19 @@ struct display_size {
   int32_t height = 0;
 };
 
-// The source's displayed size, or why the ladder cannot be made from it.
+// The source's displayed size and the duration its container claims, or why
+// the ladder cannot be made from it.
 struct probed_source {
   display_size size{};
-  std::optional<step_failure> failure;  // when set, `size` means nothing
+  double seconds = -1;                  // -1 when the container states none
+  std::optional<step_failure> failure;  // when set, the rest means nothing
 };
 
 // Width and height of the input's best decodable video stream, as displayed
-// (a stream turned by a quarter turn reports its sides swapped). Fails when
-// the input cannot be opened or has no video stream, when its picture size
+// (a stream turned by a quarter turn reports its sides swapped), and the
+// input's duration. Fails when the input cannot be opened, when its stream
+// information cannot be read (every rendition would fail alike on it) or it
+// has no video stream, when its picture size
 // is unknown or exceeds the picture-size limit, or when the input rules or
 // `veto` refuse a file it asks for; a playlist is read to its end here, so
 // that every file it lists has been judged before any worker starts.

@@ -113,14 +113,15 @@ def sanitized_module(tmp_path_factory: pytest.TempPathFactory) -> Path:
 
 def pytest_configure(config: pytest.Config) -> None:
     """When the suite runs against an installed wheel (scripts/check_wheel.sh
-    sets QUORVANE_EXPECTED_SITE), both modules must be the installed ones, not
+    sets QUORVANE_EXPECTED_SITE), the modules must be the installed ones, not
     builds lying in the source tree or elsewhere on sys.path."""
     site = os.environ.get("QUORVANE_EXPECTED_SITE")
     if not site:
         return
+    import _quorvane_queue_native
     import _quorvane_test_hooks
     import quorvane
 
-    for module in (quorvane, _quorvane_test_hooks):
+    for module in (quorvane, _quorvane_queue_native, _quorvane_test_hooks):
         if Path(module.__file__).parent != Path(site):
             raise pytest.UsageError(f"{module.__name__} was imported from {module.__file__}, not from {site}")

@@ -2,9 +2,11 @@
 quorvane_queue's, with one hook. When QUORVANE_TEST_HOLD names a folder
 that holds `<output name>.hold`, a task at that output stops once its encode
 has returned and before it publishes: it writes `<output name>.held` there
-(holding the child's pid) and waits until `<output name>.go` appears. Only
-the first task there is held: a later delivery of it goes straight on. A test can then kill, freeze or time out a task
-at that known point, rather than racing a signal against an encode.
+(holding the child's pid) and waits until `<output name>.go` appears, then
+reports its progress once more, as a frozen worker that resumes would. Only
+the first task there is held: a later delivery of it goes straight on. A
+test can then kill, freeze or time out a task at that known point, or let
+it go on late, rather than racing a signal against an encode.
 
 When that folder holds `<output name>.step`, the encode of a task at that
 output runs one segment at a time: its process is stopped each time a media
@@ -19,31 +21,32 @@ import signal
 import time
 from pathlib import Path
 
-from quorvane_queue import app, tasks
+from quorvane_queue import app, base
 
 __all__ = ["app"]
 
 _hold = os.environ.get("QUORVANE_TEST_HOLD")
 
 if _hold:
-    _real_encode = tasks._encode
+    _real_encode = base.run_encode
 
-    def _encode_then_hold(attempt, *args, **kwargs):
-        cpu = _real_encode(attempt, *args, **kwargs)
+    def _encode_then_hold(attempt, request, watch):
+        encoded = _real_encode(attempt, request, watch)
         folder, name = Path(_hold), attempt.output.name
         if not (folder / f"{name}.hold").exists():
-            return cpu
+            return encoded
         try:
             with open(folder / f"{name}.held", "x") as marker:
                 marker.write(str(os.getpid()))
         except FileExistsError:
-            return cpu   # held once already
+            return encoded   # held once already
 
         while not (folder / f"{name}.go").exists():
             time.sleep(0.05)
-        return cpu
+        watch()
+        return encoded
 
-    tasks._encode = _encode_then_hold
+    base.run_encode = _encode_then_hold
 
 
 def _output_name(attempt_folder: Path) -> str:
@@ -70,7 +73,7 @@ def _stepping(child, progress):
 
 
 if _hold:
-    _real_wait = tasks._wait_for_encoder
+    _real_wait = base.wait_for_encoder
 
     def _wait_in_steps(child, watch):
         folder = getattr(watch, "folder", None)
@@ -82,4 +85,4 @@ if _hold:
             if child.returncode is None:
                 os.kill(child.pid, signal.SIGCONT)
 
-    tasks._wait_for_encoder = _wait_in_steps
+    base.wait_for_encoder = _wait_in_steps

@@ -9,22 +9,26 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import signal
+import subprocess
+import threading
 import uuid
 from pathlib import Path
 
 import pytest
 
 from conftest import run_ffmpeg
-from media_checks import probe_streams
-from queue_checks import (RESULT_TIMEOUT, assert_ladder_plays, assert_playable, leftovers,
+from media_checks import probe_streams, run_hls_encoder
+from queue_checks import (RESULT_TIMEOUT, assert_ladder_plays, leftovers,
                           published_lines, received, source, storage, watch)
-from queue_services import RedisServer, Worker, free_port, held, hold_at, release, use_broker, \
-    wait_for
+from queue_services import RedisServer, Worker, held, hold_at, release, use_broker, wait_for
 
 import quorvane_queue
-from quorvane_queue import BrokerUnreachable, LadderFailed, submit_ladder
+from quorvane_queue import LadderFailed, submit_ladder
 from quorvane_queue.attempts import MASTER
+from quorvane_queue.client import _send_rungs
+from quorvane_queue.tasks import encode_ladder, encode_rung
 
 app = quorvane_queue.app
 SOFT_LIMIT = 3
@@ -118,9 +122,8 @@ def test_four_videos_on_two_workers_are_all_published_and_playable(shared_worker
     for path, outcome in zip(sources, outcomes):
         assert outcome["output"] == str(ladders / path.stem)
         assert (outcome["renditions"], outcome["encoded"], outcome["delivery"]) == (["360p"], True, 1)
-        assert_playable(ladders / path.stem, 2)
-        assert sorted(p.name for p in (ladders / path.stem).iterdir()) == \
-            ["360p.m3u8", "360p_000.ts", MASTER]
+        assert (outcome["media_seconds"], outcome["warnings"]) == (pytest.approx(2, abs=0.1), [])
+        assert_ladder_plays(ladders / path.stem, ["360p"], 2)
     # Each child takes one task and reserves none beyond it, so two idle
     # workers both get work.
     assert {outcome["worker"] for outcome in outcomes} == {w.hostname for w in shared_workers}
@@ -132,6 +135,14 @@ def test_four_videos_on_two_workers_are_all_published_and_playable(shared_worker
         assert log.count(f"task {result.id} started: {path} -> {ladders / path.stem}") == 1
         assert log.count(f"task {result.id} ended: published 360p, delivery 1 (") == 1
     assert "[hls @" not in log and "[libx264 @" not in log
+    # The same request again is answered with the ladder, which stays as it is.
+    before = {p.name: (p.stat().st_ino, p.stat().st_mtime_ns) for p in (ladders / "video0").iterdir()}
+    again = submit_ladder(sources[0], ladders / "video0", resolution=["360p"], bitrate=[400000],
+                          queue="shared").get(timeout=RESULT_TIMEOUT)
+    assert (again["encoded"], again["renditions"], again["delivery"]) == (False, ["360p"], 0)
+    assert {p.name: (p.stat().st_ino, p.stat().st_mtime_ns)
+            for p in (ladders / "video0").iterdir()} == before
+    assert published_lines(shared_workers, ladders / "video0") == 1
 
 
 def test_progress_rises_while_the_ladder_encodes(broker, shared_workers, storage, hold):
@@ -167,42 +178,48 @@ def test_progress_rises_while_the_ladder_encodes(broker, shared_workers, storage
     assert {stream["codec_type"] for stream in probe_streams(output / MASTER)} >= {"video", "audio"}
 
 
-def test_published_ladder_is_not_encoded_again(shared_workers, storage):
+@pytest.mark.parametrize("case", ["no video", "no video, split", "soft time limit"])
+def test_a_ladder_that_fails_fails_once_with_one_reason_and_its_logs(
+        broker, shared_workers, storage, hold, case):
+    """Sent past submit_ladder's check (as an upload replaced after it was
+    queued), whole or one task per rung, or held past its soft limit after
+    its encode (queue_hooks.py), the ladder fails once: its reason once, the
+    kept logs named and ended with the failure, its folders removed."""
     ladders = storage / "ladders"
-    path = source(storage, "once.mp4", 2)
-    output = ladders / "once"
-    first = submit_ladder(path, output, resolution=["360p"], queue="shared").get(timeout=RESULT_TIMEOUT)
-    assert (first["encoded"], first["renditions"]) == (True, ["360p"])
-    before = {p.name: (p.stat().st_ino, p.stat().st_mtime_ns) for p in output.iterdir()}
-
-    again = submit_ladder(path, output, resolution=["360p"], queue="shared")
-    outcome = again.get(timeout=RESULT_TIMEOUT)
-
-    assert (outcome["encoded"], outcome["renditions"], outcome["delivery"]) == (False, ["360p"], 0)
-    assert {p.name: (p.stat().st_ino, p.stat().st_mtime_ns) for p in output.iterdir()} == before
-    assert published_lines(shared_workers, output) == 1
-    assert leftovers(ladders) == []
-
-
-def test_input_without_video_fails_once(broker, shared_workers, storage):
-    ladders = storage / "ladders"
+    output, rungs = ladders / case.replace(" ", "-").replace(",", ""), ["720p", "360p"]
     path = storage / "sound.mp4"
     run_ffmpeg("-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000", "-t", "2",
                "-c:a", "aac", str(path))
-    assert [stream["codec_type"] for stream in probe_streams(path)] == ["audio"]
-    result = submit_ladder(path, ladders / "sound", queue="shared")
-
-    with pytest.raises(LadderFailed, match="no rendition") as failure:
+    limit = None
+    if case == "soft time limit":
+        path, rungs, limit = source(storage, "slow.mp4", 2), ["360p"], SOFT_LIMIT
+        hold_at(hold, output)
+    if case.endswith("split"):
+        result = _send_rungs(str(path), str(output), {"resolution": rungs}, rungs,
+                             {"queue": "shared"}, None)
+    else:
+        result = encode_ladder.apply_async(args=(str(path), str(output)),
+                                           kwargs={"resolution": rungs}, queue="shared",
+                                           soft_time_limit=limit)
+    reason = ("soft time limit" if case == "soft time limit" else
+              "completed no rendition: all rungs: probing the input: the input has no video stream")
+    with pytest.raises(LadderFailed, match=reason) as failure:
         result.get(timeout=RESULT_TIMEOUT)
-    assert result.state == "FAILURE"
-    # The attempt's log is kept for the reasons, outside the ladder's name.
-    [kept] = ladders.glob(".sound.failed-*.log")
-    assert str(kept) in str(failure.value)
+    assert str(failure.value).count("all rungs:") <= 1
+    kept = sorted(ladders.glob(f".{output.name}*.failed-*.log"))
+    assert len(kept) == len(rungs if case.endswith("split") else [output])
+    for log in kept:
+        assert str(log) in str(failure.value)
+        assert re.match(r"quorvane_queue: task \S+ failed: ", log.read_text().splitlines()[-1])
     # Acknowledged, not queued again nor held for a retry: once the broker
-    # holds nothing, the task has been received exactly once.
+    # holds nothing, each task has been received exactly once.
     wait_for(lambda: broker_idle(broker, "shared"), "the broker to hold nothing")
-    assert received(shared_workers, result.id) == 1
-    assert not (ladders / "sound").exists()
+    ids = [f"{result.id}-{rung}" for rung in rungs] if case.endswith("split") else [result.id]
+    task = "encode_rung" if case.endswith("split") else "encode_ladder"
+    assert all(received(shared_workers, task_id, task) == 1 for task_id in ids)
+    log = "".join(worker.log_text() for worker in shared_workers)
+    assert all(re.search(rf"task {task_id} ended: (rung \S+ )?failed: ", log) for task_id in ids)
+    assert not output.exists()
     assert leftovers(ladders) == []
 
 
@@ -272,27 +289,6 @@ def test_a_rung_whose_worker_is_killed_is_redone_alone(broker, shared_workers, s
     wait_for(lambda: broker_idle(broker, "shared"), "the broker to hold nothing")
 
 
-def test_soft_time_limit_fails_cleanly(broker, shared_workers, storage, hold):
-    """The soft limit cannot stop FFmpeg inside the call; it ends the task
-    as soon as the call returns, with the attempt folder removed. The task
-    is held after its encode and before it publishes until the limit has
-    ended it, wherever the limit landed."""
-    ladders = storage / "ladders"
-    path = source(storage, "slow.mp4", 2)
-    output = ladders / "slow"
-    hold_at(hold, output)
-    result = quorvane_queue.encode_ladder.apply_async(
-        args=(str(path), str(output)), kwargs={"resolution": ["360p"]},
-        soft_time_limit=SOFT_LIMIT, time_limit=RESULT_TIMEOUT, queue="shared")
-
-    with pytest.raises(LadderFailed, match="soft time limit"):
-        result.get(timeout=RESULT_TIMEOUT)
-    wait_for(lambda: broker_idle(broker, "shared"), "the broker to hold nothing")
-    assert received(shared_workers, result.id) == 1
-    assert not output.exists()
-    assert leftovers(ladders) == []
-
-
 def test_worker_killed_mid_encode_publishes_once_on_another(broker, start_worker, storage, watch,
                                                            hold):
     ladders = storage / "ladders"
@@ -327,16 +323,135 @@ def test_worker_killed_mid_encode_publishes_once_on_another(broker, start_worker
     watching.assert_published_once()
     assert published_lines([first, second], output) == 1
     assert received([first], result.id) == 1 and received([second], result.id) == 1
-    assert_playable(output, seconds)
+    assert_ladder_plays(output, ["360p"], seconds)
     assert leftovers(ladders) == []
     wait_for(lambda: broker_idle(broker, "kill"), "the broker to hold nothing")
 
 
-def test_submitting_while_the_broker_is_down_says_so(broker, storage):
-    nobody = f"redis://127.0.0.1:{free_port()}/0"
-    use_broker(app, nobody, nobody)
-    try:
-        with pytest.raises(BrokerUnreachable, match="unreachable"):
-            submit_ladder(source(storage, "early.mp4", 1), storage / "ladders" / "early")
-    finally:
-        use_broker(app, broker.url(), broker.url())
+class WatchedPipe:
+    """A named pipe at `path` whose writer side a thread keeps trying to
+    open. Opening a pipe for reading waits for a writer, so nobody can open
+    it without the thread seeing it; `opened_by_reader()` stops the watch
+    and says whether anyone did."""
+
+    def __init__(self, path: Path):
+        self.path = path
+        os.mkfifo(path)
+        self._stop = threading.Event()
+        self._opened = False
+        self._thread = threading.Thread(target=self._meet_readers, daemon=True)
+        self._thread.start()
+
+    def _meet_readers(self) -> None:
+        while not self._stop.is_set():
+            try:
+                fd = os.open(self.path, os.O_WRONLY | os.O_NONBLOCK)
+            except OSError:   # ENXIO: no reader has it open
+                self._stop.wait(0.01)
+                continue
+            self._opened = True
+            os.close(fd)   # the reader sees the end of the file
+
+    def opened_by_reader(self) -> bool:
+        self._stop.set()
+        self._thread.join()
+        return self._opened
+
+
+# What each upload holds, naming the pipe {entry} (or {name}, beside it); the
+# demuxer that plain ffprobe follows it with; where it lies.
+DISGUISES = {
+    "hls": ("#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXTINF:10.0,\n{entry}\n#EXT-X-ENDLIST\n",
+            "hls", "upload.mp4"),
+    "playlist": ("#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXTINF:10.0,\n../{name}\n#EXT-X-ENDLIST\n",
+                 None, "inner/upload.m3u8"),
+    # The concat demuxer's safe mode takes only plain names beside the script.
+    "concat": ("ffconcat version 1.0\nfile {name}\nduration 10\n", "concat", "upload.mp4"),
+    "dash": ('<?xml version="1.0"?>\n<MPD xmlns="urn:mpeg:dash:schema:mpd:2011" type="static" '
+             'profiles="urn:mpeg:dash:profile:isoff-on-demand:2011" mediaPresentationDuration='
+             '"PT10S" minBufferTime="PT1S"><Period><AdaptationSet mimeType="video/mp4">'
+             '<Representation id="1" bandwidth="100000" width="160" height="90"><BaseURL>{entry}'
+             '</BaseURL></Representation></AdaptationSet></Period></MPD>\n', "dash", "upload.mp4"),
+    "pipe": (None, None, "other-user.ts"),
+}
+
+
+@pytest.mark.parametrize("disguise", DISGUISES)
+def test_an_upload_the_call_refuses_is_refused_at_submit_with_its_reason(
+        broker, tmp_path, disguise):
+    """Nothing is queued, the file the upload names (a pipe that would block
+    whoever opens it) is never opened, and the reason is the call's own.
+    Plain ffprobe shows first that each upload really names the pipe."""
+    text, demuxer, name = DISGUISES[disguise]
+    entry, upload = tmp_path / "other-user.ts", tmp_path / name
+    if text:
+        upload.parent.mkdir(exist_ok=True)
+        upload.write_text(text.format(entry=entry, name=entry.name))
+    if demuxer:
+        listed = WatchedPipe(entry)
+        for forced in ([], ["-f", demuxer]):   # FFmpeg 7.1 no longer guesses HLS from an .mp4
+            subprocess.run(["ffprobe", "-v", "quiet", *forced, upload.name], cwd=upload.parent,
+                           capture_output=True, timeout=120, check=False)
+        assert listed.opened_by_reader(), "the upload does not make ffprobe open what it lists"
+        entry.unlink()
+    listed = WatchedPipe(entry)
+    with pytest.raises(LadderFailed) as refusal:
+        submit_ladder(upload, tmp_path / "ladder", queue="refused")
+    assert not listed.opened_by_reader()
+    with broker.client() as client:
+        assert client.llen("refused") == 0
+    entry.unlink()
+    listed = WatchedPipe(entry)
+    logged = run_hls_encoder(upload, key="k", cwd=tmp_path).stderr.splitlines()
+    assert not listed.opened_by_reader()
+    [reason] = [line for line in logged if line.startswith("all rungs: ")]
+    assert str(refusal.value) == f"{upload}: {reason}"
+
+
+@pytest.mark.parametrize("late", ["another ladder", "the same rung again"])
+def test_a_split_ladder_met_by_a_late_task_answers_and_leaves_nothing(
+        broker, shared_workers, storage, hold, late):
+    """The first task of the 720p rung is held until the ladder has been
+    published by another one: the same ladder submitted again, or its 720p
+    rung delivered again. Released, it goes on (reporting its progress, as
+    a frozen worker that resumes would): every caller gets the ladder, and
+    nothing of either join stays beside it."""
+    ladders = storage / "ladders"
+    name = "twice" if late == "another ladder" else "again"   # held once per name
+    path = source(storage, f"{name}.mp4", 2)
+    output = ladders / name
+    names = ["720p", "360p"]
+    rung = output.with_name(f"{name}.720p")
+    hold_at(hold, rung)
+    first = submit_ladder(path, output, resolution=names, queue="shared", split_rungs=True)
+    wait_for(lambda: held(hold, rung), "the 720p rung to be held", RESULT_TIMEOUT)
+    if late == "another ladder":
+        second = submit_ladder(path, output, resolution=names, queue="shared", split_rungs=True)
+    else:
+        second = first
+        encode_rung.apply_async(args=(first.id, str(path), str(output), names, None, None, "720p"),
+                                task_id=f"{first.id}-720p-again", queue="shared")
+    wait_for(output.exists, "the ladder to be published", RESULT_TIMEOUT)
+    release(hold, rung)
+
+    outcomes = [result.get(timeout=RESULT_TIMEOUT) for result in (first, second)]
+    wait_for(lambda: broker_idle(broker, "shared"), "the broker to hold nothing")
+    assert [outcome["renditions"] for outcome in outcomes] == [names, names]
+    assert_ladder_plays(output, names)
+    assert leftovers(ladders) == []
+
+
+def test_a_truncated_upload_is_published_with_a_warning(shared_workers, storage):
+    """An upload cut to its first 30 %, its index at the front, still
+    claims its whole duration: the result says how much media the ladder
+    holds against it."""
+    whole = source(storage, "whole.mp4", 10, container_args=("-movflags", "+faststart"))
+    cut = storage / "cut.mp4"
+    cut.write_bytes(whole.read_bytes()[: whole.stat().st_size * 3 // 10])
+    outcome = submit_ladder(cut, storage / "ladders" / "cut", resolution=["360p"],
+                            queue="shared").get(timeout=RESULT_TIMEOUT)
+    assert outcome["claimed_seconds"] == pytest.approx(10, abs=0.1)
+    assert 0 < outcome["media_seconds"] < 5
+    assert outcome["warnings"] == [
+        f"the ladder holds {outcome['media_seconds']:.1f} s of media where the upload claims "
+        "10.0 s: the upload may have been cut short"]

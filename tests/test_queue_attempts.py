@@ -6,7 +6,9 @@ its bitrates; and the time limits' bounds."""
 
 from __future__ import annotations
 
+import errno
 import io
+import itertools
 import json
 import os
 import shutil
@@ -19,9 +21,12 @@ import pytest
 from celery.exceptions import SoftTimeLimitExceeded
 
 from conftest import make_source
-from media_checks import write_key_info, x264_target_bitrate
-from quorvane_queue import LadderFailed, attempts, encode_ladder, tasks
-from quorvane_queue.__main__ import ProgressLines
+from media_checks import write_key_info
+import tqdm.std
+from quorvane_queue import LadderFailed, attempts, base
+from quorvane_queue import __main__ as cli
+from quorvane_queue.__main__ import wait_showing_progress
+from quorvane_queue.request import PROGRESS
 from quorvane_queue.attempts import (
     MASTER,
     AlreadyPublished,
@@ -31,6 +36,7 @@ from quorvane_queue.attempts import (
     remove_dead_attempts,
 )
 from quorvane_queue.limits import hard_limit_ceiling, time_limits
+from quorvane_queue.tasks import encode_ladder
 from queue_services import wait_for
 
 # A process that starts an attempt the way the task does, reports it, then
@@ -89,8 +95,13 @@ def attempt_entries(*reports: dict) -> list[str]:
 
 
 def test_dead_attempts_are_removed_live_ones_kept_and_deliveries_counted(tmp_path, attempt_child):
+    """A start also removes what a ladder stopped by its hard limit, or
+    cancelled, left at any output name, and removals cut short."""
     output = tmp_path / "talk"
     live = attempt_child(output, "other-task", "live")
+    attempt_child(tmp_path / "other", "task", "die")   # not this task's: another output
+    (tmp_path / ".talk.attempt-x-y.trash-0123456789ab" / "nested").mkdir(parents=True)
+    (tmp_path / "ladder-a").mkdir()
     dead = [attempt_child(output, "task", "die") for _ in range(3)]
 
     # Each delivery found the one before it dead, removed it and counted on;
@@ -98,6 +109,7 @@ def test_dead_attempts_are_removed_live_ones_kept_and_deliveries_counted(tmp_pat
     assert [report["delivery"] for report in dead] == [1, 2, 3]
     assert live["delivery"] == 1
     assert hidden_entries(tmp_path) == attempt_entries(live, dead[-1])
+    assert (tmp_path / "ladder-a").is_dir()
     # A fourth delivery would be past the task's limit of three.
     assert remove_dead_attempts(output, "task") == 3
     assert hidden_entries(tmp_path) == attempt_entries(live)
@@ -106,22 +118,6 @@ def test_dead_attempts_are_removed_live_ones_kept_and_deliveries_counted(tmp_pat
     # lost, and leaves the attempt alone.
     assert remove_dead_attempts(output, "other-task") == 1
     assert hidden_entries(tmp_path) == attempt_entries(live)
-
-
-def test_a_start_sweeps_dead_attempts_of_every_name_and_cut_short_removals(tmp_path, attempt_child):
-    """What a ladder stopped by its hard limit, or cancelled, leaves is
-    removed by the next task in the folder, whatever its output name."""
-    live_other = attempt_child(tmp_path / "other", "task-b", "live")
-    attempt_child(tmp_path / "other", "task", "die")
-    trash = tmp_path / ".talk.attempt-x-y.trash-0123456789ab"
-    (trash / "nested").mkdir(parents=True)
-    (trash / "nested" / "360p_000.ts").write_bytes(b"x")
-    (tmp_path / "ladder-a").mkdir()
-
-    # Not counted as this task's: the dead one was at another output.
-    assert remove_dead_attempts(tmp_path / "talk", "task") == 0
-    assert hidden_entries(tmp_path) == attempt_entries(live_other)
-    assert (tmp_path / "ladder-a").is_dir()
 
 
 @pytest.fixture(scope="module")
@@ -182,24 +178,13 @@ def test_crash_right_after_the_rename_leaves_no_bookkeeping_in_the_ladder(
     assert published_renditions(output) == ["360p"]
 
 
-def _remove_segment(folder: Path) -> None:
-    (folder / "360p_000.ts").unlink()
-
-
-def _unfinish_playlist(folder: Path) -> None:
-    playlist = folder / "360p.m3u8"
-    playlist.write_text(playlist.read_text().replace("#EXT-X-ENDLIST", ""))
-
-
-def _empty_master(folder: Path) -> None:
-    (folder / MASTER).write_text("#EXTM3U\n")
-
-
-def _remove_master(folder: Path) -> None:
-    (folder / MASTER).unlink()
-
-
-@pytest.mark.parametrize("spoil", [_remove_master, _empty_master, _remove_segment, _unfinish_playlist])
+@pytest.mark.parametrize("spoil", [
+    lambda folder: (folder / MASTER).unlink(),
+    lambda folder: (folder / MASTER).write_text("#EXTM3U\n"),
+    lambda folder: (folder / "360p_000.ts").unlink(),
+    lambda folder: (folder / "360p.m3u8").write_text(
+        (folder / "360p.m3u8").read_text().replace("#EXT-X-ENDLIST", ""))],
+    ids=["no master", "empty master", "a segment gone", "an unfinished playlist"])
 def test_nothing_is_published_without_a_complete_rendition(tmp_path, encoded_folder, spoil):
     output = tmp_path / "talk"
     with Attempt.start(output, "task", 1, {}) as attempt:
@@ -226,11 +211,10 @@ def fake_encode(ladder: Path | None, reasons: list[str]):
     """Stands in for the task's encode step: copies `ladder` (when given)
     into the attempt folder and hands back `reasons` as the encode process
     reports what hls_encoder logged."""
-    def encode(attempt, request, collected, watch=None):
+    def encode(attempt, request, watch):
         if ladder is not None:
             shutil.copytree(ladder, attempt.folder, dirs_exist_ok=True)
-        collected.extend(reasons)
-        return 0.0
+        return reasons, 0.0
     return encode
 
 
@@ -239,21 +223,16 @@ def run_task(storage: Path, output: str = "talk", **kwargs) -> dict:
                                kwargs=kwargs, task_id=f"task-{output}").get()
 
 
-def test_the_encoders_reasons_reach_the_result_and_the_failure(storage, encoded_folder, monkeypatch):
+def test_the_encoders_reasons_reach_the_result(storage, encoded_folder, monkeypatch):
     failed_720p = "720p: opening the output 720p_000.ts: Permission denied"
-    monkeypatch.setattr(tasks, "_encode", fake_encode(encoded_folder, [failed_720p]))
+    monkeypatch.setattr(base, "run_encode", fake_encode(encoded_folder, [failed_720p]))
     outcome = run_task(storage, resolution=["720p", "360p"])
     assert (outcome["renditions"], outcome["rung_failures"]) == (["360p"], [failed_720p])
-
-    refused = ["all rungs: input refused: entry ../x.ts lies outside the playlist's folder"]
-    monkeypatch.setattr(tasks, "_encode", fake_encode(None, refused))
-    with pytest.raises(LadderFailed, match="completed no rendition: all rungs: input refused"):
-        run_task(storage, output="refused")
     assert hidden_entries(storage / "ladders") == []
 
 
 def test_soft_limit_after_the_rename_reports_the_published_ladder(storage, encoded_folder, monkeypatch):
-    monkeypatch.setattr(tasks, "_encode", fake_encode(encoded_folder, []))
+    monkeypatch.setattr(base, "run_encode", fake_encode(encoded_folder, []))
     fsync = attempts._fsync_path
 
     def limit_after_rename(path, *args):
@@ -267,15 +246,6 @@ def test_soft_limit_after_the_rename_reports_the_published_ladder(storage, encod
     assert sorted(path.name for path in (storage / "ladders" / "talk").iterdir()) == \
         ["360p.m3u8", "360p_000.ts", MASTER]
     assert hidden_entries(storage / "ladders") == []
-
-
-def test_named_rungs_get_their_own_bitrates_when_none_are_given(storage):
-    """Without a bitrate list, 360p alone gets 360p's bitrate (as the
-    fixture's explicit one), not the first of hls_encoder's default list."""
-    outcome = run_task(storage, resolution=["360p"])
-    assert outcome["renditions"] == ["360p"]
-    assert x264_target_bitrate(storage / "ladders" / "talk" / "360p.m3u8",
-                               storage / "ladders" / "enc.key") == 400000
 
 
 def test_time_limits_grow_with_the_input_and_stay_under_the_visibility_timeout():
@@ -292,7 +262,7 @@ def test_time_limits_grow_with_the_input_and_stay_under_the_visibility_timeout()
 def test_a_new_request_for_a_published_folder_is_refused_with_what_differs(storage):
     """The same request again is answered with the published ladder; one
     that asks for other rungs, bitrates or key says what differs and leaves
-    the ladder as it is."""
+    the ladder as it is. Named without bitrates, each rung got its own."""
     ladders = storage / "ladders"
     first = run_task(storage, resolution=["720p", "360p"])
     assert (first["encoded"], first["renditions"]) == (True, ["720p", "360p"])
@@ -303,6 +273,8 @@ def test_a_new_request_for_a_published_folder_is_refused_with_what_differs(stora
 
     with pytest.raises(LadderFailed, match=r"holds 720p, 360p, not 360p\b"):
         run_task(storage, resolution=["360p"])
+    with pytest.raises(LadderFailed, match=r"holds 720p, 360p, not 1080p, 720p, 360p\b"):
+        run_task(storage, resolution=["1080p", "720p", "360p"])
     with pytest.raises(LadderFailed, match=r"360p is encoded at 400000 b/s, not 300000"):
         run_task(storage, resolution=["720p", "360p"], bitrate=[2500000, 300000])
     old_key = (ladders / "enc.key").read_bytes()
@@ -318,45 +290,77 @@ def test_a_new_request_for_a_published_folder_is_refused_with_what_differs(stora
     assert {path.name: path.read_bytes() for path in (ladders / "talk").iterdir()} == before
 
 
-def test_progress_lines_say_each_tenth_passed_once(capsys):
-    """Where the output is no terminal, the waiting CLI writes a line per
-    10 % passed, however often or unevenly the states come."""
-    stream = io.StringIO()
-    lines = ProgressLines(stream)
-    for done in (0, 3, 5, 29, 29, 31, 60, 99, 100):
-        lines.show({"fraction": done / 100, "seconds_done": done * 2.4, "seconds_total": 240.0})
-    assert stream.getvalue().splitlines() == [
+class ReportingTask:
+    """A task whose PROGRESS states are `fractions` of 240 s of media, one
+    per look, and that then succeeds."""
+
+    def __init__(self, fractions: list[float]):
+        self.reports = [{"fraction": part, "seconds_done": part * 240, "seconds_total": 240.0}
+                        for part in fractions]
+        self.state, self.info = PROGRESS, None
+
+    def ready(self) -> bool:
+        self.info = self.reports.pop(0) if self.reports else None
+        return self.info is None
+
+    def successful(self) -> bool:
+        return not self.reports
+
+
+def test_the_waiting_cli_shows_progress_to_the_end(monkeypatch):
+    """A line per 10 % passed, however unevenly the states come, and the
+    end once the ladder is published; on a terminal, a bar whose clock runs
+    on while the fraction waits."""
+    monkeypatch.setattr(cli, "POLL_SECONDS", 0)
+    lines = io.StringIO()
+    wait_showing_progress(ReportingTask([0, .03, .05, .29, .29, .31, .6, .97]), lines)
+    assert lines.getvalue().splitlines() == [
         "encoding 0 % (0 of 240 s of media written)",
         "encoding 20 % (70 of 240 s of media written)",
         "encoding 30 % (74 of 240 s of media written)",
         "encoding 60 % (144 of 240 s of media written)",
-        "encoding 90 % (238 of 240 s of media written)",
+        "encoding 90 % (233 of 240 s of media written)",
         "encoding 100 % (240 of 240 s of media written)",
     ]
+    clock = itertools.count(0, 60)   # a minute passes at every look at the clock
+    monkeypatch.setattr(tqdm.std, "time", lambda: next(clock))
+    terminal = io.StringIO()
+    terminal.isatty = lambda: True
+    wait_showing_progress(ReportingTask([.5, .5, .5]), terminal)
+    frames = [frame for frame in terminal.getvalue().split("\r") if "|" in frame]
+    waiting = [frame.split("| ")[1].split(" gone")[0] for frame in frames if " 50%|" in frame]
+    assert len(set(waiting)) >= 3, frames
+    assert " 100%|" in frames[-1], frames
 
 
-def test_an_encode_process_that_dies_is_retried_then_fails_with_its_log(storage, monkeypatch):
-    """An encode process killed (out of memory) or crashed leaves no
-    ladder: the task is delivered again, and fails for good after three,
-    keeping the last attempt's log."""
+@pytest.mark.parametrize("fault, failure, runs", [
+    ("the encode process dies", r"ended by signal 9, in each of 3 deliveries", 3),
+    ("the storage fails", r"the shared storage failed in each of 4 runs: .*Input/output error", 4)])
+def test_a_task_cut_short_is_retried_then_fails_for_good(storage, monkeypatch, fault, failure,
+                                                        runs):
+    """An encode process killed (out of memory) or crashed, or shared
+    storage that fails, leaves no ladder: the task runs again, and fails for
+    good after a few runs, keeping the last encode's log."""
     starts = []
 
-    def start_dying_encoder(attempt, request):
+    def start_failing_encoder(attempt, request):
         starts.append(attempt.folder)
+        if fault == "the storage fails":
+            raise OSError(errno.EIO, "Input/output error", str(attempt.log))
         with open(attempt.log, "ab") as log:
             return subprocess.Popen(
                 [sys.executable, "-c", "import os, signal, sys; sys.stderr.write('decoding\\n'); "
                  "sys.stderr.flush(); os.kill(os.getpid(), signal.SIGKILL)"],
                 stdout=subprocess.PIPE, stderr=log)
-    monkeypatch.setattr(tasks, "_start_encoder", start_dying_encoder)
+    monkeypatch.setattr(base, "start_encoder", start_failing_encoder)
 
-    with pytest.raises(LadderFailed, match=r"ended by signal 9, in each of 3 deliveries") as failure:
+    with pytest.raises(LadderFailed, match=failure) as failed:
         run_task(storage, resolution=["360p"])
-    assert len(starts) == 3
-    kept = storage / "ladders" / ".talk.failed-task-talk.log"
-    assert str(kept) in str(failure.value)
-    assert kept.read_text().startswith("decoding\n")
-    assert hidden_entries(storage / "ladders") == [kept.name]
+    assert len(starts) == runs
+    kept = [path for path in (storage / "ladders").iterdir() if path.name.startswith(".")]
+    assert [path.name for path in kept] == ([] if runs == 4 else [".talk.failed-task-talk.log"])
+    assert all(str(path) in str(failed.value) and path.read_text().startswith("decoding\n")
+               for path in kept)
     assert not (storage / "ladders" / "talk").exists()
 
 
@@ -365,11 +369,12 @@ def test_an_encode_process_that_dies_is_retried_then_fails_with_its_log(storage,
 _ENCODING_PARENT = """
 import sys
 from pathlib import Path
-from quorvane_queue import tasks
+from quorvane_queue import base
 from quorvane_queue.attempts import Attempt
+from quorvane_queue.request import LadderRequest
 output, source, key_info = Path(sys.argv[1]), sys.argv[2], sys.argv[3]
 attempt = Attempt.start(output, "task", 1, {})
-child = tasks._start_encoder(attempt, tasks.LadderRequest(source, output, ["360p"], [], key_info))
+child = base.start_encoder(attempt, LadderRequest(source, output, ["360p"], [], key_info))
 print(child.pid, attempt.log, flush=True)
 sys.stdin.read()
 """

@@ -16,13 +16,14 @@ from pathlib import Path
 
 import pytest
 
-from queue_checks import (RESULT_TIMEOUT, assert_ladder_plays, assert_playable, leftovers,
+from queue_checks import (RESULT_TIMEOUT, assert_ladder_plays, leftovers,
                           published_lines, received, source, storage, watch)
-from queue_services import (RabbitMQServer, Worker, close_result_consumer, held, hold_at,
-                            release, use_broker, wait_for)
+from queue_services import (RabbitMQServer, Worker, close_result_consumer, free_port, held,
+                            hold_at, release, use_broker, wait_for)
 
 import quorvane_queue
 from quorvane_queue import submit_ladder
+from quorvane_queue.__main__ import main
 from quorvane_queue.celery import visibility_timeout
 
 app = quorvane_queue.app
@@ -118,7 +119,7 @@ def test_lost_worker_machine_ladder_is_published_by_another(broker, start_worker
     assert (outcome["encoded"], outcome["delivery"], outcome["worker"]) == (True, 2, other.hostname)
     watching.assert_published_once()
     assert published_lines(workers, output) == 1
-    assert_playable(output, seconds)
+    assert_ladder_plays(output, ["360p"], seconds)
     # The dead attempt (its folder, lock file and log) goes with the next
     # task that starts in the folder, here one that finds the ladder published.
     assert len(leftovers(ladders)) == 3
@@ -162,7 +163,7 @@ def test_broker_restart_keeps_queued_and_running_ladders(broker, start_workers, 
         assert outcome["renditions"] == ["360p"]
         watching.assert_published_once()
         assert published_lines(workers, output) == 1
-        assert_playable(output, seconds)
+        assert_ladder_plays(output, ["360p"], seconds)
     wait_for(lambda: broker.queue_state("restart") == (0, 2), "every message to be acknowledged")
     assert leftovers(ladders) == []
     # The client's pooled connections died with the node: the next test
@@ -189,3 +190,18 @@ def test_a_ladder_split_by_rung_returns_its_result_through_rpc(broker, start_wor
     watching.assert_published_once()
     assert_ladder_plays(output, names)
     assert leftovers(ladders) == []
+
+
+@pytest.mark.parametrize("broken", ["nobody listening", "a wrong password"])
+def test_a_broker_that_cannot_be_reached_is_said_so(broker, storage, capsys, broken):
+    """The command line ends with the broker named and nothing queued,
+    whether nothing answers or RabbitMQ refuses the credentials."""
+    url = (f"redis://127.0.0.1:{free_port()}/0" if broken == "nobody listening"
+           else broker.url().replace("guest:guest@", "guest:wrong@"))
+    use_broker(app, url, url if url.startswith("redis") else RESULTS)
+    try:
+        code = main([str(source(storage, "early.mp4", 1)), str(storage / "ladders" / "early")])
+    finally:
+        use_broker(app, broker.url(), RESULTS)
+    assert code == 2
+    assert "is unreachable" in capsys.readouterr().err

@@ -10,6 +10,8 @@ import subprocess
 import time
 from pathlib import Path
 
+import pytest
+
 from conftest import make_source
 from media_checks import (
     assert_rendition_plays,
@@ -99,3 +101,81 @@ def test_key_info_removed_mid_encode(workdir: Path, media_dir: Path, key_info: P
     for name, count in segments_written.items():
         listed = f"{name}.m3u8" in renditions
         assert listed == (count == 4), (name, segments_written, renditions)
+
+
+# Stands in for FFmpeg's option setters: the one named by
+# QUORVANE_REFUSED_OPTION is refused with EINVAL, as an FFmpeg that lacks it
+# or rejects its value would; every other call goes through. Named
+# "stream_info", the reading of the input's stream information fails (EIO).
+REFUSING_SETTERS = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <link.h>
+#include <stdlib.h>
+#include <string.h>
+static int refused(const char* key) {
+  const char* name = getenv("QUORVANE_REFUSED_OPTION");
+  return name != NULL && key != NULL && strcmp(key, name) == 0;
+}
+/* FFmpeg is loaded with the module, into its own scope: found by name. */
+static const char* wanted;
+static int find_library(struct dl_phdr_info* info, size_t size, void* found) {
+  (void)size;
+  if (strstr(info->dlpi_name, wanted) != NULL)
+    *(void**)found = dlopen(info->dlpi_name, RTLD_LAZY | RTLD_NOLOAD);
+  return *(void**)found != NULL;
+}
+static void* real(const char* library, const char* symbol) {
+  void* found = NULL;
+  wanted = library;
+  dl_iterate_phdr(find_library, &found);
+  return dlsym(found, symbol);
+}
+int av_opt_set(void* object, const char* key, const char* value, int flags) {
+  if (refused(key)) return -22;
+  int (*set)(void*, const char*, const char*, int) = real("libavutil", "av_opt_set");
+  return set(object, key, value, flags);
+}
+int av_dict_set(void** dictionary, const char* key, const char* value, int flags) {
+  if (refused(key)) return -22;
+  int (*set)(void**, const char*, const char*, int) = real("libavutil", "av_dict_set");
+  return set(dictionary, key, value, flags);
+}
+int avformat_find_stream_info(void* input, void** options) {
+  if (refused("stream_info")) return -5;
+  int (*find)(void*, void**) = real("libavformat", "avformat_find_stream_info");
+  return find(input, options);
+}
+"""
+
+
+@pytest.mark.parametrize("option, logged", [
+    ("hls_key_info_file", "360p: setting the key-info file: Invalid argument"),
+    ("hls_segment_options", "360p: setting the transport stream's options: Invalid argument"),
+    ("protocol_whitelist", "all rungs: setting the protocol whitelist: Invalid argument"),
+    ("format_whitelist", "all rungs: setting the format whitelist: Invalid argument"),
+    ("enable_drefs", "all rungs: setting enable_drefs: Invalid argument"),
+    ("stream_info", "all rungs: reading the input's streams: Input/output error"),
+])
+def test_a_guard_option_refused_fails_the_call_closed(tmp_path: Path, media_dir: Path,
+                                                      key_info: Path, option: str,
+                                                      logged: str) -> None:
+    """An option that guards the input or encrypts the output, refused by
+    FFmpeg, fails the rung or the call with its reason: nothing is written
+    without it. Stream information that cannot be read refuses the call
+    once, before any rung starts."""
+    shim = tmp_path / "refusing_setters.so"
+    (tmp_path / "refusing_setters.c").write_text(REFUSING_SETTERS)
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", str(shim), str(tmp_path / "refusing_setters.c"),
+                    "-ldl"], check=True)
+    source = make_source(media_dir / "faults_short.mp4", size="160x90", seconds=1)
+    workdir = tmp_path / "out"
+    workdir.mkdir()
+    stderr = finish(start_hls_encoder(source, key=key_info, cwd=workdir,
+                                      env={"LD_PRELOAD": str(shim),
+                                           "QUORVANE_REFUSED_OPTION": option}))
+    assert [line for line in stderr.splitlines() if line.startswith(("all rungs: ", "360p: "))] \
+        == [logged], stderr[-2000:]
+    master = workdir / "master.m3u8"
+    assert not master.exists() or listed_renditions(master) == []
+    assert not list(workdir.glob("*.ts"))

@@ -1,0 +1,157 @@
+// _quorvane_queue_native: what quorvane_queue shares with hls_encoder, from
+// the same rooms: the probe under the call's input rules, the rungs a request
+// plans, and the playlists. Private to the queue; quorvane itself keeps its
+// one function.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "hls/m3u8.h"
+#include "hls/master_playlist.h"
+#include "ladder/rendition_ladder.h"
+#include "module/failure_log.h"
+#include "source/source_probe.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// The upload as hls_encoder would judge it before planning its ladder, with
+// the failure worded as the call logs it.
+py::dict probe_upload(const std::string& path) {
+  quorvane::probed_source probed;
+  {
+    py::gil_scoped_release released;
+    probed = quorvane::probe_source_size(path);
+  }
+  py::dict result;
+  result["refused"] = probed.failure ? py::cast(quorvane::failure_message(quorvane::rung_failure{
+                                           quorvane::all_rungs, *probed.failure}))
+                                     : py::none();
+  result["seconds"] = probed.seconds >= 0 ? py::cast(probed.seconds) : py::none();
+  result["width"] = probed.size.width;
+  result["height"] = probed.size.height;
+  return result;
+}
+
+// The rungs hls_encoder encodes for these arguments, in its order: names of
+// the ladder, each once, with the bitrate at its first place or its default.
+py::list plan_rungs(std::optional<std::vector<std::string>> resolution,
+                    std::vector<int32_t> bitrate) {
+  const std::vector<std::string> names =
+      resolution ? std::move(*resolution) : quorvane::default_resolution();
+  quorvane::fill_missing_bitrates(names, bitrate);
+  py::list rungs;
+  for (const std::string& name : quorvane::rendition_names(names)) {
+    size_t first = 0;
+    while (names[first] != name) {
+      ++first;
+    }
+    py::dict rung;
+    rung["name"] = name;
+    rung["bitrate"] = bitrate[first];
+    rungs.append(rung);
+  }
+  return rungs;
+}
+
+py::object read_playlist(const std::string& path) {
+  const std::optional<quorvane::m3u8_playlist> playlist = quorvane::read_m3u8_file(path);
+  if (!playlist) {
+    return py::none();
+  }
+  py::list segments;
+  py::list keys;
+  for (const quorvane::m3u8_reference& reference : playlist->references) {
+    py::dict entry;
+    entry["uri"] = reference.uri;
+    if (quorvane::is_segment(reference)) {
+      entry["seconds"] = reference.seconds;
+      segments.append(entry);
+    } else if (reference.tag == "#EXT-X-KEY") {
+      const std::optional<std::string> iv = quorvane::m3u8_attribute(reference.attributes, "IV");
+      entry["iv"] = iv ? py::cast(*iv) : py::none();
+      keys.append(entry);
+    }
+  }
+  py::dict result;
+  result["segments"] = segments;
+  result["keys"] = keys;
+  result["ended"] = playlist->ended;
+  result["media_sequence"] = playlist->media_sequence;
+  return result;
+}
+
+py::dict rendition_dict(const quorvane::listed_rendition& rendition) {
+  py::dict entry;
+  entry["name"] = rendition.name;
+  entry["width"] = rendition.width;
+  entry["height"] = rendition.height;
+  entry["peak"] = rendition.rates.peak;
+  entry["average"] = rendition.rates.average;
+  entry["video_codec"] = rendition.video_codec;
+  return entry;
+}
+
+py::object read_master(const std::string& path) {
+  const std::optional<std::vector<quorvane::listed_rendition>> listed =
+      quorvane::read_master_playlist(path);
+  if (!listed) {
+    return py::none();
+  }
+  py::list renditions;
+  for (const quorvane::listed_rendition& rendition : *listed) {
+    renditions.append(rendition_dict(rendition));
+  }
+  return renditions;
+}
+
+// The folder of the file at `path`: the media playlists lie beside the master.
+std::string beside(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+void write_master(const std::string& path, const py::list& renditions) {
+  std::vector<quorvane::listed_rendition> listed;
+  for (const py::handle& item : renditions) {
+    const py::dict entry = py::reinterpret_borrow<py::dict>(item);
+    quorvane::listed_rendition rendition;
+    rendition.name = entry["name"].cast<std::string>();
+    rendition.width = entry["width"].cast<int32_t>();
+    rendition.height = entry["height"].cast<int32_t>();
+    rendition.rates.peak = entry["peak"].cast<int64_t>();
+    rendition.rates.average = entry["average"].cast<int64_t>();
+    rendition.video_codec = entry["video_codec"].cast<std::string>();
+    listed.push_back(std::move(rendition));
+  }
+  if (std::optional<quorvane::step_failure> failed =
+          quorvane::write_master_playlist(path, listed, beside(path))) {
+    // A storage failure, which the queue retries like any other.
+    PyErr_SetString(PyExc_OSError, (failed->step + ": " + failed->reason).c_str());
+    throw py::error_already_set();
+  }
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_quorvane_queue_native, module) {
+  module.doc() = "quorvane_queue's share of hls_encoder's rules (private)";
+  module.def("probe_upload", &probe_upload, py::arg("path"),
+             "{'refused': the call's reason or None, 'seconds': the claimed duration or None, "
+             "'width', 'height'}");
+  module.def("plan_rungs", &plan_rungs, py::arg("resolution"), py::arg("bitrate"),
+             "[{'name', 'bitrate'}] as hls_encoder plans them; resolution None: the whole ladder");
+  module.def("read_playlist", &read_playlist, py::arg("path"),
+             "{'segments': [{'uri', 'seconds'}], 'keys': [{'uri', 'iv'}], 'ended', "
+             "'media_sequence'}, or None when it cannot be read");
+  module.def("read_master", &read_master, py::arg("path"),
+             "[{'name', 'width', 'height', 'peak', 'average', 'video_codec'}], or None");
+  module.def("write_master", &write_master, py::arg("path"), py::arg("renditions"),
+             "writes a master playlist of read_master's entries; OSError when it cannot");
+}
