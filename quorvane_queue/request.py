@@ -5,7 +5,11 @@ built with it (_quorvane_queue_native): nothing here keeps a copy of them."""
 
 from __future__ import annotations
 
+import json
 import os
+import signal
+import subprocess
+import sys
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -36,11 +40,29 @@ class Upload:
     seconds: float | None
 
 
+# The upload is untrusted and the caller may be a web application: it is
+# read in a process of its own, so that a file that crashes or hangs the
+# demuxer costs a refusal, not the caller's process.
+PROBE_SECONDS = 120
+_PROBE = ("import json, sys, _quorvane_queue_native as native; "
+          "print(json.dumps(native.probe_upload(sys.argv[1])))")
+
+
 def probe_upload(path: str | os.PathLike) -> Upload:
     """Opens the upload under the call's input rules (the file alone, or a
     playlist's own files), as hls_encoder does before planning a ladder."""
-    probed = native.probe_upload(os.fspath(path))
-    return Upload(probed["refused"], probed["seconds"])
+    try:
+        probed = subprocess.run([sys.executable, "-c", _PROBE, os.fspath(path)],
+                                capture_output=True, text=True, timeout=PROBE_SECONDS,
+                                check=False)
+    except subprocess.TimeoutExpired:
+        return Upload(f"reading the upload did not end within {PROBE_SECONDS} s", None)
+    if probed.returncode != 0:
+        ending = (f"signal {signal.Signals(-probed.returncode).name}" if probed.returncode < 0
+                  else f"status {probed.returncode}")
+        return Upload(f"reading the upload ended with {ending}", None)
+    answer = json.loads(probed.stdout.splitlines()[-1])
+    return Upload(answer["refused"], answer["seconds"])
 
 
 def planned_rungs(resolution: list[str] | None, bitrate: list[int] | None) -> list[Rung]:

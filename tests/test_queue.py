@@ -25,7 +25,7 @@ from queue_checks import (RESULT_TIMEOUT, assert_ladder_plays, leftovers,
 from queue_services import RedisServer, Worker, held, hold_at, release, use_broker, wait_for
 
 import quorvane_queue
-from quorvane_queue import LadderFailed, submit_ladder
+from quorvane_queue import LadderFailed, request, submit_ladder
 from quorvane_queue.attempts import MASTER
 from quorvane_queue.client import _send_rungs
 from quorvane_queue.tasks import encode_ladder, encode_rung
@@ -406,6 +406,14 @@ def test_an_upload_the_call_refuses_is_refused_at_submit_with_its_reason(
     assert not listed.opened_by_reader()
     [reason] = [line for line in logged if line.startswith("all rungs: ")]
     assert str(refusal.value) == f"{upload}: {reason}"
+
+
+def test_an_upload_whose_reader_dies_is_refused_and_the_caller_lives_on(tmp_path, monkeypatch):
+    """The upload is read in a process of its own: a file that crashes the
+    demuxer (here a reader that dies as it would) costs a refusal."""
+    monkeypatch.setattr(request, "_PROBE", "import os, signal; os.kill(os.getpid(), signal.SIGSEGV)")
+    with pytest.raises(LadderFailed, match="reading the upload ended with signal SIGSEGV"):
+        submit_ladder(tmp_path / "upload.mp4", tmp_path / "ladder")
 
 
 @pytest.mark.parametrize("late", ["another ladder", "the same rung again"])
