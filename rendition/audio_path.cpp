@@ -215,6 +215,10 @@ bool drain_chain(audio_path& path, hls_muxer& muxer, pull_mode mode) {
   return pull_filtered_sound(path, muxer, mode);
 }
 
+// Sound placed further than this from the origin (31 years) has a crafted
+// timestamp.
+constexpr double max_timeline_seconds = 1e9;
+
 // Where the output's sound has reached, in seconds after the origin: what
 // went to the encoder and what waits in the FIFO, less what is still to be
 // skipped from before the origin.
@@ -229,7 +233,7 @@ double delivered_sound_seconds(const audio_path& path) {
 // it is heard.
 void start_timeline(audio_path& path, double seconds) {
   path.started = true;
-  if (!std::isfinite(seconds) || std::fabs(seconds) > 1e9) {
+  if (!std::isfinite(seconds) || std::fabs(seconds) > max_timeline_seconds) {
     return;
   }
   const auto offset = static_cast<int64_t>(std::llround(seconds * output_sample_rate));
@@ -249,6 +253,11 @@ void place_decoded_sound(audio_path& path, const source_input& source, AVFrame* 
   if (std::isnan(seconds) && !path.clock.started) {
     seconds = seconds_since(source.audio_stream->start_time, source.audio_stream->time_base,
                             source.origin);
+  }
+  // A timestamp the timeline could not take (one near the 64-bit limits,
+  // which no offset can move) is no time at all: the sound is counted on.
+  if (std::fabs(seconds) > max_timeline_seconds) {
+    seconds = std::nan("");
   }
   const double frame_seconds =
       sound->sample_rate > 0 ? static_cast<double>(sound->nb_samples) / sound->sample_rate : 0;
