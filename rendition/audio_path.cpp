@@ -230,12 +230,9 @@ double delivered_sound_seconds(const audio_path& path) {
 
 // The first decoded sound places the audio on the shared timeline: its own
 // timestamp, not the container's idea of where the stream starts, says when
-// it is heard.
+// it is heard. `seconds` is what the sound clock made of it, within
+// max_timeline_seconds.
 void start_timeline(audio_path& path, double seconds) {
-  path.started = true;
-  if (!std::isfinite(seconds) || std::fabs(seconds) > max_timeline_seconds) {
-    return;
-  }
   const auto offset = static_cast<int64_t>(std::llround(seconds * output_sample_rate));
   if (offset >= 0) {
     path.first_pts = offset;
@@ -261,8 +258,9 @@ void place_decoded_sound(audio_path& path, const source_input& source, AVFrame* 
   }
   const double frame_seconds =
       sound->sample_rate > 0 ? static_cast<double>(sound->nb_samples) / sound->sample_rate : 0;
+  const bool first = !path.clock.started;
   const double placed = place_sound(path.clock, seconds, frame_seconds);
-  if (!path.started) {
+  if (first) {
     start_timeline(path, placed);
   }
   const double stamp = placed * sound->sample_rate;
