@@ -13,6 +13,9 @@
 
 #include "hls/m3u8.h"
 #include "hls/master_playlist.h"
+#include "hls/output_format.h"
+#include "hls/playlist_join.h"
+#include "hls/rendition_rates.h"
 #include "ladder/rendition_ladder.h"
 #include "module/failure_log.h"
 #include "source/source_probe.h"
@@ -138,6 +141,27 @@ void write_master(const std::string& path, const py::list& renditions) {
   }
 }
 
+// One rendition's playlists, written window by window, joined into the one
+// a call over the whole file writes.
+void join_playlists(const std::vector<std::string>& parts, const std::string& output) {
+  if (std::optional<quorvane::playlist_join_failure> failed =
+          quorvane::join_media_playlists(parts, output)) {
+    PyErr_SetString(failed->refused ? PyExc_ValueError : PyExc_OSError, failed->reason.c_str());
+    throw py::error_already_set();
+  }
+}
+
+py::object measure_rendition(const std::string& playlist) {
+  const std::optional<quorvane::rendition_rates> rates = quorvane::measure_rendition_rates(playlist);
+  if (!rates) {
+    return py::none();
+  }
+  py::dict measured;
+  measured["peak"] = rates->peak;
+  measured["average"] = rates->average;
+  return measured;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_quorvane_queue_native, module) {
@@ -154,4 +178,12 @@ PYBIND11_MODULE(_quorvane_queue_native, module) {
              "[{'name', 'width', 'height', 'peak', 'average', 'video_codec'}], or None");
   module.def("write_master", &write_master, py::arg("path"), py::arg("renditions"),
              "writes a master playlist of read_master's entries; OSError when it cannot");
+  module.def("join_playlists", &join_playlists, py::arg("parts"), py::arg("output"),
+             "joins a rendition's playlists of consecutive windows, in time order, into the one "
+             "a call over the whole file writes; ValueError when they do not join, OSError when "
+             "they cannot be read or it cannot be written");
+  module.def("measure_rendition", &measure_rendition, py::arg("playlist"),
+             "{'peak', 'average'} bits per second measured from its segments, or None");
+  // Windows start and end on segment edges.
+  module.attr("segment_seconds") = std::stoi(quorvane::segment_seconds);
 }

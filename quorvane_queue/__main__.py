@@ -95,6 +95,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--queue", help="the queue to send to (default: ladders)")
     parser.add_argument("--split-rungs", action="store_true",
                         help="one task per rung, which free workers share")
+    parser.add_argument("--window-seconds", type=int, metavar="W",
+                        help="split the upload in windows of about W seconds (a multiple of 6), "
+                        "which free workers share")
     parser.add_argument("--no-wait", action="store_true", help="print the task id and return")
     args = parser.parse_args(argv)
     try:
@@ -103,6 +106,7 @@ def main(argv: list[str] | None = None) -> int:
             resolution=args.resolution.split(",") if args.resolution else None,
             bitrate=[int(rate) for rate in args.bitrate.split(",")] if args.bitrate else None,
             key_info=args.key_info, queue=args.queue, split_rungs=args.split_rungs,
+            window_seconds=args.window_seconds,
         )
     except BrokerUnreachable as error:
         print(f"python -m quorvane_queue: {error}", file=sys.stderr)

@@ -28,6 +28,7 @@ import inspect
 import json
 import logging
 import os
+import signal
 import socket
 import subprocess
 import sys
@@ -38,10 +39,10 @@ from typing import Callable
 
 from celery import Task
 from celery.app.task import Context
-from celery.exceptions import Retry
+from celery.exceptions import Ignore, Retry
 from celery.utils.log import get_task_logger
 
-from .attempts import MASTER, Attempt, ladder_seconds, published_renditions, remove_dead_attempts
+from .attempts import Attempt, ladder_seconds, published_renditions, remove_dead_attempts
 from .published import ladder_differences
 from .request import PROGRESS, LadderFailed, LadderRequest, probe_upload
 
@@ -88,8 +89,7 @@ def start_encoder(attempt: Attempt, request: LadderRequest) -> subprocess.Popen:
         child = subprocess.Popen([sys.executable, "-m", "quorvane_queue.encode_child"],
                                  cwd=attempt.folder, env=_encoder_environment(),
                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=log)
-    job = {"input": request.input, "output": MASTER, "options": request.encoder_options(),
-           "parent": os.getpid()}
+    job = {**request.encoder_job(), "parent": os.getpid()}
     child.stdin.write(json.dumps(job).encode())
     child.stdin.close()
     return child
@@ -114,10 +114,11 @@ def wait_for_encoder(child: subprocess.Popen, watch: Callable[[], None]) -> tupl
 
 
 def run_encode(attempt: Attempt, request: LadderRequest,
-               watch: Callable[[], None]) -> tuple[list[str], float]:
-    """Runs hls_encoder for `request` in a process of its own, in the
-    attempt folder: what it logged about failed rungs, and its CPU seconds.
-    EncoderCrashed when the process ended without returning from the call."""
+               watch: Callable[[], None]) -> tuple[dict, float]:
+    """Runs the encode `request` asks for in a process of its own, in the
+    attempt folder: its report (``{"reasons": [...]}``, the failed rungs,
+    and what else the call returns) and its CPU seconds. EncoderCrashed
+    when the process ended without returning from the call."""
     child = start_encoder(attempt, request)
     with child.stdout:
         exit_code, cpu = wait_for_encoder(child, watch)
@@ -125,7 +126,30 @@ def run_encode(attempt: Attempt, request: LadderRequest,
     if exit_code != 0:
         how = f"signal {-exit_code}" if exit_code < 0 else f"exit status {exit_code}"
         raise EncoderCrashed(f"the encode process ended by {how}")
-    return json.loads(report)["reasons"], cpu
+    return json.loads(report), cpu
+
+
+def run_plan(input: str, window_seconds: int, timeout: float | None) -> list[dict] | str:
+    """plan_windows for the upload, in a process of its own (it decodes the
+    untrusted upload: a crash or a hang costs a LadderFailed, not the
+    worker): its windows, or why it cannot be split."""
+    job = {"call": "plan_windows", "input": input, "window_seconds": window_seconds,
+           "parent": os.getpid()}
+    try:
+        planned = subprocess.run([sys.executable, "-m", "quorvane_queue.encode_child"],
+                                 input=json.dumps(job), capture_output=True, text=True,
+                                 env=_encoder_environment(), timeout=timeout, check=False)
+    except subprocess.TimeoutExpired:
+        raise LadderFailed(f"{input}: planning its windows did not end within {timeout:.0f} s") \
+            from None
+    if planned.returncode != 0:
+        how = (f"signal {signal.Signals(-planned.returncode).name}" if planned.returncode < 0
+               else f"exit status {planned.returncode}")
+        raise LadderFailed(f"{input}: planning its windows ended with {how}")
+    plan = json.loads(planned.stdout)
+    if "unsplittable" in plan:
+        return plan["unsplittable"]
+    return plan["windows"] or "no window was planned"
 
 
 def distinct(reasons: list[str]) -> list[str]:
@@ -183,6 +207,9 @@ class LadderTask(Task):
         except Retry as retry:
             outcome = f"to be retried: {retry.exc}"
             raise
+        except Ignore as handed_on:   # its result is left to the tasks it sent
+            outcome = str(handed_on)
+            raise
         except OSError as error:
             outcome = f"to be retried: {error}"
             self.retry_storage(error)
@@ -214,7 +241,7 @@ class LadderTask(Task):
                              {"host": socket.gethostname(), "pid": os.getpid()})
 
     def encode(self, attempt: Attempt, request: LadderRequest,
-               watch: Callable[[], None]) -> tuple[list[str], float]:
+               watch: Callable[[], None]) -> tuple[dict, float]:
         """run_encode, retried when the encode process dies."""
         try:
             return run_encode(attempt, request, watch)

@@ -1,6 +1,7 @@
 """The client side of the queue: submit_ladder judges the upload as the
-call will, and queues the ladder, as one task or one task per rung. It
-sends the tasks by name: nothing of the worker side is imported here."""
+call will, and queues the ladder, as one task, one task per rung, or one
+task that splits it in time. It sends the tasks by name: nothing of the
+worker side is imported here."""
 
 from __future__ import annotations
 
@@ -11,8 +12,8 @@ from celery.utils import uuid
 from kombu.exceptions import OperationalError
 
 from .celery import app, visibility_timeout
-from .limits import time_limits
-from .request import LadderFailed, planned_rungs, probe_upload
+from .limits import planning_limits, time_limits
+from .request import LadderFailed, check_window_seconds, planned_rungs, probe_upload
 
 
 class BrokerUnreachable(ConnectionError):
@@ -51,7 +52,8 @@ def _send_rungs(input: str, output: str, kwargs: dict, rungs: list[str], options
 def submit_ladder(input: str | os.PathLike, output: str | os.PathLike, *,
                   resolution: list[str] | None = None, bitrate: list[int] | None = None,
                   key_info: str | os.PathLike | None = None, queue: str | None = None,
-                  task_id: str | None = None, split_rungs: bool = False) -> AsyncResult:
+                  task_id: str | None = None, split_rungs: bool = False,
+                  window_seconds: int | None = None) -> AsyncResult:
     """Queues a ladder. Relative paths are made absolute here, so the shared
     storage must be mounted at the same path on the workers.
 
@@ -63,7 +65,19 @@ def submit_ladder(input: str | os.PathLike, output: str | os.PathLike, *,
     store does not answer. With `split_rungs`, each rung is a task of its
     own that any free worker takes (rung_join.py); the result is the
     ladder's all the same, with the rungs' workers and times. An output that
-    exists already is answered as a whole."""
+    exists already is answered as a whole.
+
+    With `window_seconds` (a positive multiple of the 6 s segment, else
+    ValueError), one task splits the ladder in windows of about that many
+    seconds of the upload, each a task of its own that any free worker
+    takes (window_join.py); the result is the ladder's, with the windows'
+    times and workers. Each window's time limits follow its length, so an
+    upload too long for one task can be encoded in windows. Not with
+    `split_rungs` (ValueError)."""
+    if window_seconds is not None:
+        check_window_seconds(window_seconds)
+        if split_rungs:
+            raise ValueError("a ladder is split by rung or in time windows, not both")
     input, output = os.path.abspath(input), os.path.abspath(output)
     upload = probe_upload(input)
     if upload.refused:
@@ -75,11 +89,17 @@ def submit_ladder(input: str | os.PathLike, output: str | os.PathLike, *,
         kwargs["bitrate"] = list(bitrate)
     if key_info is not None:
         kwargs["key_info"] = os.path.abspath(key_info)
-    soft, hard = time_limits(upload.seconds, visibility_timeout)
+    if window_seconds is not None:
+        soft, hard = planning_limits(upload.seconds, visibility_timeout)
+    else:
+        soft, hard = time_limits(upload.seconds, visibility_timeout)
     _check_broker()
     rungs = planned_rungs(resolution, bitrate)
     options = {"soft_time_limit": soft, "time_limit": hard, "queue": queue}
     try:
+        if window_seconds is not None:
+            return app.send_task("quorvane_queue.plan_windows", args=(input, output, window_seconds),
+                                 kwargs={**kwargs, "queue": queue}, task_id=task_id, **options)
         if split_rungs and rungs and not os.path.lexists(output):
             return _send_rungs(input, output, kwargs, [rung.name for rung in rungs], options,
                                task_id)

@@ -1,13 +1,16 @@
-"""``python -m quorvane_queue.encode_child``: one hls_encoder call in a
-process of its own, started by a ladder task in the attempt folder.
+"""``python -m quorvane_queue.encode_child``: one call that decodes the
+upload, in a process of its own, started by a ladder task: an hls_encoder
+call or one window's encode (in the attempt folder), or the plan of a
+ladder's windows.
 
 The call holds the interpreter lock until it returns, so the task that
 started it watches it from outside: it reads the media playlists the
 encode writes, and can stop the encode at a time limit. FFmpeg's messages
 go to this process's standard error, which the task points at the attempt's
-log. The request comes as JSON on standard input; the reasons hls_encoder
-logged for failed rungs go out as JSON on standard output once it returns.
-The process dies with the task's process, however that ends."""
+log. The request comes as JSON on standard input; the reasons the call gave
+for failed rungs (and what else it returns) go out as JSON on standard
+output once it returns. The process dies with the task's process, however
+that ends."""
 
 from __future__ import annotations
 
@@ -18,6 +21,7 @@ import os
 import signal
 import sys
 
+import _quorvane_queue_native as native
 import quorvane
 
 PR_SET_PDEATHSIG = 1
@@ -46,15 +50,36 @@ def die_with_parent(parent: int) -> None:
         os._exit(1)
 
 
-def main() -> int:
-    request = json.loads(sys.stdin.read())
-    die_with_parent(request["parent"])
+def encode_ladder(request: dict) -> dict:
     reasons = _Reasons()
     encoder_logger = logging.getLogger(ENCODER_LOGGER)
     encoder_logger.setLevel(logging.WARNING)
     encoder_logger.addHandler(reasons)
     quorvane.hls_encoder(request["input"], request["output"], **request["options"])
-    json.dump({"reasons": reasons.messages}, sys.stdout)
+    return {"reasons": reasons.messages}
+
+
+def encode_window(request: dict) -> dict:
+    encoded = native.encode_window(request["input"], request["resolution"], request["bitrate"],
+                                   request["key"], request["window"])
+    return {"reasons": encoded["failures"], "renditions": encoded["renditions"]}
+
+
+def plan_windows(request: dict) -> dict:
+    try:
+        return {"windows": native.plan_windows(request["input"], request["window_seconds"])}
+    except RuntimeError as error:   # no seam can be placed: one task encodes it whole
+        return {"unsplittable": str(error)}
+
+
+CALLS = {"hls_encoder": encode_ladder, "encode_window": encode_window,
+         "plan_windows": plan_windows}
+
+
+def main() -> int:
+    request = json.loads(sys.stdin.read())
+    die_with_parent(request["parent"])
+    json.dump(CALLS[request["call"]](request), sys.stdout)
     return 0
 
 

@@ -15,6 +15,8 @@ from pathlib import Path
 
 import _quorvane_queue_native as native
 
+from .attempts import MASTER
+
 
 # The state a running ladder's task reports its progress in.
 PROGRESS = "PROGRESS"
@@ -89,6 +91,11 @@ class LadderRequest:
     def one_rung(self, rung: Rung) -> LadderRequest:
         return LadderRequest(self.input, self.output, [rung.name], [rung.bitrate], self.key_info)
 
+    def encoder_job(self) -> dict:
+        """What the encode process is asked to run (encode_child.py)."""
+        return {"call": "hls_encoder", "input": self.input, "output": MASTER,
+                "options": self.encoder_options()}
+
     def encoder_options(self) -> dict:
         # An empty list gives each named rung its own default bitrate, where
         # leaving the argument out would hand out hls_encoder's default list
@@ -98,6 +105,15 @@ class LadderRequest:
         if self.resolution is not None:
             options["resolution"] = self.resolution
         return options
+
+
+def check_window_seconds(seconds) -> None:
+    """ValueError unless `seconds` is a whole number of segments: windows
+    start and end on segment edges."""
+    step = native.segment_seconds
+    if isinstance(seconds, bool) or not isinstance(seconds, int) or seconds <= 0 or seconds % step:
+        raise ValueError(f"window_seconds must be a positive multiple of {step} s (the segment "
+                         f"length), not {seconds!r}")
 
 
 def _absolute_path(label: str, path) -> str:

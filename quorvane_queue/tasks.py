@@ -1,12 +1,13 @@
-"""The worker side: the two ladder tasks, thin over LadderTask (base.py),
-and the steps of a ladder encoded by one task. rung_join.py has the steps of
-a ladder encoded one task per rung."""
+"""The worker side: the ladder tasks, thin over LadderTask (base.py), and
+the steps of a ladder encoded by one task. rung_join.py has the steps of a
+ladder encoded one task per rung, window_join.py those of one split in
+time."""
 
 from __future__ import annotations
 
-from celery.exceptions import SoftTimeLimitExceeded
+from celery.exceptions import Ignore, SoftTimeLimitExceeded
 
-from . import rung_join
+from . import rung_join, window_join
 from .attempts import MASTER, AlreadyPublished, NoRendition, master_renditions, \
     playlist_seconds, published_renditions
 from .base import LadderTask, logger
@@ -46,7 +47,8 @@ def encode_and_publish(task: LadderTask, request: LadderRequest) -> dict:
         claimed = probe_upload(request.input).seconds
         progress = ProgressReport(task, attempt.folder, request.rungs, claimed)
         try:
-            reasons, cpu = task.encode(attempt, request, progress)
+            report, cpu = task.encode(attempt, request, progress)
+            reasons = report["reasons"]
             renditions = attempt.publish()
         except SoftTimeLimitExceeded:
             # Past the rename a ladder this attempt published is published.
@@ -123,3 +125,46 @@ def encode_rung(self, ladder_id: str, input: str, output: str, resolution: list[
     whole ladder's, as encode_ladder takes them) and publishes the ladder
     if it is the last rung to end (rung_join.py)."""
     return rung_join.run_rung(self, ladder_id, rung, input, output, resolution, bitrate, key_info)
+
+
+@app.task(base=LadderTask, bind=True, name="quorvane_queue.plan_windows",
+          describe=_ladder_line, summarize=_ladder_outcome)
+def plan_windows(self, input: str, output: str, window_seconds: int,
+                 resolution: list[str] | None = None, bitrate: list[int] | None = None,
+                 key_info: str | None = None, queue: str | None = None) -> dict:
+    """Splits the ladder (encode_ladder's arguments) in windows of about
+    `window_seconds` and sends one encode_window task per window to `queue`
+    (window_join.py); the one that publishes stores the ladder's result
+    under this task's id. An upload that cannot be split is encoded whole,
+    here, as encode_ladder does."""
+    request = read_request(input, output, resolution, bitrate, key_info)
+    if request.output.exists() or request.output.is_symlink():
+        return self.answer_from_published(request)
+    check_files(request)
+    sent = window_join.send_windows(self, request, window_seconds, queue)
+    if sent:
+        raise Ignore(f"sent {sent} window tasks, {self.request.id}-w0 to -w{sent - 1}")
+    return encode_and_publish(self, request)
+
+
+def _window_line(task, arguments: dict) -> str:
+    return (f"window {window_join.window_part(arguments.get('window'))} of "
+            f"{arguments.get('input')} -> {arguments.get('output')}")
+
+
+def _window_outcome(task, result: dict) -> str:
+    if result.get("failure"):
+        return f"window {result['window']} failed: {result['failure']}"
+    return f"window {result['window']} {'encoded' if result['encoded'] else 'had nothing to encode'}"
+
+
+@app.task(base=LadderTask, bind=True, name="quorvane_queue.encode_window",
+          describe=_window_line, summarize=_window_outcome)
+def encode_window(self, ladder_id: str, input: str, output: str, resolution: list[str] | None,
+                  bitrate: list[int] | None, key_info: str | None, window: dict,
+                  windows: int) -> dict:
+    """Encodes every rung of one of the `windows` windows of the ladder
+    `ladder_id` (`window` as plan_windows planned it) and publishes the
+    ladder if it is the last window to end (window_join.py)."""
+    return window_join.run_window(self, ladder_id, window, windows, input, output, resolution,
+                                  bitrate, key_info)

@@ -214,7 +214,7 @@ def fake_encode(ladder: Path | None, reasons: list[str]):
     def encode(attempt, request, watch):
         if ladder is not None:
             shutil.copytree(ladder, attempt.folder, dirs_exist_ok=True)
-        return reasons, 0.0
+        return {"reasons": reasons}, 0.0
     return encode
 
 
