@@ -33,6 +33,7 @@ inline constexpr const char* output_audio_codec_name = "mp4a.40.2";
 
 // The HLS muxer's target segment length ("hls_time"), in seconds.
 inline constexpr const char* segment_seconds = "6";
+inline constexpr int64_t segment_slots = 6 * 30;
 
 // A rung's media playlist: "720p" writes 720p.m3u8.
 inline std::string media_playlist_name(const std::string& rung) { return rung + ".m3u8"; }

@@ -5,7 +5,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cmath>
 #include <cstdint>
+#include <stdexcept>
 #include <optional>
 #include <string>
 #include <utility>
@@ -17,12 +19,16 @@
 #include "hls/playlist_join.h"
 #include "hls/rendition_rates.h"
 #include "ladder/rendition_ladder.h"
+#include "ladder/time_windows.h"
 #include "module/failure_log.h"
 #include "source/source_probe.h"
 
 namespace py = pybind11;
 
 namespace {
+
+// The master playlist a window's encode leaves beside its media playlists.
+constexpr const char* window_master = "master.m3u8";
 
 // The upload as hls_encoder would judge it before planning its ladder, with
 // the failure worded as the call logs it.
@@ -162,6 +168,77 @@ py::object measure_rendition(const std::string& playlist) {
   return measured;
 }
 
+// A window as the queue carries it from the planning task to a window task.
+py::dict window_dict(size_t index, const quorvane::ladder_window& window) {
+  py::dict entry;
+  entry["index"] = index;
+  entry["start"] = window.start_seconds();
+  const std::optional<double> end = window.end_seconds();
+  entry["end"] = end ? py::cast(*end) : py::none();
+  entry["first_segment"] = window.first_segment();
+  entry["resume"] = window.part.resume ? quorvane::snapshot_text(*window.part.resume) : "";
+  return entry;
+}
+
+quorvane::ladder_window window_from_dict(const py::dict& entry) {
+  const auto slot = [](double seconds) { return static_cast<int64_t>(std::llround(seconds * 30)); };
+  quorvane::ladder_window window;
+  window.part.first_slot = slot(entry["start"].cast<double>());
+  if (!entry["end"].is_none()) {
+    window.part.end_slot = slot(entry["end"].cast<double>());
+  }
+  const std::string resume = entry["resume"].cast<std::string>();
+  if (!resume.empty()) {
+    window.part.resume = quorvane::parse_snapshot(resume);
+    if (!window.part.resume) {
+      throw py::value_error("the window's resume state cannot be read");
+    }
+  }
+  if (window.part.first_slot < 0 || window.part.end_slot <= window.part.first_slot ||
+      window.part.first_slot % quorvane::segment_slots != 0 ||
+      (window.part.first_slot > 0) != window.part.resume.has_value()) {
+    throw py::value_error("the window does not start on a segment with its resume state");
+  }
+  return window;
+}
+
+py::list plan_windows(const std::string& input, int64_t window_seconds) {
+  quorvane::window_plan plan;
+  {
+    py::gil_scoped_release released;
+    plan = quorvane::plan_ladder_windows(input, window_seconds);
+  }
+  if (plan.failure) {
+    throw std::runtime_error(plan.failure->step + ": " + plan.failure->reason);
+  }
+  py::list windows;
+  for (size_t i = 0; i < plan.windows.size(); ++i) {
+    windows.append(window_dict(i, plan.windows[i]));
+  }
+  return windows;
+}
+
+py::dict encode_window(const std::string& input, std::optional<std::vector<std::string>> resolution,
+                       std::vector<int32_t> bitrate, const std::string& key,
+                       const py::dict& window) {
+  const quorvane::ladder_window part = window_from_dict(window);
+  std::vector<quorvane::rung_failure> failures;
+  {
+    py::gil_scoped_release released;
+    failures = quorvane::encode_ladder_window(
+        input, window_master, resolution ? std::move(*resolution) : quorvane::default_resolution(),
+        std::move(bitrate), key, part);
+  }
+  py::list reasons;
+  for (const quorvane::rung_failure& failure : failures) {
+    reasons.append(quorvane::failure_message(failure));
+  }
+  py::dict result;
+  result["renditions"] = read_master(window_master);
+  result["failures"] = reasons;
+  return result;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_quorvane_queue_native, module) {
@@ -176,6 +253,14 @@ PYBIND11_MODULE(_quorvane_queue_native, module) {
              "'media_sequence'}, or None when it cannot be read");
   module.def("read_master", &read_master, py::arg("path"),
              "[{'name', 'width', 'height', 'peak', 'average', 'video_codec'}], or None");
+  module.def("plan_windows", &plan_windows, py::arg("input"), py::arg("window_seconds"),
+             "The windows of `window_seconds` the upload splits into, each with the state "
+             "its encode resumes from; RuntimeError when it cannot be split.");
+  module.def("encode_window", &encode_window, py::arg("input"), py::arg("resolution"),
+             py::arg("bitrate"), py::arg("key"), py::arg("window"),
+             "Encodes one window of every rung into the working directory (media playlists "
+             "numbered as the whole file's, and a master of the window's renditions): "
+             "{'renditions': [...], 'failures': [...]}.");
   module.def("write_master", &write_master, py::arg("path"), py::arg("renditions"),
              "writes a master playlist of read_master's entries; OSError when it cannot");
   module.def("join_playlists", &join_playlists, py::arg("parts"), py::arg("output"),

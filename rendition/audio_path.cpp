@@ -137,8 +137,12 @@ frame_ptr make_block(const AVCodecContext* encoder, int samples, media_error& er
 bool encode_block(audio_path& path, hls_muxer& muxer, AVFrame* block) {
   block->pts = path.next_pts;
   path.next_pts += block->nb_samples;
+  if (!admits_sound_block(muxer.window, path.first_pts, block->pts)) {
+    return true;  // outside the part of the timeline written
+  }
   return encode_and_write(path.encoder.get(), muxer.context.get(), muxer.audio_stream, block,
-                          muxer.packet.get(), nullptr, &muxer.last_error);
+                          muxer.packet.get(), nullptr, &muxer.last_error, &muxer.window,
+                          path.first_pts);
 }
 
 // Cuts `samples` samples off the FIFO into one encoder block and encodes it.
@@ -191,10 +195,40 @@ bool encode_full_blocks(audio_path& path, hls_muxer& muxer) {
 // In the read loop every filtered frame is stored and cut into full blocks,
 // and any failure ends the rendition. At the end of input the tail is only
 // collected; a frame that cannot be stored is left out.
-enum class pull_mode { read_loop, flush };
+// Before a resumed part only the chain's state matters: its output is kept
+// as a short tail with where it ends.
+enum class pull_mode { read_loop, flush, warm_up };
+
+// The chain's output kept while warming up: enough to reach back past the
+// loudness filter's 100 ms blocks and an AAC frame.
+constexpr int warm_tail_samples = 16384;
+
+int keep_warm_tail(audio_path& path, const AVFrame* filtered, AVRational time_base) {
+  if (path.warmed_end == AV_NOPTS_VALUE && filtered->pts != AV_NOPTS_VALUE) {
+    path.warmed_end = av_rescale_q(filtered->pts, time_base, AVRational{1, output_sample_rate});
+  }
+  if (path.warmed_end != AV_NOPTS_VALUE) {
+    path.warmed_end += filtered->nb_samples;
+  }
+  AVAudioFifo* fifo = path.fifo.get();
+  const int grown = av_audio_fifo_realloc(fifo, av_audio_fifo_size(fifo) + filtered->nb_samples);
+  const int written =
+      grown < 0 ? grown
+                : av_audio_fifo_write(fifo, reinterpret_cast<void**>(filtered->extended_data),
+                                      filtered->nb_samples);
+  if (written < 0) {
+    return written;
+  }
+  return av_audio_fifo_drain(fifo, std::max(0, av_audio_fifo_size(fifo) - warm_tail_samples));
+}
 
 bool pull_filtered_sound(audio_path& path, hls_muxer& muxer, pull_mode mode) {
+  const AVRational time_base = av_buffersink_get_time_base(path.chain.sink);
   const int pulled = pull_filtered_frames(path.chain.sink, path.filtered.get(), [&](AVFrame* filtered) {
+    if (mode == pull_mode::warm_up) {
+      const int kept = keep_warm_tail(path, filtered, time_base);
+      return kept >= 0 || failed_step(muxer.last_error, "buffering the sound", kept);
+    }
     const int stored = store_in_fifo(path, filtered);
     if (mode == pull_mode::flush) {
       return true;
@@ -279,7 +313,11 @@ bool filter_sound(audio_path& path, source_input& source, hls_muxer& muxer, AVFr
     if (!drain_chain(path, muxer, mode)) {
       return false;
     }
-    const int built = build_audio_chain(path, format, delivered_sound_seconds(path));
+    const double reached = mode != pull_mode::warm_up ? delivered_sound_seconds(path)
+                           : path.warmed_end != AV_NOPTS_VALUE
+                               ? static_cast<double>(path.warmed_end) / output_sample_rate
+                               : std::nan("");
+    const int built = build_audio_chain(path, format, reached);
     if (built < 0) {
       return failed_step(muxer.last_error, "building the loudness chain", built);
     }
@@ -337,6 +375,38 @@ bool decode_audio_packet(audio_path& path, source_input& source, hls_muxer& muxe
   return receive_decoded_frames(path.decoder.get(), path.decoded.get(), [&](AVFrame* sound) {
     return filter_sound(path, source, muxer, sound, pull_mode::read_loop);
   });
+}
+
+bool warm_up_sound(audio_path& path, source_input& source, hls_muxer& muxer, AVPacket* packet) {
+  drop_restated_timestamp(path.next_packet_pts, packet);
+  if (avcodec_send_packet(path.decoder.get(), packet) < 0) {
+    return true;
+  }
+  return receive_decoded_frames(path.decoder.get(), path.decoded.get(), [&](AVFrame* sound) {
+    return filter_sound(path, source, muxer, sound, pull_mode::warm_up);
+  });
+}
+
+bool resume_sound(audio_path& path, hls_muxer& muxer) {
+  AVAudioFifo* fifo = path.fifo.get();
+  if (fifo == nullptr) {
+    return true;  // silence: nothing to resume
+  }
+  const int64_t size = av_audio_fifo_size(fifo);
+  const int64_t end = path.warmed_end;
+  path.warmed_end = AV_NOPTS_VALUE;
+  if (end == AV_NOPTS_VALUE || end <= path.next_pts) {
+    // Nothing the resumed part needs was given out yet; what the chain
+    // gives out before `next_pts` is left out.
+    av_audio_fifo_reset(fifo);
+    path.samples_to_skip += end == AV_NOPTS_VALUE ? 0 : path.next_pts - end;
+    return true;
+  }
+  if (end - size > path.next_pts) {
+    return failed_step(muxer.last_error, "resuming the sound where the window starts",
+                       AVERROR_INVALIDDATA);
+  }
+  return av_audio_fifo_drain(fifo, static_cast<int>(path.next_pts - (end - size))) >= 0;
 }
 
 bool flush_audio(audio_path& path, source_input& source, hls_muxer& muxer) {

@@ -24,6 +24,16 @@ bool flush_audio(audio_path& path, source_input& source, hls_muxer& muxer);
 // all renditions of all ladders have the same shape for players.
 bool encode_silence_until(audio_path& path, hls_muxer& muxer, double seconds, bool last);
 
+// Before a rendition resumes within the file: decodes `packet` and runs its
+// sound through the loudness chain, so that the chain has heard what comes
+// before the resumed part; the last of what it gives out stays in the FIFO.
+bool warm_up_sound(audio_path& path, source_input& source, hls_muxer& muxer, AVPacket* packet);
+
+// Where the rendition resumes, its state in place: the FIFO keeps the sound
+// from `next_pts` on. False when the sound was not warmed up from early
+// enough.
+bool resume_sound(audio_path& path, hls_muxer& muxer);
+
 // Where the sound handed to the encoder ends, in seconds after the origin.
 double audio_end_seconds(const audio_path& path);
 

@@ -14,6 +14,7 @@
 #include "ffmpeg/filter_chain.h"
 #include "hls/output_format.h"
 #include "rendition/media_timeline.h"
+#include "rendition/time_window.h"
 #include "source/opened_input.h"
 
 namespace quorvane {
@@ -57,6 +58,7 @@ struct hls_muxer {
   std::string segment_pattern;
   packet_ptr packet;  // receives every encoded packet of both encoders
   media_error last_error;  // what an encoder, the muxer or a chain refused last
+  time_window window;  // the part of the timeline written: all of it unless split in time
 };
 
 // The properties of a decoded picture that its filter chain is built for.
@@ -79,6 +81,9 @@ bool operator==(const picture_format& a, const picture_format& b);
 // durations; the muxer adds those durations up for the playlist.
 using picture_durations = std::map<int64_t, int64_t>;
 
+// Decoded pictures kept by their own timestamps.
+using decoded_pictures = std::map<int64_t, frame_ptr>;
+
 // The picture that came out of the chain last. It is encoded once the next
 // one's slot is known, which is when its duration is known. Until then it
 // may be repeated along the timeline: `slot` is where the copy still to be
@@ -89,6 +94,7 @@ struct held_picture {
   int64_t picture_slot = 0;
   bool keyframe = false;
   bool repeat = false;  // `slot` holds a repeat, which only fills time
+  int64_t source_pts = AV_NOPTS_VALUE;  // the decoded picture's own timestamp
 };
 
 struct video_path {
@@ -117,6 +123,7 @@ struct video_path {
   double last_packet_seconds = 0;  // the latest video packet read, on the timeline
   std::multiset<double> undecoded_seconds;  // pictures sent to the decoder, not yet out
   int64_t chain_output_slot = AV_NOPTS_VALUE;  // the last picture out of the chain
+  std::map<int64_t, int64_t> chain_sources;  // pictures inside the chain: slot -> own timestamp
   picture_durations durations;  // of the pictures the encoder still holds
   frame_ptr decoded;
   frame_ptr filtered;
@@ -142,6 +149,9 @@ struct audio_path {
   int64_t first_pts = 0;      // where the sound starts, in samples from the origin
   int64_t next_pts = 0;       // running sample count at 44100 Hz from the origin
   int64_t samples_to_skip = 0;  // sound from before the origin
+  // Before a rendition resumes within the file: where the sound the chain
+  // gave out so far ends, in samples at 44100 Hz from the origin.
+  int64_t warmed_end = AV_NOPTS_VALUE;
   frame_ptr decoded;
   frame_ptr filtered;
 };

@@ -276,6 +276,9 @@ step_result open_encoders(video_path& video, audio_path& audio, int32_t width, i
 // Steps 9 to 14: the HLS muxer, its streams and options, and its header.
 step_result open_muxer(hls_muxer& muxer, const video_path& video, const audio_path& audio,
                        const std::string& playlist, const std::string& key) {
+  // A window of the timeline numbers its segments (and their IVs) as the
+  // whole file's.
+  const std::string first_segment = std::to_string(muxer.window.first_slot / segment_slots);
   // 9. Output context.
   AVFormatContext* raw = nullptr;
   const int allocated = avformat_alloc_output_context2(&raw, nullptr, "hls", playlist.c_str());
@@ -309,6 +312,7 @@ step_result open_muxer(hls_muxer& muxer, const video_path& video, const audio_pa
       // than 100 ms apart, so neither are the references. (hls_ts_options,
       // the same dictionary under its old name, is gone from FFmpeg 7.)
       {"hls_segment_options", "pcr_period=20", "setting the transport stream's options"},
+      {"start_number", first_segment.c_str(), "numbering the segments"},
   };
   for (const auto& option : muxer_options) {
     const int set = av_opt_set(raw->priv_data, option.name, option.value, 0);
@@ -434,34 +438,170 @@ bool hold_sound(source_input& source, const AVPacket* packet) {
   return true;
 }
 
-// Reads the input to its end, routing each packet to its path. A failure
-// ends the rendition without its trailer.
-step_result read_input(source_input& source, hls_muxer& muxer, video_path& video, audio_path& audio) {
+// A rendition that resumes within the file: the state it resumes from, and
+// the decoded pictures that state refers to.
+struct resumption {
+  const timeline_snapshot* snapshot = nullptr;  // null: from the start
+  std::vector<int64_t> needed;
+  decoded_pictures kept;
+  bool resumed = false;
+};
+
+// A planning pass: the state before the packet being read, the keyframes
+// read so far, and the seams found.
+struct seam_search {
+  int64_t step_slots = 0;
+  int64_t next_seam = 0;
+  timeline_snapshot before;
+  time_window window_before;
+  bool sound_held_before = false;
+  std::vector<std::pair<int64_t, int64_t>> keyframes;  // packet index, timestamp
+  std::vector<planned_seam> seams;
+};
+
+// How far back the loudness chain hears before a resumed part: its 3 s
+// window, its gain smoothing, and its output's lag behind its input.
+constexpr double sound_warm_up_seconds = 12;
+
+// Before the resume point: pictures decoded from the keyframe the state
+// asks for, sound from the time it asks for; timestamps carried on.
+step_result warm_up_packet(source_input& source, hls_muxer& muxer, video_path& video,
+                           audio_path& audio, resumption& resume, int64_t index, bool is_video) {
   AVPacket* packet = source.packet.get();
-  while (av_read_frame(source.context.get(), packet) >= 0) {
+  if (is_video) {
+    keep_timestamps_continuous(source.continuity, packet, source.video_stream, 0);
+    if (index >= resume.snapshot->video_from_packet &&
+        !decode_needed_pictures(video, source, resume.needed, resume.kept)) {
+      return ffmpeg_failure("resuming the pictures where the window starts", AVERROR(ENOMEM));
+    }
+    return std::nullopt;
+  }
+  keep_timestamps_continuous(source.continuity, packet, source.audio_stream, 1);
+  const double seconds = seconds_since(packet->pts, source.audio_stream->time_base, source.origin);
+  const bool warming = audio.clock.started || !(seconds < resume.snapshot->sound_from_seconds);
+  if (warming && !warm_up_sound(audio, source, muxer, packet)) {
+    return encoding_failure("resuming the sound where the window starts", muxer);
+  }
+  return std::nullopt;
+}
+
+step_result resume_here(source_input& source, hls_muxer& muxer, video_path& video,
+                        audio_path& audio, resumption& resume) {
+  restore_snapshot(*resume.snapshot, source, video, audio);
+  if (!resume_pictures(video, source, muxer, *resume.snapshot, resume.kept) ||
+      !resume_sound(audio, muxer)) {
+    return encoding_failure("resuming where the window starts", muxer);
+  }
+  resume.kept.clear();
+  resume.resumed = true;
+  return std::nullopt;
+}
+
+// The packet to decode pictures from for a window resuming from `state`: the
+// last keyframe at or before every picture the state refers to (the start
+// when none is), or the last keyframe read when it refers to none.
+int64_t video_start_packet(const seam_search& search, const timeline_snapshot& state) {
+  const std::vector<int64_t> needed = pictures_needed(state);
+  int64_t earliest = INT64_MAX;
+  for (int64_t own : needed) {
+    earliest = std::min(earliest, own);
+  }
+  int64_t start = 0;
+  for (const auto& [index, timestamp] : search.keyframes) {
+    if (index >= state.packets) {
+      break;
+    }
+    if (needed.empty() || (timestamp != AV_NOPTS_VALUE && timestamp <= earliest)) {
+      start = index;
+    }
+  }
+  return start;
+}
+
+// After each packet of a planning pass: every seam the timeline reached
+// with it gets the state from before it, where a window can resume cleanly.
+void note_seams(seam_search& search, const audio_path& audio, const time_window& window) {
+  while (reaches_slot(window, audio.first_pts, search.next_seam)) {
+    const timeline_snapshot& state = search.before;
+    const bool clean = !search.sound_held_before &&
+                       !reaches_slot(search.window_before, state.first_pts, search.next_seam) &&
+                       (!state.holding || state.held.source_pts != AV_NOPTS_VALUE);
+    if (clean) {
+      planned_seam seam{search.next_seam, state};
+      seam.resume.video_from_packet = video_start_packet(search, state);
+      seam.resume.sound_from_seconds =
+          state.sound.started ? sound_end_seconds(state.sound) - sound_warm_up_seconds : -1e18;
+      search.seams.push_back(std::move(seam));
+    }
+    search.next_seam += search.step_slots;
+  }
+}
+
+// Routes the packet read to its path.
+step_result route_packet(source_input& source, hls_muxer& muxer, video_path& video,
+                         audio_path& audio, bool is_video) {
+  AVPacket* packet = source.packet.get();
+  if (is_video) {
+    keep_timestamps_continuous(source.continuity, packet, source.video_stream, 0);
+    if (!decode_video_packet(video, source, muxer) ||
+        (source.audio_stream == nullptr &&
+         !encode_silence_until(audio, muxer, encoded_video_seconds(video), false))) {
+      return encoding_failure("encoding the pictures", muxer);
+    }
+    return release_held_sound(source, muxer, video, audio, true);
+  }
+  if (!hold_sound(source, packet)) {
+    return encode_sound_packet(source, muxer, video, audio, packet, true);
+  }
+  if (source.held_sound.size() >= max_held_sound) {
+    return release_held_sound(source, muxer, video, audio, false);
+  }
+  return std::nullopt;
+}
+
+// Reads the input to its end, routing each packet to its path; a window of
+// the timeline stops once everything it writes has come. A failure ends the
+// rendition without its trailer.
+step_result read_input(source_input& source, hls_muxer& muxer, video_path& video, audio_path& audio,
+                       resumption& resume, seam_search* search) {
+  AVPacket* packet = source.packet.get();
+  int64_t index = 0;  // packets of the two streams read
+  while (!window_done(muxer.window) && av_read_frame(source.context.get(), packet) >= 0) {
     const packet_unref_guard read(packet);
-    if (packet->stream_index == source.video_stream->index) {
-      keep_timestamps_continuous(source.continuity, packet, source.video_stream, 0);
-      if (!decode_video_packet(video, source, muxer) ||
-          (source.audio_stream == nullptr &&
-           !encode_silence_until(audio, muxer, encoded_video_seconds(video), false))) {
-        return encoding_failure("encoding the pictures", muxer);
-      }
-      if (step_result failed = release_held_sound(source, muxer, video, audio, true)) {
-        return failed;
-      }
-    } else if (source.audio_stream != nullptr &&
-               packet->stream_index == source.audio_stream->index) {
-      step_result failed;
-      if (!hold_sound(source, packet)) {
-        failed = encode_sound_packet(source, muxer, video, audio, packet, true);
-      } else if (source.held_sound.size() >= max_held_sound) {
-        failed = release_held_sound(source, muxer, video, audio, false);
-      }
+    const bool is_video = packet->stream_index == source.video_stream->index;
+    if (!is_video && (source.audio_stream == nullptr ||
+                      packet->stream_index != source.audio_stream->index)) {
+      continue;
+    }
+    const int64_t at = index++;
+    if (resume.snapshot != nullptr && !resume.resumed) {
+      step_result failed = at < resume.snapshot->packets
+                               ? warm_up_packet(source, muxer, video, audio, resume, at, is_video)
+                               : resume_here(source, muxer, video, audio, resume);
       if (failed) {
         return failed;
       }
+      if (!resume.resumed) {
+        continue;
+      }
     }
+    if (search != nullptr) {
+      search->before = take_snapshot(source, video, audio, at);
+      search->window_before = muxer.window;
+      search->sound_held_before = !source.held_sound.empty();
+    }
+    if (step_result failed = route_packet(source, muxer, video, audio, is_video)) {
+      return failed;
+    }
+    if (search != nullptr) {
+      if (is_video && (packet->flags & AV_PKT_FLAG_KEY) != 0) {
+        search->keyframes.emplace_back(at, packet->pts);
+      }
+      note_seams(*search, audio, muxer.window);
+    }
+  }
+  if (resume.snapshot != nullptr && !resume.resumed) {
+    return step_failure{"resuming where the window starts", "the input ended before it"};
   }
   return release_held_sound(source, muxer, video, audio, false);
 }
@@ -474,32 +614,11 @@ struct rendition_pipeline {
   audio_path audio;
 };
 
-step_result run_rendition(rendition_pipeline& pipeline, const std::string& input,
-                          const std::string& playlist, int32_t width, int32_t height,
-                          int32_t bitrate, const std::string& key) {
-  source_input& source = pipeline.source;
-  hls_muxer& muxer = pipeline.muxer;
-  video_path& video = pipeline.video;
-  audio_path& audio = pipeline.audio;
-  if (step_result failed = open_source(source, video, audio, input)) {
-    return failed;
-  }
-  if (step_result failed = open_encoders(video, audio, width, height, bitrate)) {
-    return failed;
-  }
-  if (step_result failed = open_muxer(muxer, video, audio, playlist, key)) {
-    return failed;
-  }
-  if (step_result failed = prepare_paths(source, muxer, video, audio)) {
-    return failed;
-  }
-  if (step_result failed = read_input(source, muxer, video, audio)) {
-    return failed;
-  }
-  // End of input (or a read error, treated alike): the last pictures, then
-  // the sound's tail (or silence as long as the pictures); the last picture
-  // is held while the sound runs on; then both encoders are drained and the
-  // playlist finished.
+// End of input (or a read error, treated alike): the last pictures, then
+// the sound's tail (or silence as long as the pictures); the last picture is
+// held while the sound runs on; then both encoders are drained.
+step_result finish_media(source_input& source, hls_muxer& muxer, video_path& video,
+                         audio_path& audio) {
   if (!flush_video_pictures(video, source, muxer)) {
     return encoding_failure("encoding the last pictures", muxer);
   }
@@ -516,8 +635,56 @@ step_result run_rendition(rendition_pipeline& pipeline, const std::string& input
   if (!finish_video(video, muxer, media_end)) {
     return encoding_failure("encoding the last pictures", muxer);
   }
+  return std::nullopt;
+}
+
+// A window that ends within the media: everything it writes has been
+// encoded; the encoders give out what they still hold.
+step_result finish_window(hls_muxer& muxer, video_path& video) {
+  if (!encode_and_write(video.encoder.get(), muxer.context.get(), muxer.video_stream, nullptr,
+                        muxer.packet.get(), &video.durations, &muxer.last_error)) {
+    return encoding_failure("encoding the last pictures", muxer);
+  }
+  return std::nullopt;
+}
+
+step_result run_rendition(rendition_pipeline& pipeline, const std::string& input,
+                          const std::string& playlist, int32_t width, int32_t height,
+                          int32_t bitrate, const std::string& key,
+                          const rendition_window& window) {
+  source_input& source = pipeline.source;
+  hls_muxer& muxer = pipeline.muxer;
+  video_path& video = pipeline.video;
+  audio_path& audio = pipeline.audio;
+  muxer.window.first_slot = window.first_slot;
+  muxer.window.end_slot = window.end_slot;
+  resumption resume;
+  if (window.resume) {
+    resume.snapshot = &*window.resume;
+    resume.needed = pictures_needed(*window.resume);
+  }
+  if (step_result failed = open_source(source, video, audio, input)) {
+    return failed;
+  }
+  if (step_result failed = open_encoders(video, audio, width, height, bitrate)) {
+    return failed;
+  }
+  if (step_result failed = open_muxer(muxer, video, audio, playlist, key)) {
+    return failed;
+  }
+  if (step_result failed = prepare_paths(source, muxer, video, audio)) {
+    return failed;
+  }
+  if (step_result failed = read_input(source, muxer, video, audio, resume, nullptr)) {
+    return failed;
+  }
+  if (step_result failed = window_done(muxer.window) ? finish_window(muxer, video)
+                                                     : finish_media(source, muxer, video, audio)) {
+    return failed;
+  }
   if (!encode_and_write(audio.encoder.get(), muxer.context.get(), muxer.audio_stream, nullptr,
-                        muxer.packet.get(), nullptr, &muxer.last_error)) {
+                        muxer.packet.get(), nullptr, &muxer.last_error, &muxer.window,
+                        audio.first_pts)) {
     return encoding_failure("encoding the end of the sound", muxer);
   }
   const int trailer = av_write_trailer(muxer.context.get());
@@ -544,11 +711,45 @@ step_result run_rendition(rendition_pipeline& pipeline, const std::string& input
 
 }  // namespace
 
+seam_plan_outcome plan_seams(const std::string& input, int32_t width, int32_t height,
+                             int64_t step_slots) {
+  rendition_pipeline pipeline;
+  source_input& source = pipeline.source;
+  hls_muxer& muxer = pipeline.muxer;
+  video_path& video = pipeline.video;
+  audio_path& audio = pipeline.audio;
+  muxer.window.planning = true;
+  seam_plan_outcome outcome;
+  seam_search search;
+  search.step_slots = std::max<int64_t>(step_slots, segment_slots);
+  search.next_seam = search.step_slots;
+  resumption from_start;
+  outcome.failure = open_source(source, video, audio, input);
+  if (!outcome.failure) {
+    outcome.failure = open_encoders(video, audio, width, height, 0);
+  }
+  if (!outcome.failure) {
+    outcome.failure = prepare_paths(source, muxer, video, audio);
+  }
+  if (!outcome.failure) {
+    outcome.failure = read_input(source, muxer, video, audio, from_start, &search);
+  }
+  outcome.seams = std::move(search.seams);
+  return outcome;
+}
+
 rendition_outcome transcode_rendition(std::string input, std::string playlist, int32_t width,
                                       int32_t height, int32_t bitrate, std::string key) {
+  return transcode_rendition_part(std::move(input), std::move(playlist), width, height, bitrate,
+                                  std::move(key), rendition_window{});
+}
+
+rendition_outcome transcode_rendition_part(std::string input, std::string playlist, int32_t width,
+                                           int32_t height, int32_t bitrate, std::string key,
+                                           const rendition_window& window) {
   rendition_pipeline pipeline;
   rendition_outcome outcome;
-  outcome.failure = run_rendition(pipeline, input, playlist, width, height, bitrate, key);
+  outcome.failure = run_rendition(pipeline, input, playlist, width, height, bitrate, key, window);
   if (pipeline.video.encoder) {
     outcome.video_codec = h264_codec_name(pipeline.video.encoder.get());
   }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "hls/output_format.h"
 #include "rendition/output_writing.h"
@@ -56,8 +57,11 @@ bool encode_picture(video_path& path, hls_muxer& muxer, AVFrame* picture, int64_
   // Keyframes follow the timeline, not the source's picture types.
   picture->pict_type = keyframe ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
   picture->pts = slot;
-  path.durations[slot] = duration;
   ++path.pictures_encoded;
+  if (!admits_picture(muxer.window, slot)) {
+    return true;  // outside the part of the timeline written
+  }
+  path.durations[slot] = duration;
   return encode_and_write(path.encoder.get(), muxer.context.get(), muxer.video_stream, picture,
                           muxer.packet.get(), &path.durations, &muxer.last_error);
 }
@@ -126,6 +130,9 @@ bool hold_picture(video_path& path, hls_muxer& muxer, AVFrame* picture) {
   const int64_t slot =
       av_rescale_q(picture->pts, av_buffersink_get_time_base(path.chain.sink), grid_time_base);
   path.chain_output_slot = slot;
+  const auto source = path.chain_sources.find(slot);
+  const int64_t source_pts = source != path.chain_sources.end() ? source->second : AV_NOPTS_VALUE;
+  path.chain_sources.erase(path.chain_sources.begin(), path.chain_sources.upper_bound(slot));
   held_picture& held = path.held;
   const bool holding = held.picture->buf[0] != nullptr;
   if (holding && slot <= held.slot) {
@@ -138,6 +145,7 @@ bool hold_picture(video_path& path, hls_muxer& muxer, AVFrame* picture) {
     av_frame_move_ref(held.picture.get(), picture);
     held.picture_slot = slot;
     held.repeat = false;
+    held.source_pts = source_pts;
     return true;
   }
   if (!release_held(path, muxer, slot)) {
@@ -154,6 +162,7 @@ bool hold_picture(video_path& path, hls_muxer& muxer, AVFrame* picture) {
   held.picture_slot = slot;
   held.keyframe = take_keyframe_slot(path, held.slot);
   held.repeat = false;
+  held.source_pts = source_pts;
   return true;
 }
 
@@ -176,6 +185,7 @@ bool drain_chain(video_path& path, hls_muxer& muxer) {
       ended >= 0 ? encode_chain_output(path, muxer)
                  : failed_step(muxer.last_error, "flushing the picture chain", ended);
   path.chain = filter_chain{};
+  path.chain_sources.clear();
   return drained;
 }
 
@@ -217,6 +227,7 @@ bool filter_and_encode(video_path& path, source_input& source, hls_muxer& muxer,
       return failed_step(muxer.last_error, "building the picture chain", built);
     }
   }
+  path.chain_sources[slot] = picture->best_effort_timestamp;
   picture->pts = slot;
   const int fed = av_buffersrc_add_frame_flags(path.chain.source, picture, 0);
   if (fed < 0) {
@@ -331,5 +342,88 @@ bool finish_video(video_path& path, hls_muxer& muxer, double end_seconds) {
 }
 
 bool has_pictures(const video_path& path) { return path.pictures_encoded > 0; }
+
+bool decode_needed_pictures(video_path& path, const source_input& source,
+                            const std::vector<int64_t>& needed, decoded_pictures& kept) {
+  if (avcodec_send_packet(path.decoder.get(), source.packet.get()) < 0) {
+    return true;  // skipped, as in the read loop
+  }
+  return receive_decoded_frames(path.decoder.get(), path.decoded.get(), [&](AVFrame* picture) {
+    const int64_t own = picture->best_effort_timestamp;
+    if (std::find(needed.begin(), needed.end(), own) == needed.end()) {
+      return true;
+    }
+    frame_ptr copy(av_frame_clone(picture));
+    if (!copy) {
+      return false;
+    }
+    kept[own] = std::move(copy);
+    return true;
+  });
+}
+
+namespace {
+
+constexpr const char* resume_step = "resuming the pictures where the window starts";
+
+// Builds the chain for `picture` unless the one there is built for its kind.
+bool chain_for(video_path& path, const source_input& source, hls_muxer& muxer,
+               const AVFrame* picture) {
+  const picture_format format =
+      picture_format_of(picture, source.video_stream, path.interlaced_source);
+  if (path.chain.source != nullptr && format == path.chain_format) {
+    return true;
+  }
+  const int built = build_video_chain(path, format, grid_time_base);
+  return built >= 0 || failed_step(muxer.last_error, resume_step, built);
+}
+
+// The decoded picture with timestamp `own`, fed to the chain at `slot`.
+bool feed_kept(video_path& path, const source_input& source, hls_muxer& muxer,
+               decoded_pictures& kept, int64_t own, int64_t slot) {
+  const auto found = kept.find(own);
+  if (found == kept.end()) {
+    return failed_step(muxer.last_error, resume_step, AVERROR_INVALIDDATA);
+  }
+  AVFrame* picture = found->second.get();
+  if (!chain_for(path, source, muxer, picture)) {
+    return false;
+  }
+  picture->pts = slot;
+  const int fed = av_buffersrc_add_frame_flags(path.chain.source, picture, AV_BUFFERSRC_FLAG_KEEP_REF);
+  return fed >= 0 || failed_step(muxer.last_error, resume_step, fed);
+}
+
+}  // namespace
+
+bool resume_pictures(video_path& path, const source_input& source, hls_muxer& muxer,
+                     const timeline_snapshot& snapshot, decoded_pictures& kept) {
+  if (snapshot.holding) {
+    // The held picture as the chain gave it out: through a chain of its own,
+    // ended at once, so that a deinterlacer gives its picture up.
+    if (!feed_kept(path, source, muxer, kept, snapshot.held.source_pts, snapshot.held.picture_slot)) {
+      return false;
+    }
+    const int ended = av_buffersrc_add_frame_flags(path.chain.source, nullptr, 0);
+    if (ended < 0) {
+      return failed_step(muxer.last_error, resume_step, ended);
+    }
+    const int pulled = pull_filtered_frames(path.chain.sink, path.filtered.get(), [&](AVFrame* out) {
+      av_frame_unref(path.held.picture.get());
+      av_frame_move_ref(path.held.picture.get(), out);
+      return true;
+    });
+    path.chain = filter_chain{};
+    if (pulled < 0 || path.held.picture->buf[0] == nullptr) {
+      return failed_step(muxer.last_error, resume_step, pulled < 0 ? pulled : AVERROR_INVALIDDATA);
+    }
+  }
+  for (const auto& [slot, own] : snapshot.chain_sources) {
+    if (!feed_kept(path, source, muxer, kept, own, slot)) {
+      return false;
+    }
+  }
+  return true;
+}
 
 }  // namespace quorvane

@@ -1,0 +1,75 @@
+#include "rendition/time_window.h"
+
+#include <algorithm>
+
+#include "hls/output_format.h"
+
+namespace quorvane {
+
+namespace {
+
+constexpr int64_t aac_frame_samples = 1024;
+constexpr int64_t samples_per_slot = output_sample_rate / 30;
+// Frames encoded before the first packet written, and after the last, so
+// that the packets at a seam are coded with their neighbours as in one pass.
+constexpr int64_t pre_roll_samples = 2 * aac_frame_samples;
+constexpr int64_t post_roll_samples = aac_frame_samples;
+
+// The first AAC packet that starts at or after `slot`. Packets start one
+// frame before the blocks they come from (the encoder's priming), on the
+// grid of frames counted from the start of the sound.
+int64_t first_packet_from(int64_t slot, int64_t first_pts) {
+  const int64_t grid = first_pts - aac_frame_samples;
+  const int64_t samples = slot * samples_per_slot;
+  if (samples <= grid) {
+    return grid;
+  }
+  return grid + (samples - grid + aac_frame_samples - 1) / aac_frame_samples * aac_frame_samples;
+}
+
+}  // namespace
+
+bool starts_with_media(const time_window& window) { return window.first_slot <= 0; }
+
+bool ends_with_media(const time_window& window) { return window.end_slot >= unbounded_slot; }
+
+bool window_done(const time_window& window) {
+  return !ends_with_media(window) && window.pictures_done && window.sound_done;
+}
+
+bool reaches_slot(const time_window& window, int64_t first_pts, int64_t slot) {
+  return window.latest_slot >= slot ||
+         (window.latest_block > -unbounded_slot &&
+          window.latest_block >= first_packet_from(slot, first_pts) - pre_roll_samples);
+}
+
+bool admits_picture(time_window& window, int64_t slot) {
+  window.latest_slot = std::max(window.latest_slot, slot);
+  if (slot >= window.end_slot) {
+    window.pictures_done = true;
+  }
+  return !window.planning && slot >= window.first_slot && slot < window.end_slot;
+}
+
+bool admits_sound_block(time_window& window, int64_t first_pts, int64_t pts) {
+  window.latest_block = std::max(window.latest_block, pts);
+  if (!ends_with_media(window) &&
+      pts >= first_packet_from(window.end_slot, first_pts) + post_roll_samples) {
+    window.sound_done = true;
+  }
+  if (window.planning) {
+    return false;
+  }
+  const bool after_start = starts_with_media(window) ||
+                           pts >= first_packet_from(window.first_slot, first_pts) - pre_roll_samples;
+  const bool before_end = ends_with_media(window) ||
+                          pts <= first_packet_from(window.end_slot, first_pts) + post_roll_samples;
+  return after_start && before_end;
+}
+
+bool keeps_sound_packet(const time_window& window, int64_t first_pts, int64_t pts) {
+  return (starts_with_media(window) || pts >= first_packet_from(window.first_slot, first_pts)) &&
+         (ends_with_media(window) || pts < first_packet_from(window.end_slot, first_pts));
+}
+
+}  // namespace quorvane
