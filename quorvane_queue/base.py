@@ -20,6 +20,13 @@ Three things can cut a task short, and each is handled in one place here:
    after 5, 10, then 15 seconds, STORAGE_RETRIES times.
 
 Anything else is a LadderFailed: final, acknowledged, never delivered again.
+
+A ladder split into parts, one task per rung or per window of time
+(ladder_join.py), retries each part alone by the same three rules, in an
+attempt folder of its own; a part recorded done is not encoded again. The
+task that plans a ladder's windows decodes the upload in a process of its
+own (run_plan): a crash or a hang there fails the ladder, since every
+delivery would meet the same upload.
 """
 
 from __future__ import annotations

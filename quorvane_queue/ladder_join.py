@@ -55,8 +55,8 @@ from .request import LadderFailed, LadderRequest, check_files, probe_upload, rea
 def written_seconds(folder: Path, rungs: list[str], cap: float | None = None) -> float:
     """The media seconds the playlists of `rungs` in `folder` list, all
     rungs counted, each at most `cap`."""
-    seconds = [playlist_seconds(folder / f"{rung}.m3u8") for rung in rungs]
-    return sum(min(rung, cap) if cap else rung for rung in seconds)
+    listed = [playlist_seconds(folder / f"{rung}.m3u8") for rung in rungs]
+    return sum(min(seconds, cap) if cap else seconds for seconds in listed)
 
 
 @dataclass
@@ -143,6 +143,8 @@ class LadderJoin:
             if not live or self.record(part) is not None or self.output.exists():
                 return False
             for names, destination in ((published, self.staging), (aside, self.aside(part))):
+                if not names:
+                    continue
                 destination.mkdir(exist_ok=True)
                 for name in names:
                     _fsync_path(folder / name)

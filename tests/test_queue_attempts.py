@@ -2,7 +2,8 @@
 leftovers a task's start removes, how deliveries are counted, what a publish
 keeps, that it never replaces a published ladder nor leaves bookkeeping in
 one; the task's reasons for failed rungs, its soft limit after the rename,
-its bitrates; and the time limits' bounds."""
+its bitrates; the time limits' bounds and the splits submit refuses; the
+join of a rendition's playlists written in time windows."""
 
 from __future__ import annotations
 
@@ -10,6 +11,7 @@ import errno
 import io
 import itertools
 import json
+import math
 import os
 import shutil
 import signal
@@ -21,9 +23,10 @@ import pytest
 from celery.exceptions import SoftTimeLimitExceeded
 
 from conftest import make_source
-from media_checks import write_key_info
+from media_checks import read_master_entries, write_key_info
 import tqdm.std
-from quorvane_queue import LadderFailed, attempts, base
+import _quorvane_queue_native as native
+from quorvane_queue import LadderFailed, attempts, base, submit_ladder
 from quorvane_queue import __main__ as cli
 from quorvane_queue.__main__ import wait_showing_progress
 from quorvane_queue.request import PROGRESS
@@ -35,7 +38,7 @@ from quorvane_queue.attempts import (
     published_renditions,
     remove_dead_attempts,
 )
-from quorvane_queue.limits import hard_limit_ceiling, time_limits
+from quorvane_queue.limits import hard_limit_ceiling, planning_limits, time_limits
 from quorvane_queue.tasks import encode_ladder
 from queue_services import wait_for
 
@@ -257,6 +260,92 @@ def test_time_limits_grow_with_the_input_and_stay_under_the_visibility_timeout()
     assert time_limits(None, visibility)[1] == hard_limit_ceiling(visibility)
     with pytest.raises(ValueError, match="QUORVANE_VISIBILITY_TIMEOUT"):
         time_limits(5 * 3600, visibility)
+    # Split in time, such an upload is planned at decoding speed, each
+    # window then limited by its own length.
+    assert planning_limits(5 * 3600, visibility)[1] <= hard_limit_ceiling(visibility)
+
+
+@pytest.mark.parametrize("options, refusal", [
+    ({"window_seconds": 10}, "positive multiple of 6 s"),
+    ({"window_seconds": 0}, "positive multiple of 6 s"),
+    ({"window_seconds": 12.0}, "positive multiple of 6 s"),
+    ({"window_seconds": 12, "split_rungs": True}, "by rung or in time windows, not both")])
+def test_a_split_that_cannot_be_made_is_refused_before_anything_else(tmp_path, options, refusal):
+    """Refused before the upload is read (there is none) or the broker asked."""
+    with pytest.raises(ValueError, match=refusal):
+        submit_ladder(tmp_path / "missing.mp4", tmp_path / "ladder", **options)
+
+
+@pytest.fixture(scope="module")
+def twenty_seconds(tmp_path_factory) -> Path:
+    """A real one-call ladder of 20 s: segments of 6, 6, 6 and 2 s."""
+    directory = tmp_path_factory.mktemp("twenty")
+    source = make_source(directory / "source.mp4", size="160x90", seconds=20)
+    key_info = write_key_info(directory)
+    subprocess.run([sys.executable, "-c",
+                    "import quorvane, sys; quorvane.hls_encoder(sys.argv[1], 'master.m3u8', "
+                    "resolution=['360p'], bitrate=[400000], key=sys.argv[2])",
+                    str(source), str(key_info)], cwd=directory, check=True)
+    return directory
+
+
+def window_playlists(playlist: Path, cuts: list[int]) -> list[str]:
+    """The playlist cut before the segments numbered `cuts`, each part as the
+    muxer writes a playlist that starts at its first segment (start_number):
+    its own media sequence and target duration, the key line first."""
+    lines = playlist.read_text().splitlines()
+    first = next(index for index, line in enumerate(lines) if line.startswith("#EXTINF:"))
+    header, key, entries = lines[:first - 1], lines[first - 1], lines[first:-1]
+    assert key.startswith("#EXT-X-KEY:") and lines[-1] == "#EXT-X-ENDLIST"
+    segments = [entries[index:index + 2] for index in range(0, len(entries), 2)]
+    bounds = [0, *cuts, len(segments)]
+    parts = []
+    for start, end in zip(bounds, bounds[1:]):
+        own = segments[start:end]
+        target = math.ceil(max(float(extinf[8:].rstrip(",")) for extinf, _ in own))
+        head = [f"#EXT-X-MEDIA-SEQUENCE:{start}" if line.startswith("#EXT-X-MEDIA-SEQUENCE:")
+                else f"#EXT-X-TARGETDURATION:{target}" if line.startswith("#EXT-X-TARGETDURATION:")
+                else line for line in header]
+        parts.append("\n".join([*head, key, *(line for pair in own for line in pair),
+                                "#EXT-X-ENDLIST"]) + "\n")
+    return parts
+
+
+def write_parts(folder: Path, parts: list[str]) -> list[str]:
+    paths = []
+    for index, text in enumerate(parts):
+        (folder / f"w{index}").mkdir()
+        (folder / f"w{index}" / "360p.m3u8").write_text(text)
+        paths.append(str(folder / f"w{index}" / "360p.m3u8"))
+    return paths
+
+
+@pytest.mark.parametrize("cuts", [[2], [1, 3]], ids=["two parts", "three parts"])
+def test_window_playlists_join_into_the_one_the_call_wrote(tmp_path, twenty_seconds, cuts):
+    """The last part, its segment 2 s long, has a shorter target duration."""
+    original = twenty_seconds / "360p.m3u8"
+    parts = window_playlists(original, cuts)
+    joined = twenty_seconds / "joined.m3u8"
+    native.join_playlists(write_parts(tmp_path, parts), str(joined))
+    assert joined.read_bytes() == original.read_bytes()
+    [(attributes, _)] = read_master_entries(twenty_seconds / "master.m3u8")
+    assert native.measure_rendition(str(joined)) == {
+        "peak": int(attributes["BANDWIDTH"]), "average": int(attributes["AVERAGE-BANDWIDTH"])}
+
+
+@pytest.mark.parametrize("spoil, refusal", [
+    (lambda parts: [parts[0], parts[2]], "w1/360p.m3u8: starts at segment 3 where the part "
+                                         "before it ends at 0"),
+    (lambda parts: [parts[0], parts[1].replace("#EXT-X-ENDLIST\n", ""), parts[2]],
+     "w1/360p.m3u8: is unfinished"),
+    (lambda parts: [parts[0], parts[1].replace('URI="', 'URI="other-'), parts[2]],
+     "w1/360p.m3u8: 360p_001.ts is encrypted with another key")],
+    ids=["a gap", "an unfinished part", "another key"])
+def test_window_playlists_that_are_not_one_are_refused(tmp_path, twenty_seconds, spoil, refusal):
+    parts = spoil(window_playlists(twenty_seconds / "360p.m3u8", [1, 3]))
+    with pytest.raises(ValueError, match=refusal):
+        native.join_playlists(write_parts(tmp_path, parts), str(tmp_path / "joined.m3u8"))
+    assert not (tmp_path / "joined.m3u8").exists()
 
 
 def test_a_new_request_for_a_published_folder_is_refused_with_what_differs(storage):

@@ -128,6 +128,50 @@ def test_lost_worker_machine_ladder_is_published_by_another(broker, start_worker
     assert leftovers(ladders) == []
 
 
+def test_a_window_whose_worker_machine_is_lost_is_redone_alone_by_another(
+        broker, start_workers, storage, watch, hold):
+    """A ladder split in windows of 6 s: the machine holding window 1 (after
+    its encode, before it joins) vanishes; window 1 alone is delivered
+    again, and the ladder is published once, whole."""
+    ladders = storage / "ladders"
+    seconds = 14
+    path = source(storage, "windows.mp4", seconds)
+    output = ladders / "windows"
+    window = output.with_name("windows.w1")   # window 1's attempts
+    workers = start_workers("windows", "first", "second")
+    watching = watch(output)
+    hold_at(hold, window)
+
+    result = submit_ladder(path, output, resolution=["360p"], queue="windows", window_seconds=6)
+    wait_for(lambda: held(hold, window), "window 1 to be held", RESULT_TIMEOUT)
+    [lost] = [worker for worker in workers if received([worker], f"{result.id}-w1", "encode_window")]
+    [other] = [worker for worker in workers if worker is not lost]
+    lost.freeze()
+    wait_for(lambda: received([other], f"{result.id}-w1", "encode_window"),
+             "window 1 to be delivered again", LOST_WORKER_TIMEOUT, 0.2)
+    wait_for(lambda: len(attempt_folders(ladders, window)) == 2 or output.exists(),
+             "window 1's second attempt to start", RESULT_TIMEOUT)
+    lost.kill()
+    outcome = result.get(timeout=RESULT_TIMEOUT)
+
+    assert (outcome["renditions"], outcome["encoded"], outcome["delivery"]) == (["360p"], True, 2)
+    assert [(part["start"], part["end"]) for part in outcome["windows"]] == \
+        [(0, 6), (6, 12), (12, pytest.approx(seconds, abs=0.1))]
+    assert outcome["windows"][1]["worker"] == other.hostname
+    watching.assert_published_once()
+    assert published_lines(workers, output) == 1
+    assert all(received(workers, f"{result.id}-w{index}", "encode_window") == 1
+               for index in (0, 2))
+    assert_ladder_plays(output, ["360p"], seconds)
+    # Nothing of the join is left, only the lost attempt (its folder, lock
+    # file and log), which the next task in the folder removes.
+    assert len(leftovers(ladders)) == 3
+    again = submit_ladder(path, output, resolution=["360p"], queue="windows",
+                          window_seconds=6).get(timeout=RESULT_TIMEOUT)
+    assert (again["encoded"], again["renditions"]) == (False, ["360p"])
+    assert leftovers(ladders) == []
+
+
 def test_broker_restart_keeps_queued_and_running_ladders(broker, start_workers, storage, watch, hold):
     ladders = storage / "ladders"
     seconds = 2
