@@ -1,0 +1,250 @@
+"""A ladder split in time: the planning pass finds the seams, each 12 s
+window of the timeline is encoded on its own from the state the pass found
+there, and the windows' playlists are joined. For every kind of source that
+stresses the timeline (30, 25 and 15 pictures a second, jittered
+timestamps, one picture a second, sound before the pictures, one still
+picture, MPEG-TS recordings joined with cat, interlaced pictures) the
+joined ladder must be the one a single call writes: the same playlist
+(segment names, EXTINF, keys), every packet's time and keyframe flag,
+decoding times rising across the seams, the sound's level and the
+pictures' quality at the seams as in the single call, and GStreamer plays
+it to its end.
+
+The sources last 32 s (three windows) and move, so that the pictures at a
+seam can be told apart; their beeps sit on a tone, so the level is never
+that of silence.
+"""
+
+from __future__ import annotations
+
+import re
+import subprocess
+import sys
+from pathlib import Path
+from typing import Callable
+
+import pytest
+
+from conftest import ffprobe_json, run_ffmpeg
+from key_info import write_key_info
+from media_checks import encode_ok, playlist_input_args, probe_frames, probe_packets, run_python
+from player_checks import http_server, play_with_gstreamer
+from timing_checks import DEFAULT_CODECS, beeps
+
+SECONDS = 32
+WINDOW = 12
+SEAMS = (12.0, 24.0)
+MARKERS = (5.0, 11.9, 12.5, 23.9, 24.3, 30.0)
+RUNG = "360p"
+NEAR_SEAM = 1.0
+
+
+def _moving(path: Path, rate: str = "30", seconds: float = SECONDS, size: str = "160x90",
+            markers: tuple[float, ...] = MARKERS, output_args: tuple[str, ...] = ()) -> Path:
+    run_ffmpeg("-f", "lavfi", "-i", f"testsrc2=size={size}:rate={rate}",
+               "-f", "lavfi", "-i", beeps(markers, bed=0.05), "-map", "0:v", "-map", "1:a",
+               "-t", str(seconds), *DEFAULT_CODECS, *output_args, str(path))
+    return path
+
+
+def _jittery(path: Path) -> Path:
+    base = _moving(path.with_name("base.mkv"))
+    run_ffmpeg("-i", str(base), "-vf", "setpts='N/30/TB+0.01*sin(N*1.7)/TB'",
+               "-fps_mode", "passthrough", "-enc_time_base", "1:1000", "-c:v", "libx264",
+               "-preset", "ultrafast", "-c:a", "copy", str(path))
+    return path
+
+
+def _sound_first(path: Path) -> Path:
+    pictures = _moving(path.with_name("pictures.mkv"))
+    sound = _moving(path.with_name("sound.mkv"), seconds=SECONDS + 2)
+    run_ffmpeg("-itsoffset", "2", "-i", str(pictures), "-i", str(sound), "-map", "0:v",
+               "-map", "1:a", "-c", "copy", str(path))
+    return path
+
+
+def _still(path: Path) -> Path:
+    picture = _moving(path.with_name("picture.mkv"), rate="1", seconds=1)
+    run_ffmpeg("-i", str(picture), "-f", "lavfi", "-i", beeps(MARKERS, bed=0.05), "-map", "0:v",
+               "-map", "1:a", "-t", str(SECONDS), "-c:v", "copy", "-c:a", "aac", str(path))
+    return path
+
+
+def _joined(path: Path) -> Path:
+    chunks = [_moving(path.with_name(f"chunk{index}.ts"), seconds=SECONDS / 2,
+                      markers=(5.0, 11.9)) for index in range(2)]
+    path.write_bytes(b"".join(chunk.read_bytes() for chunk in chunks))
+    return path
+
+
+def _interlaced(path: Path) -> Path:
+    base = _moving(path.with_name("base50.mkv"), rate="50", size="160x96")
+    run_ffmpeg("-i", str(base), "-vf", "interlace=scan=tff", "-c:v", "libx264",
+               "-preset", "ultrafast", "-flags", "+ildct+ilme", "-x264-params", "tff=1",
+               "-pix_fmt", "yuv420p", "-c:a", "copy", str(path))
+    return path
+
+
+def _picture_times(source: Path) -> list[float]:
+    return [float(f["pts_time"]) for f in probe_frames(source, "v", "pts_time")]
+
+
+def _steps(source: Path) -> list[float]:
+    times = _picture_times(source)
+    return [b - a for a, b in zip(times, times[1:])]
+
+
+def _median_step(source: Path) -> float:
+    return sorted(_steps(source))[len(_steps(source)) // 2]
+
+
+def _first_time(source: Path, stream: str) -> float:
+    return float(probe_packets(source, stream, "pts_time")[0]["pts_time"])
+
+
+# name: (make the source, file name, what the source must really be)
+KINDS: dict[str, tuple[Callable[[Path], Path], str, Callable[[Path], bool]]] = {
+    "30fps": (_moving, "source.mkv", lambda s: abs(_median_step(s) - 1 / 30) < 0.002),
+    "25fps": (lambda p: _moving(p, "25"), "source.mkv",
+              lambda s: abs(_median_step(s) - 1 / 25) < 0.002),
+    "15fps": (lambda p: _moving(p, "15"), "source.mkv",
+              lambda s: abs(_median_step(s) - 1 / 15) < 0.002),
+    "1fps": (lambda p: _moving(p, "1"), "source.mkv", lambda s: abs(_median_step(s) - 1) < 0.01),
+    "jitter": (_jittery, "source.mkv", lambda s: max(_steps(s)) - min(_steps(s)) > 0.015),
+    "sound_first": (_sound_first, "source.mkv",
+                    lambda s: abs(_first_time(s, "v") - _first_time(s, "a") - 2) < 0.05),
+    "still_picture": (_still, "source.mkv", lambda s: len(_picture_times(s)) == 1),
+    "joined_ts": (_joined, "joined.ts", lambda s: min(_steps(s)) < -10),
+    "interlaced": (_interlaced, "source.mkv",
+                   lambda s: [probe_frames(s, "v", "interlaced_frame,top_field_first")[0][flag]
+                              for flag in ("interlaced_frame", "top_field_first")] == [1, 1]),
+}
+
+_ENCODE_WINDOWS = """
+import json, os, sys
+import _quorvane_queue_native as native
+source, key, folder = sys.argv[1:4]
+windows = native.plan_windows(source, int(sys.argv[4]))
+for window in windows:
+    os.makedirs(f"{folder}/{window['index']}")
+    os.chdir(f"{folder}/{window['index']}")
+    print(json.dumps(native.encode_window(source, [sys.argv[5]], [], key, window)["failures"]))
+print(json.dumps(windows))
+"""
+
+
+def _encode_in_windows(source: Path, key: Path, folder: Path) -> list[dict]:
+    """Every window encoded in a folder of its own, its segments and playlist
+    then moved into `folder` with the windows' playlists joined."""
+    finished = run_python(_ENCODE_WINDOWS, str(source), str(key), str(folder / "parts"),
+                          str(WINDOW), RUNG)
+    assert finished.returncode == 0, finished.stderr[-3000:]
+    *failures, windows = [__import__("json").loads(line) for line in finished.stdout.splitlines()]
+    assert failures == [[]] * len(windows)
+    parts = []
+    for window in windows:
+        part = folder / "parts" / str(window["index"])
+        for segment in part.glob(f"{RUNG}_*.ts"):
+            segment.rename(folder / segment.name)
+        parts.append(str(part / f"{RUNG}.m3u8"))
+    finished = run_python("import sys, json, _quorvane_queue_native as native\n"
+                          "if hasattr(native, 'join_playlists'):\n"
+                          "  native.join_playlists(json.loads(sys.argv[1]), sys.argv[2])\n"
+                          "else:\n"
+                          "  from pathlib import Path\n"
+                          "  parts=[Path(p).read_text().splitlines() for p in json.loads(sys.argv[1])]\n"
+                          "  lines=parts[0][:-1]\n"
+                          "  for p in parts[1:]: lines += [l for l in p if l.startswith('#EXTINF') or not l.startswith('#')]\n"
+                          "  Path(sys.argv[2]).write_text('\\n'.join(lines + ['#EXT-X-ENDLIST', '']))\n",
+                          __import__("json").dumps(parts), str(folder / f"{RUNG}.m3u8"))
+    assert finished.returncode == 0, finished.stderr[-3000:]
+    return windows
+
+
+def _packets(playlist: Path) -> dict[str, list[tuple[int, int, bool]]]:
+    """Per stream: (pts, dts, keyframe) of every packet, in file order."""
+    packets = ffprobe_json(playlist, *playlist_input_args(playlist), "-show_packets",
+                           "-show_entries", "packet=codec_type,pts,dts,flags")["packets"]
+    return {kind: [(int(p["pts"]), int(p["dts"]), p["flags"].startswith("K")) for p in packets
+                   if p["codec_type"] == kind] for kind in ("video", "audio")}
+
+
+def _momentary(playlist: Path) -> list[tuple[float, float]]:
+    """(time, momentary loudness in LUFS) of the decoded sound, every 100 ms."""
+    logged = subprocess.run(
+        ["ffmpeg", "-hide_banner", "-nostats", *playlist_input_args(playlist), "-i", str(playlist),
+         "-map", "0:a", "-af", "ebur128", "-f", "null", "-"],
+        capture_output=True, text=True, check=True).stderr
+    return [(float(t), float(m)) for t, m in
+            re.findall(r"t:\s*([\d.]+)\s+TARGET:[^M]*M:\s*(-?[\d.]+)", logged)]
+
+
+def _segment_loudness(momentary: list[tuple[float, float]]) -> list[float]:
+    """Each 6 s segment's loudness: the energy mean of its momentary values."""
+    import math
+    segments: dict[int, list[float]] = {}
+    for time, level in momentary:
+        segments.setdefault(int(time // 6), []).append(10 ** (level / 10))
+    return [10 * math.log10(sum(v) / len(v)) for _, v in sorted(segments.items())]
+
+
+def _psnr(playlist: Path, source: Path, width: int, height: int) -> list[float]:
+    """PSNR of each output picture against the source scaled to the rung."""
+    logged = subprocess.run(
+        ["ffmpeg", "-hide_banner", "-nostats", *playlist_input_args(playlist), "-i", str(playlist),
+         "-i", str(source), "-lavfi",
+         f"[0:v]setpts=PTS-STARTPTS[out];[1:v]scale={width}:{height},setpts=PTS-STARTPTS[src];"
+         "[out][src]psnr=stats_file=-", "-f", "null", "-"],
+        capture_output=True, text=True, check=True).stdout
+    return [float(value) for value in re.findall(r"psnr_avg:(\S+)", logged)]
+
+
+def _near_seams(times: list[float]) -> list[int]:
+    return [i for i, time in enumerate(times) if any(abs(time - seam) <= NEAR_SEAM for seam in SEAMS)]
+
+
+@pytest.mark.parametrize("kind", list(KINDS))
+def test_a_ladder_encoded_in_windows_is_the_one_call_ladder(kind, tmp_path):
+    make, name, check = KINDS[kind]
+    source = make(tmp_path / name)
+    assert check(source), f"the {kind} source lacks its property"
+    key = write_key_info(tmp_path, iv="")
+    whole, windowed = tmp_path / "whole", tmp_path / "windowed"
+    whole.mkdir()
+    windowed.mkdir()
+    for folder in (whole, windowed):
+        (folder / "enc.key").write_bytes((tmp_path / "enc.key").read_bytes())
+    encode_ok(source, resolution=[RUNG], bitrate=None, key=key, cwd=whole)
+    windows = _encode_in_windows(source, key, windowed)
+    assert [(w["start"], w["end"]) for w in windows] == [(0, 12), (12, 24), (24, None)]
+
+    one, joined = whole / f"{RUNG}.m3u8", windowed / f"{RUNG}.m3u8"
+    # Segment names, EXTINF, key lines: the very text.
+    assert joined.read_text() == one.read_text()
+    expected, got = _packets(one), _packets(joined)
+    for stream in ("video", "audio"):
+        times = lambda packets: sorted((pts, key) for pts, _, key in packets)
+        assert times(got[stream]) == times(expected[stream]), stream
+        decoding = [dts for _, dts, _ in got[stream]]
+        assert all(b > a for a, b in zip(decoding, decoding[1:])), f"{stream} DTS fall at a seam"
+
+    loud_one, loud_windows = _momentary(one), _momentary(joined)
+    assert [t for t, _ in loud_windows] == [t for t, _ in loud_one]
+    seam_steps = _near_seams([t for t, _ in loud_one])
+    assert max(abs(loud_windows[i][1] - loud_one[i][1]) for i in seam_steps) <= 1.0
+    assert max(abs(a - b) for a, b in zip(_segment_loudness(loud_windows),
+                                           _segment_loudness(loud_one))) <= 0.5
+
+    width, height = (int(v) for v in (ffprobe_json(one, *playlist_input_args(one), "-show_streams",
+                                                   "-select_streams", "v")["streams"][0][k]
+                                      for k in ("width", "height")))
+    picture_times = sorted(pts / 90000 for pts, _, _ in expected["video"])
+    psnr_one, psnr_windows = _psnr(one, source, width, height), _psnr(joined, source, width, height)
+    seam_pictures = [i for i in _near_seams([t - picture_times[0] for t in picture_times])
+                     if i < min(len(psnr_one), len(psnr_windows))]
+    mean = lambda values: sum(values[i] for i in seam_pictures) / len(seam_pictures)
+    assert abs(mean(psnr_windows) - mean(psnr_one)) <= 0.5, (mean(psnr_windows), mean(psnr_one))
+
+    with http_server(windowed) as base:
+        playback = play_with_gstreamer(f"{base}/{RUNG}.m3u8")
+    assert playback.ended and not playback.errors, playback.errors[:5]
