@@ -14,9 +14,10 @@ namespace {
 
 constexpr const char* planning_step = "planning the windows";
 
-// The pictures of a planning pass go through the chain of the smallest rung:
-// their timing does not depend on the size.
-constexpr const char* planning_rung = "360p";
+// The pictures of a planning pass go through a chain this small: their
+// timing does not depend on the size.
+constexpr int32_t planning_width = 64;
+constexpr int32_t planning_height = 36;
 
 double slot_seconds(int64_t slot) { return static_cast<double>(slot) / 30; }
 
@@ -77,13 +78,7 @@ window_plan plan_ladder_windows(const std::string& input, int64_t window_seconds
     plan.failure = source.failure;
     return plan;
   }
-  const std::optional<frame_size> size =
-      resolve_frame_size(planning_rung, source.size.width, source.size.height);
-  if (!size) {
-    plan.failure = step_failure{planning_step, "no frame size for the planning pass"};
-    return plan;
-  }
-  seam_plan_outcome seams = plan_seams(input, size->width, size->height, window_seconds * 30);
+  seam_plan_outcome seams = plan_seams(input, planning_width, planning_height, window_seconds * 30);
   if (seams.failure) {
     plan.failure = std::move(seams.failure);
     return plan;

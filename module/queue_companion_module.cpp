@@ -5,7 +5,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <array>
 #include <cmath>
+#include <fstream>
 #include <cstdint>
 #include <stdexcept>
 #include <optional>
@@ -18,6 +20,7 @@
 #include "hls/output_format.h"
 #include "hls/playlist_join.h"
 #include "hls/rendition_rates.h"
+#include "hls/transport_counters.h"
 #include "ladder/rendition_ladder.h"
 #include "ladder/time_windows.h"
 #include "module/failure_log.h"
@@ -239,6 +242,48 @@ py::dict encode_window(const std::string& input, std::optional<std::vector<std::
   return result;
 }
 
+// 16 bytes from 32 hex digits (an optional 0x before them).
+std::array<uint8_t, 16> iv_bytes(std::string hex) {
+  if (hex.rfind("0x", 0) == 0 || hex.rfind("0X", 0) == 0) {
+    hex = hex.substr(2);
+  }
+  std::array<uint8_t, 16> bytes{};
+  if (hex.size() != 32 || hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+    throw py::value_error("an IV is 32 hex digits");
+  }
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<uint8_t>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+  }
+  return bytes;
+}
+
+std::array<uint8_t, 16> key_bytes(const std::string& key_file) {
+  std::ifstream file(key_file, std::ios::binary);
+  std::array<uint8_t, 16> key{};
+  if (!file.read(reinterpret_cast<char*>(key.data()), key.size())) {
+    PyErr_SetString(PyExc_OSError, (key_file + ": no 16-byte key").c_str());
+    throw py::error_already_set();
+  }
+  return key;
+}
+
+quorvane::transport_counters continue_counters(const std::vector<std::string>& segments,
+                                               const std::string& key_file, const std::string& iv,
+                                               quorvane::transport_counters counters) {
+  const std::array<uint8_t, 16> key = key_bytes(key_file);
+  const std::array<uint8_t, 16> vector = iv_bytes(iv);
+  std::optional<std::string> failed;
+  {
+    py::gil_scoped_release released;
+    failed = quorvane::continue_counters(segments, key, vector, counters);
+  }
+  if (failed) {
+    PyErr_SetString(PyExc_OSError, failed->c_str());
+    throw py::error_already_set();
+  }
+  return counters;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_quorvane_queue_native, module) {
@@ -261,6 +306,11 @@ PYBIND11_MODULE(_quorvane_queue_native, module) {
              "Encodes one window of every rung into the working directory (media playlists "
              "numbered as the whole file's, and a master of the window's renditions): "
              "{'renditions': [...], 'failures': [...]}.");
+  module.def("continue_counters", &continue_counters, py::arg("segments"), py::arg("key_file"),
+             py::arg("iv"), py::arg("counters"),
+             "Rewrites the MPEG-TS continuity counters of a window's encrypted segments so "
+             "that they follow on from `counters` (PID -> last counter, empty for the first "
+             "window); returns where they end, for the next window.");
   module.def("write_master", &write_master, py::arg("path"), py::arg("renditions"),
              "writes a master playlist of read_master's entries; OSError when it cannot");
   module.def("join_playlists", &join_playlists, py::arg("parts"), py::arg("output"),

@@ -102,6 +102,9 @@ struct video_path {
   codec_context_ptr encoder;
   int clockwise_rotation = 0;  // display rotation of the source: 0, 90, 180 or 270
   bool interlaced_source = false;  // once seen, every later picture is deinterlaced too
+  // A planning pass needs the chain's timing, not its pictures: each
+  // picture is cut down to a few pixels before the chain's own steps.
+  bool timing_only = false;
   picture_format chain_format;     // what `chain` was built for
   filter_chain chain;
   picture_clock clock;

@@ -1,0 +1,132 @@
+#include "hls/transport_counters.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+extern "C" {
+#include <libavutil/aes.h>
+#include <libavutil/mem.h>
+}
+
+namespace quorvane {
+
+namespace {
+
+constexpr size_t packet_size = 188;
+constexpr size_t block_size = 16;
+constexpr int null_pid = 0x1fff;
+
+struct aes_deleter {
+  void operator()(AVAES* aes) const { av_free(aes); }
+};
+
+std::optional<std::vector<uint8_t>> read_file(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    return std::nullopt;
+  }
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), {});
+}
+
+// AES-128-CBC over whole blocks of `data`, in place.
+bool crypt(std::vector<uint8_t>& data, const std::array<uint8_t, 16>& key,
+           std::array<uint8_t, 16> iv, bool decrypt) {
+  std::unique_ptr<AVAES, aes_deleter> aes(av_aes_alloc());
+  if (!aes || av_aes_init(aes.get(), key.data(), 128, decrypt ? 1 : 0) < 0) {
+    return false;
+  }
+  av_aes_crypt(aes.get(), data.data(), data.data(), static_cast<int>(data.size() / block_size),
+               iv.data(), decrypt ? 1 : 0);
+  return true;
+}
+
+// The plain transport stream of an encrypted segment: PKCS#7 padding off.
+std::optional<std::vector<uint8_t>> decrypted(std::vector<uint8_t> data,
+                                              const std::array<uint8_t, 16>& key,
+                                              const std::array<uint8_t, 16>& iv) {
+  if (data.empty() || data.size() % block_size != 0 || !crypt(data, key, iv, true)) {
+    return std::nullopt;
+  }
+  const size_t padding = data.back();
+  if (padding == 0 || padding > block_size) {
+    return std::nullopt;
+  }
+  data.resize(data.size() - padding);
+  if (data.size() % packet_size != 0) {
+    return std::nullopt;
+  }
+  return data;
+}
+
+// Shifts each PID's counters in `plain` to follow `counters`; notes where
+// they end. True when any counter changed.
+bool follow_on(std::vector<uint8_t>& plain, transport_counters& counters,
+               std::map<int, int>& shifts) {
+  bool changed = false;
+  for (size_t at = 0; at < plain.size(); at += packet_size) {
+    uint8_t* packet = plain.data() + at;
+    const int pid = ((packet[1] & 0x1f) << 8) | packet[2];
+    const bool has_payload = (packet[3] & 0x10) != 0;
+    if (pid == null_pid) {
+      continue;
+    }
+    if (shifts.find(pid) == shifts.end()) {
+      const auto previous = counters.find(pid);
+      const int own = packet[3] & 0x0f;
+      const int expected = previous == counters.end() ? own
+                                                      : (previous->second + (has_payload ? 1 : 0)) & 0x0f;
+      shifts[pid] = (expected - own + 16) & 0x0f;
+    }
+    const int counter = ((packet[3] & 0x0f) + shifts[pid]) & 0x0f;
+    changed = changed || shifts[pid] != 0;
+    packet[3] = static_cast<uint8_t>((packet[3] & 0xf0) | counter);
+    counters[pid] = counter;
+  }
+  return changed;
+}
+
+bool write_replacing(const std::string& path, const std::vector<uint8_t>& data) {
+  const std::string temporary = path + ".counters";
+  {
+    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    file.close();
+    if (!file) {
+      std::remove(temporary.c_str());
+      return false;
+    }
+  }
+  return std::rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+}  // namespace
+
+std::optional<std::string> continue_counters(const std::vector<std::string>& segments,
+                                             const std::array<uint8_t, 16>& key,
+                                             const std::array<uint8_t, 16>& iv,
+                                             transport_counters& counters) {
+  std::map<int, int> shifts;  // per PID, fixed by its first packet
+  for (const std::string& segment : segments) {
+    std::optional<std::vector<uint8_t>> data = read_file(segment);
+    if (!data) {
+      return segment + ": cannot be read";
+    }
+    std::optional<std::vector<uint8_t>> plain = decrypted(std::move(*data), key, iv);
+    if (!plain) {
+      return segment + ": not an MPEG-TS segment encrypted with this key";
+    }
+    if (!follow_on(*plain, counters, shifts)) {
+      continue;
+    }
+    const size_t padding = block_size - plain->size() % block_size;
+    plain->insert(plain->end(), padding, static_cast<uint8_t>(padding));
+    if (!crypt(*plain, key, iv, false) || !write_replacing(segment, *plain)) {
+      return segment + ": cannot be rewritten";
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace quorvane
