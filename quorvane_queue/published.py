@@ -29,10 +29,11 @@ def read_key_info(key_info: Path) -> tuple[str, Path, str | None]:
     return lines[0].strip(), Path(lines[1].strip()), _normal_iv(lines[2].strip())
 
 
-def _segment_iv(playlist: dict, key: dict) -> str:
-    """The IV of the playlist's first segment: the key's, or else its media
-    sequence number, as the HLS muxer and players use it."""
-    return _normal_iv(key["iv"]) or f"{playlist['media_sequence']:032x}"
+def segment_iv(key: dict, sequence: int) -> str:
+    """The IV of the segment numbered `sequence` under the key line `key`:
+    the key's, or else the segment's media sequence number, as the HLS muxer
+    and players use it."""
+    return _normal_iv(key["iv"]) or f"{sequence:032x}"
 
 
 def _encoded_bitrate(segment: Path, key: bytes, iv: str) -> int | None:
@@ -58,7 +59,7 @@ def _rung_differences(folder: Path, rung: Rung, key_uri: str, key: bytes,
     if iv is not None and _normal_iv(tag["iv"]) != iv:
         return [f"{rung.name} is encrypted with another IV"]
     encoded = _encoded_bitrate(folder / playlist["segments"][0]["uri"], key,
-                               _segment_iv(playlist, tag))
+                               segment_iv(tag, playlist["media_sequence"]))
     if encoded is None:
         return [f"{rung.name} is encrypted with another key"]
     if encoded != rung.bitrate:

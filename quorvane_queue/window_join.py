@@ -16,8 +16,9 @@ the segments into the ladder's staging folder and the playlists aside, into
 ``.NAME.ladder-ID.window-wK/``, and records how it ended in
 ``.NAME.ladder-ID.window-wK.json``. The window task that finds every window
 ended joins each rung's playlists in time order into the one a call over the
-whole file writes, measures each joined rung for the master playlist and
-publishes the ladder. A window that fails fails the ladder, with its reason
+whole file writes, makes its segments' continuity counters follow on across
+the seams, measures each joined rung for the master playlist and publishes
+the ladder. A window that fails fails the ladder, with its reason
 and kept log, once every window has ended (those not yet started are not
 encoded): a ladder missing a window is never published.
 """
@@ -36,6 +37,7 @@ from .base import LadderTask, distinct, logger, run_plan
 from .celery import visibility_timeout
 from .ladder_join import LadderJoin, encode_part, run_part
 from .limits import decode_seconds, time_limits, window_limits
+from .published import read_key_info, segment_iv
 from .request import LadderFailed, LadderRequest, check_window_seconds, probe_upload
 
 
@@ -69,6 +71,22 @@ def window_length(window: dict, claimed: float | None, window_seconds: int) -> f
     return None if claimed is None else max(claimed - window["start"], window_seconds)
 
 
+def continue_counters(folder: Path, playlists: list[Path], key_file: Path) -> None:
+    """Makes the MPEG-TS continuity counters of one rung's segments in
+    `folder`, listed by its windows' `playlists` in time order, follow on
+    across the windows as one muxer's do (each window's muxer counted from
+    zero). One segment at a time, each replaced in one rename: a join cut
+    short and run again leaves those already rewritten as they are."""
+    counters: dict[int, int] = {}
+    for path in playlists:
+        playlist = native.read_playlist(str(path))
+        if playlist is None or not playlist["keys"]:
+            raise NoRendition(f"{path} lists no key")
+        for sequence, segment in enumerate(playlist["segments"], playlist["media_sequence"]):
+            counters = native.continue_counters([str(folder / segment["uri"])], str(key_file),
+                                                segment_iv(playlist["keys"][0], sequence), counters)
+
+
 class WindowJoin(LadderJoin):
     kind = "window"
 
@@ -88,15 +106,18 @@ class WindowJoin(LadderJoin):
         return LadderFailed(f"{request.input}: {'; '.join(reasons) or 'a window failed'}")
 
     def master_entries(self, request: LadderRequest, records: dict[str, dict]) -> list[dict]:
-        """Joins each rung's playlists into the staging folder, and measures it."""
+        """Joins each rung's segments and playlists into the staging folder,
+        and measures it."""
         written = {entry["name"]: entry for entry in records[self.parts[0]]["renditions"]}
+        key_file = read_key_info(Path(request.key_info))[1]
         entries = []
         for rung in self.rungs:
+            parts = [self.aside(part) / f"{rung}.m3u8" for part in self.parts]
             playlist = self.staging / f"{rung}.m3u8"
             try:
-                native.join_playlists([str(self.aside(part) / f"{rung}.m3u8") for part in self.parts],
-                                      str(playlist))
-            except ValueError as error:
+                native.join_playlists([str(part) for part in parts], str(playlist))
+                continue_counters(self.staging, parts, key_file)
+            except (ValueError, NoRendition) as error:
                 raise LadderFailed(f"{request.input}: the windows of {rung} do not join: {error}") \
                     from None
             _fsync_path(playlist)
