@@ -12,11 +12,11 @@ A ladder split in time has limits of two kinds. Each window's task has the
 limits of its window's length, so an upload longer than one task admits can
 be encoded in windows. The task that plans the windows decodes the whole
 upload once and encodes nothing: its limits follow the upload's length at
-decoding speed, DECODE_SECONDS_PER_INPUT_SECOND. Decoding runs far faster
-than that (FFmpeg decodes 20 s of 1080p H.264 in about 2 s of wall time on a
-busy 2-core machine), but a 4K HEVC upload, or a machine shared with
-encodes, runs nearer it. When no seam can be placed the planning task
-encodes the upload whole, so it gets the one-task limits wherever they fit.
+decoding speed, DECODE_SECONDS_PER_INPUT_SECOND. Planning runs far faster
+than that (20 s of 1080p H.264 in 2.9 s of wall time on a 2-core machine at
+load 3), but a 4K HEVC upload, or a machine shared with encodes, runs nearer
+it. When no seam can be placed the planning task encodes the upload whole,
+so it gets the one-task limits wherever they fit.
 """
 
 from __future__ import annotations
