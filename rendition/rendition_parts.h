@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -31,6 +32,9 @@ struct source_input {
   // sent again, or the first sound of a recording joined on. The next
   // picture packet tells which: it jumps back too, or it goes on.
   std::deque<packet_ptr> held_sound;
+  // Before a rendition resumes within the file, sound only warms the
+  // loudness chain up, from this time (seconds after the origin) on.
+  std::optional<double> warm_sound_from;
 };
 
 // An FFmpeg error while encoding and writing, and which side gave it.

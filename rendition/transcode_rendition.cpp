@@ -391,6 +391,14 @@ step_result encode_sound_packet(source_input& source, hls_muxer& muxer, video_pa
                                 audio_path& audio, AVPacket* packet, bool new_recording_allowed) {
   keep_timestamps_continuous(source.continuity, packet, source.audio_stream, 1,
                              new_recording_allowed);
+  if (source.warm_sound_from) {
+    const double seconds = seconds_since(packet->pts, source.audio_stream->time_base, source.origin);
+    const bool warming = audio.clock.started || !(seconds < *source.warm_sound_from);
+    if (warming && !warm_up_sound(audio, source, muxer, packet)) {
+      return encoding_failure("resuming the sound where the window starts", muxer);
+    }
+    return std::nullopt;
+  }
   if (!decode_audio_packet(audio, source, muxer, packet)) {
     return encoding_failure("encoding the sound", muxer);
   }
@@ -464,9 +472,11 @@ struct seam_search {
 constexpr double sound_warm_up_seconds = 12;
 
 // Before the resume point: pictures decoded from the keyframe the state
-// asks for, sound from the time it asks for; timestamps carried on.
+// asks for, sound from the time it asks for; timestamps carried on as the
+// read loop carries them (sound that jumps back held the same way).
 step_result warm_up_packet(source_input& source, hls_muxer& muxer, video_path& video,
                            audio_path& audio, resumption& resume, int64_t index, bool is_video) {
+  source.warm_sound_from = resume.snapshot->sound_from_seconds;
   AVPacket* packet = source.packet.get();
   if (is_video) {
     keep_timestamps_continuous(source.continuity, packet, source.video_stream, 0);
@@ -474,19 +484,20 @@ step_result warm_up_packet(source_input& source, hls_muxer& muxer, video_path& v
         !decode_needed_pictures(video, source, resume.needed, resume.kept)) {
       return ffmpeg_failure("resuming the pictures where the window starts", AVERROR(ENOMEM));
     }
-    return std::nullopt;
+    return release_held_sound(source, muxer, video, audio, true);
   }
-  keep_timestamps_continuous(source.continuity, packet, source.audio_stream, 1);
-  const double seconds = seconds_since(packet->pts, source.audio_stream->time_base, source.origin);
-  const bool warming = audio.clock.started || !(seconds < resume.snapshot->sound_from_seconds);
-  if (warming && !warm_up_sound(audio, source, muxer, packet)) {
-    return encoding_failure("resuming the sound where the window starts", muxer);
+  if (!hold_sound(source, packet)) {
+    return encode_sound_packet(source, muxer, video, audio, packet, true);
+  }
+  if (source.held_sound.size() >= max_held_sound) {
+    return release_held_sound(source, muxer, video, audio, false);
   }
   return std::nullopt;
 }
 
 step_result resume_here(source_input& source, hls_muxer& muxer, video_path& video,
                         audio_path& audio, resumption& resume) {
+  source.warm_sound_from.reset();
   restore_snapshot(*resume.snapshot, source, video, audio);
   if (!resume_pictures(video, source, muxer, *resume.snapshot, resume.kept) ||
       !resume_sound(audio, muxer)) {
@@ -519,13 +530,18 @@ int64_t video_start_packet(const seam_search& search, const timeline_snapshot& s
 }
 
 // After each packet of a planning pass: every seam the timeline reached
-// with it gets the state from before it, where a window can resume cleanly.
-void note_seams(seam_search& search, const audio_path& audio, const time_window& window) {
+// with it gets the state from before it, where a window can resume cleanly:
+// no sound held, nothing of the window encoded yet, and a held picture the
+// window can find again by its timestamp (an attached picture, the
+// stream's only one, by its having none).
+void note_seams(seam_search& search, const video_path& video, const audio_path& audio,
+                const time_window& window) {
   while (reaches_slot(window, audio.first_pts, search.next_seam)) {
     const timeline_snapshot& state = search.before;
     const bool clean = !search.sound_held_before &&
                        !reaches_slot(search.window_before, state.first_pts, search.next_seam) &&
-                       (!state.holding || state.held.source_pts != AV_NOPTS_VALUE);
+                       (!state.holding || state.held.source_pts != AV_NOPTS_VALUE ||
+                        video.single_picture);
     if (clean) {
       planned_seam seam{search.next_seam, state};
       seam.resume.video_from_packet = video_start_packet(search, state);
@@ -597,7 +613,7 @@ step_result read_input(source_input& source, hls_muxer& muxer, video_path& video
       if (is_video && (packet->flags & AV_PKT_FLAG_KEY) != 0) {
         search->keyframes.emplace_back(at, packet->pts);
       }
-      note_seams(*search, audio, muxer.window);
+      note_seams(*search, video, audio, muxer.window);
     }
   }
   if (resume.snapshot != nullptr && !resume.resumed) {
