@@ -7,7 +7,7 @@ on 8, 16 and 32 two-core machines, worked out from the figures measured here
 (planning and join included, both growing with the upload's length). Run by
 hand, on an otherwise idle machine:
 
-    .venv/bin/python bench/bench_windows.py [--seconds 300] [--window 60]
+    .venv/bin/python bench/bench_windows.py [--seconds 300] [--window 60 [30 ...]]
 
 The workers call the queue's own native functions, as its window tasks do,
 without the broker in between."""
@@ -107,10 +107,78 @@ def usage(child: subprocess.Popen) -> dict:
     return json.loads(out.splitlines()[-1])
 
 
+def run_windows(work: Path, source: Path, key: Path, one: dict, seconds: int,
+                window_seconds: int) -> None:
+    """Plans, encodes over two pinned workers and joins; prints the figures."""
+    run = work / f"windows-{window_seconds}"
+    run.mkdir()
+    started = time.perf_counter()
+    plan = usage(pinned("0", PLAN, str(source), str(key), str(run / "plan.json"),
+                        str(window_seconds), cwd=run))
+    windows = json.loads((run / "plan.json").read_text())
+    queue = run / "queue"
+    queue.mkdir()
+    for window in windows:
+        (queue / f"{window['index']}.json").write_text(json.dumps(window))
+    workers = [pinned(core, WORKER, str(source), str(key), str(queue), core, cwd=queue)
+               for core in ("0", "1")]
+    worker_usage = [usage(worker) for worker in workers]
+    encoded = time.perf_counter()
+    join = usage(pinned("0", JOIN, str(queue), str(work / "enc.key"), str(run / "ladder"),
+                        cwd=run))
+    total = time.perf_counter() - started
+
+    done = sorted((json.loads(p.read_text()) for p in queue.glob("*.done")),
+                  key=lambda w: w["index"])
+    failures = [f for w in done for f in w["failures"]]
+    if failures:
+        raise SystemExit(f"windows failed: {failures}")
+    window_cpu = sum(w["cpu"] for w in done)
+    print(f"planning: wall {plan['wall']:.1f} s, CPU {plan['cpu']:.1f} s "
+          f"({len(windows)} windows of {window_seconds} s)")
+    for w in done:
+        print(f"  window {w['index']} on core {w['core']}: wall {w['wall']:.1f} s, "
+              f"CPU {w['cpu']:.1f} s")
+    print(f"windows: {encoded - started - plan['wall']:.1f} s over two cores "
+          f"(workers' CPU {sum(u['cpu'] for u in worker_usage):.1f} s)")
+    print(f"join: wall {join['wall']:.1f} s, CPU {join['cpu']:.1f} s")
+    print(f"time to publish: {total:.1f} s against {one['wall']:.1f} s: "
+          f"{total / one['wall']:.3f} of the one call's")
+    print(f"CPU of the windows against the one call's: {window_cpu:.1f} / {one['cpu']:.1f} s "
+          f"= {window_cpu / one['cpu'] - 1:+.1%}; with planning and join: "
+          f"{(window_cpu + plan['cpu'] + join['cpu']) / one['cpu'] - 1:+.1%}")
+
+    # A 1 h upload: planning and join grow with the length. A window hears
+    # all the sound before it, so its CPU grows with where it starts: a
+    # straight line through the windows measured here (the last, shorter
+    # or longer, left out), over a two-core machine's two cores.
+    full = [w for w in done if windows[w["index"]]["end"] is not None]
+    starts = [windows[w["index"]]["start"] for w in full]
+    slope, base = line_through(starts, [w["cpu"] for w in full])
+    scale = LECTURE_SECONDS / seconds
+    lecture_starts = range(0, LECTURE_SECONDS, window_seconds)
+    for machines in MACHINES:
+        rounds = [lecture_starts[i:i + machines] for i in range(0, len(lecture_starts), machines)]
+        encoding = sum(max(base + slope * start for start in batch) / 2 for batch in rounds)
+        minutes = (plan["wall"] * scale + encoding + join["wall"] * scale) / 60
+        print(f"1 h on {machines} two-core machines: about {minutes:.1f} min (planning "
+              f"{plan['wall'] * scale / 60:.1f} min, {len(rounds)} rounds of windows, "
+              f"{encoding / 60:.1f} min, join {join['wall'] * scale / 60:.1f} min)")
+
+
+def line_through(xs: list[float], ys: list[float]) -> tuple[float, float]:
+    """Least-squares slope and intercept (a flat line through one point)."""
+    if len(xs) < 2:
+        return 0.0, sum(ys) / max(len(ys), 1)
+    mean_x, mean_y = sum(xs) / len(xs), sum(ys) / len(ys)
+    slope = (sum((x - mean_x) * (y - mean_y) for x, y in zip(xs, ys))
+             / sum((x - mean_x) ** 2 for x in xs))
+    return slope, mean_y - slope * mean_x
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--seconds", type=int, default=300)
-    parser.add_argument("--window", type=int, default=60)
+    parser.add_argument("--window", type=int, nargs="+", default=[60])
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="bench-windows-") as scratch:
         work = Path(scratch)
@@ -122,53 +190,8 @@ def main() -> int:
         one = usage(pinned("0", ONE_CALL, str(source), str(key), cwd=work / "one"))
         print(f"one call, one core: wall {one['wall']:.1f} s, CPU {one['cpu']:.1f} s", flush=True)
 
-        started = time.perf_counter()
-        plan = usage(pinned("0", PLAN, str(source), str(key), str(work / "plan.json"),
-                            str(args.window), cwd=work))
-        windows = json.loads((work / "plan.json").read_text())
-        queue = work / "queue"
-        queue.mkdir()
-        for window in windows:
-            (queue / f"{window['index']}.json").write_text(json.dumps(window))
-        workers = [pinned(core, WORKER, str(source), str(key), str(queue), core, cwd=queue)
-                   for core in ("0", "1")]
-        worker_usage = [usage(worker) for worker in workers]
-        encoded = time.perf_counter()
-        join = usage(pinned("0", JOIN, str(queue), str(work / "enc.key"), str(work / "ladder"),
-                            cwd=work))
-        total = time.perf_counter() - started
-
-        done = sorted((json.loads(p.read_text()) for p in queue.glob("*.done")),
-                      key=lambda w: w["index"])
-        failures = [f for w in done for f in w["failures"]]
-        if failures:
-            raise SystemExit(f"windows failed: {failures}")
-        window_cpu = sum(w["cpu"] for w in done)
-        print(f"planning: wall {plan['wall']:.1f} s, CPU {plan['cpu']:.1f} s "
-              f"({len(windows)} windows of {args.window} s)")
-        for w in done:
-            print(f"  window {w['index']} on core {w['core']}: wall {w['wall']:.1f} s, "
-                  f"CPU {w['cpu']:.1f} s")
-        print(f"windows: {encoded - started - plan['wall']:.1f} s over two cores "
-              f"(workers' CPU {sum(u['cpu'] for u in worker_usage):.1f} s)")
-        print(f"join: wall {join['wall']:.1f} s, CPU {join['cpu']:.1f} s")
-        print(f"time to publish: {total:.1f} s against {one['wall']:.1f} s: "
-              f"{total / one['wall']:.3f} of the one call's")
-        print(f"CPU of the windows against the one call's: {window_cpu:.1f} / {one['cpu']:.1f} s "
-              f"= {window_cpu / one['cpu'] - 1:+.1%}; with planning and join: "
-              f"{(window_cpu + plan['cpu'] + join['cpu']) / one['cpu'] - 1:+.1%}")
-
-        # A 1 h upload: planning and join grow with the length; a window
-        # takes a two-core machine its CPU seconds over two cores.
-        scale = LECTURE_SECONDS / args.seconds
-        count = math.ceil(LECTURE_SECONDS / args.window)
-        per_window = window_cpu / args.seconds * args.window / 2
-        for machines in MACHINES:
-            rounds = math.ceil(count / machines)
-            hours = plan["wall"] * scale + rounds * per_window + join["wall"] * scale
-            print(f"1 h on {machines} two-core machines: about {hours / 60:.1f} min "
-                  f"(planning {plan['wall'] * scale / 60:.1f} min, {rounds} rounds of windows of "
-                  f"{per_window:.0f} s, join {join['wall'] * scale / 60:.1f} min)")
+        for window_seconds in args.window:
+            run_windows(work, source, key, one, args.seconds, window_seconds)
     return 0
 
 

@@ -141,8 +141,8 @@ bool encode_block(audio_path& path, hls_muxer& muxer, AVFrame* block) {
     return true;  // outside the part of the timeline written
   }
   return encode_and_write(path.encoder.get(), muxer.context.get(), muxer.audio_stream, block,
-                          muxer.packet.get(), nullptr, &muxer.last_error, &muxer.window,
-                          path.first_pts);
+                          muxer.packet.get(), nullptr, &muxer.last_error,
+                          written_packets{&muxer.window, true, path.first_pts});
 }
 
 // Cuts `samples` samples off the FIFO into one encoder block and encodes it.

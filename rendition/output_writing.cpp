@@ -25,7 +25,7 @@ void watch_file_closes(AVFormatContext* muxer, file_close_watch& watch) {
 
 bool encode_and_write(AVCodecContext* encoder, AVFormatContext* muxer, AVStream* stream,
                       const AVFrame* frame, AVPacket* packet, picture_durations* durations,
-                      media_error* error, const time_window* sound_window, int64_t first_pts) {
+                      media_error* error, const written_packets& written) {
   const auto failed = [error](int code, bool in_muxer) {
     if (error != nullptr) {
       *error = media_error{code, in_muxer};
@@ -44,10 +44,6 @@ bool encode_and_write(AVCodecContext* encoder, AVFormatContext* muxer, AVStream*
     if (received < 0) {
       return failed(received, false);
     }
-    if (sound_window != nullptr && !keeps_sound_packet(*sound_window, first_pts, packet->pts)) {
-      av_packet_unref(packet);
-      continue;
-    }
     // x264 leaves picture durations unset; the muxer adds them up for the
     // last segment's EXTINF.
     if (durations != nullptr) {
@@ -56,6 +52,10 @@ bool encode_and_write(AVCodecContext* encoder, AVFormatContext* muxer, AVStream*
         packet->duration = found->second;
         durations->erase(found);
       }
+    }
+    if (!writes_packet(written, packet->pts)) {
+      av_packet_unref(packet);
+      continue;  // encoded only for its neighbours' sake
     }
     // The muxer may have replaced the stream's time base in its header.
     av_packet_rescale_ts(packet, encoder->time_base, stream->time_base);

@@ -17,13 +17,12 @@ bool failed_step(media_error& error, const char* step, int code);
 // packet it gives out to `stream` of `muxer`. With `durations`, each packet
 // takes (and drops) the duration recorded there for its timestamp. True when
 // the encoder wants more input or is drained; false on any other failure,
-// whose FFmpeg error (and whether the muxer gave it) goes to `error`. With
-// `sound_window`, only the AAC packets that belong to it are written
-// (`first_pts`: where the sound starts).
+// whose FFmpeg error (and whether the muxer gave it) goes to `error`. Only
+// the packets `written` takes are written.
 bool encode_and_write(AVCodecContext* encoder, AVFormatContext* muxer, AVStream* stream,
                       const AVFrame* frame, AVPacket* packet,
                       picture_durations* durations = nullptr,
                       media_error* error = nullptr,
-                      const time_window* sound_window = nullptr, int64_t first_pts = 0);
+                      const written_packets& written = written_packets{});
 
 }  // namespace quorvane

@@ -14,6 +14,10 @@ constexpr int64_t samples_per_slot = output_sample_rate / 30;
 // that the packets at a seam are coded with their neighbours as in one pass.
 constexpr int64_t pre_roll_samples = 2 * aac_frame_samples;
 constexpr int64_t post_roll_samples = aac_frame_samples;
+// The same for pictures, in slots: 1 s before, and the encoder's 1 s
+// lookahead after.
+constexpr int64_t pre_roll_slots = 30;
+constexpr int64_t post_roll_slots = 30;
 
 // The first AAC packet that starts at or after `slot`. Packets start one
 // frame before the blocks they come from (the encoder's priming), on the
@@ -38,17 +42,19 @@ bool window_done(const time_window& window) {
 }
 
 bool reaches_slot(const time_window& window, int64_t first_pts, int64_t slot) {
-  return window.latest_slot >= slot ||
+  return window.latest_slot >= slot - pre_roll_slots ||
          (window.latest_block > -unbounded_slot &&
           window.latest_block >= first_packet_from(slot, first_pts) - pre_roll_samples);
 }
 
 bool admits_picture(time_window& window, int64_t slot) {
   window.latest_slot = std::max(window.latest_slot, slot);
-  if (slot >= window.end_slot) {
+  if (!ends_with_media(window) && slot >= window.end_slot + post_roll_slots) {
     window.pictures_done = true;
   }
-  return !window.planning && slot >= window.first_slot && slot < window.end_slot;
+  return !window.planning &&
+         (starts_with_media(window) || slot >= window.first_slot - pre_roll_slots) &&
+         (ends_with_media(window) || slot < window.end_slot + post_roll_slots);
 }
 
 bool admits_sound_block(time_window& window, int64_t first_pts, int64_t pts) {
@@ -67,9 +73,16 @@ bool admits_sound_block(time_window& window, int64_t first_pts, int64_t pts) {
   return after_start && before_end;
 }
 
-bool keeps_sound_packet(const time_window& window, int64_t first_pts, int64_t pts) {
-  return (starts_with_media(window) || pts >= first_packet_from(window.first_slot, first_pts)) &&
-         (ends_with_media(window) || pts < first_packet_from(window.end_slot, first_pts));
+bool writes_packet(const written_packets& written, int64_t pts) {
+  const time_window* window = written.window;
+  if (window == nullptr) {
+    return true;
+  }
+  const auto edge = [&](int64_t slot) {
+    return written.sound ? first_packet_from(slot, written.first_pts) : slot;
+  };
+  return (starts_with_media(*window) || pts >= edge(window->first_slot)) &&
+         (ends_with_media(*window) || pts < edge(window->end_slot));
 }
 
 }  // namespace quorvane

@@ -4,7 +4,10 @@
 // are written from the window's first slot (a segment's start, so a
 // keyframe) to its end. AAC frames overlap their neighbours, so the sound is
 // encoded a few frames beyond each edge and only the packets that start
-// inside the window are written.
+// inside the window are written. The pictures too are encoded from a
+// little before the window and on a little after it, so that the H.264
+// encoder's rate control and lookahead see around each seam what they see
+// in one pass.
 #pragma once
 
 #include <cstdint>
@@ -49,7 +52,16 @@ bool admits_picture(time_window& window, int64_t slot);
 // the AAC packets lie on a grid of frames counted from there.
 bool admits_sound_block(time_window& window, int64_t first_pts, int64_t pts);
 
-// True when the encoded AAC packet at `pts` belongs to the window.
-bool keeps_sound_packet(const time_window& window, int64_t first_pts, int64_t pts);
+// Which encoded packets a muxer writes: all of them, or those of one
+// stream that belong to a window (`first_pts`: where the sound starts).
+struct written_packets {
+  const time_window* window = nullptr;
+  bool sound = false;
+  int64_t first_pts = 0;
+};
+
+// True when the encoded packet at `pts` (slots for pictures, samples for
+// sound) is written.
+bool writes_packet(const written_packets& written, int64_t pts);
 
 }  // namespace quorvane

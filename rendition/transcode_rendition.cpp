@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <utility>
 
@@ -467,10 +468,6 @@ struct seam_search {
   std::vector<planned_seam> seams;
 };
 
-// How far back the loudness chain hears before a resumed part: its 3 s
-// window, its gain smoothing, and its output's lag behind its input.
-constexpr double sound_warm_up_seconds = 12;
-
 // Before the resume point: pictures decoded from the keyframe the state
 // asks for, sound from the time it asks for; timestamps carried on as the
 // read loop carries them (sound that jumps back held the same way).
@@ -545,8 +542,11 @@ void note_seams(seam_search& search, const video_path& video, const audio_path& 
     if (clean) {
       planned_seam seam{search.next_seam, state};
       seam.resume.video_from_packet = video_start_packet(search, state);
-      seam.resume.sound_from_seconds =
-          state.sound.started ? sound_end_seconds(state.sound) - sound_warm_up_seconds : -1e18;
+      // The loudness filter's gain follows the integrated loudness of all
+      // the sound before (its gating and its range too): the window's
+      // chain hears the sound from the start, or its level would not be
+      // the one call's.
+      seam.resume.sound_from_seconds = -std::numeric_limits<double>::infinity();
       search.seams.push_back(std::move(seam));
     }
     search.next_seam += search.step_slots;
@@ -658,7 +658,8 @@ step_result finish_media(source_input& source, hls_muxer& muxer, video_path& vid
 // encoded; the encoders give out what they still hold.
 step_result finish_window(hls_muxer& muxer, video_path& video) {
   if (!encode_and_write(video.encoder.get(), muxer.context.get(), muxer.video_stream, nullptr,
-                        muxer.packet.get(), &video.durations, &muxer.last_error)) {
+                        muxer.packet.get(), &video.durations, &muxer.last_error,
+                        written_packets{&muxer.window})) {
     return encoding_failure("encoding the last pictures", muxer);
   }
   return std::nullopt;
@@ -699,8 +700,8 @@ step_result run_rendition(rendition_pipeline& pipeline, const std::string& input
     return failed;
   }
   if (!encode_and_write(audio.encoder.get(), muxer.context.get(), muxer.audio_stream, nullptr,
-                        muxer.packet.get(), nullptr, &muxer.last_error, &muxer.window,
-                        audio.first_pts)) {
+                        muxer.packet.get(), nullptr, &muxer.last_error,
+                        written_packets{&muxer.window, true, audio.first_pts})) {
     return encoding_failure("encoding the end of the sound", muxer);
   }
   const int trailer = av_write_trailer(muxer.context.get());

@@ -59,11 +59,12 @@ bool encode_picture(video_path& path, hls_muxer& muxer, AVFrame* picture, int64_
   picture->pts = slot;
   ++path.pictures_encoded;
   if (!admits_picture(muxer.window, slot)) {
-    return true;  // outside the part of the timeline written
+    return true;  // outside the part of the timeline encoded
   }
   path.durations[slot] = duration;
   return encode_and_write(path.encoder.get(), muxer.context.get(), muxer.video_stream, picture,
-                          muxer.packet.get(), &path.durations, &muxer.last_error);
+                          muxer.packet.get(), &path.durations, &muxer.last_error,
+                          written_packets{&muxer.window});
 }
 
 // Where the held picture's next copy starts, when nothing comes first.
@@ -338,7 +339,8 @@ bool finish_video(video_path& path, hls_muxer& muxer, double end_seconds) {
     }
   }
   return encode_and_write(path.encoder.get(), muxer.context.get(), muxer.video_stream, nullptr,
-                          muxer.packet.get(), &path.durations, &muxer.last_error);
+                          muxer.packet.get(), &path.durations, &muxer.last_error,
+                          written_packets{&muxer.window});
 }
 
 bool has_pictures(const video_path& path) { return path.pictures_encoded > 0; }

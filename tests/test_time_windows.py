@@ -11,8 +11,8 @@ pictures' quality at the seams as in the single call, and GStreamer plays
 it to its end.
 
 The sources last 32 s (three windows) and move, so that the pictures at a
-seam can be told apart; their beeps sit on a tone, so the level is never
-that of silence.
+seam can be told apart; their beeps sit on a tone, loud at first, so the
+level is never that of silence and depends on all the sound before.
 """
 
 from __future__ import annotations
@@ -36,7 +36,7 @@ from media_checks import (
     run_python,
 )
 from player_checks import http_server, play_with_gstreamer
-from timing_checks import DEFAULT_CODECS, beeps
+from timing_checks import DEFAULT_CODECS
 
 SECONDS = 32
 WINDOW = 12
@@ -47,10 +47,19 @@ BITRATE = 400000
 NEAR_SEAM = 1.0
 
 
+def _sound(markers: tuple[float, ...] = MARKERS) -> str:
+    """Beeps over a tone ten times louder for the first 8 s: the loudness
+    filter's gain at any moment follows all the sound before it, so a window
+    that heard less of it would be louder than the one call."""
+    beep = "+".join(f"between(t,{at},{at + 0.1})" for at in markers)
+    return (f"aevalsrc='0.25*sin(2*PI*1000*t)*({beep})+(0.02+0.2*lt(t,8))*sin(2*PI*300*t)'"
+            ":s=48000:c=stereo")
+
+
 def _moving(path: Path, rate: str = "30", seconds: float = SECONDS, size: str = "160x90",
             markers: tuple[float, ...] = MARKERS, output_args: tuple[str, ...] = ()) -> Path:
     run_ffmpeg("-f", "lavfi", "-i", f"testsrc2=size={size}:rate={rate}",
-               "-f", "lavfi", "-i", beeps(markers, bed=0.05), "-map", "0:v", "-map", "1:a",
+               "-f", "lavfi", "-i", _sound(markers), "-map", "0:v", "-map", "1:a",
                "-t", str(seconds), *DEFAULT_CODECS, *output_args, str(path))
     return path
 
@@ -73,7 +82,7 @@ def _sound_first(path: Path) -> Path:
 
 def _still(path: Path) -> Path:
     picture = _moving(path.with_name("picture.mkv"), rate="1", seconds=1)
-    run_ffmpeg("-i", str(picture), "-f", "lavfi", "-i", beeps(MARKERS, bed=0.05), "-map", "0:v",
+    run_ffmpeg("-i", str(picture), "-f", "lavfi", "-i", _sound(), "-map", "0:v",
                "-map", "1:a", "-t", str(SECONDS), "-c:v", "copy", "-c:a", "aac", str(path))
     return path
 
