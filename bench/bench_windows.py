@@ -97,13 +97,13 @@ native.write_master(os.path.join(output, 'master.m3u8'), renditions)
 
 def pinned(core: str, code: str, *args: str, cwd: Path) -> subprocess.Popen:
     return subprocess.Popen(["taskset", "-c", core, sys.executable, "-c", CHILD, code, *args],
-                            cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+                            cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
 def usage(child: subprocess.Popen) -> dict:
-    out, _ = child.communicate()
+    out, err = child.communicate()
     if child.returncode != 0:
-        raise SystemExit(f"a pinned run failed with {child.returncode}")
+        raise SystemExit(f"a pinned run failed with {child.returncode}: {err[-6000:]}")
     return json.loads(out.splitlines()[-1])
 
 
@@ -113,8 +113,8 @@ def run_windows(work: Path, source: Path, key: Path, one: dict, seconds: int,
     run = work / f"windows-{window_seconds}"
     run.mkdir()
     started = time.perf_counter()
-    plan = usage(pinned("0", PLAN, str(source), str(key), str(run / "plan.json"),
-                        str(window_seconds), cwd=run))
+    plan = usage(pinned("0", PLAN, str(source), str(run / "plan.json"), str(window_seconds),
+                        cwd=run))
     windows = json.loads((run / "plan.json").read_text())
     queue = run / "queue"
     queue.mkdir()

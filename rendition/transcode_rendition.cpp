@@ -755,6 +755,11 @@ seam_plan_outcome plan_seams(const std::string& input, int32_t width, int32_t he
   if (!outcome.failure) {
     outcome.failure = read_input(source, muxer, video, audio, from_start, &search);
   }
+  // A seam is reached a little before it (the encoders' lead-in); one the
+  // pictures never got to is the end of the media, not a window's start.
+  while (!search.seams.empty() && search.seams.back().slot > muxer.window.latest_slot) {
+    search.seams.pop_back();
+  }
   outcome.seams = std::move(search.seams);
   return outcome;
 }
