@@ -1,6 +1,7 @@
 #include "rendition/time_window.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "hls/output_format.h"
 
@@ -14,9 +15,7 @@ constexpr int64_t samples_per_slot = output_sample_rate / 30;
 // that the packets at a seam are coded with their neighbours as in one pass.
 constexpr int64_t pre_roll_samples = 2 * aac_frame_samples;
 constexpr int64_t post_roll_samples = aac_frame_samples;
-// The same for pictures, in slots: 1 s before, and the encoder's 1 s
-// lookahead after.
-constexpr int64_t pre_roll_slots = 30;
+// The same for pictures, in slots: the encoder's 1 s lookahead after.
 constexpr int64_t post_roll_slots = 30;
 
 // The first AAC packet that starts at or after `slot`. Packets start one
@@ -33,6 +32,17 @@ int64_t first_packet_from(int64_t slot, int64_t first_pts) {
 
 }  // namespace
 
+int64_t picture_pre_roll_slots(double picture_seconds) {
+  // The H.264 encoder's rate control follows all it has encoded: the
+  // pictures before a window are encoded again, 60 of them, for it to
+  // settle where one pass has it (on a still picture, within 0.3 dB).
+  constexpr int64_t pictures = 60;
+  constexpr int64_t least = 60;
+  constexpr int64_t most = 900;
+  const double slots = pictures * picture_seconds * 30;
+  return std::isfinite(slots) ? std::clamp(static_cast<int64_t>(slots), least, most) : most;
+}
+
 bool starts_with_media(const time_window& window) { return window.first_slot <= 0; }
 
 bool ends_with_media(const time_window& window) { return window.end_slot >= unbounded_slot; }
@@ -42,7 +52,7 @@ bool window_done(const time_window& window) {
 }
 
 bool reaches_slot(const time_window& window, int64_t first_pts, int64_t slot) {
-  return window.latest_slot >= slot - pre_roll_slots ||
+  return window.latest_slot >= slot - window.pre_roll_slots ||
          (window.latest_block > -unbounded_slot &&
           window.latest_block >= first_packet_from(slot, first_pts) - pre_roll_samples);
 }
@@ -53,7 +63,7 @@ bool admits_picture(time_window& window, int64_t slot) {
     window.pictures_done = true;
   }
   return !window.planning &&
-         (starts_with_media(window) || slot >= window.first_slot - pre_roll_slots) &&
+         (starts_with_media(window) || slot >= window.first_slot - window.pre_roll_slots) &&
          (ends_with_media(window) || slot < window.end_slot + post_roll_slots);
 }
 

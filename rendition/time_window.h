@@ -20,6 +20,7 @@ inline constexpr int64_t unbounded_slot = std::numeric_limits<int64_t>::max() / 
 struct time_window {
   int64_t first_slot = 0;             // the first slot written: a segment's start
   int64_t end_slot = unbounded_slot;  // the slot after the last one written
+  int64_t pre_roll_slots = 60;  // pictures encoded before the first slot, not written
   bool planning = false;  // a planning pass: nothing is written
   // How far the timeline has come: the latest picture slot and sound block
   // (samples at the output rate from the origin) offered to the encoders.
@@ -30,6 +31,10 @@ struct time_window {
   bool pictures_done = false;
   bool sound_done = false;
 };
+
+// How long before a window its pictures are encoded, for a source whose
+// pictures come every `picture_seconds`.
+int64_t picture_pre_roll_slots(double picture_seconds);
 
 // True when the window starts where the media starts, or ends where it ends.
 bool starts_with_media(const time_window& window);

@@ -683,6 +683,7 @@ step_result run_rendition(rendition_pipeline& pipeline, const std::string& input
   if (step_result failed = open_source(source, video, audio, input)) {
     return failed;
   }
+  muxer.window.pre_roll_slots = picture_pre_roll_slots(av_q2d(video.picture_duration));
   if (step_result failed = open_encoders(video, audio, width, height, bitrate)) {
     return failed;
   }
@@ -747,6 +748,7 @@ seam_plan_outcome plan_seams(const std::string& input, int32_t width, int32_t he
     // deblocking, the chain works on a few pixels.
     video.decoder->skip_loop_filter = AVDISCARD_ALL;
     video.timing_only = true;
+    muxer.window.pre_roll_slots = picture_pre_roll_slots(av_q2d(video.picture_duration));
     outcome.failure = open_encoders(video, audio, width, height, 0);
   }
   if (!outcome.failure) {

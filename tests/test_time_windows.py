@@ -216,11 +216,14 @@ def _segment_loudness(momentary: list[tuple[float, float]]) -> list[float]:
 
 
 def _psnr(playlist: Path, source: Path, width: int, height: int) -> list[float]:
-    """PSNR of each output picture against the source scaled to the rung."""
+    """PSNR of each output picture against the source scaled to the rung,
+    its untagged small pictures read as BT.601 and written as BT.709, as the
+    rung's are."""
     logged = subprocess.run(
         ["ffmpeg", "-hide_banner", "-nostats", *playlist_input_args(playlist), "-i", str(playlist),
          "-i", str(source), "-lavfi",
-         f"[0:v]setpts=PTS-STARTPTS[out];[1:v]scale={width}:{height},setpts=PTS-STARTPTS[src];"
+         f"[0:v]setpts=PTS-STARTPTS[out];[1:v]scale={width}:{height}:in_color_matrix=bt601"
+         ":out_color_matrix=bt709,setpts=PTS-STARTPTS[src];"
          "[out][src]psnr=stats_file=-", "-f", "null", "-"],
         capture_output=True, text=True, check=True).stdout
     return [float(value) for value in re.findall(r"psnr_avg:(\S+)", logged)]
