@@ -8,6 +8,7 @@ on 8, 16 and 32 two-core machines, worked out from the figures measured here
 hand, on an otherwise idle machine:
 
     .venv/bin/python bench/bench_windows.py [--seconds 300] [--window 60 [30 ...]]
+        [--one-call WALL CPU]   # the one call's figures from an earlier run
 
 The workers call the queue's own native functions, as its window tasks do,
 without the broker in between."""
@@ -179,6 +180,8 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--seconds", type=int, default=300)
     parser.add_argument("--window", type=int, nargs="+", default=[60])
+    parser.add_argument("--one-call", type=float, nargs=2, metavar=("WALL", "CPU"),
+                        help="the one call's figures from an earlier run, not measured again")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="bench-windows-") as scratch:
         work = Path(scratch)
@@ -187,7 +190,8 @@ def main() -> int:
         key = write_key_info(work, iv="")
 
         (work / "one").mkdir()
-        one = usage(pinned("0", ONE_CALL, str(source), str(key), cwd=work / "one"))
+        one = ({"wall": args.one_call[0], "cpu": args.one_call[1]} if args.one_call else
+               usage(pinned("0", ONE_CALL, str(source), str(key), cwd=work / "one")))
         print(f"one call, one core: wall {one['wall']:.1f} s, CPU {one['cpu']:.1f} s", flush=True)
 
         for window_seconds in args.window:
