@@ -406,7 +406,9 @@ bool resume_sound(audio_path& path, hls_muxer& muxer) {
     return failed_step(muxer.last_error, "resuming the sound where the window starts",
                        AVERROR_INVALIDDATA);
   }
-  return av_audio_fifo_drain(fifo, static_cast<int>(path.next_pts - (end - size))) >= 0;
+  const int drained = av_audio_fifo_drain(fifo, static_cast<int>(path.next_pts - (end - size)));
+  return drained >= 0 ||
+         failed_step(muxer.last_error, "resuming the sound where the window starts", drained);
 }
 
 bool flush_audio(audio_path& path, source_input& source, hls_muxer& muxer) {

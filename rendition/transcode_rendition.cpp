@@ -468,12 +468,23 @@ struct seam_search {
   std::vector<planned_seam> seams;
 };
 
+// Decodes a sound packet, or holds it while its jump back is undecided.
+step_result route_sound_packet(source_input& source, hls_muxer& muxer, video_path& video,
+                               audio_path& audio, AVPacket* packet) {
+  if (!hold_sound(source, packet)) {
+    return encode_sound_packet(source, muxer, video, audio, packet, true);
+  }
+  if (source.held_sound.size() >= max_held_sound) {
+    return release_held_sound(source, muxer, video, audio, false);
+  }
+  return std::nullopt;
+}
+
 // Before the resume point: pictures decoded from the keyframe the state
 // asks for, sound from the time it asks for; timestamps carried on as the
 // read loop carries them (sound that jumps back held the same way).
 step_result warm_up_packet(source_input& source, hls_muxer& muxer, video_path& video,
                            audio_path& audio, resumption& resume, int64_t index, bool is_video) {
-  source.warm_sound_from = resume.snapshot->sound_from_seconds;
   AVPacket* packet = source.packet.get();
   if (is_video) {
     keep_timestamps_continuous(source.continuity, packet, source.video_stream, 0);
@@ -483,13 +494,7 @@ step_result warm_up_packet(source_input& source, hls_muxer& muxer, video_path& v
     }
     return release_held_sound(source, muxer, video, audio, true);
   }
-  if (!hold_sound(source, packet)) {
-    return encode_sound_packet(source, muxer, video, audio, packet, true);
-  }
-  if (source.held_sound.size() >= max_held_sound) {
-    return release_held_sound(source, muxer, video, audio, false);
-  }
-  return std::nullopt;
+  return route_sound_packet(source, muxer, video, audio, packet);
 }
 
 step_result resume_here(source_input& source, hls_muxer& muxer, video_path& video,
@@ -566,13 +571,7 @@ step_result route_packet(source_input& source, hls_muxer& muxer, video_path& vid
     }
     return release_held_sound(source, muxer, video, audio, true);
   }
-  if (!hold_sound(source, packet)) {
-    return encode_sound_packet(source, muxer, video, audio, packet, true);
-  }
-  if (source.held_sound.size() >= max_held_sound) {
-    return release_held_sound(source, muxer, video, audio, false);
-  }
-  return std::nullopt;
+  return route_sound_packet(source, muxer, video, audio, packet);
 }
 
 // Reads the input to its end, routing each packet to its path; a window of
@@ -679,6 +678,7 @@ step_result run_rendition(rendition_pipeline& pipeline, const std::string& input
   if (window.resume) {
     resume.snapshot = &*window.resume;
     resume.needed = pictures_needed(*window.resume);
+    source.warm_sound_from = window.resume->sound_from_seconds;
   }
   if (step_result failed = open_source(source, video, audio, input)) {
     return failed;
