@@ -19,9 +19,6 @@ namespace {
 
 // The rate the loudness filter measures at.
 constexpr int loudness_sample_rate = 192000;
-// How far the resampler may stretch or squeeze the sound to follow a drifting
-// clock: 0.5 %, far beyond any capture device's crystal, a few cents of pitch.
-constexpr double max_stretch = 0.005;
 // Timestamp differences the resampler closes at once, with silence or a
 // trim, rather than by stretching: the sound clock passes on only those
 // beyond max_sound_step_seconds, so half of it is safely between.
@@ -43,7 +40,7 @@ std::string loudness_chain(int channels, double first_seconds) {
       std::string("aformat=channel_layouts=") + (channels == 1 ? "mono" : "stereo") + ",";
   char placement[160] = {};
   std::snprintf(placement, sizeof placement, "aresample=async=%.0f:min_hard_comp=%.3f",
-                loudness_sample_rate * max_stretch, fill_or_trim_seconds);
+                loudness_sample_rate * max_sound_drift, fill_or_trim_seconds);
   std::string chain =
       "aresample=" + std::to_string(loudness_sample_rate) + "," + measured_layout + placement;
   if (std::isfinite(first_seconds)) {
@@ -292,6 +289,7 @@ void place_decoded_sound(audio_path& path, const source_input& source, AVFrame* 
   }
   const double frame_seconds =
       sound->sample_rate > 0 ? static_cast<double>(sound->nb_samples) / sound->sample_rate : 0;
+  path.stamps.decoded_seconds += frame_seconds;
   const bool first = !path.clock.started;
   const double placed = place_sound(path.clock, seconds, frame_seconds);
   if (first) {
@@ -331,23 +329,14 @@ bool filter_sound(audio_path& path, source_input& source, hls_muxer& muxer, AVFr
   return pull_filtered_sound(path, muxer, mode);
 }
 
-// A demuxer fills in the timestamp of a packet stored without one (the
-// second and later sound frames of an MPEG-TS PES packet) from the previous
-// packet's and its duration. Such a timestamp says nothing of its own, and
-// where the duration comes from the stream's former sample rate it is wrong
-// by a little more each frame: it is cleared, and the sound is placed by
-// counting its samples up to the next timestamp the file really holds.
-void drop_restated_timestamp(int64_t& next_packet_pts, AVPacket* packet) {
-  const bool restated = packet->pts != AV_NOPTS_VALUE && packet->pts == next_packet_pts;
-  int64_t end = 0;
-  next_packet_pts = packet->pts != AV_NOPTS_VALUE && packet->duration > 0 &&
-                            !__builtin_add_overflow(packet->pts, packet->duration, &end)
-                        ? end
-                        : AV_NOPTS_VALUE;
-  if (restated) {
+// Sends a sound packet to the decoder, without a timestamp the demuxer only
+// guessed; false when the decoder refuses it.
+bool send_sound_packet(audio_path& path, const source_input& source, AVPacket* packet) {
+  if (guessed_timestamp(path.stamps, packet, source.audio_stream->time_base)) {
     packet->pts = AV_NOPTS_VALUE;
     packet->dts = AV_NOPTS_VALUE;
   }
+  return avcodec_send_packet(path.decoder.get(), packet) >= 0;
 }
 
 }  // namespace
@@ -368,8 +357,7 @@ int setup_audio_path(audio_path& path, const source_input& source) {
 
 bool decode_audio_packet(audio_path& path, source_input& source, hls_muxer& muxer,
                          AVPacket* packet) {
-  drop_restated_timestamp(path.next_packet_pts, packet);
-  if (avcodec_send_packet(path.decoder.get(), packet) < 0) {
+  if (!send_sound_packet(path, source, packet)) {
     return true;  // a packet the decoder refuses is skipped
   }
   return receive_decoded_frames(path.decoder.get(), path.decoded.get(), [&](AVFrame* sound) {
@@ -378,8 +366,7 @@ bool decode_audio_packet(audio_path& path, source_input& source, hls_muxer& muxe
 }
 
 bool warm_up_sound(audio_path& path, source_input& source, hls_muxer& muxer, AVPacket* packet) {
-  drop_restated_timestamp(path.next_packet_pts, packet);
-  if (avcodec_send_packet(path.decoder.get(), packet) < 0) {
+  if (!send_sound_packet(path, source, packet)) {
     return true;
   }
   return receive_decoded_frames(path.decoder.get(), path.decoded.get(), [&](AVFrame* sound) {

@@ -175,26 +175,52 @@ void keep_timestamps_continuous(timestamp_continuity& continuity, AVPacket* pack
 }
 
 double place_sound(sound_clock& clock, double seconds, double frame_seconds) {
+  const double frame = std::max(frame_seconds, 0.0);
   double placed = clock.next_seconds + clock.drift_seconds;
-  if (!std::isnan(seconds)) {
+  if (std::isnan(seconds)) {
+    clock.unstamped_seconds += frame;
+  } else {
     const double offset = seconds - clock.next_seconds;
     if (!clock.started || std::fabs(offset - clock.drift_seconds) > max_sound_step_seconds) {
       clock.next_seconds = seconds;  // a hole or a repeat: the timestamp holds
       clock.drift_seconds = 0;
       placed = seconds;
     } else {
-      const double weight = 1 - std::exp(-std::max(frame_seconds, 0.0) / sound_drift_seconds);
+      // Weighed by the sound since the last timestamp, not by this frame
+      // alone: a file whose timestamps are coarser than its packets (10 ms
+      // of PCM stamped to the millisecond) repeats the count in most of
+      // them, and those carry nothing; the few that differ must move the
+      // estimate as far as a timestamp on every packet would.
+      const double elapsed = clock.unstamped_seconds + frame;
+      const double weight = 1 - std::exp(-elapsed / sound_drift_seconds);
       clock.drift_seconds += weight * (offset - clock.drift_seconds);
       placed = clock.next_seconds + clock.drift_seconds;
     }
+    clock.unstamped_seconds = 0;
   }
   clock.started = true;
-  clock.next_seconds += std::max(frame_seconds, 0.0);
+  clock.next_seconds += frame;
   return placed;
 }
 
 double sound_end_seconds(const sound_clock& clock) {
   return clock.next_seconds + clock.drift_seconds;
+}
+
+bool guessed_timestamp(restated_timestamps& stamps, const AVPacket* packet,
+                       AVRational time_base) {
+  const double tick = time_base.den > 0 ? static_cast<double>(time_base.num) / time_base.den : 0;
+  const bool restated = packet->pts != AV_NOPTS_VALUE && packet->pts == stamps.next_pts;
+  const bool guessed =
+      restated && std::fabs(stamps.claimed_seconds - stamps.decoded_seconds) >
+                      max_sound_drift * stamps.decoded_seconds + tick;
+  int64_t end = 0;
+  const bool spans = packet->pts != AV_NOPTS_VALUE && packet->duration > 0 &&
+                     !__builtin_add_overflow(packet->pts, packet->duration, &end);
+  stamps.next_pts = spans ? end : AV_NOPTS_VALUE;
+  stamps.claimed_seconds = spans ? static_cast<double>(packet->duration) * tick : 0;
+  stamps.decoded_seconds = 0;
+  return guessed;
 }
 
 int64_t place_picture(picture_clock& clock, double seconds) {

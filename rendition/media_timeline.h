@@ -68,11 +68,17 @@ bool streams_abreast(const timestamp_continuity& continuity);
 // smoothed, so that the chain stretches the sound gently by the drift
 // instead of chasing every jittered timestamp.
 inline constexpr double max_sound_step_seconds = 0.02;  // under one AAC frame
+// The furthest a capture clock is followed by stretching its sound: 0.5 %,
+// far beyond any device's crystal, a few cents of pitch.
+inline constexpr double max_sound_drift = 0.005;
 
 struct sound_clock {
   bool started = false;
   double next_seconds = 0;   // where the next sample lands if none is missing
   double drift_seconds = 0;  // smoothed (timestamp - next_seconds)
+  // Sound counted since the last timestamp the file really holds: a
+  // timestamp then speaks for all of it, however rarely the file stamps.
+  double unstamped_seconds = 0;
 };
 
 // The time, in seconds after the origin, to give decoded sound of
@@ -81,6 +87,25 @@ double place_sound(sound_clock& clock, double seconds, double frame_seconds);
 
 // Where the sound placed so far ends, in seconds after the origin.
 double sound_end_seconds(const sound_clock& clock);
+
+// A demuxer fills in the timestamp of a sound packet stored without one
+// (the later frames of an MPEG-TS PES packet) from the previous packet's
+// timestamp and duration. Where that duration is the sound's own, so is
+// the timestamp; where it is the container's clock (an MP4 sample table,
+// Matroska's block times), it says how that clock runs against the samples
+// and is kept. Where the duration lies further from the sound decoded than
+// any clock drifts, it is a guess from a stale rate (the stream switched
+// from 48 to 44.1 kHz), and its timestamp is dropped: the sound is counted
+// up to the next one the file really holds.
+struct restated_timestamps {
+  int64_t next_pts = AV_NOPTS_VALUE;  // the previous packet's timestamp plus its duration
+  double claimed_seconds = 0;         // the previous packet's duration
+  double decoded_seconds = 0;         // the sound decoded from it
+};
+
+// Notes `packet` (of a stream in `time_base`) on its way to the decoder;
+// true when its timestamp is a guess to be dropped.
+bool guessed_timestamp(restated_timestamps& stamps, const AVPacket* packet, AVRational time_base);
 
 // Places decoded pictures on the 1/30 s grid. A picture goes to the slot
 // nearest its time, measured against the source's own cadence (a running

@@ -152,7 +152,7 @@ struct audio_path {
   filter_chain chain;
   audio_fifo_ptr fifo;
   sound_clock clock;          // where decoded sound lands on the timeline
-  int64_t next_packet_pts = AV_NOPTS_VALUE;  // the previous packet's end, in its time base
+  restated_timestamps stamps;  // of the sound packets, which a demuxer may have guessed
   int64_t first_pts = 0;      // where the sound starts, in samples from the origin
   int64_t next_pts = 0;       // running sample count at 44100 Hz from the origin
   int64_t samples_to_skip = 0;  // sound from before the origin

@@ -43,7 +43,10 @@ void visit_fields(timeline_snapshot& s, Visit&& visit) {
   visit("sound_started", s.sound.started);
   visit("sound_next", s.sound.next_seconds);
   visit("sound_drift", s.sound.drift_seconds);
-  visit("next_packet_pts", s.next_packet_pts);
+  visit("sound_unstamped", s.sound.unstamped_seconds);
+  visit("next_packet_pts", s.stamps.next_pts);
+  visit("packet_claimed", s.stamps.claimed_seconds);
+  visit("packet_decoded", s.stamps.decoded_seconds);
   visit("first_pts", s.first_pts);
   visit("next_pts", s.next_pts);
   visit("samples_to_skip", s.samples_to_skip);
@@ -176,7 +179,7 @@ timeline_snapshot take_snapshot(const source_input& source, const video_path& vi
   s.held.repeat = video.held.repeat;
   s.held.source_pts = video.held.source_pts;
   s.sound = audio.clock;
-  s.next_packet_pts = audio.next_packet_pts;
+  s.stamps = audio.stamps;
   s.first_pts = audio.first_pts;
   s.next_pts = audio.next_pts;
   s.samples_to_skip = audio.samples_to_skip;
@@ -205,7 +208,7 @@ void restore_snapshot(const timeline_snapshot& s, source_input& source, video_pa
   video.held.repeat = s.held.repeat;
   video.held.source_pts = s.held.source_pts;
   audio.clock = s.sound;
-  audio.next_packet_pts = s.next_packet_pts;
+  audio.stamps = s.stamps;
   audio.first_pts = s.first_pts;
   audio.next_pts = s.next_pts;
   audio.samples_to_skip = s.samples_to_skip;

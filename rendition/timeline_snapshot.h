@@ -46,7 +46,7 @@ struct timeline_snapshot {
   held_place held;
   // audio_path
   sound_clock sound;
-  int64_t next_packet_pts = AV_NOPTS_VALUE;
+  restated_timestamps stamps;
   int64_t first_pts = 0;
   int64_t next_pts = 0;
   int64_t samples_to_skip = 0;

@@ -162,6 +162,26 @@ def window_levels_db(path: str | os.PathLike, window: float = 0.1) -> list[float
     return levels
 
 
+def silent_runs(path: str | os.PathLike, shortest: float = 0.002,
+                level: float = 1e-4) -> list[tuple[float, float]]:
+    """(start on the input's clock, length) of every run of samples quieter
+    than `level` lasting longer than `shortest` s: a gap a loudness window
+    would average away still shows here."""
+    first, samples = decoded_audio(path)
+    runs, start = [], None
+    for index, value in enumerate(samples):
+        if -level < value < level:
+            if start is None:
+                start = index
+        elif start is not None:
+            if index - start > shortest * ANALYSIS_RATE:
+                runs.append((first + start / ANALYSIS_RATE, (index - start) / ANALYSIS_RATE))
+            start = None
+    if start is not None and len(samples) - start > shortest * ANALYSIS_RATE:
+        runs.append((first + start / ANALYSIS_RATE, (len(samples) - start) / ANALYSIS_RATE))
+    return runs
+
+
 def make_speech_like_multichannel(path: Path, *, channel_layout: str, gains_db: list[float],
                                   seconds: float, level_db: float) -> Path:
     """Grey pictures with film-like sound in `channel_layout`: independent pink
