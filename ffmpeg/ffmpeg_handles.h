@@ -11,6 +11,7 @@ extern "C" {
 #include <libavfilter/buffersink.h>
 #include <libavfilter/buffersrc.h>
 #include <libavformat/avformat.h>
+#include <libavutil/aes.h>
 #include <libavutil/audio_fifo.h>
 #include <libavutil/frame.h>
 }
@@ -48,6 +49,7 @@ using filter_inout_ptr = ffmpeg_ptr<AVFilterInOut, avfilter_inout_free>;
 using audio_fifo_ptr = ffmpeg_ptr<AVAudioFifo, av_audio_fifo_free>;
 using dictionary_ptr = ffmpeg_ptr<AVDictionary, av_dict_free>;
 using buffersrc_parameters_ptr = ffmpeg_ptr<AVBufferSrcParameters, av_free>;
+using aes_ptr = ffmpeg_ptr<AVAES, av_free>;
 
 // Unreferences a read loop's packet when the loop's turn ends, whichever way
 // it ends.

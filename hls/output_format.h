@@ -13,9 +13,14 @@ extern "C" {
 
 namespace quorvane {
 
-// Pictures sit on a grid of 1/30 s slots.
-inline constexpr AVRational grid_time_base{1, 30};
-inline constexpr AVRational grid_frame_rate{30, 1};
+// Pictures sit on a grid of 1/30 s slots; the timeline counts in them.
+inline constexpr int slots_per_second = 30;
+inline constexpr AVRational grid_time_base{1, slots_per_second};
+inline constexpr AVRational grid_frame_rate{slots_per_second, 1};
+
+inline constexpr double slot_seconds(int64_t slot) {
+  return static_cast<double>(slot) / slots_per_second;
+}
 
 // Every rung's pictures are BT.709 in limited range, and say so.
 inline constexpr AVColorPrimaries output_primaries = AVCOL_PRI_BT709;
@@ -31,9 +36,9 @@ inline constexpr int output_sample_rate = 44100;
 inline constexpr int64_t output_audio_bit_rate = 128000;
 inline constexpr const char* output_audio_codec_name = "mp4a.40.2";
 
-// The HLS muxer's target segment length ("hls_time"), in seconds.
-inline constexpr const char* segment_seconds = "6";
-inline constexpr int64_t segment_slots = 6 * 30;
+// The HLS muxer's target segment length ("hls_time").
+inline constexpr int segment_seconds = 6;
+inline constexpr int64_t segment_slots = int64_t{segment_seconds} * slots_per_second;
 
 // A rung's media playlist: "720p" writes 720p.m3u8.
 inline std::string media_playlist_name(const std::string& rung) { return rung + ".m3u8"; }

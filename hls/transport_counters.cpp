@@ -1,14 +1,11 @@
 #include "hls/transport_counters.h"
 
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <cstring>
 #include <memory>
 
-extern "C" {
-#include <libavutil/aes.h>
-#include <libavutil/mem.h>
-}
+#include "ffmpeg/ffmpeg_handles.h"
 
 namespace quorvane {
 
@@ -18,22 +15,39 @@ constexpr size_t packet_size = 188;
 constexpr size_t block_size = 16;
 constexpr int null_pid = 0x1fff;
 
-struct aes_deleter {
-  void operator()(AVAES* aes) const { av_free(aes); }
+struct file_closer {
+  void operator()(FILE* file) const noexcept { std::fclose(file); }
 };
 
-std::optional<std::vector<uint8_t>> read_file(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
+std::string system_reason(const std::string& path, const char* doing) {
+  return path + ": " + doing + ": " + std::strerror(errno);
+}
+
+// The file's bytes, or why they cannot be read.
+std::optional<std::string> read_file(const std::string& path, std::vector<uint8_t>& data) {
+  std::unique_ptr<FILE, file_closer> file(std::fopen(path.c_str(), "rb"));
   if (!file) {
-    return std::nullopt;
+    return system_reason(path, "cannot be read");
   }
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), {});
+  long size = -1;
+  if (std::fseek(file.get(), 0, SEEK_END) == 0) {
+    size = std::ftell(file.get());
+  }
+  if (size < 0 || std::fseek(file.get(), 0, SEEK_SET) != 0) {
+    return system_reason(path, "cannot be read");
+  }
+  data.resize(static_cast<size_t>(size));
+  if (std::fread(data.data(), 1, data.size(), file.get()) != data.size()) {
+    return std::ferror(file.get()) ? system_reason(path, "cannot be read")
+                                   : path + ": cannot be read: it shrank while read";
+  }
+  return std::nullopt;
 }
 
 // AES-128-CBC over whole blocks of `data`, in place.
 bool crypt(std::vector<uint8_t>& data, const std::array<uint8_t, 16>& key,
            std::array<uint8_t, 16> iv, bool decrypt) {
-  std::unique_ptr<AVAES, aes_deleter> aes(av_aes_alloc());
+  aes_ptr aes(av_aes_alloc());
   if (!aes || av_aes_init(aes.get(), key.data(), 128, decrypt ? 1 : 0) < 0) {
     return false;
   }
@@ -87,18 +101,27 @@ bool follow_on(std::vector<uint8_t>& plain, transport_counters& counters,
   return changed;
 }
 
-bool write_replacing(const std::string& path, const std::vector<uint8_t>& data) {
+// Writes `data` beside `path` and renames it over `path`: empty, or why not.
+std::optional<std::string> write_replacing(const std::string& path,
+                                           const std::vector<uint8_t>& data) {
   const std::string temporary = path + ".counters";
-  {
-    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-    file.close();
-    if (!file) {
-      std::remove(temporary.c_str());
-      return false;
-    }
+  std::unique_ptr<FILE, file_closer> file(std::fopen(temporary.c_str(), "wb"));
+  if (!file) {
+    return system_reason(temporary, "cannot be written");
   }
-  return std::rename(temporary.c_str(), path.c_str()) == 0;
+  const bool written = std::fwrite(data.data(), 1, data.size(), file.get()) == data.size();
+  const int closed = std::fclose(file.release());
+  if (!written || closed != 0) {
+    std::optional<std::string> reason = system_reason(temporary, "cannot be written");
+    std::remove(temporary.c_str());
+    return reason;
+  }
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    std::optional<std::string> reason = system_reason(path, "cannot be replaced");
+    std::remove(temporary.c_str());
+    return reason;
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -108,12 +131,12 @@ std::optional<std::string> continue_counters(const std::vector<std::string>& seg
                                              const std::array<uint8_t, 16>& iv,
                                              transport_counters& counters) {
   std::map<int, int> shifts;  // per PID, fixed by its first packet
+  std::vector<uint8_t> data;
   for (const std::string& segment : segments) {
-    std::optional<std::vector<uint8_t>> data = read_file(segment);
-    if (!data) {
-      return segment + ": cannot be read";
+    if (std::optional<std::string> unread = read_file(segment, data)) {
+      return unread;
     }
-    std::optional<std::vector<uint8_t>> plain = decrypted(std::move(*data), key, iv);
+    std::optional<std::vector<uint8_t>> plain = decrypted(std::move(data), key, iv);
     if (!plain) {
       return segment + ": not an MPEG-TS segment encrypted with this key";
     }
@@ -122,8 +145,11 @@ std::optional<std::string> continue_counters(const std::vector<std::string>& seg
     }
     const size_t padding = block_size - plain->size() % block_size;
     plain->insert(plain->end(), padding, static_cast<uint8_t>(padding));
-    if (!crypt(*plain, key, iv, false) || !write_replacing(segment, *plain)) {
-      return segment + ": cannot be rewritten";
+    if (!crypt(*plain, key, iv, false)) {
+      return segment + ": cannot be encrypted again: " + std::strerror(ENOMEM);
+    }
+    if (std::optional<std::string> unwritten = write_replacing(segment, *plain)) {
+      return unwritten;
     }
   }
   return std::nullopt;

@@ -1,9 +1,10 @@
 #include "ladder/time_windows.h"
 
 #include <cstdio>
-#include <fstream>
 #include <utility>
+#include <variant>
 
+#include "hls/key_info.h"
 #include "hls/output_format.h"
 #include "ladder/rendition_ladder.h"
 #include "source/source_probe.h"
@@ -19,90 +20,96 @@ constexpr const char* planning_step = "planning the windows";
 constexpr int32_t planning_width = 64;
 constexpr int32_t planning_height = 36;
 
-double slot_seconds(int64_t slot) { return static_cast<double>(slot) / 30; }
-
-// The HLS muxer encrypts every segment with the IV of the key-info file, or
-// when it gives none with the first segment's number: for the whole file,
-// 0. A later window's muxer would take its own first number, so it is given
-// a key-info file that says 0. Empty when `key` can be used as it is.
-std::optional<std::string> whole_file_key_info(const std::string& key, const ladder_window& window,
-                                               const std::string& beside) {
+// A later window's muxer would take its own first segment's number for the
+// IV where the key-info file gives none: it is given one that gives the
+// whole file's. Empty when `key` can be used as it is.
+std::variant<std::monostate, std::string, step_failure> whole_file_key_info(
+    const std::string& key, const ladder_window& window, const std::string& beside) {
   if (window.part.first_slot == 0) {
-    return std::nullopt;
+    return std::monostate{};
   }
-  std::ifstream given(key);
-  std::string uri;
-  std::string file;
-  std::string iv;
-  if (!std::getline(given, uri) || !std::getline(given, file)) {
-    return std::nullopt;  // the muxer refuses it with its own reason
-  }
-  std::getline(given, iv);
-  if (iv.find_first_not_of(" \t\r") != std::string::npos) {
-    return std::nullopt;
+  std::variant<key_info, std::string> info = read_key_info(key);
+  if (std::holds_alternative<std::string>(info)) {
+    return std::monostate{};  // the muxer refuses it with its own reason
   }
   const std::string derived = beside + ".keyinfo";
-  std::ofstream written(derived, std::ios::trunc);
-  written << uri << '\n' << file << '\n' << std::string(32, '0') << '\n';
-  written.close();
-  if (!written) {
-    return std::nullopt;
+  if (std::optional<std::string> failed =
+          write_whole_file_key_info(derived, std::get<key_info>(info))) {
+    return step_failure{"writing the window's key-info file", *failed};
   }
   return derived;
 }
 
 }  // namespace
 
-int64_t ladder_window::first_segment() const { return part.first_slot / segment_slots; }
-
-double ladder_window::start_seconds() const { return slot_seconds(part.first_slot); }
-
-std::optional<double> ladder_window::end_seconds() const {
-  if (part.end_slot >= unbounded_slot) {
-    return std::nullopt;
+std::optional<std::string> window_refusal(const ladder_window& window) {
+  const rendition_window& part = window.part;
+  if (part.first_slot < 0 || part.first_slot % segment_slots != 0) {
+    return "the window's first_slot is not a segment's first slot";
   }
-  return slot_seconds(part.end_slot);
+  if (part.end_slot <= part.first_slot ||
+      (part.end_slot < unbounded_slot && part.end_slot % segment_slots != 0)) {
+    return "the window's end_slot is not a segment's first slot after its first_slot";
+  }
+  if ((part.first_slot > 0) != part.resume.has_value()) {
+    return "the window's resume state is not there exactly when it starts within the file";
+  }
+  return std::nullopt;
 }
 
-window_plan plan_ladder_windows(const std::string& input, int64_t window_seconds) {
-  window_plan plan;
-  const int64_t segment_seconds_count = segment_slots / 30;
-  if (window_seconds <= 0 || window_seconds % segment_seconds_count != 0 ||
-      window_seconds > 1000000) {
-    plan.failure = step_failure{planning_step, "the window must be a positive multiple of " +
-                                                   std::to_string(segment_seconds_count) + " s"};
-    return plan;
+window_plan_outcome plan_ladder_windows(const std::string& input, int64_t window_seconds,
+                                        const std::string& folder, const window_events& events) {
+  window_plan_outcome outcome;
+  if (window_seconds <= 0 || window_seconds % segment_seconds != 0 || window_seconds > 1000000) {
+    outcome.failure = step_failure{planning_step, "the window must be a positive multiple of " +
+                                                      std::to_string(segment_seconds) + " s"};
+    return outcome;
   }
   const probed_source source = probe_source_size(input);
   if (source.failure) {
-    plan.failure = source.failure;
-    return plan;
+    outcome.failure = source.failure;
+    return outcome;
   }
-  seam_plan_outcome seams = plan_seams(input, planning_width, planning_height, window_seconds * 30);
+  seam_plan_outcome seams =
+      plan_seams(input, planning_width, planning_height, window_seconds * slots_per_second);
   if (seams.failure) {
-    plan.failure = std::move(seams.failure);
-    return plan;
+    outcome.failure = std::move(seams.failure);
+    return outcome;
   }
-  ladder_window first;
-  plan.windows.push_back(first);
+  if (seams.seams.empty()) {
+    outcome.failure = step_failure{planning_step, "no seam can be placed"};
+    outcome.unsplittable = true;
+    return outcome;
+  }
+  std::vector<ladder_window> windows(1);
   for (planned_seam& seam : seams.seams) {
-    plan.windows.back().part.end_slot = seam.slot;
+    windows.back().part.end_slot = seam.slot;
     ladder_window next;
     next.part.first_slot = seam.slot;
     next.part.resume = std::move(seam.resume);
-    plan.windows.push_back(std::move(next));
+    windows.push_back(std::move(next));
   }
-  return plan;
+  for (size_t index = 0; index < windows.size(); ++index) {
+    windows[index].sound = folder + "/sound-" + std::to_string(index);
+    if (!events.on_window(windows[index])) {
+      outcome.failure = step_failure{planning_step, "stopped"};
+      return outcome;
+    }
+  }
+  return outcome;
 }
-
 
 std::vector<rung_failure> encode_ladder_window(std::string input, std::string output,
                                                std::vector<std::string> resolution,
                                                std::vector<int32_t> bitrate, std::string key,
                                                const ladder_window& window) {
-  const std::optional<std::string> derived_key = whole_file_key_info(key, window, output);
-  if (derived_key) {
-    key = *derived_key;
+  const auto derived_key = whole_file_key_info(key, window, output);
+  if (const step_failure* failed = std::get_if<step_failure>(&derived_key)) {
+    return {rung_failure{all_rungs, *failed}};
+  }
+  const std::string* derived = std::get_if<std::string>(&derived_key);
+  if (derived != nullptr) {
+    key = *derived;
   }
   const rendition_window part = window.part;
   const rendition_worker worker = [part](std::string source, std::string playlist, int32_t width,
@@ -113,8 +120,8 @@ std::vector<rung_failure> encode_ladder_window(std::string input, std::string ou
   std::vector<rung_failure> failures =
       run_ladder(std::move(input), std::move(output), std::move(resolution), std::move(bitrate),
                  key, worker);
-  if (derived_key) {
-    std::remove(derived_key->c_str());
+  if (derived != nullptr) {
+    std::remove(derived->c_str());
   }
   return failures;
 }

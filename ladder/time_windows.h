@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,23 +15,34 @@ namespace quorvane {
 
 // One window: slots [first_slot, end_slot) of the timeline (end_slot
 // unbounded for the last), resumed from the planning pass's state (none for
-// the first).
+// the first), its sound taken from the file `sound`.
 struct ladder_window {
   rendition_window part;
-  int64_t first_segment() const;
-  double start_seconds() const;
-  std::optional<double> end_seconds() const;  // empty for the last
+  std::string sound;
 };
 
-struct window_plan {
-  std::optional<step_failure> failure;  // the upload cannot be split
-  std::vector<ladder_window> windows;   // in time order, from the start
+// Why `window` cannot be encoded as one a planning pass gives; empty when it can.
+std::optional<std::string> window_refusal(const ladder_window& window);
+
+// What a planning pass tells as it goes: each window once it can be encoded
+// (its state known and its sound written), and how far the pass has come,
+// in seconds of the timeline. Either returns false to stop the pass.
+struct window_events {
+  std::function<bool(const ladder_window&)> on_window;
+  std::function<bool(double seconds)> on_progress;
+};
+
+struct window_plan_outcome {
+  std::optional<step_failure> failure;
+  bool unsplittable = false;  // the failure is only that no seam could be placed
 };
 
 // Splits the upload's timeline into windows of `window_seconds` (a multiple
-// of the segment length). A seam where a window could not resume cleanly is
-// left out, so a window may run on over the next.
-window_plan plan_ladder_windows(const std::string& input, int64_t window_seconds);
+// of the segment length), writing each window's sound into `folder`. A seam
+// where a window could not resume cleanly is left out, so a window may run
+// on over the next.
+window_plan_outcome plan_ladder_windows(const std::string& input, int64_t window_seconds,
+                                        const std::string& folder, const window_events& events);
 
 // Encodes `window` of every rung into the working directory as hls_encoder
 // does the whole file (the master playlist there lists the window's

@@ -5,22 +5,21 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <array>
 #include <cmath>
-#include <fstream>
 #include <cstdint>
 #include <stdexcept>
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
+#include "hls/key_info.h"
 #include "hls/m3u8.h"
 #include "hls/master_playlist.h"
 #include "hls/output_format.h"
-#include "hls/playlist_join.h"
 #include "hls/rendition_rates.h"
-#include "hls/transport_counters.h"
+#include "hls/rendition_join.h"
 #include "ladder/rendition_ladder.h"
 #include "ladder/time_windows.h"
 #include "module/failure_log.h"
@@ -150,75 +149,108 @@ void write_master(const std::string& path, const py::list& renditions) {
   }
 }
 
-// One rendition's playlists, written window by window, joined into the one
-// a call over the whole file writes.
-void join_playlists(const std::vector<std::string>& parts, const std::string& output) {
-  if (std::optional<quorvane::playlist_join_failure> failed =
-          quorvane::join_media_playlists(parts, output)) {
-    PyErr_SetString(failed->refused ? PyExc_ValueError : PyExc_OSError, failed->reason.c_str());
-    throw py::error_already_set();
-  }
-}
-
-py::object measure_rendition(const std::string& playlist) {
-  const std::optional<quorvane::rendition_rates> rates = quorvane::measure_rendition_rates(playlist);
-  if (!rates) {
-    return py::none();
-  }
-  py::dict measured;
-  measured["peak"] = rates->peak;
-  measured["average"] = rates->average;
-  return measured;
-}
-
 // A window as the queue carries it from the planning task to a window task.
 py::dict window_dict(size_t index, const quorvane::ladder_window& window) {
   py::dict entry;
   entry["index"] = index;
-  entry["start"] = window.start_seconds();
-  const std::optional<double> end = window.end_seconds();
-  entry["end"] = end ? py::cast(*end) : py::none();
-  entry["first_segment"] = window.first_segment();
+  entry["first_slot"] = window.part.first_slot;
+  entry["end_slot"] = window.part.end_slot < quorvane::unbounded_slot
+                          ? py::cast(window.part.end_slot)
+                          : py::none();
   entry["resume"] = window.part.resume ? quorvane::snapshot_text(*window.part.resume) : "";
+  entry["sound"] = window.sound;
   return entry;
 }
 
-quorvane::ladder_window window_from_dict(const py::dict& entry) {
-  const auto slot = [](double seconds) { return static_cast<int64_t>(std::llround(seconds * 30)); };
-  quorvane::ladder_window window;
-  window.part.first_slot = slot(entry["start"].cast<double>());
-  if (!entry["end"].is_none()) {
-    window.part.end_slot = slot(entry["end"].cast<double>());
+// A field of a window dict, of its type, or ValueError naming it.
+template <typename T>
+T window_field(const py::dict& entry, const char* name) {
+  if (!entry.contains(name)) {
+    throw py::value_error(std::string("the window has no ") + name);
   }
-  const std::string resume = entry["resume"].cast<std::string>();
+  try {
+    return entry[name].cast<T>();
+  } catch (const py::cast_error&) {
+    throw py::value_error(std::string("the window's ") + name + " is not of its type");
+  }
+}
+
+quorvane::ladder_window window_from_dict(const py::dict& entry) {
+  quorvane::ladder_window window;
+  window.part.first_slot = window_field<int64_t>(entry, "first_slot");
+  const std::optional<int64_t> end = window_field<std::optional<int64_t>>(entry, "end_slot");
+  if (end) {
+    window.part.end_slot = *end;
+  }
+  window.sound = window_field<std::string>(entry, "sound");
+  const std::string resume = window_field<std::string>(entry, "resume");
   if (!resume.empty()) {
     window.part.resume = quorvane::parse_snapshot(resume);
     if (!window.part.resume) {
       throw py::value_error("the window's resume state cannot be read");
     }
   }
-  if (window.part.first_slot < 0 || window.part.end_slot <= window.part.first_slot ||
-      window.part.first_slot % quorvane::segment_slots != 0 ||
-      (window.part.first_slot > 0) != window.part.resume.has_value()) {
-    throw py::value_error("the window does not start on a segment with its resume state");
+  if (std::optional<std::string> refused = quorvane::window_refusal(window)) {
+    throw py::value_error(*refused);
   }
   return window;
 }
 
-py::list plan_windows(const std::string& input, int64_t window_seconds) {
-  quorvane::window_plan plan;
+// Plans the windows, writing each one's sound into `folder`, and hands each
+// to `on_event` as {"window": ...} once it can be encoded, with
+// {"progress": seconds} as the pass goes on. ValueError when the upload
+// cannot be split (one task encodes it whole); RuntimeError when the pass
+// failed.
+void plan_windows(const std::string& input, int64_t window_seconds, const std::string& folder,
+                  const py::function& on_event) {
+  size_t announced = 0;
+  std::optional<py::error_already_set> raised;
+  const quorvane::window_events events{
+      [&](const quorvane::ladder_window& window) {
+        py::gil_scoped_acquire held;
+        if (raised) {
+          return false;
+        }
+        py::dict event;
+        event["window"] = window_dict(announced++, window);
+        try {
+          on_event(event);
+        } catch (py::error_already_set& error) {
+          raised.emplace(std::move(error));
+          return false;
+        }
+        return true;
+      },
+      [&](double seconds) {
+        py::gil_scoped_acquire held;
+        if (raised) {
+          return false;
+        }
+        py::dict event;
+        event["progress"] = seconds;
+        try {
+          on_event(event);
+        } catch (py::error_already_set& error) {
+          raised.emplace(std::move(error));
+          return false;
+        }
+        return true;
+      }};
+  quorvane::window_plan_outcome outcome;
   {
     py::gil_scoped_release released;
-    plan = quorvane::plan_ladder_windows(input, window_seconds);
+    outcome = quorvane::plan_ladder_windows(input, window_seconds, folder, events);
   }
-  if (plan.failure) {
-    throw std::runtime_error(plan.failure->step + ": " + plan.failure->reason);
+  if (raised) {
+    throw std::move(*raised);
   }
-  py::list windows;
-  for (size_t i = 0; i < plan.windows.size(); ++i) {
-    windows.append(window_dict(i, plan.windows[i]));
+  if (outcome.failure) {
+    const std::string reason = outcome.failure->step + ": " + outcome.failure->reason;
+    if (outcome.unsplittable) {
+      throw py::value_error(reason);
+    }
+    throw std::runtime_error(reason);
   }
-  return windows;
 }
 
 py::dict encode_window(const std::string& input, std::optional<std::vector<std::string>> resolution,
@@ -242,46 +274,41 @@ py::dict encode_window(const std::string& input, std::optional<std::vector<std::
   return result;
 }
 
-// 16 bytes from 32 hex digits (an optional 0x before them).
-std::array<uint8_t, 16> iv_bytes(std::string hex) {
-  if (hex.rfind("0x", 0) == 0 || hex.rfind("0X", 0) == 0) {
-    hex = hex.substr(2);
-  }
-  std::array<uint8_t, 16> bytes{};
-  if (hex.size() != 32 || hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+// The IV of the segment numbered `sequence` under a key line whose IV
+// attribute is `iv` (None: it has none), in hex: the one rule players and
+// the muxer follow.
+std::string segment_iv(const std::optional<std::string>& iv, int64_t sequence) {
+  const std::optional<quorvane::aes_block> bytes = quorvane::segment_iv(iv, sequence);
+  if (!bytes) {
     throw py::value_error("an IV is 32 hex digits");
   }
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    bytes[i] = static_cast<uint8_t>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+  std::string hex;
+  for (const uint8_t byte : *bytes) {
+    static constexpr char digits[] = "0123456789abcdef";
+    hex += digits[byte >> 4];
+    hex += digits[byte & 15];
   }
-  return bytes;
+  return hex;
 }
 
-std::array<uint8_t, 16> key_bytes(const std::string& key_file) {
-  std::ifstream file(key_file, std::ios::binary);
-  std::array<uint8_t, 16> key{};
-  if (!file.read(reinterpret_cast<char*>(key.data()), key.size())) {
-    PyErr_SetString(PyExc_OSError, (key_file + ": no 16-byte key").c_str());
-    throw py::error_already_set();
-  }
-  return key;
-}
-
-quorvane::transport_counters continue_counters(const std::vector<std::string>& segments,
-                                               const std::string& key_file, const std::string& iv,
-                                               quorvane::transport_counters counters) {
-  const std::array<uint8_t, 16> key = key_bytes(key_file);
-  const std::array<uint8_t, 16> vector = iv_bytes(iv);
-  std::optional<std::string> failed;
+// One rung's window playlists joined, its segments' counters made to follow
+// on, measured.
+py::dict join_window_rendition(const std::vector<std::string>& parts, const std::string& output,
+                               const std::string& key_info) {
+  std::variant<quorvane::rendition_rates, quorvane::playlist_join_failure> joined;
   {
     py::gil_scoped_release released;
-    failed = quorvane::continue_counters(segments, key, vector, counters);
+    joined = quorvane::join_rendition_windows(parts, output, key_info);
   }
-  if (failed) {
-    PyErr_SetString(PyExc_OSError, failed->c_str());
+  if (const auto* failed = std::get_if<quorvane::playlist_join_failure>(&joined)) {
+    PyErr_SetString(failed->refused ? PyExc_ValueError : PyExc_OSError, failed->reason.c_str());
     throw py::error_already_set();
   }
-  return counters;
+  const auto& rates = std::get<quorvane::rendition_rates>(joined);
+  py::dict measured;
+  measured["peak"] = rates.peak;
+  measured["average"] = rates.average;
+  return measured;
 }
 
 }  // namespace
@@ -299,26 +326,29 @@ PYBIND11_MODULE(_quorvane_queue_native, module) {
   module.def("read_master", &read_master, py::arg("path"),
              "[{'name', 'width', 'height', 'peak', 'average', 'video_codec'}], or None");
   module.def("plan_windows", &plan_windows, py::arg("input"), py::arg("window_seconds"),
-             "The windows of `window_seconds` the upload splits into, each with the state "
-             "its encode resumes from; RuntimeError when it cannot be split.");
+             py::arg("folder"), py::arg("on_event"),
+             "Plans the windows of `window_seconds` the upload splits into, writing each "
+             "one's sound into `folder`; hands each window to on_event({'window': ...}) as "
+             "soon as it can be encoded, and on_event({'progress': seconds}) as the pass goes "
+             "on. ValueError when it cannot be split, RuntimeError when the pass failed.");
   module.def("encode_window", &encode_window, py::arg("input"), py::arg("resolution"),
              py::arg("bitrate"), py::arg("key"), py::arg("window"),
              "Encodes one window of every rung into the working directory (media playlists "
              "numbered as the whole file's, and a master of the window's renditions): "
-             "{'renditions': [...], 'failures': [...]}.");
-  module.def("continue_counters", &continue_counters, py::arg("segments"), py::arg("key_file"),
-             py::arg("iv"), py::arg("counters"),
-             "Rewrites the MPEG-TS continuity counters of a window's encrypted segments so "
-             "that they follow on from `counters` (PID -> last counter, empty for the first "
-             "window); returns where they end, for the next window.");
+             "{'renditions': [...], 'failures': [...]}; ValueError, naming the field, for a "
+             "window that is not one plan_windows gives.");
+  module.def("join_window_rendition", &join_window_rendition, py::arg("parts"),
+             py::arg("output"), py::arg("key_info"),
+             "Joins one rung's window playlists (in time order) into `output`, beside which "
+             "their segments lie, makes the segments' MPEG-TS counters follow on across the "
+             "seams and measures it: {'peak', 'average'}. ValueError when they do not join, "
+             "OSError when a file cannot be read or written.");
+  module.def("segment_iv", &segment_iv, py::arg("iv"), py::arg("sequence"),
+             "The IV (32 hex digits) of the segment numbered `sequence` under a key line whose "
+             "IV attribute is `iv` (None: it has none), as players and the muxer take it.");
   module.def("write_master", &write_master, py::arg("path"), py::arg("renditions"),
              "writes a master playlist of read_master's entries; OSError when it cannot");
-  module.def("join_playlists", &join_playlists, py::arg("parts"), py::arg("output"),
-             "joins a rendition's playlists of consecutive windows, in time order, into the one "
-             "a call over the whole file writes; ValueError when they do not join, OSError when "
-             "they cannot be read or it cannot be written");
-  module.def("measure_rendition", &measure_rendition, py::arg("playlist"),
-             "{'peak', 'average'} bits per second measured from its segments, or None");
-  // Windows start and end on segment edges.
-  module.attr("segment_seconds") = std::stoi(quorvane::segment_seconds);
+  // Windows start and end on segment edges; the timeline counts in slots.
+  module.attr("segment_seconds") = quorvane::segment_seconds;
+  module.attr("slots_per_second") = quorvane::slots_per_second;
 }

@@ -14,7 +14,6 @@ namespace quorvane {
 
 namespace {
 
-constexpr double slots_per_second = static_cast<double>(grid_time_base.den) / grid_time_base.num;
 // A picture may land at most this far (in slots) after its own time; one
 // that would land later is a picture too many for a 30 per second grid.
 constexpr double max_lateness = 0.9;

@@ -10,13 +10,13 @@ namespace quorvane {
 namespace {
 
 constexpr int64_t aac_frame_samples = 1024;
-constexpr int64_t samples_per_slot = output_sample_rate / 30;
+constexpr int64_t samples_per_slot = output_sample_rate / slots_per_second;
 // Frames encoded before the first packet written, and after the last, so
 // that the packets at a seam are coded with their neighbours as in one pass.
 constexpr int64_t pre_roll_samples = 2 * aac_frame_samples;
 constexpr int64_t post_roll_samples = aac_frame_samples;
 // The same for pictures, in slots: the encoder's 1 s lookahead after.
-constexpr int64_t post_roll_slots = 30;
+constexpr int64_t post_roll_slots = slots_per_second;
 
 // The first AAC packet that starts at or after `slot`. Packets start one
 // frame before the blocks they come from (the encoder's priming), on the
@@ -39,7 +39,7 @@ int64_t picture_pre_roll_slots(double picture_seconds) {
   constexpr int64_t pictures = 60;
   constexpr int64_t least = 60;
   constexpr int64_t most = 900;
-  const double slots = pictures * picture_seconds * 30;
+  const double slots = pictures * picture_seconds * slots_per_second;
   return std::isfinite(slots) ? std::clamp(static_cast<int64_t>(slots), least, most) : most;
 }
 

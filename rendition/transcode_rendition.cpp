@@ -280,6 +280,7 @@ step_result open_muxer(hls_muxer& muxer, const video_path& video, const audio_pa
   // A window of the timeline numbers its segments (and their IVs) as the
   // whole file's.
   const std::string first_segment = std::to_string(muxer.window.first_slot / segment_slots);
+  const std::string segment_length = std::to_string(segment_seconds);
   // 9. Output context.
   AVFormatContext* raw = nullptr;
   const int allocated = avformat_alloc_output_context2(&raw, nullptr, "hls", playlist.c_str());
@@ -305,7 +306,7 @@ step_result open_muxer(hls_muxer& muxer, const video_path& video, const audio_pa
     const char* value;
     const char* step;
   } muxer_options[] = {
-      {"hls_time", segment_seconds, "setting the segment length"},
+      {"hls_time", segment_length.c_str(), "setting the segment length"},
       {"hls_segment_filename", muxer.segment_pattern.c_str(), "setting the segment names"},
       {"hls_list_size", "0", "setting the playlist's length"},
       {"hls_key_info_file", key.c_str(), "setting the key-info file"},

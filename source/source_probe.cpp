@@ -78,9 +78,16 @@ probed_source probe_source_size(const std::string& input, const file_veto& veto)
   if (stream_rotation(stream) % 180 != 0) {
     std::swap(size.width, size.height);
   }
-  const int64_t duration = opened.context->duration;
-  const double seconds =
-      duration > 0 && duration != AV_NOPTS_VALUE ? static_cast<double>(duration) / AV_TIME_BASE : -1;
+  // Only a duration the container states: one the demuxer worked out from the
+  // first and last timestamps it read, or from the file's size and bitrate
+  // (MPEG-TS has no index), is a guess, and recordings joined with cat put
+  // hours between those timestamps.
+  const AVFormatContext* context = opened.context.get();
+  const int64_t duration = context->duration;
+  const bool stated = context->duration_estimation_method == AVFMT_DURATION_FROM_STREAM;
+  const double seconds = stated && duration > 0 && duration != AV_NOPTS_VALUE
+                             ? static_cast<double>(duration) / AV_TIME_BASE
+                             : -1;
   return probed_source{size, seconds, std::nullopt};
 }
 

@@ -20,7 +20,7 @@ struct display_size {
 // the ladder cannot be made from it.
 struct probed_source {
   display_size size{};
-  double seconds = -1;                  // -1 when the container states none
+  double seconds = -1;                  // -1 when the container states none (or only guesses)
   std::optional<step_failure> failure;  // when set, the rest means nothing
 };
 

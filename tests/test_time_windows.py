@@ -144,7 +144,10 @@ _ENCODE_WINDOWS = """
 import json, os, sys
 import _quorvane_queue_native as native
 source, key, folder = sys.argv[1:4]
-windows = native.plan_windows(source, int(sys.argv[4]))
+os.makedirs(f"{folder}/sound")
+windows = []
+native.plan_windows(source, int(sys.argv[4]), f"{folder}/sound",
+                    lambda event: windows.append(event["window"]) if "window" in event else None)
 for window in windows:
     os.makedirs(f"{folder}/{window['index']}")
     os.chdir(f"{folder}/{window['index']}")
@@ -154,23 +157,9 @@ print(json.dumps(windows))
 """
 
 
-_JOIN = """
-import json, sys
-from pathlib import Path
-import _quorvane_queue_native as native
-parts, output, key_file = json.loads(sys.argv[1]), Path(sys.argv[2]), sys.argv[3]
-counters = {}
-for part in parts:
-    listed = native.read_playlist(part)
-    segments = [str(output.parent / entry["uri"]) for entry in listed["segments"]]
-    counters = native.continue_counters(segments, key_file, listed["keys"][0]["iv"], counters)
-native.join_playlists(parts, str(output))
-"""
-
-
 def _encode_in_windows(source: Path, key: Path, folder: Path) -> list[dict]:
-    """Every window encoded in a folder of its own, its segments and playlist
-    then moved into `folder` with the windows' playlists joined."""
+    """Every window encoded in a folder of its own, its segments then moved
+    into `folder` and the windows joined there as the queue joins them."""
     finished = run_python(_ENCODE_WINDOWS, str(source), str(key), str(folder / "parts"),
                           str(WINDOW), RUNG, str(BITRATE))
     assert finished.returncode == 0, finished.stderr[-3000:]
@@ -182,8 +171,9 @@ def _encode_in_windows(source: Path, key: Path, folder: Path) -> list[dict]:
         for segment in part.glob(f"{RUNG}_*.ts"):
             segment.rename(folder / segment.name)
         parts.append(str(part / f"{RUNG}.m3u8"))
-    finished = run_python(_JOIN, json.dumps(parts), str(folder / f"{RUNG}.m3u8"),
-                          str(key.parent / "enc.key"))
+    finished = run_python("import json, sys, _quorvane_queue_native as native; "
+                          "native.join_window_rendition(json.loads(sys.argv[1]), *sys.argv[2:])",
+                          json.dumps(parts), str(folder / f"{RUNG}.m3u8"), str(key))
     assert finished.returncode == 0, finished.stderr[-3000:]
     return windows
 
@@ -246,7 +236,8 @@ def test_a_ladder_encoded_in_windows_is_the_one_call_ladder(kind, tmp_path):
         (folder / "enc.key").write_bytes((tmp_path / "enc.key").read_bytes())
     encode_ok(source, resolution=[RUNG], bitrate=[BITRATE], key=key, cwd=whole)
     windows = _encode_in_windows(source, key, windowed)
-    assert [(w["start"], w["end"]) for w in windows] == [(0, 12), (12, 24), (24, None)]
+    assert [(w["first_slot"], w["end_slot"]) for w in windows] == [(0, 360), (360, 720),
+                                                                   (720, None)]
 
     one, joined = whole / f"{RUNG}.m3u8", windowed / f"{RUNG}.m3u8"
     # Segment names, EXTINF, key lines: the very text.
