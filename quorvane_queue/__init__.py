@@ -8,7 +8,7 @@ complete. Installed with the ``celery`` extra of the quorvane wheel.
 """
 
 from .celery import app
-from .client import BrokerUnreachable, submit_ladder
+from .client import BrokerUnreachable, LadderStillRunning, submit_ladder
 from .request import LadderFailed
 
-__all__ = ["app", "submit_ladder", "LadderFailed", "BrokerUnreachable"]
+__all__ = ["app", "submit_ladder", "LadderFailed", "BrokerUnreachable", "LadderStillRunning"]

@@ -1,7 +1,8 @@
 """python -m quorvane_queue INPUT OUTPUT [options]: queue one ladder, wait
 for it and print its result (or its failure) as JSON. While it waits it shows
 how far the encode is: a bar with the time left when standard error is a
-terminal, one line per 10 % otherwise."""
+terminal, one line per 10 % otherwise. A broker that restarts meanwhile is
+reconnected to."""
 
 from __future__ import annotations
 
@@ -11,10 +12,8 @@ import sys
 import time
 from typing import TextIO
 
-from celery.result import AsyncResult
-
-from .client import BrokerUnreachable, submit_ladder
-from .request import PROGRESS, LadderFailed
+from .client import BrokerUnreachable, LadderResult, LadderStillRunning, submit_ladder
+from .request import LadderFailed
 
 POLL_SECONDS = 1.0
 STEP_PERCENT = 10
@@ -35,8 +34,11 @@ class ProgressLines:
         step = percent - percent % STEP_PERCENT
         if step > self.printed:
             self.printed = step
+            planned = info.get("planned_seconds")
             print(f"encoding {step} % ({info['seconds_done']:.0f} of {info['seconds_total']:.0f} "
-                  "s of media written)", file=self.stream, flush=True)
+                  "s of media written" + ("" if planned is None else
+                                         f", {planned:.0f} s of the upload planned") + ")",
+                  file=self.stream, flush=True)
 
     def close(self) -> None:
         pass
@@ -65,15 +67,15 @@ class ProgressBar:
         self.bar.close()
 
 
-def wait_showing_progress(result: AsyncResult, stream: TextIO) -> None:
+def wait_showing_progress(result: LadderResult, stream: TextIO) -> None:
     """Returns once the task has ended, showing its PROGRESS states on
     `stream` until then, and the whole done once it has succeeded."""
     display = ProgressBar(stream) if stream.isatty() else ProgressLines(stream)
     last = None
     try:
         while not result.ready():
-            info = result.info if result.state == PROGRESS else None
-            if isinstance(info, dict) and info.get("fraction") is not None:
+            info = result.progress()
+            if info is not None and info.get("fraction") is not None:
                 last = info
             display.show(last)
             time.sleep(POLL_SECONDS)
@@ -97,7 +99,8 @@ def main(argv: list[str] | None = None) -> int:
                         help="one task per rung, which free workers share")
     parser.add_argument("--window-seconds", type=int, metavar="W",
                         help="split the upload in windows of about W seconds (a multiple of 6), "
-                        "which free workers share")
+                        "which free workers share; 0: one task (default: windows of 60 s for "
+                        "an upload of 180 s or more, else one task)")
     parser.add_argument("--no-wait", action="store_true", help="print the task id and return")
     args = parser.parse_args(argv)
     try:
@@ -123,6 +126,9 @@ def main(argv: list[str] | None = None) -> int:
         print(json.dumps(outcome, indent=2))
         for warning in outcome.get("warnings", []):
             print(f"python -m quorvane_queue: warning: {warning}", file=sys.stderr)
+    except LadderStillRunning as error:
+        print(f"python -m quorvane_queue: {error}", file=sys.stderr)
+        return 3
     except Exception as error:  # the task's failure, as the worker reported it
         print(f"{result.id}: {type(error).__name__}: {error}", file=sys.stderr)
         return 1

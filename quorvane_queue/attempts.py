@@ -34,16 +34,15 @@ import errno
 import fcntl
 import json
 import os
-import re
 import secrets
 import shutil
 import tempfile
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 
-import _quorvane_queue_native as native
+from .playlists import MASTER, NoRendition, master_renditions, media_segments
+from .storage import fsync_path, identity, publish_folder, safe_id
 
-MASTER = "master.m3u8"
 ATTEMPT_MARK = ".attempt-"
 TRASH_MARK = ".trash-"
 LOCK_SUFFIX = ".lock"
@@ -51,16 +50,13 @@ LOG_SUFFIX = ".log"
 BOOKKEEPING_SUFFIXES = (LOCK_SUFFIX, LOG_SUFFIX)
 
 
-class NoRendition(Exception):
-    """The encode left no complete rendition: nothing to publish."""
-
-
 class AlreadyPublished(Exception):
     """The output name was taken while this attempt encoded."""
 
 
-def _safe_id(task_id: str) -> str:
-    return task_id if re.fullmatch(r"[A-Za-z0-9_-]{1,64}", task_id) else secrets.token_hex(8)
+def failed_log(output: Path, task_id: str) -> Path:
+    """Where the messages of a task at `output` that failed are kept."""
+    return output.with_name(f".{output.name}.failed-{safe_id(task_id)}{LOG_SUFFIX}")
 
 
 def _lock_path(folder: Path) -> Path:
@@ -69,14 +65,6 @@ def _lock_path(folder: Path) -> Path:
 
 def _log_path(folder: Path) -> Path:
     return folder.with_name(folder.name + LOG_SUFFIX)
-
-
-def _identity(path: Path) -> tuple[int, int] | None:
-    try:
-        status = os.stat(path, follow_symlinks=False)
-    except FileNotFoundError:
-        return None
-    return status.st_dev, status.st_ino
 
 
 def _try_lock(path: Path) -> int | None:
@@ -96,7 +84,7 @@ def _try_lock(path: Path) -> int | None:
             return None
         raise
     status = os.fstat(fd)
-    if _identity(path) != (status.st_dev, status.st_ino):
+    if identity(path) != (status.st_dev, status.st_ino):
         os.close(fd)
         return None
     return fd
@@ -108,14 +96,6 @@ def _read_owner(fd: int) -> dict:
     except ValueError:
         return {}
     return record if isinstance(record, dict) else {}
-
-
-def _fsync_path(path: Path, flags: int = os.O_RDONLY) -> None:
-    fd = os.open(path, flags | os.O_CLOEXEC)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
 
 
 def _throw_away(folder: Path) -> None:
@@ -159,15 +139,25 @@ def _remove_if_dead(folder: Path) -> tuple[bool, dict]:
         os.close(fd)
 
 
-def remove_dead_attempts(output: Path, task_id: str) -> int:
+@dataclass
+class Sweep:
+    """What a sweep found of one task's earlier attempts at one output: the
+    highest delivery among them, dead or alive (0 when there was none), and
+    the records of those still alive."""
+
+    delivery: int = 0
+    live: list[dict] = field(default_factory=list)
+
+
+def remove_dead_attempts(output: Path, task_id: str) -> Sweep:
     """Removes, in `output`'s folder, the leftovers of dead attempts at any
     output name, the lock and log files they left and the trash of removals
     that were cut short. A leftover that cannot be removed is left for the
-    next sweep. Returns the highest delivery number among the earlier
-    attempts of `task_id` at `output`, dead or still holding their lock (0
-    when there was none): a task is only delivered again when the broker
-    has given its earlier delivery up, so a locked attempt of the same task
-    is one on a machine that froze or was cut off, and counts as lost."""
+    next sweep. Says what it found of the earlier attempts of `task_id` at
+    `output`: a task is only delivered again when the broker has given its
+    earlier delivery up, so a locked attempt of the same task is either
+    still encoding on a live worker (its connection to the broker was cut)
+    or on a machine that froze or was cut off."""
     folders: set[str] = set()
     for entry in os.scandir(output.parent):
         name = entry.name
@@ -182,23 +172,17 @@ def remove_dead_attempts(output: Path, task_id: str) -> int:
                 folders.add(name[: -len(suffix)])
             elif entry.is_dir(follow_symlinks=False):
                 folders.add(name)
-    highest = 0
+    sweep = Sweep()
     for name in sorted(folders):
         try:
-            _, record = _remove_if_dead(output.parent / name)
+            dead, record = _remove_if_dead(output.parent / name)
         except OSError:
             continue
         if record.get("task_id") == task_id and record.get("output") == str(output):
-            highest = max(highest, int(record.get("delivery", 0)))
-    return highest
-
-
-def _directory_mode() -> int:
-    """The mode a plain mkdir would give: mkdtemp makes its folder 0700, which
-    a published ladder must not keep."""
-    umask = os.umask(0o022)
-    os.umask(umask)
-    return 0o777 & ~umask
+            sweep.delivery = max(sweep.delivery, int(record.get("delivery", 0)))
+            if not dead:
+                sweep.live.append(record)
+    return sweep
 
 
 @dataclass
@@ -219,23 +203,22 @@ class Attempt:
     @classmethod
     def start(cls, output: Path, task_id: str, delivery: int, owner: dict) -> Attempt:
         """Makes and locks a new attempt folder beside `output`."""
-        prefix = f".{output.name}{ATTEMPT_MARK}{_safe_id(task_id)}-"
+        prefix = f".{output.name}{ATTEMPT_MARK}{safe_id(task_id)}-"
         for _ in range(10):
             folder = Path(tempfile.mkdtemp(prefix=prefix, dir=output.parent))
             fd = _try_lock(_lock_path(folder))
             if fd is None:
                 continue  # a remover took the new folder for a dead one: it removes it
-            identity = _identity(folder)
-            if identity is None:
+            made = identity(folder)
+            if made is None:
                 # A remover took it between mkdtemp and our lock.
                 _lock_path(folder).unlink(missing_ok=True)
                 os.close(fd)
                 continue
-            os.chmod(folder, _directory_mode())
             record = {**owner, "task_id": task_id, "output": str(output), "delivery": delivery}
             os.ftruncate(fd, 0)
             os.pwrite(fd, json.dumps(record).encode(), 0)
-            return cls(output, folder, delivery, fd, identity)
+            return cls(output, folder, delivery, fd, made)
         raise OSError(errno.EAGAIN, f"could not start an attempt folder beside {output}")
 
     def __enter__(self) -> Attempt:
@@ -256,7 +239,7 @@ class Attempt:
     def keep_log(self, task_id: str) -> Path | None:
         """Keeps the attempt's log past its end, for a failed task's reasons:
         its new path, or None when there is none."""
-        kept = self.output.with_name(f".{self.output.name}.failed-{_safe_id(task_id)}{LOG_SUFFIX}")
+        kept = failed_log(self.output, task_id)
         try:
             os.rename(self.log, kept)
         except FileNotFoundError:
@@ -265,7 +248,7 @@ class Attempt:
 
     def is_published(self) -> bool:
         """Whether the output folder is this attempt's folder."""
-        return _identity(self.output) == self._identity
+        return identity(self.output) == self._identity
 
     def publish(self) -> list[str]:
         """Keeps what the master playlist lists, makes it durable, and
@@ -290,15 +273,9 @@ class Attempt:
                 else:
                     os.unlink(entry.path)
         for name in keep:
-            _fsync_path(self.folder / name)
-        _fsync_path(self.folder)
-        try:
-            os.rename(self.folder, self.output)
-        except OSError as error:
-            if error.errno in (errno.EEXIST, errno.ENOTEMPTY, errno.ENOTDIR, errno.EISDIR):
-                raise AlreadyPublished(str(self.output)) from error
-            raise
-        _fsync_path(self.output.parent)
+            fsync_path(self.folder / name)
+        if not publish_folder(self.folder, self.output):
+            raise AlreadyPublished(str(self.output))
         return renditions
 
     def close(self) -> None:
@@ -310,41 +287,3 @@ class Attempt:
                 _lock_path(self.folder).unlink(missing_ok=True)
             finally:
                 os.close(fd)
-
-
-def playlist_seconds(path: Path) -> float:
-    """The seconds the segments of the media playlist at `path` last; 0
-    while there is none."""
-    playlist = native.read_playlist(str(path))
-    return sum(max(segment["seconds"], 0.0) for segment in playlist["segments"]) if playlist else 0.0
-
-
-def master_renditions(master: Path) -> list[str]:
-    """Names of the renditions a master playlist lists, in order; empty when
-    there is no playlist."""
-    return [entry["name"] for entry in native.read_master(str(master)) or []]
-
-
-def media_segments(path: Path) -> list[str]:
-    """Segment URIs of a complete media playlist; NoRendition when the
-    playlist is missing or not ended."""
-    playlist = native.read_playlist(str(path))
-    if playlist is None:
-        raise NoRendition(f"{path.name} is missing")
-    if not playlist["ended"]:
-        raise NoRendition(f"{path.name} is not complete")
-    return [segment["uri"] for segment in playlist["segments"]]
-
-
-def ladder_seconds(folder: Path, renditions: list[str]) -> float:
-    """The media the ladder in `folder` holds: its shortest rendition's
-    seconds."""
-    return min((playlist_seconds(folder / f"{name}.m3u8") for name in renditions), default=0.0)
-
-
-def published_renditions(output: Path) -> list[str] | None:
-    """The renditions of a ladder already published at `output`, or None
-    when nothing is there."""
-    if not output.is_dir() or not (output / MASTER).is_file():
-        return None
-    return master_renditions(output / MASTER)

@@ -1,5 +1,7 @@
-"""LadderTask: what every ladder task does alike, written once. The tasks
-themselves (tasks.py) only say what they encode and where it goes.
+"""What the ladder tasks do alike, one concern per class, composed into the
+two bases the tasks (tasks.py) are made of: LadderTask, for a task whose
+result is the ladder's, and LadderPartTask, for one that makes a part of a
+ladder (a rung, a window) whose result is stored under the ladder's id.
 
 How the queue retries
 ---------------------
@@ -9,47 +11,46 @@ Three things can cut a task short, and each is handled in one place here:
    the message is acknowledged only once the task has ended
    (``task_acks_late``, ``task_reject_on_worker_lost``), so the broker
    delivers it again: RabbitMQ once the heartbeats stop, Redis once the
-   visibility timeout has passed. Every delivery encodes in an attempt folder
-   whose lock file records the delivery (attempts.py); the next one counts
-   the attempts before it (``next_delivery``) and gives up, for good, past
-   MAX_DELIVERIES.
+   visibility timeout has passed. Every delivery works in an attempt folder
+   whose lock file records the delivery and its worker (attempts.py);
+   DeliveriesTask counts the attempts before it and gives up, for good,
+   past MAX_DELIVERIES. An earlier delivery that still runs on a worker
+   that says so (its broker connection was cut, not its machine lost) is
+   waited for, not repeated.
 2. The encode process dies (a crash in FFmpeg, the out-of-memory killer):
-   ``encode`` retries the task after ENCODER_RETRY_SECONDS, up to
-   MAX_DELIVERIES runs in all, then fails it with the attempt's log kept.
-3. The shared storage fails (any OSError): ``__call__`` retries the task
-   after 5, 10, then 15 seconds, STORAGE_RETRIES times.
+   ``DeliveriesTask.encode`` retries the task after ENCODER_RETRY_SECONDS,
+   up to MAX_DELIVERIES runs in all, then fails it with the attempt's log
+   kept.
+3. The shared storage fails (any OSError): StorageRetryTask retries the
+   task after 5, 10, then 15 seconds, STORAGE_RETRIES times.
 
 Anything else is a LadderFailed: final, acknowledged, never delivered again.
-
-A ladder split into parts, one task per rung or per window of time
-(ladder_join.py), retries each part alone by the same three rules, in an
-attempt folder of its own; a part recorded done is not encoded again. The
-task that plans a ladder's windows decodes the upload in a process of its
-own (run_plan): a crash or a hang there fails the ladder, since every
+A ladder split into parts (ladder_join.py) retries each part alone by the
+same rules, in an attempt folder of its own; a part recorded done is not
+encoded again. The planning pass of a ladder split in time runs in an
+attempt too, but a crash or a hang there fails the ladder, since every
 delivery would meet the same upload.
 """
 
 from __future__ import annotations
 
 import inspect
-import json
 import logging
 import os
-import signal
 import socket
-import subprocess
-import sys
 import threading
 import time
 from pathlib import Path
-from typing import Callable
+from typing import Callable, Protocol
 
 from celery import Task
 from celery.app.task import Context
-from celery.exceptions import Ignore, Retry
+from celery.exceptions import Ignore, Retry, SoftTimeLimitExceeded
 from celery.utils.log import get_task_logger
 
-from .attempts import Attempt, ladder_seconds, published_renditions, remove_dead_attempts
+from . import children
+from .attempts import Attempt, remove_dead_attempts
+from .playlists import NoRendition, ladder_seconds, published_renditions
 from .published import ladder_differences
 from .request import PROGRESS, LadderFailed, LadderRequest, probe_upload
 
@@ -64,99 +65,15 @@ MAX_DELIVERIES = 3
 STORAGE_RETRIES = 3
 STORAGE_RETRY_SECONDS = 5
 ENCODER_RETRY_SECONDS = 5
-# How often a running encode's progress is read and reported.
-PROGRESS_SECONDS = 2.0
+# A delivery that finds an earlier one of its task still running looks again
+# this often, and gives that one's worker this long to say it still runs it.
+EARLIER_DELIVERY_SECONDS = 2.0
+WORKER_ANSWER_SECONDS = 5.0
 # A ladder shorter than its upload claims by more than this is reported:
 # the upload was most likely cut short. Whole seconds, or a share of longer
 # inputs, so that the last frame's rounding never counts.
 SHORTFALL_SECONDS = 1.0
 SHORTFALL_SHARE = 0.02
-
-
-class EncoderCrashed(Exception):
-    """The encode process ended without returning from the call: a crash in
-    FFmpeg, or killed (out of memory)."""
-
-
-# --- the encode process -------------------------------------------------------
-
-
-def _encoder_environment() -> dict[str, str]:
-    """This process's environment, with this quorvane_queue first on the
-    module path (the encode runs in the attempt folder, not here)."""
-    package_parent = str(Path(__file__).resolve().parent.parent)
-    paths = [package_parent, os.environ.get("PYTHONPATH", "")]
-    return {**os.environ, "PYTHONPATH": os.pathsep.join(path for path in paths if path)}
-
-
-def start_encoder(attempt: Attempt, request: LadderRequest) -> subprocess.Popen:
-    """The encode process, in the attempt folder, its messages in the
-    attempt's log."""
-    with open(attempt.log, "ab") as log:
-        child = subprocess.Popen([sys.executable, "-m", "quorvane_queue.encode_child"],
-                                 cwd=attempt.folder, env=_encoder_environment(),
-                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=log)
-    job = {**request.encoder_job(), "parent": os.getpid()}
-    child.stdin.write(json.dumps(job).encode())
-    child.stdin.close()
-    return child
-
-
-def wait_for_encoder(child: subprocess.Popen, watch: Callable[[], None]) -> tuple[int, float]:
-    """Waits for the encode, calling `watch` as it starts and every
-    PROGRESS_SECONDS after. Its exit status and CPU seconds. The process is
-    killed if the wait is cut short (a soft time limit)."""
-    try:
-        while True:
-            watch()
-            pid, status, usage = os.wait4(child.pid, os.WNOHANG)
-            if pid:
-                child.returncode = os.waitstatus_to_exitcode(status)
-                return child.returncode, usage.ru_utime + usage.ru_stime
-            time.sleep(PROGRESS_SECONDS)
-    finally:
-        if child.returncode is None:
-            child.kill()
-            child.wait()
-
-
-def run_encode(attempt: Attempt, request: LadderRequest,
-               watch: Callable[[], None]) -> tuple[dict, float]:
-    """Runs the encode `request` asks for in a process of its own, in the
-    attempt folder: its report (``{"reasons": [...]}``, the failed rungs,
-    and what else the call returns) and its CPU seconds. EncoderCrashed
-    when the process ended without returning from the call."""
-    child = start_encoder(attempt, request)
-    with child.stdout:
-        exit_code, cpu = wait_for_encoder(child, watch)
-        report = child.stdout.read()
-    if exit_code != 0:
-        how = f"signal {-exit_code}" if exit_code < 0 else f"exit status {exit_code}"
-        raise EncoderCrashed(f"the encode process ended by {how}")
-    return json.loads(report), cpu
-
-
-def run_plan(input: str, window_seconds: int, timeout: float | None) -> list[dict] | str:
-    """plan_windows for the upload, in a process of its own (it decodes the
-    untrusted upload: a crash or a hang costs a LadderFailed, not the
-    worker): its windows, or why it cannot be split."""
-    job = {"call": "plan_windows", "input": input, "window_seconds": window_seconds,
-           "parent": os.getpid()}
-    try:
-        planned = subprocess.run([sys.executable, "-m", "quorvane_queue.encode_child"],
-                                 input=json.dumps(job), capture_output=True, text=True,
-                                 env=_encoder_environment(), timeout=timeout, check=False)
-    except subprocess.TimeoutExpired:
-        raise LadderFailed(f"{input}: planning its windows did not end within {timeout:.0f} s") \
-            from None
-    if planned.returncode != 0:
-        how = (f"signal {signal.Signals(-planned.returncode).name}" if planned.returncode < 0
-               else f"exit status {planned.returncode}")
-        raise LadderFailed(f"{input}: planning its windows ended with {how}")
-    plan = json.loads(planned.stdout)
-    if "unsplittable" in plan:
-        return plan["unsplittable"]
-    return plan["windows"] or "no window was planned"
 
 
 def distinct(reasons: list[str]) -> list[str]:
@@ -166,7 +83,8 @@ def distinct(reasons: list[str]) -> list[str]:
 
 def media_report(folder: Path, renditions: list[str], claimed: float | None) -> dict:
     """How much media the ladder holds against what the upload claims, and
-    a warning when it falls short."""
+    a warning when it falls short. Nothing is drawn from a duration the
+    container does not state (`claimed` None)."""
     held = round(ladder_seconds(folder, renditions), 3)
     report = {"media_seconds": held, "claimed_seconds": claimed, "warnings": []}
     if claimed and held < claimed - max(SHORTFALL_SECONDS, SHORTFALL_SHARE * claimed):
@@ -176,36 +94,41 @@ def media_report(folder: Path, renditions: list[str], claimed: float | None) -> 
     return report
 
 
-class LadderTask(Task):
-    """The base of the ladder tasks: their lines in the worker's log, their
-    deliveries, retries and progress, the encode process and its log."""
-
-    max_retries = STORAGE_RETRIES
-    throws = (LadderFailed,)
-
-    # --- the task's lines in the worker's log, and storage retries ----------
-
-    def describe(self, arguments: dict) -> str:
-        """What the start line says the task does, from its arguments by name."""
-        return ", ".join(f"{name}={value!r}" for name, value in arguments.items())
-
-    def summarize(self, result: dict) -> str:
-        """What the end line says of a result."""
-        return "done"
+class OwnProcessTask(Task):
+    """hls_encoder writes into the process's working directory: a task must
+    have its process to itself."""
 
     def __call__(self, *args, **kwargs):
         if threading.current_thread() is not threading.main_thread():
             raise LadderFailed("tasks must run in a process of their own: start the worker "
                                "with --pool prefork")
-        started = time.monotonic()
+        return super().__call__(*args, **kwargs)
+
+
+class LoggedTask(Task):
+    """One line in the worker's log when the task starts and one when it
+    ends, at the worker's default level too. The task says what it does
+    (describe) and how a result reads (summarize)."""
+
+    def describe(self, arguments: dict) -> str:
+        return ", ".join(f"{name}={value!r}" for name, value in arguments.items())
+
+    def summarize(self, result: dict) -> str:
+        return "done"
+
+    def arguments(self, args: tuple, kwargs: dict) -> dict:
         try:
-            arguments = inspect.signature(self.run).bind(*args, **kwargs).arguments
-        except TypeError:   # the call itself fails the same way below
-            arguments = {}
-        events.info("task %s started: %s", self.request.id, self.describe(arguments))
+            return inspect.signature(self.run).bind(*args, **kwargs).arguments
+        except TypeError:   # the call itself fails the same way
+            return {}
+
+    def __call__(self, *args, **kwargs):
+        started = time.monotonic()
+        events.info("task %s started: %s", self.request.id,
+                    self.describe(self.arguments(args, kwargs)))
         outcome = "ended by an error"
         try:
-            result = self.run(*args, **kwargs)
+            result = super().__call__(*args, **kwargs)
             outcome = self.summarize(result)
             return result
         except LadderFailed as error:
@@ -214,72 +137,52 @@ class LadderTask(Task):
         except Retry as retry:
             outcome = f"to be retried: {retry.exc}"
             raise
-        except Ignore as handed_on:   # its result is left to the tasks it sent
+        except Ignore as handed_on:   # its result is left to other tasks
             outcome = str(handed_on)
             raise
-        except OSError as error:
-            outcome = f"to be retried: {error}"
-            self.retry_storage(error)
         finally:
             events.info("task %s ended: %s (%.1f s)", self.request.id, outcome,
                         time.monotonic() - started)
 
-    def retry_storage(self, error: OSError) -> None:
-        """Retries the task after a storage failure; once STORAGE_RETRIES
-        have failed too, the failure is definite."""
-        if self.request.retries >= self.max_retries:
-            raise LadderFailed(f"the shared storage failed in each of {self.max_retries + 1} "
-                               f"runs: {error}") from None
-        raise self.retry(exc=error, countdown=STORAGE_RETRY_SECONDS * (self.request.retries + 1))
+
+class StorageRetryTask(Task):
+    """A shared storage that fails (any OSError) is tried again after 5,
+    10 and 15 s; once STORAGE_RETRIES have failed too, the failure is
+    definite."""
+
+    max_retries = STORAGE_RETRIES
+
+    def __call__(self, *args, **kwargs):
+        try:
+            return super().__call__(*args, **kwargs)
+        except OSError as error:
+            if self.request.retries >= self.max_retries:
+                raise LadderFailed(f"the shared storage failed in each of {self.max_retries + 1} "
+                                   f"runs: {error}") from None
+            raise self.retry(exc=error, countdown=STORAGE_RETRY_SECONDS * (self.request.retries + 1))
+
+
+class LadderStateTask(Task):
+    """The ladder's state as the client sees it: its progress and its
+    result, stored under its id whichever task reports them."""
 
     @property
     def worker(self) -> str:
         return self.request.hostname or socket.gethostname()
 
-    # --- deliveries, attempts and the encode ---------------------------------
+    def store_state(self, state_id: str, value, state: str, reply_to: str | None = None) -> None:
+        """Stores `value` as the state of `state_id`: this task's own, or
+        the ladder's it works for. With rpc:// it goes back to the client
+        that sent that ladder (`reply_to`, by default the one that sent this
+        task), marked as that id's."""
+        if self.request.is_eager:
+            return
+        request = Context({"id": state_id, "reply_to": reply_to or self.request.reply_to,
+                           "correlation_id": state_id})
+        self.backend.store_result(state_id, value, state, request=request)
 
-    def start_attempt(self, target: Path) -> Attempt:
-        """A new attempt folder beside `target`, after removing dead ones;
-        LadderFailed once the task has been delivered MAX_DELIVERIES times."""
-        delivery = remove_dead_attempts(target, self.request.id) + 1
-        if delivery > MAX_DELIVERIES:
-            raise LadderFailed(f"the worker was lost in each of {MAX_DELIVERIES} deliveries")
-        return Attempt.start(target, self.request.id, delivery,
-                             {"host": socket.gethostname(), "pid": os.getpid()})
-
-    def encode(self, attempt: Attempt, request: LadderRequest,
-               watch: Callable[[], None]) -> tuple[dict, float]:
-        """run_encode, retried when the encode process dies."""
-        try:
-            return run_encode(attempt, request, watch)
-        except EncoderCrashed as error:
-            if self.request.retries + 1 >= MAX_DELIVERIES:
-                raise self.fail_with_log(f"{request.input}: {error}, in each of {MAX_DELIVERIES} "
-                                         "deliveries", attempt) from None
-            attempt.keep_log(self.request.id)
-            raise self.retry(exc=error, countdown=ENCODER_RETRY_SECONDS)
-
-    def fail_with_log(self, message: str, attempt: Attempt) -> LadderFailed:
-        """The failure, with the attempt's log kept and the failure written at
-        its end, and the log's path in its message."""
-        try:
-            fd = os.open(attempt.log, os.O_WRONLY | os.O_APPEND | os.O_CLOEXEC)
-        except OSError:
-            fd = -1   # no encode process left one
-        if fd >= 0:
-            with open(fd, "a") as log:
-                log.write(f"quorvane_queue: task {self.request.id} failed: {message}\n")
-        kept = attempt.keep_log(self.request.id)
-        failure = LadderFailed(f"{message} (FFmpeg's messages: {kept})" if kept else message)
-        failure.log = str(kept) if kept else None
-        return failure
-
-    def soft_limit_failure(self, request: LadderRequest, attempt: Attempt) -> LadderFailed:
-        soft = (self.request.timelimit or (None, None))[1] or self.app.conf.task_soft_time_limit
-        return self.fail_with_log(f"{request.input}: ran past its soft time limit ({soft} s)",
-                                  attempt)
-
-    # --- results and progress ------------------------------------------------
+    def report_progress(self, state_id: str, info: dict, reply_to: str | None = None) -> None:
+        self.store_state(state_id, info, PROGRESS, reply_to)
 
     def ladder_result(self, request: LadderRequest, renditions: list[str], encoded: bool,
                       delivery: int, cpu: float, reasons: list[str],
@@ -299,7 +202,7 @@ class LadderTask(Task):
         if published is None:
             raise LadderFailed(f"{request.output} exists and is not a published ladder")
         try:
-            earlier = remove_dead_attempts(request.output, self.request.id)
+            earlier = remove_dead_attempts(request.output, self.request.id).delivery
         except OSError as error:   # left to the next sweep
             logger.warning("could not sweep dead attempts beside %s: %s", request.output, error)
             earlier = 0
@@ -317,18 +220,151 @@ class LadderTask(Task):
         return self.ladder_result(request, published, False, 0, 0.0, missing,
                                   probe_upload(request.input).seconds)
 
-    def store_state(self, state_id: str, value, state: str) -> None:
-        """Stores `value` as the state of `state_id`: this task's own, or
-        the ladder's that this rung belongs to. With rpc:// it goes back to
-        the client that sent this task, marked as that id's."""
-        if self.request.is_eager:
-            return
-        request = Context({"id": state_id, "reply_to": self.request.reply_to,
-                           "correlation_id": state_id})
-        self.backend.store_result(state_id, value, state, request=request)
 
-    def report_progress(self, state_id: str, done: float, total: float | None) -> None:
-        """The PROGRESS state: media seconds written over all rungs."""
-        fraction = min(1.0, done / total) if total else None
-        self.store_state(state_id, {"fraction": fraction, "seconds_done": round(done, 3),
-                                    "seconds_total": total}, PROGRESS)
+class LadderPartFailureTask(LadderStateTask):
+    """A task that makes a part of a ladder (its first argument the
+    ladder's id): its definite failure is the ladder's too."""
+
+    def __call__(self, *args, **kwargs):
+        try:
+            return super().__call__(*args, **kwargs)
+        except LadderFailed as error:
+            ladder_id = args[0] if args else kwargs.get("ladder_id")
+            if isinstance(ladder_id, str):
+                self.store_state(ladder_id, error, "FAILURE")
+            raise
+
+
+class AttemptWork(Protocol):
+    """What one attempt is for (a ladder, a rung, a window, a planning
+    pass), as DeliveriesTask.run_attempt runs it."""
+
+    @property
+    def target(self) -> Path:
+        """The attempt folders lie beside it, named after it."""
+
+    @property
+    def label(self) -> str:
+        """How failures name it."""
+
+    def already_done(self):
+        """The answer when there is nothing (left) to do, else None."""
+
+    def run(self, attempt: Attempt):
+        """Does the work in `attempt` and hands it on (publishes it, adds it
+        to its join); NoRendition when it leaves nothing to hand on."""
+
+    def handed_on(self, attempt: Attempt):
+        """The answer when a soft time limit lands after the work was handed
+        on, else None."""
+
+
+class DeliveriesTask(LadderStateTask):
+    """Deliveries and their attempts: each delivery works in an attempt
+    folder of its own, counted against MAX_DELIVERIES, its encode watched
+    and retried when it crashes, its log kept when it fails."""
+
+    def soft_limit(self) -> float:
+        return ((self.request.timelimit or (None, None))[1]
+                or self.app.conf.task_soft_time_limit)
+
+    def run_attempt(self, work: AttemptWork):
+        """The one life of an attempt, whatever it is for: nothing when the
+        work is done already (after waiting for an earlier delivery still at
+        it), else the work in a new attempt folder, a failure with its log
+        kept, and a soft time limit that lands after the hand-on answered as
+        the work's."""
+        try:
+            earlier = self.wait_for_earlier_delivery(work.target)
+            answer = work.already_done()
+            if answer is not None:
+                return answer
+            with self.start_attempt(work.target, earlier) as attempt:
+                try:
+                    return work.run(attempt)
+                except (NoRendition, children.ChildEnded) as error:
+                    raise self.fail_with_log(f"{work.label}: {error}", attempt) from None
+                except SoftTimeLimitExceeded:
+                    answer = work.handed_on(attempt)
+                    if answer is None:
+                        raise self.fail_with_log(f"{work.label}: ran past its soft time limit "
+                                                 f"({self.soft_limit()} s)", attempt) from None
+                    return answer
+        except SoftTimeLimitExceeded:   # while it waited for an earlier delivery
+            raise LadderFailed(f"{work.label}: ran past its soft time limit ({self.soft_limit()} s) "
+                               "waiting for its earlier delivery") from None
+
+    def start_attempt(self, target: Path, earlier: int = 0) -> Attempt:
+        """A new attempt folder beside `target`, after removing dead ones,
+        its delivery counted after theirs and `earlier`; LadderFailed once
+        the task has been delivered MAX_DELIVERIES times."""
+        delivery = max(earlier, remove_dead_attempts(target, self.request.id).delivery) + 1
+        if delivery > MAX_DELIVERIES:
+            raise LadderFailed(f"the worker was lost in each of {MAX_DELIVERIES} deliveries")
+        return Attempt.start(target, self.request.id, delivery,
+                             {"host": socket.gethostname(), "pid": os.getpid(),
+                              "worker": self.request.hostname})
+
+    def wait_for_earlier_delivery(self, target: Path) -> int:
+        """Returns once no earlier delivery of this task runs at `target`
+        on a worker that says it still runs it (after a broker restart the
+        task comes back while its first delivery goes on encoding), with the
+        highest earlier delivery its sweeps found. One whose worker does not
+        answer is on a machine lost or frozen, and counts as lost."""
+        highest, said = 0, False
+        while True:
+            sweep = remove_dead_attempts(target, self.request.id)
+            highest = max(highest, sweep.delivery)
+            if not any(self._still_runs(record) for record in sweep.live):
+                return highest
+            if not said:
+                events.info("task %s waits for its earlier delivery, which still runs",
+                            self.request.id)
+                said = True
+            time.sleep(EARLIER_DELIVERY_SECONDS)
+
+    def _still_runs(self, record: dict) -> bool:
+        worker = record.get("worker")
+        if not worker:   # run in the client's process (eager), or by an older worker
+            return False
+        replies = self.app.control.inspect([worker], timeout=WORKER_ANSWER_SECONDS) \
+            .query_task(self.request.id) or {}
+        state, info = (replies.get(worker) or {}).get(self.request.id, (None, {}))
+        return state == "active" and info.get("worker_pid") == record.get("pid")
+
+    def encode(self, attempt: Attempt, job: dict, label: str,
+               watch: Callable[[], None]) -> tuple[dict, float]:
+        """The encode `job` asks for, in the attempt folder, in a process
+        of its own; the task retried when that process dies."""
+        try:
+            return children.run_encode(job, attempt.folder, attempt.log, watch)
+        except children.EncoderCrashed as error:
+            if self.request.retries + 1 >= MAX_DELIVERIES:
+                raise self.fail_with_log(f"{label}: {error}, in each of {MAX_DELIVERIES} "
+                                         "deliveries", attempt) from None
+            attempt.keep_log(self.request.id)
+            raise self.retry(exc=error, countdown=ENCODER_RETRY_SECONDS)
+
+    def fail_with_log(self, message: str, attempt: Attempt) -> LadderFailed:
+        """The failure, with the attempt's log kept and the failure written at
+        its end, and the log's path in its message."""
+        try:
+            fd = os.open(attempt.log, os.O_WRONLY | os.O_APPEND | os.O_CLOEXEC)
+        except OSError:
+            fd = -1   # no child process left one
+        if fd >= 0:
+            with open(fd, "a") as log:
+                log.write(f"quorvane_queue: task {self.request.id} failed: {message}\n")
+        kept = attempt.keep_log(self.request.id)
+        failure = LadderFailed(f"{message} (FFmpeg's messages: {kept})" if kept else message)
+        failure.log = str(kept) if kept else None
+        return failure
+
+
+class LadderTask(OwnProcessTask, LoggedTask, StorageRetryTask, DeliveriesTask):
+    """A task whose result is the ladder's."""
+
+
+class LadderPartTask(OwnProcessTask, LoggedTask, LadderPartFailureTask, StorageRetryTask,
+                     DeliveriesTask):
+    """A task that makes one part of a ladder."""

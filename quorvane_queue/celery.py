@@ -1,6 +1,7 @@
 """The Celery application: the broker (RabbitMQ for many machines, Redis for
 one), the result store, and the settings that let a ladder survive a lost
-worker.
+worker. Clients import it too: what only a worker needs is in the modules
+the worker loads (``include``): the tasks, and worker.py.
 
 Workers: ``celery -A quorvane_queue worker --pool prefork --concurrency 1``;
 the environment they and the clients read is described in settings.py.
@@ -8,20 +9,17 @@ the environment they and the clients read is described in settings.py.
 
 from __future__ import annotations
 
-from celery import Celery, bootsteps, signals
-from celery.concurrency import get_implementation
-from celery.utils.log import get_logger
-from celery.worker import state
+from celery import Celery
 
 from . import settings
 from .limits import hard_limit_ceiling
 
-logger = get_logger(__name__)
-
 visibility_timeout = settings.visibility_timeout
 
 
-app = Celery("quorvane_queue", include=["quorvane_queue.tasks"])
+# No fixups: the Django one imports the worker into every client.
+app = Celery("quorvane_queue", include=["quorvane_queue.tasks", "quorvane_queue.worker"],
+             fixups=[])
 app.conf.update(
     broker_url=settings.broker_url,
     result_backend=settings.result_backend,
@@ -49,7 +47,7 @@ app.conf.update(
     task_acks_on_failure_or_timeout=True,
     # Each child takes one task at a time and reserves nothing beyond it,
     # so queued ladders go to whichever child is free (after a reconnection
-    # too: see _ConsumeOnlyWhenFree).
+    # too: see worker.py).
     worker_prefetch_multiplier=1,
     worker_concurrency=1,
     worker_pool="prefork",
@@ -65,70 +63,3 @@ app.conf.update(
     task_time_limit=hard_limit_ceiling(visibility_timeout),
     task_soft_time_limit=int(hard_limit_ceiling(visibility_timeout) * 0.9),
 )
-
-
-class _ConsumeOnlyWhenFree(bootsteps.StartStopStep):
-    """After a reconnection to the broker the new channel's prefetch slot is
-    free, though the children still run the tasks they had (their messages
-    can no longer be acknowledged and come back to the queue): Celery would
-    take one more task per worker and hold it until a child is free. So when
-    every child is busy at (re)connection, consume nothing, and start once a
-    child is free."""
-
-    requires = ("celery.worker.consumer.tasks:Tasks",)
-    CHECK_SECONDS = 1.0
-
-    def __init__(self, consumer, **kwargs):
-        super().__init__(consumer, **kwargs)
-        self._check = None
-
-    def start(self, consumer) -> None:
-        held = len(state.reserved_requests)
-        if held < consumer.pool.num_processes:
-            return
-        task_consumer = consumer.task_consumer
-        queues = list(task_consumer.queues)
-        for queue in queues:
-            task_consumer.cancel_by_queue(queue.name)
-        logger.warning("connected while %d task(s) still run: taking no new task until a child "
-                       "is free", held)
-
-        def resume() -> None:
-            if len(state.reserved_requests) >= consumer.pool.num_processes:
-                return
-            self._stop_checking()
-            for queue in queues:
-                task_consumer.add_queue(queue)
-            task_consumer.consume()
-            logger.warning("a child is free: taking tasks again")
-
-        self._check = consumer.timer.call_repeatedly(self.CHECK_SECONDS, resume)
-
-    def _stop_checking(self) -> None:
-        if self._check is not None:
-            self._check.cancel()
-            self._check = None
-
-    def stop(self, consumer) -> None:
-        self._stop_checking()
-
-    shutdown = stop
-
-
-app.steps["consumer"].add(_ConsumeOnlyWhenFree)
-
-# hls_encoder writes into the process's working directory and holds the GIL
-# for the whole encode: tasks in threads (or greenlets) of one process would
-# write into each other's folders. Only separate processes, or one task at a
-# time, are safe.
-SAFE_POOLS = ("celery.concurrency.prefork", "celery.concurrency.solo")
-
-
-@signals.worker_init.connect
-def _refuse_shared_process_pools(sender, **_kwargs) -> None:
-    pool = get_implementation(sender.pool_cls)
-    if pool.__module__ not in SAFE_POOLS:
-        raise SystemExit(
-            f"quorvane_queue: the {pool.__module__.rsplit('.', 1)[-1]} pool runs tasks side by side "
-            "in one process, whose working directory they would share; use --pool prefork"
-        )

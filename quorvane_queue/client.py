@@ -1,11 +1,14 @@
 """The client side of the queue: submit_ladder judges the upload as the
 call will, and queues the ladder, as one task, one task per rung, or one
-task that splits it in time. It sends the tasks by name: nothing of the
-worker side is imported here."""
+task that splits it in time; the ladder's result is waited for through
+broker restarts. It sends the tasks by name: nothing of the worker side is
+imported here."""
 
 from __future__ import annotations
 
+import logging
 import os
+import time
 
 from celery.result import AsyncResult
 from celery.utils import uuid
@@ -13,12 +16,24 @@ from kombu.exceptions import OperationalError
 
 from .celery import app, visibility_timeout
 from .limits import planning_limits, time_limits
-from .request import LadderFailed, check_window_seconds, planned_rungs, probe_upload
+from .request import LadderFailed, check_split, planned_rungs, probe_upload, split_in_windows
+
+logger = logging.getLogger(__name__)
+
+# How long a waiting client keeps reconnecting to a broker that went away,
+# and how long it pauses between tries.
+RECONNECT_SECONDS = 600
+RECONNECT_PAUSE_SECONDS = 2.0
 
 
 class BrokerUnreachable(ConnectionError):
     """The ladder could not be queued: the broker (or the result store) did
     not answer, or refused the connection. Nothing was queued."""
+
+
+class LadderStillRunning(ConnectionError):
+    """The broker stayed away while the ladder was waited for: the ladder
+    goes on, and its result can be waited for again by its id."""
 
 
 def _check_broker() -> None:
@@ -37,8 +52,79 @@ def _check_broker() -> None:
         connection.release()
 
 
+def _connection_lost(error: BaseException) -> bool:
+    """Whether `error` is the broker or the result store going away (a
+    restart), not the ladder's own failure."""
+    if isinstance(error, (OperationalError, OSError)):
+        return True
+    connection = app.connection_for_read()
+    if isinstance(error, (*connection.connection_errors, *connection.channel_errors)):
+        return True
+    # Celery's result consumer gives up reconnecting with one that speaks of
+    # restarting the application.
+    return isinstance(error, RuntimeError) and "reconnect" in str(error)
+
+
+def _drop_connections(result_app) -> None:
+    """Drops the connections a broker restart left dead: the result
+    consumer's (the next wait starts a new one, declaring its reply queue
+    again) and the pooled ones."""
+    backend = result_app.backend
+    consumer = getattr(backend, "result_consumer", None)
+    for name in ("_consumer", "_connection"):
+        held = getattr(consumer, name, None)
+        if held is not None:
+            try:
+                held.cancel() if name == "_consumer" else held.close()
+            except Exception:   # a dead connection fails to close cleanly
+                pass
+            setattr(consumer, name, None)
+    try:
+        result_app.pool.force_close_all()
+    except Exception:
+        pass
+
+
+class LadderResult(AsyncResult):
+    """The ladder's AsyncResult, whose waits ride out a restart of the
+    broker or the result store: the client reconnects and goes on waiting.
+    LadderStillRunning when they stay away longer than RECONNECT_SECONDS."""
+
+    def reconnecting(self, call):
+        lost_since = None
+        while True:
+            try:
+                return call()
+            except Exception as error:
+                if not _connection_lost(error):
+                    raise
+                lost_since = lost_since or time.monotonic()
+                if time.monotonic() - lost_since > RECONNECT_SECONDS:
+                    raise LadderStillRunning(
+                        f"lost the connection to the broker for {RECONNECT_SECONDS} s "
+                        f"({type(error).__name__}: {error}); ladder {self.id} goes on on the "
+                        f"workers: wait for it again with AsyncResult({self.id!r}, "
+                        "app=quorvane_queue.app).get()") from None
+                logger.warning("lost the connection to the broker (%s): reconnecting", error)
+                _drop_connections(self.app)
+                time.sleep(RECONNECT_PAUSE_SECONDS)
+
+    def get(self, *args, **kwargs):
+        return self.reconnecting(lambda: super(LadderResult, self).get(*args, **kwargs))
+
+    def ready(self) -> bool:
+        return self.reconnecting(super().ready)
+
+    def progress(self) -> dict | None:
+        """The PROGRESS state's info, None in any other state."""
+        def look():
+            state, info = self.state, self.info
+            return info if state == "PROGRESS" and isinstance(info, dict) else None
+        return self.reconnecting(look)
+
+
 def _send_rungs(input: str, output: str, kwargs: dict, rungs: list[str], options: dict,
-                ladder_id: str | None) -> AsyncResult:
+                ladder_id: str | None) -> LadderResult:
     """One encode_rung task per rung; the ladder's AsyncResult."""
     ladder_id = ladder_id or uuid()
     for rung in rungs:
@@ -46,42 +132,41 @@ def _send_rungs(input: str, output: str, kwargs: dict, rungs: list[str], options
                       args=(ladder_id, input, output, kwargs.get("resolution"),
                             kwargs.get("bitrate"), kwargs.get("key_info"), rung),
                       task_id=f"{ladder_id}-{rung}", **options)
-    return AsyncResult(ladder_id, app=app)
+    return LadderResult(ladder_id, app=app)
 
 
 def submit_ladder(input: str | os.PathLike, output: str | os.PathLike, *,
                   resolution: list[str] | None = None, bitrate: list[int] | None = None,
                   key_info: str | os.PathLike | None = None, queue: str | None = None,
                   task_id: str | None = None, split_rungs: bool = False,
-                  window_seconds: int | None = None) -> AsyncResult:
+                  window_seconds: int | None = None) -> LadderResult:
     """Queues a ladder. Relative paths are made absolute here, so the shared
     storage must be mounted at the same path on the workers.
 
     The upload is opened here first, under hls_encoder's rules for untrusted
     input: LadderFailed, with the call's own reason, when the call would
     refuse it, and nothing is queued. The time limits are scaled to the
-    duration its container claims; ValueError when it is too long for the
+    duration its container states; ValueError when it is too long for the
     visibility timeout. BrokerUnreachable when the broker or the result
-    store does not answer. With `split_rungs`, each rung is a task of its
-    own that any free worker takes (rung_join.py); the result is the
-    ladder's all the same, with the rungs' workers and times. An output that
-    exists already is answered as a whole.
+    store does not answer.
 
-    With `window_seconds` (a positive multiple of the 6 s segment, else
-    ValueError), one task splits the ladder in windows of about that many
-    seconds of the upload, each a task of its own that any free worker
-    takes (window_join.py); the result is the ladder's, with the windows'
-    times and workers. Each window's time limits follow its length, so an
-    upload too long for one task can be encoded in windows. Not with
-    `split_rungs` (ValueError)."""
-    if window_seconds is not None:
-        check_window_seconds(window_seconds)
-        if split_rungs:
-            raise ValueError("a ladder is split by rung or in time windows, not both")
+    By default an upload that states a duration of at least three windows
+    of DEFAULT_WINDOW_SECONDS (request.py) is split in time windows of that
+    length, each a task of its own that any free worker takes
+    (window_plan.py, window_join.py); a shorter one, or one whose duration
+    is unknown, is one task. `window_seconds` (a positive multiple of the
+    6 s segment, else ValueError) asks for windows of that length, 0 for no
+    split in time. With `split_rungs`, each rung is a task of its own
+    (rung_join.py), and the default is no split in time (a split in both is
+    a ValueError). The result is the ladder's either way, with the windows'
+    or the rungs' workers and times. An output that exists already is
+    answered as a whole."""
+    check_split(window_seconds, split_rungs)
     input, output = os.path.abspath(input), os.path.abspath(output)
     upload = probe_upload(input)
     if upload.refused:
         raise LadderFailed(f"{input}: {upload.refused}")
+    window_seconds = split_in_windows(window_seconds, split_rungs, upload.seconds)
     kwargs: dict = {}
     if resolution is not None:
         kwargs["resolution"] = list(resolution)
@@ -98,13 +183,16 @@ def submit_ladder(input: str | os.PathLike, output: str | os.PathLike, *,
     options = {"soft_time_limit": soft, "time_limit": hard, "queue": queue}
     try:
         if window_seconds is not None:
-            return app.send_task("quorvane_queue.plan_windows", args=(input, output, window_seconds),
+            sent = app.send_task("quorvane_queue.plan_windows",
+                                 args=(input, output, window_seconds),
                                  kwargs={**kwargs, "queue": queue}, task_id=task_id, **options)
+            return LadderResult(sent.id, app=app)
         if split_rungs and rungs and not os.path.lexists(output):
             return _send_rungs(input, output, kwargs, [rung.name for rung in rungs], options,
                                task_id)
-        return app.send_task("quorvane_queue.encode_ladder", args=(input, output), kwargs=kwargs,
+        sent = app.send_task("quorvane_queue.encode_ladder", args=(input, output), kwargs=kwargs,
                              task_id=task_id, **options)
+        return LadderResult(sent.id, app=app)
     except (OperationalError, OSError, RuntimeError) as error:
         # RuntimeError: Celery's result consumer gives up reconnecting with
         # one that speaks of restarting the application.

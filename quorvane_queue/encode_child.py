@@ -1,16 +1,17 @@
 """``python -m quorvane_queue.encode_child``: one call that decodes the
-upload, in a process of its own, started by a ladder task: an hls_encoder
-call or one window's encode (in the attempt folder), or the plan of a
-ladder's windows.
+upload, in a process of its own, started by a ladder task (children.py): an
+hls_encoder call or one window's encode (in the attempt folder), or the
+planning pass of a ladder's windows.
 
 The call holds the interpreter lock until it returns, so the task that
 started it watches it from outside: it reads the media playlists the
 encode writes, and can stop the encode at a time limit. FFmpeg's messages
 go to this process's standard error, which the task points at the attempt's
-log. The request comes as JSON on standard input; the reasons the call gave
-for failed rungs (and what else it returns) go out as JSON on standard
-output once it returns. The process dies with the task's process, however
-that ends."""
+log. The request comes as JSON on standard input; an encode's report (the
+reasons the call gave for failed rungs, and what else it returns) goes out
+as JSON on standard output once it returns, the planning pass's events one
+JSON line each as they come. The process dies with the task's process,
+however that ends."""
 
 from __future__ import annotations
 
@@ -65,21 +66,34 @@ def encode_window(request: dict) -> dict:
     return {"reasons": encoded["failures"], "renditions": encoded["renditions"]}
 
 
-def plan_windows(request: dict) -> dict:
+def _say(event: dict) -> None:
+    sys.stdout.write(json.dumps(event) + "\n")
+    sys.stdout.flush()
+
+
+def plan_windows(request: dict) -> None:
+    """Each window and each step of progress as the pass announces it, then
+    how it ended."""
     try:
-        return {"windows": native.plan_windows(request["input"], request["window_seconds"])}
-    except RuntimeError as error:   # no seam can be placed: one task encodes it whole
-        return {"unsplittable": str(error)}
+        native.plan_windows(request["input"], request["window_seconds"], request["folder"], _say)
+    except ValueError as error:   # no seam can be placed: one task encodes it whole
+        _say({"unsplittable": str(error)})
+    except RuntimeError as error:
+        _say({"failed": str(error)})
+    else:
+        _say({"ended": True})
 
 
-CALLS = {"hls_encoder": encode_ladder, "encode_window": encode_window,
-         "plan_windows": plan_windows}
+ENCODES = {"hls_encoder": encode_ladder, "encode_window": encode_window}
 
 
 def main() -> int:
     request = json.loads(sys.stdin.read())
     die_with_parent(request["parent"])
-    json.dump(CALLS[request["call"]](request), sys.stdout)
+    if request["call"] == "plan_windows":
+        plan_windows(request)
+    else:
+        json.dump(ENCODES[request["call"]](request), sys.stdout)
     return 0
 
 

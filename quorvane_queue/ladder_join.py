@@ -5,9 +5,9 @@ once.
 
 Each part task encodes its part in an attempt folder of its own beside the
 output (``.NAME.PART.attempt-...``), then moves its files into the ladder's
-staging folder. The part task that finds every part ended publishes the
-ladder with one rename and stores the ladder's result under the ladder id,
-through whichever result store the workers use (Redis, or rpc:// back to the
+staging folder. The task that finds every part ended publishes the ladder
+with one rename and stores the ladder's result under the ladder id, through
+whichever result store the workers use (Redis, or rpc:// back to the
 client): no chord is needed.
 
 Beside the output folder ``NAME`` a ladder being joined has:
@@ -20,62 +20,58 @@ Beside the output folder ``NAME`` a ladder being joined has:
   needs of it) or failed (with the encoder's reasons and its kept log);
 - ``.NAME.ladder-ID.KIND-PART/``: what a part leaves for the join to read
   but not to publish (a window's media playlists);
-- ``.NAME.ladder-ID.progress``: the highest progress reported so far.
+- ``.NAME.ladder-ID.progress``: the highest progress reported so far;
+- what a kind of part adds (window_join.py: the plan, the windows' sound).
 
-All of it goes once the ladder's result is stored. A task that comes late
-(its worker frozen while its part was redone elsewhere, or a ladder that
-found the name taken by another) creates none of it again: once the output
-exists and the join's records are gone, the join is over, and such a task
-only answers with the ladder published there.
+All of it goes once the ladder's result is stored. A ladder that fails
+keeps its failure as ``.NAME.failed-ID.log``, as a ladder encoded by one
+task keeps its log. A task that comes late (its worker frozen while its part
+was redone elsewhere, or a duplicate delivery) creates none of it again:
+once the output, or the ladder's failure, exists and the join's records are
+gone, the join is over.
 """
 
 from __future__ import annotations
 
-import errno
 import fcntl
 import glob
-import json
 import os
 import shutil
 import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
-
-from celery.exceptions import SoftTimeLimitExceeded
 
 import _quorvane_queue_native as native
 
-from .attempts import MASTER, NoRendition, _fsync_path, _identity, _safe_id, playlist_seconds
-from .base import LadderTask, distinct, logger
-from .request import LadderFailed, LadderRequest, check_files, probe_upload, read_request
-
-
-def written_seconds(folder: Path, rungs: list[str], cap: float | None = None) -> float:
-    """The media seconds the playlists of `rungs` in `folder` list, all
-    rungs counted, each at most `cap`."""
-    listed = [playlist_seconds(folder / f"{rung}.m3u8") for rung in rungs]
-    return sum(min(seconds, cap) if cap else seconds for seconds in listed)
+from .attempts import Attempt, failed_log
+from .base import LadderTask, logger
+from .playlists import MASTER, written_seconds
+from .request import LadderFailed, LadderRequest, check_files, probe_upload
+from .storage import fsync_path, identity, publish_folder, read_json, safe_id, write_json
 
 
 @dataclass
 class LadderJoin:
     """The join of one ladder's parts. A kind of part says, by overriding
-    the methods at the end, which playlists a part writes, what fails the
-    ladder, how its master playlist is made and what its result adds."""
+    the methods at the end, which parts there are, which playlists a part
+    writes, what fails the ladder, how its master playlist is made and what
+    its result adds."""
 
     output: Path
     ladder_id: str
-    parts: list[str]   # in the ladder's order: its rungs as asked, its windows in time
     rungs: list[str]   # the ladder's rungs, in the caller's order
 
     kind = "part"
     # Whether a ladder published at the name may lack a rung asked for.
     missing_allowed = False
+    # Whether a part task may start the join; otherwise a part that finds
+    # none comes after the ladder's end.
+    started_by_parts = True
 
     def _beside(self, suffix: str = "") -> Path:
-        return self.output.with_name(f".{self.output.name}.ladder-{_safe_id(self.ladder_id)}{suffix}")
+        return self.output.with_name(f".{self.output.name}.ladder-{safe_id(self.ladder_id)}{suffix}")
 
     @property
     def staging(self) -> Path:
@@ -88,16 +84,26 @@ class LadderJoin:
         """Where the part's files that the join reads but does not publish lie."""
         return self._beside(f".{self.kind}-{part}")
 
+    @property
+    def failure_log(self) -> Path:
+        return failed_log(self.output, self.ladder_id)
+
+    def is_over(self) -> bool:
+        return self.output.exists() or self.failure_log.exists()
+
+    def exists(self) -> bool:
+        return self._beside(".lock").exists()
+
     @contextmanager
-    def locked(self) -> Iterator[bool]:
+    def locked(self, start: bool | None = None) -> Iterator[bool]:
         """Holds the join's lock while the join lives: True. False, holding
-        nothing and leaving nothing behind, once it is over (its output
-        exists and its records are gone)."""
+        nothing and leaving nothing behind, once it is over, or when it was
+        never started and `start` (by default started_by_parts) is false."""
         lock = self._beside(".lock")
         try:
             fd = os.open(lock, os.O_RDWR | os.O_CLOEXEC)
         except FileNotFoundError:
-            if self.output.exists():
+            if not (self.started_by_parts if start is None else start) or self.is_over():
                 yield False
                 return
             fd = os.open(lock, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
@@ -106,8 +112,8 @@ class LadderJoin:
             status = os.fstat(fd)
             # discard() unlinks the lock file it holds: a waiter then holds a
             # lock nobody else will take, on a join that is over.
-            live = _identity(lock) == (status.st_dev, status.st_ino)
-            if live and self.output.exists() and not self.records() and not self.staging.exists():
+            live = identity(lock) == (status.st_dev, status.st_ino)
+            if live and self.is_over() and not self.records() and not self.staging.exists():
                 self.discard()   # made by a task that came late: over
                 live = False
             yield live
@@ -115,23 +121,10 @@ class LadderJoin:
             os.close(fd)
 
     def record(self, part: str) -> dict | None:
-        try:
-            return json.loads(self._record_path(part).read_text())
-        except FileNotFoundError:
-            return None
+        return read_json(self._record_path(part))
 
     def records(self) -> dict[str, dict]:
-        return {part: record for part in self.parts if (record := self.record(part)) is not None}
-
-    def has_failed_part(self) -> bool:
-        return any(record["state"] == "failed" for record in self.records().values())
-
-    def _write_record(self, part: str, record: dict) -> None:
-        path = self._record_path(part)
-        temporary = path.with_name(path.name + ".tmp")
-        temporary.write_text(json.dumps(record))
-        _fsync_path(temporary)
-        os.rename(temporary, path)
+        return {part: record for part in self.parts() if (record := self.record(part)) is not None}
 
     def add_done(self, part: str, folder: Path, published: list[str], aside: list[str],
                  record: dict) -> bool:
@@ -147,16 +140,16 @@ class LadderJoin:
                     continue
                 destination.mkdir(exist_ok=True)
                 for name in names:
-                    _fsync_path(folder / name)
+                    fsync_path(folder / name)
                     os.rename(folder / name, destination / name)
-                _fsync_path(destination)
-            self._write_record(part, {**record, "state": "done"})
+                fsync_path(destination)
+            write_json(self._record_path(part), {**record, "state": "done"})
         return True
 
     def add_failed(self, part: str, record: dict) -> None:
         with self.locked() as live:
             if live and self.record(part) is None:
-                self._write_record(part, {**record, "state": "failed"})
+                write_json(self._record_path(part), {**record, "state": "failed"})
 
     def publish(self, entries: list[dict]) -> bool:
         """Writes the master playlist of `entries` (read_master's) into the
@@ -166,18 +159,8 @@ class LadderJoin:
             return False
         master = self.staging / MASTER
         native.write_master(str(master), entries)
-        _fsync_path(master)
-        umask = os.umask(0o022)
-        os.umask(umask)
-        os.chmod(self.staging, 0o777 & ~umask)
-        try:
-            os.rename(self.staging, self.output)
-        except OSError as error:
-            if error.errno in (errno.EEXIST, errno.ENOTEMPTY, errno.ENOTDIR, errno.EISDIR):
-                return False
-            raise
-        _fsync_path(self.output.parent)
-        return True
+        fsync_path(master)
+        return publish_folder(self.staging, self.output)
 
     def progress(self, seconds_done: float) -> float:
         """The highest of `seconds_done` and every progress reported before,
@@ -193,63 +176,93 @@ class LadderJoin:
     def discard(self) -> None:
         """Removes the join's bookkeeping (and a staging folder left by a
         ladder that failed); the lock file goes last."""
-        for folder in (self.staging, *(self.aside(part) for part in self.parts)):
-            if folder.exists():
-                shutil.rmtree(folder, ignore_errors=True)
-        for part in self.parts:
-            self._record_path(part).unlink(missing_ok=True)
-        self._beside(".progress").unlink(missing_ok=True)
-        self._beside(".lock").unlink(missing_ok=True)
+        prefix = self._beside().name
+        lock = self._beside(".lock")
+        for entry in os.scandir(self.output.parent):
+            if entry.name == prefix or entry.name.startswith(prefix + ".") and entry.path != str(lock):
+                if entry.is_dir(follow_symlinks=False):
+                    shutil.rmtree(entry.path, ignore_errors=True)
+                else:
+                    os.unlink(entry.path)
+        lock.unlink(missing_ok=True)
+
+    def listeners(self) -> list[tuple[str, str | None]]:
+        """(ladder id, the client to answer, None for the one that sent the
+        task at hand) of every ladder waiting for this one's result."""
+        return [(self.ladder_id, None)]
+
+    def store(self, task: LadderTask, value, state: str) -> None:
+        for ladder_id, reply_to in self.listeners():
+            task.store_state(ladder_id, value, state, reply_to)
+
+    def fail(self, task: LadderTask, failure: LadderFailed) -> None:
+        """Keeps the ladder's failure beside it (which also tells a task that
+        comes late that the ladder is over) and stores it as the ladder's.
+        Called under the lock."""
+        self.failure_log.write_text(f"quorvane_queue: task {self.ladder_id} failed: {failure}\n")
+        fsync_path(self.failure_log)
+        self.store(task, failure, "FAILURE")
 
     def answer_published(self, task: LadderTask, request: LadderRequest) -> None:
         """Stores, as the ladder's, the ladder another one published at its
-        name while it was made (or this one's own, to a task that came late);
-        anything that differs fails it."""
+        name while it was made; anything that differs fails it."""
         try:
-            result = task.answer_from_published(request, missing_allowed=self.missing_allowed)
-            task.store_state(self.ladder_id, result, "SUCCESS")
+            self.store(task, task.answer_from_published(request, self.missing_allowed), "SUCCESS")
         except LadderFailed as error:
-            task.store_state(self.ladder_id, error, "FAILURE")
+            self.store(task, error, "FAILURE")
 
     def finish(self, task: LadderTask, request: LadderRequest) -> None:
         """Publishes the ladder and stores its result once every part has
-        ended; nothing before."""
+        ended; nothing before, nor once the join is over."""
         with self.locked() as live:
-            if live:
-                records = self.records()
-                if self.output.exists():
-                    if len(records) == len(self.parts) and not self.staging.exists():
-                        # Published by this join; the result was not stored yet.
-                        task.store_state(self.ladder_id, self.result(task, request, records),
-                                         "SUCCESS")
-                    else:   # another ladder took the name meanwhile
-                        self.answer_published(task, request)
-                    self.discard()
-                    return
-                if len(records) < len(self.parts):
-                    return
-                entries: list[dict] = []
-                try:
-                    failure = self.failure(request, records)
-                    if failure is None:
-                        entries = self.master_entries(request, records)
-                except LadderFailed as error:
-                    failure = error
-                if failure is not None:
-                    task.store_state(self.ladder_id, failure, "FAILURE")
-                elif self.publish(entries):
-                    logger.info("published %s (%s), joined from %d %s tasks", self.output,
-                                ", ".join(entry["name"] for entry in entries), len(self.parts),
-                                self.kind)
-                    task.store_state(self.ladder_id, self.result(task, request, records), "SUCCESS")
-                else:   # another ladder took the name as this one was joined
+            if not live:
+                return
+            records = self.records()
+            ended = self.all_parts_known() and len(records) == len(self.parts())
+            if self.output.exists():
+                if ended and not self.staging.exists():
+                    # Published by this join; the result was not stored yet.
+                    self.store(task, self.result(task, request, records), "SUCCESS")
+                else:   # another ladder took the name meanwhile
                     self.answer_published(task, request)
                 self.discard()
                 return
-        if self.output.exists():
+            if not ended:
+                return
+            try:
+                failure = self.failure(request, records)
+                if failure is None:
+                    self.complete(task, request, records)
+            except LadderFailed as error:
+                failure = error
+            if failure is not None:
+                self.fail(task, failure)
+            self.discard()
+
+    def complete(self, task: LadderTask, request: LadderRequest, records: dict[str, dict]) -> None:
+        """Publishes the ladder of the parts done and stores its result.
+        Called under the lock; the join is discarded after."""
+        entries = self.master_entries(request, records)
+        if self.publish(entries):
+            logger.info("published %s (%s), joined from %d %s tasks", self.output,
+                        ", ".join(entry["name"] for entry in entries), len(records), self.kind)
+            self.store(task, self.result(task, request, records), "SUCCESS")
+        else:   # another ladder took the name as this one was joined
             self.answer_published(task, request)
 
     # --- what each kind of part says ----------------------------------------
+
+    def parts(self) -> list[str]:
+        """The ladder's parts known so far, in its order."""
+        raise NotImplementedError
+
+    def all_parts_known(self) -> bool:
+        return True
+
+    def failed_so_far(self) -> str | None:
+        """Why the ladder fails whatever the parts not yet encoded do, if it
+        does; they are then not encoded."""
+        return None
 
     def playlists_of(self, part: str) -> list[str]:
         """The rungs whose media playlists the part's encode writes."""
@@ -266,6 +279,13 @@ class LadderJoin:
 
     def result(self, task: LadderTask, request: LadderRequest, records: dict[str, dict]) -> dict:
         raise NotImplementedError
+
+    def progress_info(self, done: float, duration: float) -> dict:
+        """The PROGRESS state of `done` media seconds written, all rungs
+        counted."""
+        total = duration * len(self.rungs)
+        return {"fraction": min(1.0, done / total), "seconds_done": round(done, 3),
+                "seconds_total": total}
 
 
 class LadderProgress:
@@ -292,11 +312,13 @@ class LadderProgress:
     def __call__(self) -> None:
         if not self.duration:
             return
-        total = self.duration * len(self.join.rungs)
         with self.join.locked() as live:
             if live:
-                done = self.join.progress(sum(self._part_seconds(part) for part in self.join.parts))
-                self.task.report_progress(self.join.ladder_id, done, total)
+                done = self.join.progress(sum(self._part_seconds(part)
+                                              for part in self.join.parts()))
+                info = self.join.progress_info(done, self.duration)
+                for ladder_id, reply_to in self.join.listeners():
+                    self.task.report_progress(ladder_id, info, reply_to)
 
 
 # What a part's attempt leaves for the join: (files to publish, files the join
@@ -304,63 +326,75 @@ class LadderProgress:
 Gather = Callable[[Path, dict], tuple[list[str], list[str], dict]]
 
 
-def encode_part(task: LadderTask, join: LadderJoin, part: str, request: LadderRequest,
-                label: str, gather: Gather) -> str | None:
-    """Encodes `part` (`request` asks for it alone: one rung, or one window)
-    in an attempt folder of its own and adds it to the join, done or
-    failed: why it failed, with its kept log, or None."""
-    target = request.output.with_name(f"{request.output.name}.{part}")
-    started = time.monotonic()
-    reasons: list[str] = []
-    try:
-        with task.start_attempt(target) as attempt:
-            duration = probe_upload(request.input).seconds
-            progress = LadderProgress(task, join, duration)
+@dataclass
+class JoinedPart:
+    """One part encoded in an attempt and added to the join: the work
+    DeliveriesTask.run_attempt runs for a rung or a window task."""
+
+    task: LadderTask
+    join: LadderJoin
+    part: str
+    request: LadderRequest
+    job: dict   # what the encode process runs
+    label: str
+    gather: Gather
+    reasons: list[str] = field(default_factory=list)   # the encoder's, once it ran
+
+    @property
+    def target(self) -> Path:
+        return self.request.output.with_name(f"{self.request.output.name}.{self.part}")
+
+    def already_done(self) -> dict | None:
+        if self.join.record(self.part) is not None:
+            return {"encoded": False, "discarded": None}
+        return None
+
+    def run(self, attempt: Attempt) -> dict:
+        started = time.monotonic()
+        duration = probe_upload(self.request.input).seconds
+        report, cpu = self.task.encode(attempt, self.job, self.label,
+                                       LadderProgress(self.task, self.join, duration))
+        self.reasons = report["reasons"]
+        published, aside, details = self.gather(attempt.folder, report)
+        held = written_seconds(attempt.folder, self.join.playlists_of(self.part), duration)
+        added = self.join.add_done(self.part, attempt.folder, published, aside, {
+            "worker": self.task.worker, "seconds": round(time.monotonic() - started, 3),
+            "cpu": cpu, "delivery": attempt.delivery, "reasons": report["reasons"],
+            "media_seconds": held, "attempt": attempt.folder.name, **details})
+        if not added:
+            why = "the ladder is over" if self.join.is_over() else "another delivery recorded it"
+            return {"encoded": True, "discarded": why}
+        return {"encoded": True, "discarded": None}
+
+    def handed_on(self, attempt: Attempt) -> dict | None:
+        record = self.join.record(self.part) or {}
+        return {"encoded": True, "discarded": None} \
+            if record.get("attempt") == attempt.folder.name else None
+
+
+def run_part(task: LadderTask, join: LadderJoin, part: str, request: LadderRequest,
+             work: JoinedPart) -> dict:
+    """A part task's work: its part encoded and joined, unless the ladder is
+    over or failed already; the ladder finished when this was its last part
+    to end. ``{"encoded", "failure", "discarded"}``: whether it encoded,
+    why it failed, why what it encoded was thrown away."""
+    outcome: dict = {"encoded": False, "failure": None, "discarded": None}
+    if not (join.started_by_parts or join.exists()):
+        outcome["discarded"] = "the ladder is over"
+        return outcome
+    if not join.is_over():
+        check_files(request)
+        failed = join.failed_so_far()
+        if failed:
+            join.add_failed(part, {"reasons": [], "log": None, "failure": None})
+            outcome["failure"] = f"not encoded: {failed}"
+        else:
             try:
-                report, cpu = task.encode(attempt, request, progress)
-                reasons = report["reasons"]
-                published, aside, details = gather(attempt.folder, report)
-                held = written_seconds(attempt.folder, join.playlists_of(part), duration)
-                join.add_done(part, attempt.folder, published, aside, {
-                    "worker": task.worker, "seconds": round(time.monotonic() - started, 3),
-                    "cpu": cpu, "delivery": attempt.delivery, "reasons": reasons,
-                    "media_seconds": held, **details})
-                return None
-            except NoRendition as error:
-                why = "; ".join(distinct(reasons)) or str(error)
-                raise task.fail_with_log(f"{label}: {why}", attempt) from None
-            except SoftTimeLimitExceeded:
-                raise task.soft_limit_failure(request, attempt) from None
-    except LadderFailed as failure:
-        join.add_failed(part, {"reasons": reasons or [f"{label}: {failure}"],
-                               "log": getattr(failure, "log", None), "failure": str(failure)})
-        return str(failure)
-
-
-def run_part(task: LadderTask, ladder_id: str, part: str, arguments: tuple,
-             join_for: Callable[[LadderRequest], LadderJoin],
-             encode: Callable[[LadderJoin, LadderRequest], str | None]) -> tuple[bool, str | None]:
-    """A part task's work, for the ladder `arguments` ask for (as
-    read_request takes them): its part encoded and joined, unless the
-    ladder is over; the ladder finished when this was its last part to end.
-    (whether it encoded, why it failed). A definite failure of the ladder as
-    a whole is stored as the ladder's."""
-    failure, encoded = None, False
-    try:
-        try:
-            request = read_request(*arguments)
-            join = join_for(request)
-            if part not in join.parts:
-                raise LadderFailed(f"{part} is not a {join.kind} of this ladder")
-            if not request.output.exists():
-                check_files(request)
-                if join.record(part) is None:
-                    failure = encode(join, request)
-                    encoded = failure is None
-            join.finish(task, request)
-        except OSError as error:
-            task.retry_storage(error)
-    except LadderFailed as error:
-        task.store_state(ladder_id, error, "FAILURE")
-        raise
-    return encoded, failure
+                outcome.update(task.run_attempt(work))
+            except LadderFailed as failure:
+                join.add_failed(part, {"reasons": work.reasons or [f"{work.label}: {failure}"],
+                                       "log": getattr(failure, "log", None),
+                                       "failure": str(failure)})
+                outcome["failure"] = str(failure)
+    join.finish(task, request)
+    return outcome

@@ -11,29 +11,18 @@ from pathlib import Path
 
 import _quorvane_queue_native as native
 
-from .attempts import MASTER, master_renditions
+from .playlists import MASTER, master_renditions
 from .request import Rung
 
 DECRYPT_TIMEOUT_SECONDS = 120
 
 
-def _normal_iv(iv: str | None) -> str | None:
-    if not iv:
-        return None
-    return iv.lower().removeprefix("0x").rjust(32, "0")
-
-
 def read_key_info(key_info: Path) -> tuple[str, Path, str | None]:
-    """(key URI, key file, IV in hex or None) of a key-info file."""
+    """(key URI, key file, IV in hex or None) of a key-info file; ValueError
+    for an IV that is not one."""
     lines = key_info.read_text().splitlines() + ["", "", ""]
-    return lines[0].strip(), Path(lines[1].strip()), _normal_iv(lines[2].strip())
-
-
-def segment_iv(key: dict, sequence: int) -> str:
-    """The IV of the segment numbered `sequence` under the key line `key`:
-    the key's, or else the segment's media sequence number, as the HLS muxer
-    and players use it."""
-    return _normal_iv(key["iv"]) or f"{sequence:032x}"
+    iv = lines[2].strip() or None
+    return lines[0].strip(), Path(lines[1].strip()), iv and native.segment_iv(iv, 0)
 
 
 def _encoded_bitrate(segment: Path, key: bytes, iv: str) -> int | None:
@@ -56,10 +45,10 @@ def _rung_differences(folder: Path, rung: Rung, key_uri: str, key: bytes,
     tag = (playlist["keys"] or [{"uri": None, "iv": None}])[0]
     if tag["uri"] != key_uri:
         return [f"{rung.name} names the key {tag['uri']!r}, not {key_uri!r}"]
-    if iv is not None and _normal_iv(tag["iv"]) != iv:
+    if iv is not None and (tag["iv"] is None or native.segment_iv(tag["iv"], 0) != iv):
         return [f"{rung.name} is encrypted with another IV"]
     encoded = _encoded_bitrate(folder / playlist["segments"][0]["uri"], key,
-                               segment_iv(tag, playlist["media_sequence"]))
+                               native.segment_iv(tag["iv"], playlist["media_sequence"]))
     if encoded is None:
         return [f"{rung.name} is encrypted with another key"]
     if encoded != rung.bitrate:
@@ -83,7 +72,7 @@ def ladder_differences(folder: Path, rungs: list[Rung], key_info: Path,
     try:
         key_uri, key_file, iv = read_key_info(key_info)
         key = key_file.read_bytes()
-    except OSError as error:
+    except (OSError, ValueError) as error:
         return [f"the key cannot be read ({error})"]
     return [difference for rung in rungs
             for difference in _rung_differences(folder, rung, key_uri, key, iv)]

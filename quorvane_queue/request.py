@@ -5,17 +5,14 @@ built with it (_quorvane_queue_native): nothing here keeps a copy of them."""
 
 from __future__ import annotations
 
-import json
 import os
-import signal
-import subprocess
-import sys
 from dataclasses import dataclass
 from pathlib import Path
 
 import _quorvane_queue_native as native
 
-from .attempts import MASTER
+from . import children
+from .playlists import MASTER
 
 
 # The state a running ladder's task reports its progress in.
@@ -42,28 +39,15 @@ class Upload:
     seconds: float | None
 
 
-# The upload is untrusted and the caller may be a web application: it is
-# read in a process of its own, so that a file that crashes or hangs the
-# demuxer costs a refusal, not the caller's process.
-PROBE_SECONDS = 120
-_PROBE = ("import json, sys, _quorvane_queue_native as native; "
-          "print(json.dumps(native.probe_upload(sys.argv[1])))")
-
-
 def probe_upload(path: str | os.PathLike) -> Upload:
     """Opens the upload under the call's input rules (the file alone, or a
-    playlist's own files), as hls_encoder does before planning a ladder."""
+    playlist's own files), as hls_encoder does before planning a ladder, in
+    a process of its own: a file that crashes or hangs the demuxer costs a
+    refusal, not the caller's process."""
     try:
-        probed = subprocess.run([sys.executable, "-c", _PROBE, os.fspath(path)],
-                                capture_output=True, text=True, timeout=PROBE_SECONDS,
-                                check=False)
-    except subprocess.TimeoutExpired:
-        return Upload(f"reading the upload did not end within {PROBE_SECONDS} s", None)
-    if probed.returncode != 0:
-        ending = (f"signal {signal.Signals(-probed.returncode).name}" if probed.returncode < 0
-                  else f"status {probed.returncode}")
-        return Upload(f"reading the upload ended with {ending}", None)
-    answer = json.loads(probed.stdout.splitlines()[-1])
+        answer = children.probe(os.fspath(path))
+    except children.ChildEnded as ended:
+        return Upload(str(ended), None)
     return Upload(answer["refused"], answer["seconds"])
 
 
@@ -107,6 +91,14 @@ class LadderRequest:
         return options
 
 
+# A ladder is split in time by default once its upload states a duration of
+# SPLIT_FROM_WINDOWS windows of DEFAULT_WINDOW_SECONDS or more: each window
+# costs a little more CPU than its share (README, "What limits scale-out"),
+# which only pays off where several workers can share the upload.
+DEFAULT_WINDOW_SECONDS = 60
+SPLIT_FROM_WINDOWS = 3
+
+
 def check_window_seconds(seconds) -> None:
     """ValueError unless `seconds` is a whole number of segments: windows
     start and end on segment edges."""
@@ -114,6 +106,29 @@ def check_window_seconds(seconds) -> None:
     if isinstance(seconds, bool) or not isinstance(seconds, int) or seconds <= 0 or seconds % step:
         raise ValueError(f"window_seconds must be a positive multiple of {step} s (the segment "
                          f"length), not {seconds!r}")
+
+
+def check_split(window_seconds: int | None, split_rungs: bool) -> None:
+    """ValueError for a split that cannot be asked for: a window length that
+    is not 0 (one task) or a whole number of segments, or windows with a
+    split by rung."""
+    if window_seconds is None or type(window_seconds) is int and window_seconds == 0:
+        return
+    check_window_seconds(window_seconds)
+    if split_rungs:
+        raise ValueError("a ladder is split by rung or in time windows, not both")
+
+
+def split_in_windows(window_seconds: int | None, split_rungs: bool,
+                     seconds: float | None) -> int | None:
+    """The window length the ladder is split by in time, None for none:
+    the one asked for, else (None) DEFAULT_WINDOW_SECONDS for an upload that
+    states a duration of SPLIT_FROM_WINDOWS windows or more and is not split
+    by rung; 0 asks for no split in time."""
+    if window_seconds is None:
+        long = seconds is not None and seconds >= SPLIT_FROM_WINDOWS * DEFAULT_WINDOW_SECONDS
+        return DEFAULT_WINDOW_SECONDS if long and not split_rungs else None
+    return window_seconds or None
 
 
 def _absolute_path(label: str, path) -> str:

@@ -18,10 +18,10 @@ from pathlib import Path
 
 import _quorvane_queue_native as native
 
-from .attempts import MASTER, NoRendition, media_segments
 from .base import LadderTask, distinct
-from .ladder_join import LadderJoin, encode_part, run_part
-from .request import LadderFailed, LadderRequest, probe_upload
+from .ladder_join import JoinedPart, LadderJoin, run_part
+from .playlists import MASTER, NoRendition, media_segments
+from .request import LadderFailed, LadderRequest, probe_upload, read_request
 
 
 def rung_files(folder: Path, rung: str) -> tuple[dict, list[str]]:
@@ -45,21 +45,23 @@ class RungJoin(LadderJoin):
 
     @classmethod
     def of(cls, request: LadderRequest, ladder_id: str) -> RungJoin:
-        rungs = [planned.name for planned in request.rungs]
-        return cls(request.output, ladder_id, rungs, rungs)
+        return cls(request.output, ladder_id, [planned.name for planned in request.rungs])
+
+    def parts(self) -> list[str]:
+        return self.rungs
 
     def playlists_of(self, part: str) -> list[str]:
         return [part]
 
     def _done(self, records: dict[str, dict]) -> list[str]:
-        return [rung for rung in self.parts if records[rung]["state"] == "done"]
+        return [rung for rung in self.rungs if records[rung]["state"] == "done"]
 
     def failure(self, request: LadderRequest, records: dict[str, dict]) -> LadderFailed | None:
         """No rung was completed: the reasons once each, and the logs kept."""
         if self._done(records):
             return None
-        reasons = distinct([reason for rung in self.parts for reason in records[rung]["reasons"]])
-        logs = [records[rung]["log"] for rung in self.parts if records[rung].get("log")]
+        reasons = distinct([reason for rung in self.rungs for reason in records[rung]["reasons"]])
+        logs = [records[rung]["log"] for rung in self.rungs if records[rung].get("log")]
         kept = f" (FFmpeg's messages: {', '.join(logs)})" if logs else ""
         return LadderFailed(f"{request.input}: the encode completed no rendition: "
                             f"{'; '.join(reasons)}{kept}")
@@ -72,7 +74,7 @@ class RungJoin(LadderJoin):
         result = task.ladder_result(
             request, done, True, max(int(records[rung].get("delivery", 1)) for rung in done),
             sum(records[rung].get("cpu", 0.0) for rung in done),
-            [reason for rung in self.parts for reason in records[rung]["reasons"]],
+            [reason for rung in self.rungs for reason in records[rung]["reasons"]],
             probe_upload(request.input).seconds)
         result["rungs"] = {rung: {"worker": records[rung]["worker"],
                                   "seconds": records[rung]["seconds"]} for rung in done}
@@ -86,16 +88,14 @@ def _rung_files(rung: str):
     return gather
 
 
-def _encode_rung(task: LadderTask, join: LadderJoin, request: LadderRequest, rung: str) -> str | None:
-    one = request.one_rung(next(planned for planned in request.rungs if planned.name == rung))
-    return encode_part(task, join, rung, one, rung, _rung_files(rung))
-
-
 def run_rung(task: LadderTask, ladder_id: str, rung: str, *arguments) -> dict:
     """The rung task's work, for the ladder `arguments` ask for (as
     read_request takes them): its rung encoded and joined, unless the ladder
     is over; the ladder finished when this was its last rung."""
-    encoded, failure = run_part(
-        task, ladder_id, rung, arguments, lambda request: RungJoin.of(request, ladder_id),
-        lambda join, request: _encode_rung(task, join, request, rung))
-    return {"rung": rung, "encoded": encoded, "failure": failure}
+    request = read_request(*arguments)
+    join = RungJoin.of(request, ladder_id)
+    if rung not in join.rungs:
+        raise LadderFailed(f"{rung} is not a rung of this ladder")
+    one = request.one_rung(next(planned for planned in request.rungs if planned.name == rung))
+    work = JoinedPart(task, join, rung, request, one.encoder_job(), rung, _rung_files(rung))
+    return {"rung": rung, **run_part(task, join, rung, request, work)}

@@ -1,18 +1,23 @@
-"""The worker side: the ladder tasks, thin over LadderTask (base.py), and
-the steps of a ladder encoded by one task. rung_join.py has the steps of a
-ladder encoded one task per rung, window_join.py those of one split in
-time."""
+"""The worker side: the ladder tasks, thin over the bases of base.py, and
+the work of a ladder encoded by one task. rung_join.py has the work of a
+ladder encoded one task per rung, window_plan.py and window_join.py that of
+one split in time."""
 
 from __future__ import annotations
 
-from celery.exceptions import Ignore, SoftTimeLimitExceeded
+from dataclasses import dataclass, field
+from pathlib import Path
 
-from . import rung_join, window_join
-from .attempts import MASTER, AlreadyPublished, NoRendition, master_renditions, \
-    playlist_seconds, published_renditions
-from .base import LadderTask, logger
-from .celery import app
-from .request import LadderRequest, Rung, check_files, probe_upload, read_request
+from celery.exceptions import Ignore
+
+from . import rung_join, window_join, window_plan
+from .attempts import AlreadyPublished, Attempt
+from .base import LadderPartTask, LadderTask, distinct, logger
+from .celery import app, visibility_timeout
+from .limits import time_limits
+from .playlists import MASTER, NoRendition, master_renditions, playlist_seconds, \
+    published_renditions
+from .request import LadderFailed, LadderRequest, Rung, check_files, probe_upload, read_request
 
 
 class ProgressReport:
@@ -21,7 +26,7 @@ class ProgressReport:
     and reports it: media seconds written over all rungs, never less than it
     reported before."""
 
-    def __init__(self, task: LadderTask, folder, rungs: list[Rung], duration: float | None):
+    def __init__(self, task: LadderTask, folder: Path, rungs: list[Rung], duration: float | None):
         self.task = task
         self.folder = folder
         self.rungs = rungs
@@ -36,36 +41,61 @@ class ProgressReport:
 
     def __call__(self) -> None:
         total = self.duration * len(self.rungs) if self.duration and self.rungs else None
-        self.task.report_progress(self.task.request.id, self.read(), total)
+        done = self.read()
+        self.task.report_progress(self.task.request.id, {
+            "fraction": min(1.0, done / total) if total else None,
+            "seconds_done": round(done, 3), "seconds_total": total})
 
 
-def encode_and_publish(task: LadderTask, request: LadderRequest) -> dict:
-    """Encodes the ladder in a new attempt folder and publishes it."""
-    attempt = task.start_attempt(request.output)
-    reasons: list[str] = []
-    with attempt:
-        claimed = probe_upload(request.input).seconds
-        progress = ProgressReport(task, attempt.folder, request.rungs, claimed)
+@dataclass
+class WholeLadder:
+    """The ladder encoded by one task in an attempt folder and published
+    by renaming it: the work DeliveriesTask.run_attempt runs."""
+
+    task: LadderTask
+    request: LadderRequest
+    claimed: float | None = None   # the upload's duration, once read
+    reasons: list[str] = field(default_factory=list)   # the encoder's, once it ran
+
+    @property
+    def target(self) -> Path:
+        return self.request.output
+
+    @property
+    def label(self) -> str:
+        return self.request.input
+
+    def already_done(self) -> dict | None:
+        if self.request.output.exists() or self.request.output.is_symlink():
+            return self.task.answer_from_published(self.request)
+        return None
+
+    def run(self, attempt: Attempt) -> dict:
+        task, request = self.task, self.request
+        self.claimed = probe_upload(request.input).seconds
+        report, cpu = task.encode(attempt, request.encoder_job(), request.input,
+                                  ProgressReport(task, attempt.folder, request.rungs, self.claimed))
+        reasons = self.reasons = report["reasons"]
         try:
-            report, cpu = task.encode(attempt, request, progress)
-            reasons = report["reasons"]
             renditions = attempt.publish()
-        except SoftTimeLimitExceeded:
-            # Past the rename a ladder this attempt published is published.
-            if not attempt.is_published():
-                raise task.soft_limit_failure(request, attempt) from None
-            return task.ladder_result(request, master_renditions(request.output / MASTER), True,
-                                      attempt.delivery, 0.0, reasons, claimed)
         except NoRendition as error:
-            why = f": {'; '.join(dict.fromkeys(reasons))}" if reasons else ""
-            raise task.fail_with_log(f"{request.input}: {error}{why}", attempt) from None
+            raise NoRendition(f"{error}: {'; '.join(distinct(reasons))}" if reasons else error) \
+                from None
         except AlreadyPublished:
             logger.info("%s was published by another attempt meanwhile", request.output)
             return task.ladder_result(request, published_renditions(request.output) or [], False,
-                                      attempt.delivery, 0.0, [], claimed)
-    logger.info("published %s (%s), delivery %d", request.output, ", ".join(renditions),
-                attempt.delivery)
-    return task.ladder_result(request, renditions, True, attempt.delivery, cpu, reasons, claimed)
+                                      attempt.delivery, 0.0, [], self.claimed)
+        logger.info("published %s (%s), delivery %d", request.output, ", ".join(renditions),
+                    attempt.delivery)
+        return task.ladder_result(request, renditions, True, attempt.delivery, cpu, reasons,
+                                  self.claimed)
+
+    def handed_on(self, attempt: Attempt) -> dict | None:
+        """Past the rename a ladder this attempt published is published."""
+        if not attempt.is_published():
+            return None
+        return self.task.ladder_result(self.request, master_renditions(self.request.output / MASTER),
+                                       True, attempt.delivery, 0.0, self.reasons, self.claimed)
 
 
 def _ladder_line(task, arguments: dict) -> str:
@@ -101,24 +131,32 @@ def encode_ladder(self, input: str, output: str, resolution: list[str] | None = 
     encoder's reasons and its log's path in its message.
     """
     request = read_request(input, output, resolution, bitrate, key_info)
-    if request.output.exists() or request.output.is_symlink():
-        return self.answer_from_published(request)
+    whole = WholeLadder(self, request)
+    answer = whole.already_done()
+    if answer is not None:
+        return answer
     check_files(request)
-    return encode_and_publish(self, request)
+    return self.run_attempt(whole)
+
+
+def _part_outcome(kind: str):
+    def summarize(task, result: dict) -> str:
+        said = f"{kind} {result[kind]}"
+        if result.get("failure"):
+            return f"{said} failed: {result['failure']}"
+        if result.get("discarded"):
+            done = "encoded" if result["encoded"] else "not encoded"
+            return f"{said} {done}, discarded: {result['discarded']}"
+        return f"{said} {'encoded' if result['encoded'] else 'had nothing to encode'}"
+    return summarize
 
 
 def _rung_line(task, arguments: dict) -> str:
     return f"rung {arguments.get('rung')} of {arguments.get('input')} -> {arguments.get('output')}"
 
 
-def _rung_outcome(task, result: dict) -> str:
-    if result.get("failure"):
-        return f"rung {result['rung']} failed: {result['failure']}"
-    return f"rung {result['rung']} {'encoded' if result['encoded'] else 'had nothing to encode'}"
-
-
-@app.task(base=LadderTask, bind=True, name="quorvane_queue.encode_rung",
-          describe=_rung_line, summarize=_rung_outcome)
+@app.task(base=LadderPartTask, bind=True, name="quorvane_queue.encode_rung",
+          describe=_rung_line, summarize=_part_outcome("rung"))
 def encode_rung(self, ladder_id: str, input: str, output: str, resolution: list[str] | None,
                 bitrate: list[int] | None, key_info: str | None, rung: str) -> dict:
     """Encodes one rung of the ladder `ladder_id` (the arguments are the
@@ -134,17 +172,25 @@ def plan_windows(self, input: str, output: str, window_seconds: int,
                  key_info: str | None = None, queue: str | None = None) -> dict:
     """Splits the ladder (encode_ladder's arguments) in windows of about
     `window_seconds` and sends one encode_window task per window to `queue`
-    (window_join.py); the one that publishes stores the ladder's result
-    under this task's id. An upload that cannot be split is encoded whole,
-    here, as encode_ladder does."""
+    as the planning pass announces it (window_plan.py); the task that
+    publishes stores the ladder's result under this task's id. An upload
+    that cannot be split is encoded whole, here, as encode_ladder does."""
     request = read_request(input, output, resolution, bitrate, key_info)
     if request.output.exists() or request.output.is_symlink():
+        if (self.request.delivery_info or {}).get("redelivered"):
+            raise Ignore("already published: its join stored the ladder's result")
         return self.answer_from_published(request)
     check_files(request)
-    sent = window_join.send_windows(self, request, window_seconds, queue)
-    if sent:
-        raise Ignore(f"sent {sent} window tasks, {self.request.id}-w0 to -w{sent - 1}")
-    return encode_and_publish(self, request)
+    try:
+        raise Ignore(window_plan.plan_ladder(self, request, window_seconds, queue))
+    except window_plan.EncodeWhole as why:
+        try:
+            time_limits(probe_upload(request.input).seconds, visibility_timeout)
+        except ValueError as error:
+            raise LadderFailed(f"{request.input} cannot be split in windows ({why}), and "
+                               f"{error}") from None
+        logger.info("%s cannot be split in windows (%s): encoding it as one task", input, why)
+        return self.run_attempt(WholeLadder(self, request))
 
 
 def _window_line(task, arguments: dict) -> str:
@@ -152,19 +198,12 @@ def _window_line(task, arguments: dict) -> str:
             f"{arguments.get('input')} -> {arguments.get('output')}")
 
 
-def _window_outcome(task, result: dict) -> str:
-    if result.get("failure"):
-        return f"window {result['window']} failed: {result['failure']}"
-    return f"window {result['window']} {'encoded' if result['encoded'] else 'had nothing to encode'}"
-
-
-@app.task(base=LadderTask, bind=True, name="quorvane_queue.encode_window",
-          describe=_window_line, summarize=_window_outcome)
+@app.task(base=LadderPartTask, bind=True, name="quorvane_queue.encode_window",
+          describe=_window_line, summarize=_part_outcome("window"))
 def encode_window(self, ladder_id: str, input: str, output: str, resolution: list[str] | None,
-                  bitrate: list[int] | None, key_info: str | None, window: dict,
-                  windows: int) -> dict:
-    """Encodes every rung of one of the `windows` windows of the ladder
-    `ladder_id` (`window` as plan_windows planned it) and publishes the
-    ladder if it is the last window to end (window_join.py)."""
-    return window_join.run_window(self, ladder_id, window, windows, input, output, resolution,
-                                  bitrate, key_info)
+                  bitrate: list[int] | None, key_info: str | None, window: dict) -> dict:
+    """Encodes every rung of one window of the ladder `ladder_id` (`window`
+    as the planning pass announced it) and publishes the ladder if it is
+    the last window to end after the plan's (window_join.py)."""
+    return window_join.run_window(self, ladder_id, window, input, output, resolution, bitrate,
+                                  key_info)

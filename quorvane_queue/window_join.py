@@ -1,56 +1,50 @@
 """A ladder split in time, so that many machines share one long upload
-(ladder_join.py joins the windows).
-
-``submit_ladder(..., window_seconds=W)`` sends one ``plan_windows`` task
-under the ladder's id. It plans the upload's windows (plan_windows of the
-companion module, in a process of its own: it decodes the whole upload) and
-sends one ``encode_window`` task per window, under task ids ``LADDER-wK``,
-each with time limits that follow its window's length; the ladder's result
-is left to them. An upload that cannot be split is encoded whole by the
-planning task, as encode_ladder does, its result the ladder's all the same.
+(ladder_join.py joins the windows; window_plan.py plans them).
 
 Each window task encodes every rung of its window (encode_window, which
 writes each rung's playlist of the window's segments, numbered as the whole
 file's) in an attempt folder of its own, ``.NAME.wK.attempt-...``, then moves
 the segments into the ladder's staging folder and the playlists aside, into
 ``.NAME.ladder-ID.window-wK/``, and records how it ended in
-``.NAME.ladder-ID.window-wK.json``. The window task that finds every window
-ended joins each rung's playlists in time order into the one a call over the
-whole file writes, makes its segments' continuity counters follow on across
-the seams, measures each joined rung for the master playlist and publishes
-the ladder. A window that fails fails the ladder, with its reason
-and kept log, once every window has ended (those not yet started are not
-encoded): a ladder missing a window is never published.
+``.NAME.ladder-ID.window-wK.json``.
+
+How many windows there are is known once the planning pass has ended: the
+plan, ``.NAME.ladder-ID.plan.json``, records the request, the windows
+announced so far and the pass's end; the windows' sound lies in
+``.NAME.ladder-ID.sound-D/`` (D: the planning task's delivery). The task that
+finds the plan ended and every window ended, a window's or the planning
+task itself, joins each rung's playlists in time order into the one a call
+over the whole file writes (the companion's join_window_rendition: the
+segments' continuity counters follow on across the seams, the rung
+measured for the master playlist) and publishes the ladder. A window that
+fails fails the ladder, with its reason and kept log, once every window has
+ended (those not yet started are not encoded): a ladder missing a window is
+never published. Windows that do not join are encoded again as one task.
+
+The same request submitted again while its ladder is planned or encoded
+follows it (``.NAME.ladder-ID.follower-OTHER.json``): the join stores its
+result under both ids, and nothing is encoded for the second.
 """
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
+import glob
+import time
 from pathlib import Path
-
-from celery.exceptions import SoftTimeLimitExceeded
 
 import _quorvane_queue_native as native
 
-from .attempts import NoRendition, _fsync_path, media_segments, playlist_seconds
-from .base import LadderTask, distinct, logger, run_plan
+from .base import LadderTask, distinct, logger
 from .celery import visibility_timeout
-from .ladder_join import LadderJoin, encode_part, run_part
-from .limits import decode_seconds, time_limits, window_limits
-from .published import read_key_info, segment_iv
-from .request import LadderFailed, LadderRequest, check_window_seconds, probe_upload
+from .ladder_join import JoinedPart, LadderJoin, run_part
+from .limits import time_limits
+from .playlists import NoRendition, media_segments, playlist_seconds
+from .request import LadderFailed, LadderRequest, probe_upload, read_request
+from .storage import read_json, safe_id, write_json
 
 
-@dataclass
-class WindowRequest(LadderRequest):
-    """One window of a ladder, every rung, as its encode is asked for it."""
-
-    window: dict = field(default_factory=dict)
-
-    def encoder_job(self) -> dict:
-        return {"call": "encode_window", "input": self.input, "resolution": self.resolution,
-                "bitrate": self.encoder_options()["bitrate"], "key": self.key_info,
-                "window": self.window}
+class WindowsDoNotJoin(Exception):
+    """The windows of a rung cannot be joined into the one-call playlist."""
 
 
 def window_part(window) -> str:
@@ -58,78 +52,175 @@ def window_part(window) -> str:
     return f"w{window.get('index')}" if isinstance(window, dict) else repr(window)
 
 
+def window_times(window: dict) -> tuple[float, float | None]:
+    """(start, end) of the window in seconds of the timeline; end None for
+    the last window, which runs to the end of the media."""
+    per_second = native.slots_per_second
+    end = window["end_slot"]
+    return window["first_slot"] / per_second, None if end is None else end / per_second
+
+
 def window_label(window: dict) -> str:
-    end = f"{window['end']:g} s" if window.get("end") is not None else "the end"
-    return f"window {window['index']} ({window['start']:g} s to {end})"
+    start, end = window_times(window)
+    return f"window {window['index']} ({start:g} s to {'the end' if end is None else f'{end:g} s'})"
 
 
-def window_length(window: dict, claimed: float | None, window_seconds: int) -> float | None:
-    """The window's media seconds, for its time limits: the last runs to the
-    end the upload claims (at least W); unknown when the upload claims none."""
-    if window.get("end") is not None:
-        return window["end"] - window["start"]
-    return None if claimed is None else max(claimed - window["start"], window_seconds)
+def same_request(plan: dict, request: LadderRequest) -> bool:
+    return plan.get("request") == request_record(request)
 
 
-def continue_counters(folder: Path, playlists: list[Path], key_file: Path) -> None:
-    """Makes the MPEG-TS continuity counters of one rung's segments in
-    `folder`, listed by its windows' `playlists` in time order, follow on
-    across the windows as one muxer's do (each window's muxer counted from
-    zero). One segment at a time, each replaced in one rename: a join cut
-    short and run again leaves those already rewritten as they are."""
-    counters: dict[int, int] = {}
-    for path in playlists:
-        playlist = native.read_playlist(str(path))
-        if playlist is None or not playlist["keys"]:
-            raise NoRendition(f"{path} lists no key")
-        for sequence, segment in enumerate(playlist["segments"], playlist["media_sequence"]):
-            counters = native.continue_counters([str(folder / segment["uri"])], str(key_file),
-                                                segment_iv(playlist["keys"][0], sequence), counters)
+def request_record(request: LadderRequest) -> dict:
+    """What makes two requests ask for the same ladder."""
+    return {"input": request.input, "key_info": request.key_info,
+            "rungs": [[rung.name, rung.bitrate] for rung in request.rungs]}
 
 
 class WindowJoin(LadderJoin):
     kind = "window"
+    started_by_parts = False   # the planning task starts it
 
     @classmethod
-    def of(cls, request: LadderRequest, ladder_id: str, count: int) -> WindowJoin:
-        return cls(request.output, ladder_id, [f"w{index}" for index in range(count)],
-                   [planned.name for planned in request.rungs])
+    def of(cls, request: LadderRequest, ladder_id: str) -> WindowJoin:
+        return cls(request.output, ladder_id, [planned.name for planned in request.rungs])
+
+    # --- the plan -------------------------------------------------------------
+
+    @property
+    def plan_path(self) -> Path:
+        return self._beside(".plan.json")
+
+    def plan(self) -> dict:
+        return read_json(self.plan_path) or {"announced": 0, "ended": False}
+
+    def sound_folder(self, delivery: int) -> Path:
+        return self._beside(f".sound-{delivery}")
+
+    def start_plan(self, request: LadderRequest, window_seconds: int, queue: str | None) -> dict:
+        """The plan, started (with the join) unless it was already: a
+        planning task delivered again goes on from the windows announced."""
+        with self.locked(start=True) as live:
+            if not live:
+                return {"over": True}
+            if not self.plan_path.exists():
+                write_json(self.plan_path, {
+                    "ladder_id": self.ladder_id, "request": request_record(request),
+                    "window_seconds": window_seconds, "queue": queue, "started": time.time(),
+                    "announced": 0, "ended": False, "failure": None, "planned_seconds": 0.0})
+            return self.plan()
+
+    def update_plan(self, **changes) -> dict:
+        with self.locked() as live:
+            if not live:
+                return self.plan()
+            plan = {**self.plan(), **changes}
+            write_json(self.plan_path, plan)
+            return plan
+
+    # --- the same request again ----------------------------------------------
+
+    def _follower_path(self, ladder_id: str) -> Path:
+        return self._beside(f".follower-{safe_id(ladder_id)}.json")
+
+    def listeners(self) -> list[tuple[str, str | None]]:
+        followers = [read_json(path) for path in self.output.parent.glob(
+            glob.escape(self._beside(".follower-").name) + "*.json")]
+        return [(self.ladder_id, None),
+                *((follower["ladder_id"], follower["reply_to"]) for follower in followers if follower)]
+
+    def follow(self, follower_id: str, reply_to: str | None) -> bool:
+        """Records the ladder `follower_id` as waiting for this one's result:
+        False when this one is over or failing."""
+        with self.locked() as live:
+            if not live or self.failed_so_far():
+                return False
+            write_json(self._follower_path(follower_id), {"ladder_id": follower_id,
+                                                           "reply_to": reply_to})
+            return True
+
+    def leader(self, request: LadderRequest) -> WindowJoin | None:
+        """Another ladder being made of the same request, begun before this
+        one (ties go by id), that this one can follow."""
+        own = self.plan()
+        mine = (own.get("started", float("inf")), self.ladder_id)
+        pattern = f".{glob.escape(self.output.name)}.ladder-*.plan.json"
+        for path in sorted(self.output.parent.glob(pattern)):
+            plan = read_json(path) or {}
+            if plan.get("ladder_id") in (None, self.ladder_id) or not same_request(plan, request):
+                continue
+            if (plan.get("started", 0), plan["ladder_id"]) < mine:
+                return WindowJoin(self.output, plan["ladder_id"], self.rungs)
+        return None
+
+    # --- what a window is -------------------------------------------------------
+
+    def parts(self) -> list[str]:
+        return [f"w{index}" for index in range(self.plan()["announced"])]
+
+    def all_parts_known(self) -> bool:
+        return bool(self.plan()["ended"])
 
     def playlists_of(self, part: str) -> list[str]:
         return self.rungs
 
+    def failed_so_far(self) -> str | None:
+        plan = self.plan()
+        if plan.get("failure"):
+            return f"planning failed: {plan['failure']}"
+        failed = [part for part, record in self.records().items() if record["state"] == "failed"]
+        return f"window {failed[0][1:]} failed" if failed else None
+
     def failure(self, request: LadderRequest, records: dict[str, dict]) -> LadderFailed | None:
-        failed = [records[part] for part in self.parts if records[part]["state"] == "failed"]
-        if not failed:
+        failed = [records[part] for part in self.parts() if records[part]["state"] == "failed"]
+        planning = self.plan().get("failure")
+        if not failed and not planning:
             return None
-        reasons = distinct([record["failure"] for record in failed if record.get("failure")])
+        reasons = distinct([reason for reason in (planning, *(record.get("failure")
+                                                               for record in failed)) if reason])
         return LadderFailed(f"{request.input}: {'; '.join(reasons) or 'a window failed'}")
 
     def master_entries(self, request: LadderRequest, records: dict[str, dict]) -> list[dict]:
-        """Joins each rung's segments and playlists into the staging folder,
-        and measures it."""
-        written = {entry["name"]: entry for entry in records[self.parts[0]]["renditions"]}
-        key_file = read_key_info(Path(request.key_info))[1]
+        """Joins each rung's playlists into the staging folder, and measures
+        it. WindowsDoNotJoin when its windows are not one rung; OSError, the
+        storage's, when a file cannot be read or written."""
+        written = {entry["name"]: entry for entry in records[self.parts()[0]]["renditions"]}
         entries = []
         for rung in self.rungs:
-            parts = [self.aside(part) / f"{rung}.m3u8" for part in self.parts]
-            playlist = self.staging / f"{rung}.m3u8"
+            parts = [str(self.aside(part) / f"{rung}.m3u8") for part in self.parts()]
             try:
-                native.join_playlists([str(part) for part in parts], str(playlist))
-                continue_counters(self.staging, parts, key_file)
-            except (ValueError, NoRendition) as error:
-                raise LadderFailed(f"{request.input}: the windows of {rung} do not join: {error}") \
-                    from None
-            _fsync_path(playlist)
-            rates = native.measure_rendition(str(playlist))
-            if rates is None:
-                raise LadderFailed(f"{request.input}: the joined segments of {rung} cannot be "
-                                   "measured")
+                rates = native.join_window_rendition(parts, str(self.staging / f"{rung}.m3u8"),
+                                                     request.key_info)
+            except ValueError as error:
+                raise WindowsDoNotJoin(f"the windows of {rung} do not join: {error}") from None
             entries.append({**written[rung], **rates})
         return entries
 
+    def complete(self, task: LadderTask, request: LadderRequest, records: dict[str, dict]) -> None:
+        try:
+            super().complete(task, request, records)
+        except WindowsDoNotJoin as error:
+            self.fall_back(task, request, str(error))
+
+    def fall_back(self, task: LadderTask, request: LadderRequest, why: str) -> None:
+        """Encodes the ladder again as one task, under the ladder's id:
+        windows that do not join are a fault of the split, which one call
+        over the whole upload does not have. LadderFailed when the upload is
+        too long for one task. Each ladder following this one gets a task of
+        its own; the first to publish answers the others."""
+        try:
+            soft, hard = time_limits(probe_upload(request.input).seconds, visibility_timeout)
+        except ValueError as error:
+            raise LadderFailed(f"{request.input}: {why}, and {error}") from None
+        logger.warning("%s: %s: encoding the ladder as one task", request.input, why)
+        options = {"resolution": request.resolution, "bitrate": request.bitrate,
+                   "key_info": request.key_info}
+        for ladder_id, reply_to in self.listeners():
+            task.app.send_task("quorvane_queue.encode_ladder", args=(request.input, str(self.output)),
+                               kwargs=options, task_id=ladder_id, queue=self.plan().get("queue"),
+                               reply_to=reply_to or task.request.reply_to,
+                               soft_time_limit=soft, time_limit=hard, add_to_parent=False)
+
     def result(self, task: LadderTask, request: LadderRequest, records: dict[str, dict]) -> dict:
-        windows = [records[part] for part in self.parts]
+        windows = [records[part] for part in self.parts()]
         result = task.ladder_result(
             request, self.rungs, True, max(int(window["delivery"]) for window in windows),
             sum(window["cpu"] for window in windows), [], probe_upload(request.input).seconds)
@@ -138,11 +229,21 @@ class WindowJoin(LadderJoin):
                              for window in windows]
         return result
 
+    def progress_info(self, done: float, duration: float) -> dict:
+        """Media seconds written, all rungs counted, with the planning pass
+        counted in the fraction as one more pass over the upload."""
+        plan = self.plan()
+        planned = duration if plan["ended"] else min(plan.get("planned_seconds", 0.0), duration)
+        total = duration * len(self.rungs)
+        return {"fraction": min(1.0, (planned + done) / (duration + total)),
+                "seconds_done": round(done, 3), "seconds_total": total,
+                "planned_seconds": round(planned, 3)}
+
 
 def _window_files(rungs: list[str], window: dict):
     def gather(folder: Path, report: dict) -> tuple[list[str], list[str], dict]:
         if report["reasons"]:
-            raise NoRendition("a rung failed")   # worded from the reasons
+            raise NoRendition("; ".join(distinct(report["reasons"])))
         written = {entry["name"]: entry for entry in report["renditions"]}
         missing = [rung for rung in rungs if rung not in written]
         if missing:
@@ -152,75 +253,27 @@ def _window_files(rungs: list[str], window: dict):
         absent = [name for name in segments if not (folder / name).is_file()]
         if absent:
             raise NoRendition(f"listed but missing: {', '.join(absent)}")
-        end = window["end"]
+        start, end = window_times(window)
         if end is None:   # the last window ends where its media does
-            end = round(window["start"] + min(playlist_seconds(folder / name)
-                                              for name in playlists), 3)
-        return segments, playlists, {"start": window["start"], "end": end,
+            end = round(start + min(playlist_seconds(folder / name) for name in playlists), 3)
+        return segments, playlists, {"start": start, "end": end,
                                      "renditions": [written[rung] for rung in rungs]}
     return gather
 
 
-def _encode_window(task: LadderTask, join: LadderJoin, request: LadderRequest,
-                   window: dict) -> str | None:
-    part = window_part(window)
-    if join.has_failed_part():   # the ladder fails whatever this window does
-        join.add_failed(part, {"reasons": [], "log": None, "failure": None})
-        return "not encoded: another window failed"
-    one = WindowRequest(request.input, request.output, request.resolution, request.bitrate,
-                        request.key_info, window)
-    return encode_part(task, join, part, one, window_label(window),
-                       _window_files(join.rungs, window))
-
-
-def run_window(task: LadderTask, ladder_id: str, window: dict, count: int, *arguments) -> dict:
+def run_window(task: LadderTask, ladder_id: str, window: dict, *arguments) -> dict:
     """The window task's work, for the ladder `arguments` ask for (as
-    read_request takes them), split in `count` windows: its window encoded
-    and joined, unless the ladder is over; the ladder finished when this was
-    its last window to end."""
-    encoded, failure = run_part(
-        task, ladder_id, window_part(window), arguments,
-        lambda request: WindowJoin.of(request, ladder_id, count),
-        lambda join, request: _encode_window(task, join, request, window))
-    return {"window": window_part(window), "encoded": encoded, "failure": failure}
-
-
-def send_windows(task: LadderTask, request: LadderRequest, window_seconds: int,
-                 queue: str | None) -> int:
-    """Plans the upload's windows and sends one encode_window task per
-    window, its id the planning task's with ``-wK`` added: how many. 0 when
-    the upload cannot be split, for the planning task to encode it whole;
-    LadderFailed when it is too long for one task too."""
-    try:
-        check_window_seconds(window_seconds)
-    except ValueError as error:
-        raise LadderFailed(str(error)) from None
-    claimed = probe_upload(request.input).seconds
-    try:
-        plan = run_plan(request.input, window_seconds, decode_seconds(claimed))
-    except SoftTimeLimitExceeded:
-        raise LadderFailed(f"{request.input}: planning its windows ran past the soft time "
-                           "limit") from None
-    if isinstance(plan, str):
-        try:
-            time_limits(claimed, visibility_timeout)
-        except ValueError as error:
-            raise LadderFailed(f"{request.input} cannot be split in windows ({plan}), and "
-                               f"{error}") from None
-        logger.info("%s cannot be split in windows (%s): encoding it as one task", request.input,
-                    plan)
-        return 0
-    ladder_id = task.request.id
-    arguments = (request.input, str(request.output), request.resolution, request.bitrate,
-                 request.key_info)
-    for window in plan:
-        soft, hard = window_limits(window_length(window, claimed, window_seconds),
-                                   visibility_timeout)
-        # Results go where the ladder's go: rpc:// sends them to the client
-        # that submitted it.
-        task.app.send_task("quorvane_queue.encode_window",
-                           args=(ladder_id, *arguments, window, len(plan)),
-                           task_id=f"{ladder_id}-{window_part(window)}", soft_time_limit=soft,
-                           time_limit=hard, queue=queue, reply_to=task.request.reply_to,
-                           add_to_parent=False)
-    return len(plan)
+    read_request takes them): its window encoded and joined, unless the
+    ladder is over; the ladder finished when this was its last window to
+    end after the plan's."""
+    request = read_request(*arguments)
+    if not isinstance(window, dict) or not isinstance(window.get("index"), int):
+        raise LadderFailed(f"{window!r} is not a window")
+    join = WindowJoin.of(request, ladder_id)
+    part = window_part(window)
+    job = {"call": "encode_window", "input": request.input, "resolution": request.resolution,
+           "bitrate": request.encoder_options()["bitrate"], "key": request.key_info,
+           "window": window}
+    work = JoinedPart(task, join, part, request, job, window_label(window),
+                      _window_files(join.rungs, window))
+    return {"window": part, **run_part(task, join, part, request, work)}

@@ -21,18 +21,23 @@ import signal
 import time
 from pathlib import Path
 
-from quorvane_queue import app, base
+from quorvane_queue import app, children
 
 __all__ = ["app"]
 
 _hold = os.environ.get("QUORVANE_TEST_HOLD")
 
-if _hold:
-    _real_encode = base.run_encode
 
-    def _encode_then_hold(attempt, request, watch):
-        encoded = _real_encode(attempt, request, watch)
-        folder, name = Path(_hold), attempt.output.name
+def _output_name(attempt_folder: Path) -> str:
+    return attempt_folder.name[1:].split(".attempt-", 1)[0]
+
+
+if _hold:
+    _real_encode = children.run_encode
+
+    def _encode_then_hold(job, attempt_folder, log, watch):
+        encoded = _real_encode(job, attempt_folder, log, watch)
+        folder, name = Path(_hold), _output_name(attempt_folder)
         if not (folder / f"{name}.hold").exists():
             return encoded
         try:
@@ -46,11 +51,7 @@ if _hold:
         watch()
         return encoded
 
-    base.run_encode = _encode_then_hold
-
-
-def _output_name(attempt_folder: Path) -> str:
-    return attempt_folder.name[1:].split(".attempt-", 1)[0]
+    children.run_encode = _encode_then_hold
 
 
 def _has_ended(pid: int) -> bool:
@@ -73,7 +74,7 @@ def _stepping(child, progress):
 
 
 if _hold:
-    _real_wait = base.wait_for_encoder
+    _real_wait = children.wait_for_encoder
 
     def _wait_in_steps(child, watch):
         folder = getattr(watch, "folder", None)
@@ -85,4 +86,4 @@ if _hold:
             if child.returncode is None:
                 os.kill(child.pid, signal.SIGCONT)
 
-    base.wait_for_encoder = _wait_in_steps
+    children.wait_for_encoder = _wait_in_steps

@@ -25,9 +25,10 @@ from queue_checks import (RESULT_TIMEOUT, assert_ladder_plays, leftovers,
 from queue_services import RedisServer, Worker, held, hold_at, release, use_broker, wait_for
 
 import quorvane_queue
-from quorvane_queue import LadderFailed, request, submit_ladder
-from quorvane_queue.attempts import MASTER
+from quorvane_queue import LadderFailed, children, submit_ladder
+from quorvane_queue.__main__ import main
 from quorvane_queue.client import _send_rungs
+from quorvane_queue.playlists import MASTER
 from quorvane_queue.tasks import encode_ladder, encode_rung
 
 app = quorvane_queue.app
@@ -206,10 +207,11 @@ def test_a_ladder_that_fails_fails_once_with_one_reason_and_its_logs(
     with pytest.raises(LadderFailed, match=reason) as failure:
         result.get(timeout=RESULT_TIMEOUT)
     assert str(failure.value).count("all rungs:") <= 1
+    # Each rung of a split ladder keeps its log, and the ladder its failure.
     kept = sorted(ladders.glob(f".{output.name}*.failed-*.log"))
-    assert len(kept) == len(rungs if case.endswith("split") else [output])
+    assert len(kept) == (len(rungs) + 1 if case.endswith("split") else 1)
     for log in kept:
-        assert str(log) in str(failure.value)
+        assert str(log) in str(failure.value) or log.name == f".{output.name}.failed-{result.id}.log"
         assert re.match(r"quorvane_queue: task \S+ failed: ", log.read_text().splitlines()[-1])
     # Acknowledged, not queued again nor held for a retry: once the broker
     # holds nothing, each task has been received exactly once.
@@ -378,10 +380,11 @@ DISGUISES = {
 
 @pytest.mark.parametrize("disguise", DISGUISES)
 def test_an_upload_the_call_refuses_is_refused_at_submit_with_its_reason(
-        broker, tmp_path, disguise):
+        broker, tmp_path, capsys, disguise):
     """Nothing is queued, the file the upload names (a pipe that would block
-    whoever opens it) is never opened, and the reason is the call's own.
-    Plain ffprobe shows first that each upload really names the pipe."""
+    whoever opens it) is never opened, and the command line shows the call's
+    own reason, as it is. Plain ffprobe shows first that each upload really
+    names the pipe."""
     text, demuxer, name = DISGUISES[disguise]
     entry, upload = tmp_path / "other-user.ts", tmp_path / name
     if text:
@@ -395,8 +398,7 @@ def test_an_upload_the_call_refuses_is_refused_at_submit_with_its_reason(
         assert listed.opened_by_reader(), "the upload does not make ffprobe open what it lists"
         entry.unlink()
     listed = WatchedPipe(entry)
-    with pytest.raises(LadderFailed) as refusal:
-        submit_ladder(upload, tmp_path / "ladder", queue="refused")
+    assert main([str(upload), str(tmp_path / "ladder"), "--queue", "refused"]) == 1
     assert not listed.opened_by_reader()
     with broker.client() as client:
         assert client.llen("refused") == 0
@@ -405,13 +407,13 @@ def test_an_upload_the_call_refuses_is_refused_at_submit_with_its_reason(
     logged = run_hls_encoder(upload, key="k", cwd=tmp_path).stderr.splitlines()
     assert not listed.opened_by_reader()
     [reason] = [line for line in logged if line.startswith("all rungs: ")]
-    assert str(refusal.value) == f"{upload}: {reason}"
+    assert capsys.readouterr().err == f"python -m quorvane_queue: {upload}: {reason}\n"
 
 
 def test_an_upload_whose_reader_dies_is_refused_and_the_caller_lives_on(tmp_path, monkeypatch):
     """The upload is read in a process of its own: a file that crashes the
     demuxer (here a reader that dies as it would) costs a refusal."""
-    monkeypatch.setattr(request, "_PROBE", "import os, signal; os.kill(os.getpid(), signal.SIGSEGV)")
+    monkeypatch.setattr(children, "_PROBE", "import os, signal; os.kill(os.getpid(), signal.SIGSEGV)")
     with pytest.raises(LadderFailed, match="reading the upload ended with signal SIGSEGV"):
         submit_ladder(tmp_path / "upload.mp4", tmp_path / "ladder")
 
@@ -449,17 +451,37 @@ def test_a_split_ladder_met_by_a_late_task_answers_and_leaves_nothing(
     assert leftovers(ladders) == []
 
 
-def test_a_truncated_upload_is_published_with_a_warning(shared_workers, storage):
+@pytest.mark.parametrize("upload", ["cut short", "recordings joined with cat"])
+def test_a_truncated_upload_is_published_with_a_warning(shared_workers, storage, monkeypatch,
+                                                        upload):
     """An upload cut to its first 30 %, its index at the front, still
     claims its whole duration: the result says how much media the ladder
-    holds against it."""
-    whole = source(storage, "whole.mp4", 10, container_args=("-movflags", "+faststart"))
-    cut = storage / "cut.mp4"
-    cut.write_bytes(whole.read_bytes()[: whole.stat().st_size * 3 // 10])
-    outcome = submit_ladder(cut, storage / "ladders" / "cut", resolution=["360p"],
+    holds against it. Two MPEG-TS recordings joined with cat claim nothing
+    (FFmpeg guesses their length from the timestamps, more than a thousand
+    seconds here): no warning, and no time limit drawn from it, which with a
+    visibility timeout of an hour would refuse the upload."""
+    if upload == "cut short":
+        whole = source(storage, "whole.mp4", 10, container_args=("-movflags", "+faststart"))
+        path = storage / "cut.mp4"
+        path.write_bytes(whole.read_bytes()[: whole.stat().st_size * 3 // 10])
+    else:
+        parts = [source(storage, f"part{index}.ts", 4, container_args=(
+            "-output_ts_offset", str(1000 * index))) for index in range(2)]
+        path = storage / "joined.ts"
+        path.write_bytes(b"".join(part.read_bytes() for part in parts))
+        guessed = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format=duration",
+                                  "-of", "csv=p=0", str(path)], capture_output=True, text=True,
+                                 check=True).stdout
+        assert float(guessed) > 1000
+        monkeypatch.setattr(quorvane_queue.client, "visibility_timeout", 3600)
+    outcome = submit_ladder(path, storage / "ladders" / path.stem, resolution=["360p"],
                             queue="shared").get(timeout=RESULT_TIMEOUT)
-    assert outcome["claimed_seconds"] == pytest.approx(10, abs=0.1)
-    assert 0 < outcome["media_seconds"] < 5
-    assert outcome["warnings"] == [
-        f"the ladder holds {outcome['media_seconds']:.1f} s of media where the upload claims "
-        "10.0 s: the upload may have been cut short"]
+    if upload == "cut short":
+        assert outcome["claimed_seconds"] == pytest.approx(10, abs=0.1)
+        assert 0 < outcome["media_seconds"] < 5
+        assert outcome["warnings"] == [
+            f"the ladder holds {outcome['media_seconds']:.1f} s of media where the upload claims "
+            "10.0 s: the upload may have been cut short"]
+    else:
+        assert (outcome["claimed_seconds"], outcome["warnings"]) == (None, [])
+        assert outcome["media_seconds"] == pytest.approx(8, abs=0.5)

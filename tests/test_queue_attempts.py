@@ -1,9 +1,10 @@
-"""quorvane_queue's attempt folders and task without a broker: which
+"""quorvane_queue's attempt folders and tasks without a broker: which
 leftovers a task's start removes, how deliveries are counted, what a publish
 keeps, that it never replaces a published ladder nor leaves bookkeeping in
 one; the task's reasons for failed rungs, its soft limit after the rename,
-its bitrates; the time limits' bounds and the splits submit refuses; the
-join of a rendition's playlists written in time windows."""
+its bitrates; the time limits' bounds and the splits submit makes or
+refuses; a ladder split in time, planned and joined, however it ends; what
+a client imports."""
 
 from __future__ import annotations
 
@@ -11,7 +12,6 @@ import errno
 import io
 import itertools
 import json
-import math
 import os
 import shutil
 import signal
@@ -26,20 +26,16 @@ from conftest import make_source
 from media_checks import read_master_entries, write_key_info
 import tqdm.std
 import _quorvane_queue_native as native
-from quorvane_queue import LadderFailed, attempts, base, submit_ladder
+import quorvane_queue
+from quorvane_queue import LadderFailed, base, children, submit_ladder
+from quorvane_queue import storage as shared_storage
 from quorvane_queue import __main__ as cli
 from quorvane_queue.__main__ import wait_showing_progress
-from quorvane_queue.request import PROGRESS
-from quorvane_queue.attempts import (
-    MASTER,
-    AlreadyPublished,
-    Attempt,
-    NoRendition,
-    published_renditions,
-    remove_dead_attempts,
-)
+from quorvane_queue.attempts import AlreadyPublished, Attempt, remove_dead_attempts
 from quorvane_queue.limits import hard_limit_ceiling, planning_limits, time_limits
-from quorvane_queue.tasks import encode_ladder
+from quorvane_queue.playlists import MASTER, NoRendition, published_renditions
+from quorvane_queue.request import PROGRESS, split_in_windows
+from quorvane_queue.tasks import encode_ladder, encode_window, plan_windows
 from queue_services import wait_for
 
 # A process that starts an attempt the way the task does, reports it, then
@@ -49,9 +45,9 @@ from queue_services import wait_for
 _ATTEMPT_CHILD = """
 import json, os, shutil, signal, sys
 from pathlib import Path
-from quorvane_queue import attempts
+from quorvane_queue import attempts, storage
 output, task_id, mode = Path(sys.argv[1]), sys.argv[2], sys.argv[3]
-delivery = attempts.remove_dead_attempts(output, task_id) + 1
+delivery = attempts.remove_dead_attempts(output, task_id).delivery + 1
 attempt = attempts.Attempt.start(output, task_id, delivery, {"pid": os.getpid()})
 print(json.dumps({"folder": str(attempt.folder), "delivery": delivery}), flush=True)
 if mode == "die":
@@ -61,7 +57,7 @@ if mode.startswith("publish-then-die:"):
     def die_on_parent(path, *args):
         if Path(path) == output.parent:
             os.kill(os.getpid(), signal.SIGKILL)
-    attempts._fsync_path = die_on_parent
+    storage.fsync_path = die_on_parent
     attempt.publish()
 sys.stdin.read()
 """
@@ -114,12 +110,13 @@ def test_dead_attempts_are_removed_live_ones_kept_and_deliveries_counted(tmp_pat
     assert hidden_entries(tmp_path) == attempt_entries(live, dead[-1])
     assert (tmp_path / "ladder-a").is_dir()
     # A fourth delivery would be past the task's limit of three.
-    assert remove_dead_attempts(output, "task") == 3
+    assert remove_dead_attempts(output, "task").delivery == 3
     assert hidden_entries(tmp_path) == attempt_entries(live)
     # A task delivered again while its earlier attempt still holds its lock
-    # (a machine frozen or cut off from the broker) counts that delivery as
-    # lost, and leaves the attempt alone.
-    assert remove_dead_attempts(output, "other-task") == 1
+    # (its worker cut off from the broker, or its machine frozen) finds that
+    # delivery alive, and leaves the attempt alone.
+    sweep = remove_dead_attempts(output, "other-task")
+    assert (sweep.delivery, [record["delivery"] for record in sweep.live]) == (1, [1])
     assert hidden_entries(tmp_path) == attempt_entries(live)
 
 
@@ -211,12 +208,12 @@ def storage(tmp_path: Path) -> Path:
 
 
 def fake_encode(ladder: Path | None, reasons: list[str]):
-    """Stands in for the task's encode step: copies `ladder` (when given)
+    """Stands in for the task's encode process: copies `ladder` (when given)
     into the attempt folder and hands back `reasons` as the encode process
     reports what hls_encoder logged."""
-    def encode(attempt, request, watch):
+    def encode(job, folder, log, watch):
         if ladder is not None:
-            shutil.copytree(ladder, attempt.folder, dirs_exist_ok=True)
+            shutil.copytree(ladder, folder, dirs_exist_ok=True)
         return {"reasons": reasons}, 0.0
     return encode
 
@@ -228,21 +225,21 @@ def run_task(storage: Path, output: str = "talk", **kwargs) -> dict:
 
 def test_the_encoders_reasons_reach_the_result(storage, encoded_folder, monkeypatch):
     failed_720p = "720p: opening the output 720p_000.ts: Permission denied"
-    monkeypatch.setattr(base, "run_encode", fake_encode(encoded_folder, [failed_720p]))
+    monkeypatch.setattr(children, "run_encode", fake_encode(encoded_folder, [failed_720p]))
     outcome = run_task(storage, resolution=["720p", "360p"])
     assert (outcome["renditions"], outcome["rung_failures"]) == (["360p"], [failed_720p])
     assert hidden_entries(storage / "ladders") == []
 
 
 def test_soft_limit_after_the_rename_reports_the_published_ladder(storage, encoded_folder, monkeypatch):
-    monkeypatch.setattr(base, "run_encode", fake_encode(encoded_folder, []))
-    fsync = attempts._fsync_path
+    monkeypatch.setattr(children, "run_encode", fake_encode(encoded_folder, []))
+    fsync = shared_storage.fsync_path
 
     def limit_after_rename(path, *args):
         if Path(path) == storage / "ladders":   # the parent's fsync follows the rename
             raise SoftTimeLimitExceeded()
         fsync(path, *args)
-    monkeypatch.setattr(attempts, "_fsync_path", limit_after_rename)
+    monkeypatch.setattr(shared_storage, "fsync_path", limit_after_rename)
 
     outcome = run_task(storage)
     assert (outcome["encoded"], outcome["renditions"]) == (True, ["360p"])
@@ -267,7 +264,7 @@ def test_time_limits_grow_with_the_input_and_stay_under_the_visibility_timeout()
 
 @pytest.mark.parametrize("options, refusal", [
     ({"window_seconds": 10}, "positive multiple of 6 s"),
-    ({"window_seconds": 0}, "positive multiple of 6 s"),
+    ({"window_seconds": -6}, "positive multiple of 6 s"),
     ({"window_seconds": 12.0}, "positive multiple of 6 s"),
     ({"window_seconds": 12, "split_rungs": True}, "by rung or in time windows, not both")])
 def test_a_split_that_cannot_be_made_is_refused_before_anything_else(tmp_path, options, refusal):
@@ -276,76 +273,15 @@ def test_a_split_that_cannot_be_made_is_refused_before_anything_else(tmp_path, o
         submit_ladder(tmp_path / "missing.mp4", tmp_path / "ladder", **options)
 
 
-@pytest.fixture(scope="module")
-def twenty_seconds(tmp_path_factory) -> Path:
-    """A real one-call ladder of 20 s: segments of 6, 6, 6 and 2 s."""
-    directory = tmp_path_factory.mktemp("twenty")
-    source = make_source(directory / "source.mp4", size="160x90", seconds=20)
-    key_info = write_key_info(directory)
-    subprocess.run([sys.executable, "-c",
-                    "import quorvane, sys; quorvane.hls_encoder(sys.argv[1], 'master.m3u8', "
-                    "resolution=['360p'], bitrate=[400000], key=sys.argv[2])",
-                    str(source), str(key_info)], cwd=directory, check=True)
-    return directory
-
-
-def window_playlists(playlist: Path, cuts: list[int]) -> list[str]:
-    """The playlist cut before the segments numbered `cuts`, each part as the
-    muxer writes a playlist that starts at its first segment (start_number):
-    its own media sequence and target duration, the key line first."""
-    lines = playlist.read_text().splitlines()
-    first = next(index for index, line in enumerate(lines) if line.startswith("#EXTINF:"))
-    header, key, entries = lines[:first - 1], lines[first - 1], lines[first:-1]
-    assert key.startswith("#EXT-X-KEY:") and lines[-1] == "#EXT-X-ENDLIST"
-    segments = [entries[index:index + 2] for index in range(0, len(entries), 2)]
-    bounds = [0, *cuts, len(segments)]
-    parts = []
-    for start, end in zip(bounds, bounds[1:]):
-        own = segments[start:end]
-        target = math.ceil(max(float(extinf[8:].rstrip(",")) for extinf, _ in own))
-        head = [f"#EXT-X-MEDIA-SEQUENCE:{start}" if line.startswith("#EXT-X-MEDIA-SEQUENCE:")
-                else f"#EXT-X-TARGETDURATION:{target}" if line.startswith("#EXT-X-TARGETDURATION:")
-                else line for line in header]
-        parts.append("\n".join([*head, key, *(line for pair in own for line in pair),
-                                "#EXT-X-ENDLIST"]) + "\n")
-    return parts
-
-
-def write_parts(folder: Path, parts: list[str]) -> list[str]:
-    paths = []
-    for index, text in enumerate(parts):
-        (folder / f"w{index}").mkdir()
-        (folder / f"w{index}" / "360p.m3u8").write_text(text)
-        paths.append(str(folder / f"w{index}" / "360p.m3u8"))
-    return paths
-
-
-@pytest.mark.parametrize("cuts", [[2], [1, 3]], ids=["two parts", "three parts"])
-def test_window_playlists_join_into_the_one_the_call_wrote(tmp_path, twenty_seconds, cuts):
-    """The last part, its segment 2 s long, has a shorter target duration."""
-    original = twenty_seconds / "360p.m3u8"
-    parts = window_playlists(original, cuts)
-    joined = twenty_seconds / "joined.m3u8"
-    native.join_playlists(write_parts(tmp_path, parts), str(joined))
-    assert joined.read_bytes() == original.read_bytes()
-    [(attributes, _)] = read_master_entries(twenty_seconds / "master.m3u8")
-    assert native.measure_rendition(str(joined)) == {
-        "peak": int(attributes["BANDWIDTH"]), "average": int(attributes["AVERAGE-BANDWIDTH"])}
-
-
-@pytest.mark.parametrize("spoil, refusal", [
-    (lambda parts: [parts[0], parts[2]], "w1/360p.m3u8: starts at segment 3 where the part "
-                                         "before it ends at 0"),
-    (lambda parts: [parts[0], parts[1].replace("#EXT-X-ENDLIST\n", ""), parts[2]],
-     "w1/360p.m3u8: is unfinished"),
-    (lambda parts: [parts[0], parts[1].replace('URI="', 'URI="other-'), parts[2]],
-     "w1/360p.m3u8: 360p_001.ts is encrypted with another key")],
-    ids=["a gap", "an unfinished part", "another key"])
-def test_window_playlists_that_are_not_one_are_refused(tmp_path, twenty_seconds, spoil, refusal):
-    parts = spoil(window_playlists(twenty_seconds / "360p.m3u8", [1, 3]))
-    with pytest.raises(ValueError, match=refusal):
-        native.join_playlists(write_parts(tmp_path, parts), str(tmp_path / "joined.m3u8"))
-    assert not (tmp_path / "joined.m3u8").exists()
+@pytest.mark.parametrize("window_seconds, split_rungs, seconds, windows", [
+    (None, False, 179.9, None), (None, False, 180.0, 60), (None, False, None, None),
+    (None, True, 3600.0, None), (0, False, 3600.0, None), (0, True, 3600.0, None),
+    (12, False, 10.0, 12)])
+def test_a_long_upload_is_split_in_time_unless_asked_otherwise(window_seconds, split_rungs,
+                                                               seconds, windows):
+    """By default from three windows of 60 s of stated duration; never from
+    a duration the container does not state."""
+    assert split_in_windows(window_seconds, split_rungs, seconds) == windows
 
 
 def test_a_new_request_for_a_published_folder_is_refused_with_what_differs(storage):
@@ -379,6 +315,169 @@ def test_a_new_request_for_a_published_folder_is_refused_with_what_differs(stora
     assert {path.name: path.read_bytes() for path in (ladders / "talk").iterdir()} == before
 
 
+# --- a ladder split in time, its tasks run here one after another -----------
+
+
+@pytest.fixture(scope="module")
+def windows_of_14_seconds(tmp_path_factory) -> tuple[Path, Path, list[dict], Path]:
+    """A 14 s upload, its windows of 6 s as the planning pass announces them,
+    and each window encoded (360p) in a folder of its own: (upload, key-info
+    file, windows, folder of the encoded windows)."""
+    directory = tmp_path_factory.mktemp("windows")
+    upload = make_source(directory / "upload.mp4", size="160x90", seconds=14)
+    key_info = write_key_info(directory)
+    (directory / "sound").mkdir()
+    events: list[dict] = []
+    native.plan_windows(str(upload), 6, str(directory / "sound"), events.append)
+    windows = [event["window"] for event in events if "window" in event]
+    here = os.getcwd()
+    try:
+        for window in windows:
+            (directory / str(window["index"])).mkdir()
+            os.chdir(directory / str(window["index"]))
+            assert native.encode_window(str(upload), ["360p"], [400000], str(key_info),
+                                        window)["failures"] == []
+    finally:
+        os.chdir(here)
+    return upload, key_info, windows, directory
+
+
+class LostWorker(BaseException):
+    """The worker running the task is gone: nothing of the task goes on."""
+
+
+@pytest.fixture
+def windowed(windows_of_14_seconds, tmp_path, monkeypatch):
+    """Runs a windowed ladder's tasks here: the planning pass replays
+    `script` (the real windows, with progress between them), window encodes
+    copy the windows encoded once, the tasks the ladder sends are kept in
+    `sent` to be run by the test, the states stored in `stored`."""
+    upload, key_info, windows, encoded = windows_of_14_seconds
+    state = {"sent": [], "stored": [], "lose_at": None,
+             "script": [{"progress": 2.0}, {"window": windows[0]}, {"progress": 8.0},
+                        {"window": windows[1]}, {"progress": 12.0}, {"window": windows[2]},
+                        {"ended": True}]}
+
+    class ScriptedPass:
+        def __init__(self, *_args):
+            pass
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *_exc):
+            pass
+
+        def __iter__(self):
+            return iter(state["script"])
+
+    def encode(job, folder, log, watch):
+        if job["call"] == "hls_encoder":   # the ladder encoded whole: its windows' ladder will do
+            shutil.copytree(encoded / "0", folder, dirs_exist_ok=True)
+            return {"reasons": []}, 0.0
+        window = encoded / str(job["window"]["index"])
+        shutil.copytree(window, folder, dirs_exist_ok=True)
+        watch()
+        return {"reasons": [], "renditions": native.read_master(str(window / MASTER))}, 1.0
+
+    def send(name, args=(), kwargs=None, task_id=None, **_options):
+        if task_id == state["lose_at"]:
+            state["lose_at"] = None
+            raise LostWorker()
+        state["sent"].append((name, task_id, args, kwargs))
+
+    def store(task, state_id, value, status, reply_to=None):
+        state["stored"].append((state_id, status, value))
+
+    monkeypatch.setattr(children, "PlanningPass", ScriptedPass)
+    monkeypatch.setattr(children, "run_encode", encode)
+    monkeypatch.setattr(children, "WATCH_SECONDS", 0)
+    monkeypatch.setattr(quorvane_queue.app, "send_task", send)
+    monkeypatch.setattr(base.LadderStateTask, "store_state", store)
+    (tmp_path / "ladders").mkdir()
+    state["plan"] = lambda ladder: plan_windows.apply(
+        args=(str(upload), str(tmp_path / "ladders" / "talk"), 6),
+        kwargs={"resolution": ["360p"], "key_info": str(key_info)}, task_id=ladder)
+    state["ladders"] = tmp_path / "ladders"
+    return state
+
+
+def run_sent(windowed: dict) -> list:
+    """Runs the tasks sent so far, in order, as workers would."""
+    tasks = {"quorvane_queue.encode_window": encode_window,
+             "quorvane_queue.encode_ladder": encode_ladder}
+    ran = []
+    while windowed["sent"]:
+        name, task_id, args, kwargs = windowed["sent"].pop(0)
+        ran.append(tasks[name].apply(args=args, kwargs=kwargs, task_id=task_id))
+    return ran
+
+
+@pytest.mark.parametrize("ending", ["published", "the same request twice", "planning fails",
+                                    "windows that do not join", "no seam"])
+def test_a_windowed_ladder_ends_once_and_late_windows_leave_nothing(windowed, monkeypatch,
+                                                                   ending):
+    """Windows are sent as the planning pass announces them, once each, a
+    planning task delivered again going on from the windows sent; progress
+    counts planning; the ladder ends once (published, failed, or encoded
+    whole by one task) and a window that comes after leaves nothing."""
+    ladders, output = windowed["ladders"], windowed["ladders"] / "talk"
+    if ending == "published":
+        windowed["lose_at"] = "ladder-w1"   # its worker lost as it sends window 1
+        with pytest.raises(LostWorker):
+            windowed["plan"]("ladder")
+    if ending == "planning fails":
+        windowed["script"][3:] = [{"failed": "decoding: broken packet"}]
+    if ending == "no seam":
+        windowed["script"][:] = [{"unsplittable": "planning the windows: no seam can be placed"}]
+    if ending == "windows that do not join":
+        def refuse(parts, playlist, key_info):
+            raise ValueError(f"{parts[1]}: starts at segment 3")
+        monkeypatch.setattr(native, "join_window_rendition", refuse)
+
+    planned = windowed["plan"]("ladder")
+    if ending == "the same request twice":
+        assert windowed["plan"]("again").state == "IGNORED"
+    if ending == "planning fails":
+        with pytest.raises(LadderFailed, match="planning its windows: decoding: broken packet"):
+            planned.get()
+    elif ending == "no seam":
+        assert (planned.get()["encoded"], "windows" in planned.get()) == (True, False)
+    else:
+        assert planned.state == "IGNORED"
+    sent_windows = [task_id for name, task_id, _, _ in windowed["sent"]
+                    if name.endswith("encode_window")]
+    assert sent_windows == {"no seam": [], "planning fails": ["ladder-w0"]}.get(
+        ending, ["ladder-w0", "ladder-w1", "ladder-w2"])
+    late = windowed["sent"][:1]
+    ran = run_sent(windowed)
+    if ending == "windows that do not join":   # encoded again as one task, under its id
+        assert (ran[-1].id, ran[-1].get()["encoded"]) == ("ladder", True)
+    stored = {(state_id, status): value for state_id, status, value in windowed["stored"]}
+    if ending in ("published", "the same request twice"):
+        for ladder in ("ladder", "again")[:1 + (ending == "the same request twice")]:
+            result = stored[ladder, "SUCCESS"]
+            assert (result["encoded"], [(w["start"], w["end"]) for w in result["windows"]]) == \
+                (True, [(0, 6), (6, 12), (12, pytest.approx(14, abs=0.1))])
+        assert read_master_entries(output / MASTER)[0][1] == "360p.m3u8"
+        progress = [value for state_id, status, value in windowed["stored"]
+                    if (state_id, status) == ("ladder", PROGRESS)]
+        planned_seconds = [info["planned_seconds"] for info in progress]
+        assert planned_seconds == sorted(planned_seconds) and 0 < planned_seconds[0] < 14
+        assert [info["fraction"] for info in progress] == \
+            sorted(info["fraction"] for info in progress)
+    if ending == "planning fails":   # kept, as a ladder of one task keeps its log
+        assert "decoding: broken packet" in (ladders / ".talk.failed-ladder.log").read_text()
+        assert isinstance(stored["ladder", "FAILURE"], LadderFailed) and not output.exists()
+    # A window delivered after the ladder's end finds nothing to do there.
+    before = hidden_entries(ladders)
+    for _, task_id, args, kwargs in late:
+        assert encode_window.apply(args=args, task_id=task_id).get()["discarded"] == \
+            "the ladder is over"
+    assert hidden_entries(ladders) == before
+    assert [name for name in before if ".ladder-" in name or ".attempt-" in name] == []
+
+
 class ReportingTask:
     """A task whose PROGRESS states are `fractions` of 240 s of media, one
     per look, and that then succeeds."""
@@ -386,11 +485,14 @@ class ReportingTask:
     def __init__(self, fractions: list[float]):
         self.reports = [{"fraction": part, "seconds_done": part * 240, "seconds_total": 240.0}
                         for part in fractions]
-        self.state, self.info = PROGRESS, None
+        self.info = None
 
     def ready(self) -> bool:
         self.info = self.reports.pop(0) if self.reports else None
         return self.info is None
+
+    def progress(self) -> dict | None:
+        return self.info
 
     def successful(self) -> bool:
         return not self.reports
@@ -423,7 +525,7 @@ def test_the_waiting_cli_shows_progress_to_the_end(monkeypatch):
 
 
 @pytest.mark.parametrize("fault, failure, runs", [
-    ("the encode process dies", r"ended by signal 9, in each of 3 deliveries", 3),
+    ("the encode process dies", r"ended by signal SIGKILL, in each of 3 deliveries", 3),
     ("the storage fails", r"the shared storage failed in each of 4 runs: .*Input/output error", 4)])
 def test_a_task_cut_short_is_retried_then_fails_for_good(storage, monkeypatch, fault, failure,
                                                         runs):
@@ -432,16 +534,16 @@ def test_a_task_cut_short_is_retried_then_fails_for_good(storage, monkeypatch, f
     good after a few runs, keeping the last encode's log."""
     starts = []
 
-    def start_failing_encoder(attempt, request):
-        starts.append(attempt.folder)
+    def start_failing_encoder(job, folder, log):
+        starts.append(folder)
         if fault == "the storage fails":
-            raise OSError(errno.EIO, "Input/output error", str(attempt.log))
-        with open(attempt.log, "ab") as log:
+            raise OSError(errno.EIO, "Input/output error", str(log))
+        with open(log, "ab") as log:
             return subprocess.Popen(
                 [sys.executable, "-c", "import os, signal, sys; sys.stderr.write('decoding\\n'); "
                  "sys.stderr.flush(); os.kill(os.getpid(), signal.SIGKILL)"],
                 stdout=subprocess.PIPE, stderr=log)
-    monkeypatch.setattr(base, "start_encoder", start_failing_encoder)
+    monkeypatch.setattr(children, "start_child", start_failing_encoder)
 
     with pytest.raises(LadderFailed, match=failure) as failed:
         run_task(storage, resolution=["360p"])
@@ -458,12 +560,13 @@ def test_a_task_cut_short_is_retried_then_fails_for_good(storage, monkeypatch, f
 _ENCODING_PARENT = """
 import sys
 from pathlib import Path
-from quorvane_queue import base
+from quorvane_queue import children
 from quorvane_queue.attempts import Attempt
 from quorvane_queue.request import LadderRequest
 output, source, key_info = Path(sys.argv[1]), sys.argv[2], sys.argv[3]
 attempt = Attempt.start(output, "task", 1, {})
-child = base.start_encoder(attempt, LadderRequest(source, output, ["360p"], [], key_info))
+job = LadderRequest(source, output, ["360p"], [], key_info).encoder_job()
+child = children.start_child(job, attempt.folder, attempt.log)
 print(child.pid, attempt.log, flush=True)
 sys.stdin.read()
 """
@@ -502,3 +605,13 @@ def test_the_encode_process_dies_with_the_task_process(tmp_path):
         parent.wait()
         parent.stdin.close()
         parent.stdout.close()
+
+
+def test_a_client_imports_nothing_of_the_worker():
+    """submit_ladder runs in web applications: its module loads neither the
+    tasks nor Celery's worker."""
+    loaded = subprocess.run([sys.executable, "-c", "import sys, quorvane_queue.client; "
+                             "print(' '.join(sys.modules))"], capture_output=True, text=True,
+                            check=True).stdout.split()
+    assert [name for name in loaded if name.startswith("celery.worker") or name in (
+        "quorvane_queue.tasks", "quorvane_queue.worker", "quorvane_queue.base")] == []

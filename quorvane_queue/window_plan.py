@@ -1,0 +1,143 @@
+"""Planning a ladder split in time: the planning task, under the ladder's
+id, runs the companion's planning pass over the upload in a process of its
+own (it decodes the untrusted upload: a crash or a hang costs a
+LadderFailed, not the worker) and sends one ``encode_window`` task per window
+(``LADDER-wK``) the moment the pass announces it, each with time limits that
+follow its window's length. The windows announced, the seconds planned and
+the pass's end are recorded in the plan (window_join.py), so that a
+planning task delivered again sends no window twice, and the ladder is
+joined once the plan has ended and every window is done.
+
+An upload the pass cannot split, or one it fails on before announcing any
+window, is encoded whole by the planning task, as encode_ladder does (the
+call then gives its own reasons); once windows were sent, a failed pass
+fails the ladder with its reason.
+"""
+
+from __future__ import annotations
+
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+from . import children
+from .attempts import Attempt
+from .base import LadderTask
+from .celery import visibility_timeout
+from .ladder_join import LadderProgress
+from .limits import decode_seconds, window_limits
+from .request import LadderFailed, LadderRequest, probe_upload
+from .window_join import WindowJoin, window_part, window_times
+
+PLANNING = "planning its windows"
+
+
+def window_length(window: dict, claimed: float | None, window_seconds: int) -> float | None:
+    """The window's media seconds, for its time limits: the last runs to the
+    end the upload states (at least W); unknown when it states none."""
+    start, end = window_times(window)
+    if end is not None:
+        return end - start
+    return None if claimed is None else max(claimed - start, window_seconds)
+
+
+@dataclass
+class Planning:
+    """The planning pass in an attempt of the planning task (its delivery
+    counted, its messages in the attempt's log): the work
+    DeliveriesTask.run_attempt runs. Its answer is the pass's last event."""
+
+    task: LadderTask
+    join: WindowJoin
+    request: LadderRequest
+    window_seconds: int
+    queue: str | None
+    claimed: float | None
+    label = PLANNING
+
+    @property
+    def target(self) -> Path:
+        return self.request.output.with_name(f"{self.request.output.name}.plan")
+
+    def already_done(self) -> dict | None:
+        plan = self.join.plan()
+        return {"ended": True} if plan["ended"] and not plan.get("failure") else None
+
+    def run(self, attempt: Attempt) -> dict:
+        folder = self.join.sound_folder(attempt.delivery)
+        folder.mkdir(exist_ok=True)
+        progress = LadderProgress(self.task, self.join, self.claimed)
+        reported = time.monotonic()
+        plan = self.join.plan()
+        announced, planned = plan["announced"], plan["planned_seconds"]
+        with children.PlanningPass(self.request.input, self.window_seconds, folder, attempt.log,
+                                   decode_seconds(self.claimed)) as planning:
+            for event in planning:
+                if "window" in event:
+                    if event["window"]["index"] >= announced:   # else sent by an earlier delivery
+                        self.send(event["window"])
+                        announced = self.join.update_plan(announced=event["window"]["index"] + 1)[
+                            "announced"]
+                elif "progress" in event:
+                    # A delivery that plans again reports nothing less.
+                    planned = max(planned, event["progress"])
+                    if time.monotonic() - reported >= children.WATCH_SECONDS:
+                        self.join.update_plan(planned_seconds=planned)
+                        progress()
+                        reported = time.monotonic()
+                else:
+                    return event
+        raise AssertionError("the planning pass ends with its last event")
+
+    def handed_on(self, attempt: Attempt) -> None:
+        return None
+
+    def send(self, window: dict) -> None:
+        soft, hard = window_limits(window_length(window, self.claimed, self.window_seconds),
+                                   visibility_timeout)
+        ladder_id, request = self.join.ladder_id, self.request
+        # Results go where the ladder's go: rpc:// sends them to the client
+        # that submitted it.
+        self.task.app.send_task(
+            "quorvane_queue.encode_window",
+            args=(ladder_id, request.input, str(request.output), request.resolution,
+                  request.bitrate, request.key_info, window),
+            task_id=f"{ladder_id}-{window_part(window)}", soft_time_limit=soft, time_limit=hard,
+            queue=self.queue, reply_to=self.task.request.reply_to, add_to_parent=False)
+
+
+class EncodeWhole(Exception):
+    """The upload is to be encoded whole, by the planning task: why."""
+
+
+def plan_ladder(task: LadderTask, request: LadderRequest, window_seconds: int,
+                queue: str | None) -> str:
+    """The planning task's work: the windows planned and sent, or the ladder
+    followed when the same request is already being made; how it ended, for
+    the task's log. EncodeWhole when the upload is to be encoded whole,
+    LadderFailed when the ladder fails."""
+    join = WindowJoin.of(request, task.request.id)
+    plan = join.start_plan(request, window_seconds, queue)
+    if plan.get("over"):
+        return "the ladder is over"
+    if plan["announced"] == 0 and not plan["ended"]:
+        leader = join.leader(request)
+        if leader is not None and leader.follow(join.ladder_id, task.request.reply_to):
+            join.discard()
+            return f"follows ladder {leader.ladder_id}, which makes the same one"
+    if not plan["ended"]:
+        claimed = probe_upload(request.input).seconds
+        try:
+            end = task.run_attempt(Planning(task, join, request, window_seconds, queue, claimed))
+            why = end.get("unsplittable") or end.get("failed") and f"{PLANNING}: {end['failed']}"
+        except LadderFailed as failure:   # a crash, a hang: the same for every delivery
+            end, why = {}, str(failure)
+        if why and end and join.plan()["announced"] == 0:   # the call over the whole may do
+            join.discard()
+            raise EncodeWhole(why)
+        join.update_plan(ended=True, failure=why or None)
+    join.finish(task, request)
+    plan = join.plan()
+    if plan.get("failure"):
+        raise LadderFailed(f"{request.input}: {plan['failure']}")
+    return f"sent {plan['announced']} window tasks"
