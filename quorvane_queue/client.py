@@ -68,9 +68,8 @@ def _connection_lost(error: BaseException) -> bool:
 def _drop_connections(result_app) -> None:
     """Drops the connections a broker restart left dead: the result
     consumer's (the next wait starts a new one, declaring its reply queue
-    again) and the pooled ones."""
-    backend = result_app.backend
-    consumer = getattr(backend, "result_consumer", None)
+    again) and the application's pool, for a new one."""
+    consumer = getattr(result_app.backend, "result_consumer", None)
     for name in ("_consumer", "_connection"):
         held = getattr(consumer, name, None)
         if held is not None:
@@ -83,6 +82,8 @@ def _drop_connections(result_app) -> None:
         result_app.pool.force_close_all()
     except Exception:
         pass
+    result_app._pool = result_app.connection_for_write().Pool(
+        limit=result_app.conf.broker_pool_limit)
 
 
 class LadderResult(AsyncResult):

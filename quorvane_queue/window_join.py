@@ -11,7 +11,7 @@ the segments into the ladder's staging folder and the playlists aside, into
 How many windows there are is known once the planning pass has ended: the
 plan, ``.NAME.ladder-ID.plan.json``, records the request, the windows
 announced so far and the pass's end; the windows' sound lies in
-``.NAME.ladder-ID.sound-D/`` (D: the planning task's delivery). The task that
+``.NAME.ladder-ID.sound-RUN/``, one folder per run of the pass. The task that
 finds the plan ended and every window ended, a window's or the planning
 task itself, joins each rung's playlists in time order into the one a call
 over the whole file writes (the companion's join_window_rendition: the
@@ -92,8 +92,8 @@ class WindowJoin(LadderJoin):
     def plan(self) -> dict:
         return read_json(self.plan_path) or {"announced": 0, "ended": False}
 
-    def sound_folder(self, delivery: int) -> Path:
-        return self._beside(f".sound-{delivery}")
+    def sound_folder(self, run: str) -> Path:
+        return self._beside(f".sound-{run}")
 
     def start_plan(self, request: LadderRequest, window_seconds: int, queue: str | None) -> dict:
         """The plan, started (with the join) unless it was already: a

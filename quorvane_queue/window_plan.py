@@ -64,7 +64,9 @@ class Planning:
         return {"ended": True} if plan["ended"] and not plan.get("failure") else None
 
     def run(self, attempt: Attempt) -> dict:
-        folder = self.join.sound_folder(attempt.delivery)
+        # A folder of its own for each run of the pass: windows sent by an
+        # earlier delivery may still read theirs.
+        folder = self.join.sound_folder(attempt.folder.name.rsplit("-", 1)[-1])
         folder.mkdir(exist_ok=True)
         progress = LadderProgress(self.task, self.join, self.claimed)
         reported = time.monotonic()

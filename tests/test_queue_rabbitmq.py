@@ -11,7 +11,11 @@ the workers' hold hook."""
 
 from __future__ import annotations
 
+import json
+import os
+import re
 import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -20,8 +24,8 @@ import pytest
 from media_checks import playlist_input_args
 from queue_checks import (RESULT_TIMEOUT, assert_ladder_plays, leftovers,
                           published_lines, received, source, storage, watch)
-from queue_services import (RabbitMQServer, Worker, close_result_consumer, free_port, held,
-                            hold_at, release, use_broker, wait_for)
+from queue_services import (PROJECT_PATH, RabbitMQServer, Worker, close_result_consumer,
+                            free_port, held, hold_at, release, use_broker, wait_for)
 
 import quorvane_queue
 from quorvane_queue import submit_ladder
@@ -181,47 +185,71 @@ def test_a_window_whose_worker_machine_is_lost_is_redone_alone_by_another(
     assert leftovers(ladders) == []
 
 
-def test_broker_restart_keeps_queued_and_running_ladders(broker, start_workers, storage, watch, hold):
+def test_a_broker_restart_while_windows_run_costs_no_encode_and_the_caller_gets_the_ladder(
+        broker, start_workers, storage, watch, hold, tmp_path):
+    """A ladder in windows of 6 s, waited for by the command line: windows 0
+    and 1 are held after their encode on the two workers, the others queued,
+    when the broker restarts. The workers come back taking nothing while
+    their child is busy; the running windows' messages return to the queue
+    with the others (queues durable, messages persistent). A third worker,
+    free, takes them: it waits for the first deliveries rather than encoding
+    their windows again. The command line reconnects and prints the ladder."""
     ladders = storage / "ladders"
-    seconds = 2
-    outputs = [ladders / f"restart{index}" for index in range(3)]
-    paths = [source(storage, f"{output.name}.mp4", seconds) for output in outputs]
+    seconds = 20
+    path = source(storage, "restart.mp4", seconds)
+    output = ladders / "restart"
     workers = start_workers("restart", "one", "two")
-    watches = [watch(output) for output in outputs]
-    for output in outputs[:2]:
-        hold_at(hold, output)
+    watching = watch(output)
+    running = [output.with_name(f"restart.w{index}") for index in (0, 1)]
+    for window in running:
+        hold_at(hold, window)
+    environment = {**os.environ, "QUORVANE_BROKER_URL": broker.url(),
+                   "QUORVANE_RESULT_BACKEND": RESULTS, "PYTHONPATH": PROJECT_PATH}
+    with open(tmp_path / "stderr", "wb") as stderr:
+        caller = subprocess.Popen(
+            [sys.executable, "-m", "quorvane_queue", str(path), str(output), "--resolution",
+             "360p", "--window-seconds", "6", "--queue", "restart"],
+            env=environment, stdout=subprocess.PIPE, stderr=stderr, text=True)
+    try:
+        for window in running:
+            wait_for(lambda: held(hold, window), f"{window.name} to be held", RESULT_TIMEOUT)
+        queued, consumers = broker.queue_state("restart")
+        assert consumers == 2
 
-    results = [submit_ladder(path, output, resolution=["360p"], queue="restart")
-               for path, output in zip(paths, outputs)]
-    for output in outputs[:2]:
-        wait_for(lambda: held(hold, output), f"{output.name} to be held", RESULT_TIMEOUT)
-    # Each worker runs one; the third waits in the queue.
-    assert broker.queue_state("restart") == (1, 2)
-
-    broker.stop()
-    broker.start()
-    line = "taking no new task until a child is free"
-    wait_for(lambda: all(line in worker.log_text() for worker in workers),
-             "both workers to reconnect", RESULT_TIMEOUT)
-    # Back: the running ladders' messages (which their old connections can
-    # no longer acknowledge) and the queued one, and no worker took one while
-    # its child was busy.
-    assert broker.queue_state("restart") == (3, 0)
-
-    for output in outputs[:2]:
-        release(hold, output)
-    outcomes = [result.get(timeout=RESULT_TIMEOUT) for result in results]
-
-    for output, outcome, watching in zip(outputs, outcomes, watches):
-        assert outcome["renditions"] == ["360p"]
-        watching.assert_published_once()
-        assert published_lines(workers, output) == 1
-        assert_ladder_plays(output, ["360p"], seconds)
-    wait_for(lambda: broker.queue_state("restart") == (0, 2), "every message to be acknowledged")
+        broker.stop()
+        broker.start()
+        line = "taking no new task until a child is free"
+        wait_for(lambda: all(line in worker.log_text() for worker in workers),
+                 "both workers to reconnect", RESULT_TIMEOUT)
+        assert broker.queue_state("restart") == (queued + 2, 0)
+        use_broker(app, broker.url(), RESULTS)   # the tests' own connections died with it
+        [third] = start_workers("restart", "three")
+        wait_for(lambda: "waits for its earlier delivery" in third.log_text(),
+                 "the third worker to wait for a window held", RESULT_TIMEOUT)
+        for window in running:
+            release(hold, window)
+        printed, _ = caller.communicate(timeout=RESULT_TIMEOUT)
+    finally:
+        caller.kill()
+        caller.wait()
+    said = (tmp_path / "stderr").read_text()
+    assert caller.returncode == 0, said[-3000:]
+    assert "lost the connection to the broker" in said
+    outcome = json.loads(printed)
+    assert (outcome["renditions"], len(outcome["windows"])) == (["360p"], queued + 2)
+    watching.assert_published_once()
+    workers.append(third)
+    assert published_lines(workers, output) == 1
+    assert_ladder_plays(output, ["360p"], seconds)
+    log = "".join(worker.log_text() for worker in workers)
+    [ladder] = re.findall(r"quorvane_queue\.plan_windows\[(\S+)\] received", log)
+    for index in (0, 1):
+        window = f"{ladder}-w{index}"
+        assert received(workers, window, "encode_window") == 2
+        assert log.count(f"task {window} ended: window w{index} encoded (") == 1
+        assert log.count(f"task {window} ended: window w{index} had nothing to encode") == 1
+    wait_for(lambda: broker.queue_state("restart") == (0, 3), "every message to be acknowledged")
     assert leftovers(ladders) == []
-    # The client's pooled connections died with the node: the next test
-    # starts on fresh ones.
-    use_broker(app, broker.url(), RESULTS)
 
 
 def test_a_ladder_split_by_rung_returns_its_result_through_rpc(broker, start_workers, storage,
