@@ -13,7 +13,7 @@ import time
 from typing import TextIO
 
 from .client import BrokerUnreachable, LadderResult, LadderStillRunning, submit_ladder
-from .request import LadderFailed
+from .request import DEFAULT_WINDOW_SECONDS, SPLIT_FROM_WINDOWS, LadderFailed
 
 POLL_SECONDS = 1.0
 STEP_PERCENT = 10
@@ -99,8 +99,9 @@ def main(argv: list[str] | None = None) -> int:
                         help="one task per rung, which free workers share")
     parser.add_argument("--window-seconds", type=int, metavar="W",
                         help="split the upload in windows of about W seconds (a multiple of 6), "
-                        "which free workers share; 0: one task (default: windows of 60 s for "
-                        "an upload of 180 s or more, else one task)")
+                        f"which free workers share; 0: one task (default: windows of "
+                        f"{DEFAULT_WINDOW_SECONDS} s for an upload that states "
+                        f"{SPLIT_FROM_WINDOWS * DEFAULT_WINDOW_SECONDS} s or more, else one task)")
     parser.add_argument("--no-wait", action="store_true", help="print the task id and return")
     args = parser.parse_args(argv)
     try:

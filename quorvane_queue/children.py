@@ -143,7 +143,10 @@ class PlanningPass:
 
     def __iter__(self) -> Iterator[dict]:
         for line in self.child.stdout:
-            event = json.loads(line)
+            try:
+                event = json.loads(line)
+            except ValueError:   # not the pass's: a library that writes to standard output
+                continue
             yield event
             if not {"ended", "unsplittable", "failed"}.isdisjoint(event):
                 return

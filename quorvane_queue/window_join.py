@@ -171,7 +171,7 @@ class WindowJoin(LadderJoin):
 
     def failure(self, request: LadderRequest, records: dict[str, dict]) -> LadderFailed | None:
         failed = [records[part] for part in self.parts() if records[part]["state"] == "failed"]
-        planning = self.plan().get("failure")
+        planning = self.plan().get("failure") or (None if self.parts() else "no window planned")
         if not failed and not planning:
             return None
         reasons = distinct([reason for reason in (planning, *(record.get("failure")

@@ -138,8 +138,8 @@ def plan_ladder(task: LadderTask, request: LadderRequest, window_seconds: int,
             join.discard()
             raise EncodeWhole(why)
         join.update_plan(ended=True, failure=why or None)
+    plan = join.plan()   # as it ends: the finish may discard it
     join.finish(task, request)
-    plan = join.plan()
     if plan.get("failure"):
         raise LadderFailed(f"{request.input}: {plan['failure']}")
     return f"sent {plan['announced']} window tasks"

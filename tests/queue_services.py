@@ -5,6 +5,7 @@ Every wait is a poll with a generous bound."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import signal
 import socket
@@ -213,12 +214,15 @@ def close_result_consumer(app) -> None:
     consumer = getattr(backend, "result_consumer", None)
     if consumer is None or getattr(consumer, "_connection", None) is None:
         return
-    try:
-        if consumer._consumer is not None:
-            consumer._consumer.cancel()
-    finally:
-        consumer._connection.close()
-        consumer._consumer = consumer._connection = None
+    connection = consumer._connection
+    # A broker restarted under it left the connection dead: nothing to cancel.
+    with contextlib.suppress(OSError, *connection.connection_errors, *connection.channel_errors):
+        try:
+            if consumer._consumer is not None:
+                consumer._consumer.cancel()
+        finally:
+            connection.close()
+    consumer._consumer = consumer._connection = None
 
 
 def use_broker(app, broker_url: str, result_backend: str) -> None:

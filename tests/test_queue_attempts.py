@@ -369,7 +369,10 @@ def windowed(windows_of_14_seconds, tmp_path, monkeypatch):
             pass
 
         def __iter__(self):
-            return iter(state["script"])
+            for event in state["script"]:
+                if isinstance(event, Exception):
+                    raise event
+                yield event
 
     def encode(job, folder, log, watch):
         if job["call"] == "hls_encoder":   # the ladder encoded whole: its windows' ladder will do
@@ -414,7 +417,7 @@ def run_sent(windowed: dict) -> list:
 
 
 @pytest.mark.parametrize("ending", ["published", "the same request twice", "planning fails",
-                                    "windows that do not join", "no seam"])
+                                    "the pass crashes", "windows that do not join", "no seam"])
 def test_a_windowed_ladder_ends_once_and_late_windows_leave_nothing(windowed, monkeypatch,
                                                                    ending):
     """Windows are sent as the planning pass announces them, once each, a
@@ -428,6 +431,8 @@ def test_a_windowed_ladder_ends_once_and_late_windows_leave_nothing(windowed, mo
             windowed["plan"]("ladder")
     if ending == "planning fails":
         windowed["script"][3:] = [{"failed": "decoding: broken packet"}]
+    if ending == "the pass crashes":   # the same for every delivery: no encode whole either
+        windowed["script"][:] = [children.ChildEnded("ended with signal SIGSEGV")]
     if ending == "no seam":
         windowed["script"][:] = [{"unsplittable": "planning the windows: no seam can be placed"}]
     if ending == "windows that do not join":
@@ -438,8 +443,9 @@ def test_a_windowed_ladder_ends_once_and_late_windows_leave_nothing(windowed, mo
     planned = windowed["plan"]("ladder")
     if ending == "the same request twice":
         assert windowed["plan"]("again").state == "IGNORED"
-    if ending == "planning fails":
-        with pytest.raises(LadderFailed, match="planning its windows: decoding: broken packet"):
+    if ending in ("planning fails", "the pass crashes"):
+        with pytest.raises(LadderFailed, match="planning its windows: (decoding: broken packet|"
+                                               "ended with signal SIGSEGV)"):
             planned.get()
     elif ending == "no seam":
         assert (planned.get()["encoded"], "windows" in planned.get()) == (True, False)
@@ -447,7 +453,8 @@ def test_a_windowed_ladder_ends_once_and_late_windows_leave_nothing(windowed, mo
         assert planned.state == "IGNORED"
     sent_windows = [task_id for name, task_id, _, _ in windowed["sent"]
                     if name.endswith("encode_window")]
-    assert sent_windows == {"no seam": [], "planning fails": ["ladder-w0"]}.get(
+    assert sent_windows == {"no seam": [], "the pass crashes": [],
+                            "planning fails": ["ladder-w0"]}.get(
         ending, ["ladder-w0", "ladder-w1", "ladder-w2"])
     late = windowed["sent"][:1]
     ran = run_sent(windowed)
@@ -466,8 +473,8 @@ def test_a_windowed_ladder_ends_once_and_late_windows_leave_nothing(windowed, mo
         assert planned_seconds == sorted(planned_seconds) and 0 < planned_seconds[0] < 14
         assert [info["fraction"] for info in progress] == \
             sorted(info["fraction"] for info in progress)
-    if ending == "planning fails":   # kept, as a ladder of one task keeps its log
-        assert "decoding: broken packet" in (ladders / ".talk.failed-ladder.log").read_text()
+    if ending in ("planning fails", "the pass crashes"):   # kept, as one task keeps its log
+        assert "planning its windows: " in (ladders / ".talk.failed-ladder.log").read_text()
         assert isinstance(stored["ladder", "FAILURE"], LadderFailed) and not output.exists()
     # A window delivered after the ladder's end finds nothing to do there.
     before = hidden_entries(ladders)
