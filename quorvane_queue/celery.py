@@ -54,6 +54,11 @@ app.conf.update(
     # On a broker connection loss running encodes go on; their results are
     # on the shared storage, and a redelivery of a published ladder is a no-op.
     worker_cancel_long_running_tasks_on_connection_loss=False,
+    # A result store that restarts (Redis) is waited for, by the tasks
+    # storing a ladder's progress or result and by the clients reading it,
+    # rather than failing a window whose ladder would then never end.
+    result_backend_always_retry=True,
+    result_backend_max_retries=60,   # backing off to 10 s: about 10 minutes
     task_track_started=True,
     task_serializer="json",
     result_serializer="json",
