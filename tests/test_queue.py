@@ -424,8 +424,9 @@ def test_a_split_ladder_met_by_a_late_task_answers_and_leaves_nothing(
     """The first task of the 720p rung is held until the ladder has been
     published by another one: the same ladder submitted again, or its 720p
     rung delivered again. Released, it goes on (reporting its progress, as
-    a frozen worker that resumes would): every caller gets the ladder, and
-    nothing of either join stays beside it."""
+    a frozen worker that resumes would): every caller gets the ladder,
+    nothing of either join stays beside it, and the late rung is logged as
+    thrown away."""
     ladders = storage / "ladders"
     name = "twice" if late == "another ladder" else "again"   # held once per name
     path = source(storage, f"{name}.mp4", 2)
@@ -449,6 +450,9 @@ def test_a_split_ladder_met_by_a_late_task_answers_and_leaves_nothing(
     assert [outcome["renditions"] for outcome in outcomes] == [names, names]
     assert_ladder_plays(output, names)
     assert leftovers(ladders) == []
+    # The late task's rung was encoded for nothing, and its line says so.
+    log = "".join(worker.log_text() for worker in shared_workers)
+    assert log.count(f"task {first.id}-720p ended: rung 720p encoded, discarded: ") == 1
 
 
 @pytest.mark.parametrize("upload", ["cut short", "recordings joined with cat"])
