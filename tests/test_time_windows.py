@@ -287,3 +287,79 @@ def test_a_ladder_encoded_in_windows_is_the_one_call_ladder(kind, tmp_path):
     with http_server(windowed) as base:
         playback = play_with_gstreamer(f"{base}/{RUNG}.m3u8")
     assert playback.ended and not playback.errors, playback.errors[:5]
+
+
+_PLAN = """
+import json, sys
+import _quorvane_queue_native as native
+windows = []
+native.plan_windows(sys.argv[1], 12, sys.argv[2],
+                    lambda event: windows.append(event["window"]) if "window" in event else None)
+print(json.dumps(windows))
+"""
+
+_HOSTILE = """
+import json, os, re, sys
+import _quorvane_queue_native as native
+source, key, folder, windows, field, value = sys.argv[1:7]
+windows = json.loads(windows)
+if "*" in value:   # a long list: "item*count"
+    item, count = value.split("*")
+    value = ",".join([item] * int(count))
+window = dict(windows[1])
+if field == "sound":
+    window["sound"] = windows[2]["sound"]
+elif field in ("first_slot", "end_slot", "resume"):
+    if value == "missing":
+        del window[field]
+    else:
+        window[field] = json.loads(value)
+else:   # a field of the resume state
+    text = window["resume"]
+    window["resume"] = (re.sub(f"(^|;){field}=[^;]*;", r"\\1", text) if value == "missing" else
+                        re.sub(f"(^|;){field}=[^;]*;", lambda m: f"{m.group(1)}{field}={value};", text))
+os.makedirs(folder)
+os.chdir(folder)
+try:
+    print(json.dumps({"failures": native.encode_window(source, ["360p"], [400000], key,
+                                                       window)["failures"]}))
+except ValueError as refused:
+    print(json.dumps({"refused": str(refused)}))
+"""
+
+
+@pytest.fixture(scope="module")
+def planned(tmp_path_factory) -> tuple[Path, Path, str]:
+    """A 30 s source planned in 12 s windows: (source, key-info, windows as JSON)."""
+    folder = tmp_path_factory.mktemp("planned")
+    source = _moving(folder / "source.mkv", seconds=30)
+    (folder / "sound").mkdir()
+    finished = run_python(_PLAN, str(source), str(folder / "sound"))
+    assert finished.returncode == 0, finished.stderr[-3000:]
+    return source, write_key_info(folder, iv=""), finished.stdout.splitlines()[-1]
+
+
+@pytest.mark.parametrize("field, value, reason", [
+    ("sound_decoded_end", "nan", "sound_decoded_end is not a finite number"),
+    ("clock_cadence", "inf", "clock_cadence is not a finite number"),
+    ("undecoded", "0x1p+0*200000", "undecoded lists more pictures"),
+    ("next_keyframe_slot", "-100", "next_keyframe_slot is not the window's keyframe grid"),
+    ("held_slot", "400", "held_slot is not a slot before the window"),
+    ("sound_steps", "missing", "sound_steps is missing"),
+    ("first_slot", "-180", "first_slot is not a segment's first slot"),
+    ("first_slot", "1800000000000000", "first_slot is not a segment's first slot"),
+    ("end_slot", "180", "end_slot is not a segment's first slot after its first_slot"),
+    ("resume", "missing", "the window has no resume"),
+    ("resume", "\"\"", "resume state is missing"),
+    ("sound", "another window's", "its sound does not start at the window's resume state"),
+])
+def test_a_hostile_window_is_refused_with_the_field_that_is_wrong(field, value, reason, planned,
+                                                                  tmp_path):
+    source, key, windows = planned
+    finished = run_python(_HOSTILE, str(source), str(key), str(tmp_path / "work"), windows, field,
+                          value)
+    assert finished.returncode == 0, finished.stderr[-3000:]
+    outcome = json.loads(finished.stdout.splitlines()[-1])
+    said = outcome.get("refused") or "; ".join(outcome["failures"])
+    assert reason in said, outcome
+    assert not list((tmp_path / "work").glob("*.ts")), "a refused window wrote segments"
