@@ -95,6 +95,8 @@ timestamp_continuity make_timestamp_continuity(const AVFormatContext* input) {
   return continuity;
 }
 
+namespace {
+
 // The furthest any stream's content reaches, or AV_NOPTS_VALUE before the
 // first packet.
 int64_t covered_until(const timestamp_continuity& continuity) {
@@ -106,8 +108,6 @@ int64_t covered_until(const timestamp_continuity& continuity) {
   }
   return furthest;
 }
-
-namespace {
 
 // The packet's decoding time in microseconds on the timeline as it stands,
 // or AV_NOPTS_VALUE.

@@ -30,6 +30,9 @@ struct pending_window {
 
 // The planning pass's own bookkeeping, beside the pipeline it runs.
 struct seam_search {
+  seam_search(rendition_pipeline& pass, const planning_events& told, std::string sound_folder)
+      : pipeline(pass), events(told), folder(std::move(sound_folder)) {}
+
   rendition_pipeline& pipeline;
   const planning_events& events;
   std::string folder;
@@ -303,7 +306,7 @@ planning_outcome plan_windows_pass(const std::string& input, int32_t width, int3
   rendition_pipeline pipeline;
   pipeline.muxer.window.writes = false;
   pipeline.sound.reader = &reader;
-  seam_search search{pipeline, events, folder};
+  seam_search search(pipeline, events, folder);
   search.step_slots = std::max<int64_t>(step_slots, segment_slots);
   search.next_seam = search.step_slots;
   planning_outcome outcome;

@@ -209,7 +209,7 @@ step_result open_source(source_input& source, video_path& video, sound_path& sou
     }
   }
   source.origin = shared_origin(source.video_stream, source.audio_stream);
-  source.continuity.enabled = (context->iformat->flags & AVFMT_TS_DISCONT) != 0;
+  source.continuity = make_timestamp_continuity(context);
   video.use = plan.pictures;
   video.clockwise_rotation = stream_rotation(source.video_stream);
   video.single_picture = (source.video_stream->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0;

@@ -8,6 +8,9 @@
 
 #include <unistd.h>
 
+#include "ffmpeg/ffmpeg_handles.h"
+#include "ffmpeg/step_failure.h"
+
 namespace quorvane {
 
 sound_track::sound_track(size_t most_steps_ahead) : most_ahead_(most_steps_ahead) {}
@@ -141,10 +144,6 @@ void put_double(std::string& out, double value) {
   put(out, bits, 8);
 }
 
-std::string system_reason(const std::string& path, const char* doing) {
-  return path + ": " + doing + ": " + std::strerror(errno);
-}
-
 bool write_all(FILE* file, const std::string& bytes) {
   return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
 }
@@ -232,7 +231,7 @@ std::optional<std::string> sound_file_writer::close() {
 
 std::optional<std::string> read_sound_file(const std::string& path, int64_t first_step,
                                            sound_track& track) {
-  std::unique_ptr<FILE, file_closer> file(std::fopen(path.c_str(), "rb"));
+  file_ptr file(std::fopen(path.c_str(), "rb"));
   if (!file) {
     return system_reason(path, "cannot be read");
   }

@@ -94,10 +94,6 @@ struct track_reader {
 // Steps written to a file, and read back: what a window of a ladder split
 // in time takes. A file is checked as it is read: a step out of order, a
 // packet out of range or a file cut short is refused.
-struct file_closer {
-  void operator()(FILE* file) const noexcept { std::fclose(file); }
-};
-
 class sound_file_writer {
  public:
   // Empty, with the reason, when the file cannot be made.
@@ -111,7 +107,7 @@ class sound_file_writer {
 
  private:
   std::string path_;
-  std::unique_ptr<FILE, file_closer> file_;
+  file_ptr file_;
 };
 
 // Reads every step of the file at `path` into `track` (which then ends), the

@@ -157,31 +157,8 @@ std::optional<sound_step> clone_step(const sound_step& step) {
   return copy;
 }
 
-}  // namespace
-
-rendition_outcome transcode_rendition(std::string input, std::string playlist, int32_t width,
-                                      int32_t height, int32_t bitrate, std::string key,
-                                      const rendition_window& window,
-                                      const rendition_sound& sound) {
-  pass_plan plan;
-  plan.pictures = picture_use::encoded;
-  plan.sound = sound.reader != nullptr ? sound_origin::taken : sound_origin::made;
-  plan.silence_taken = sound.carries_silence;
-  plan.width = width;
-  plan.height = height;
-  plan.bitrate = bitrate;
-  plan.playlist = std::move(playlist);
-  plan.key = std::move(key);
-  rendition_pipeline pipeline;
-  rendition_outcome outcome;
-  outcome.failure = run_rendition(pipeline, input, plan, window, sound);
-  if (pipeline.video.encoder) {
-    outcome.video_codec = h264_codec_name(pipeline.video.encoder.get());
-  }
-  return outcome;
-}
-
-void make_ladder_sound(const std::string& input, sound_track& track) {
+// The sound pass itself; its failure goes into the track.
+void make_sound(const std::string& input, sound_track& track) {
   rendition_pipeline pipeline;
   pipeline.muxer.window.writes = false;
   pass_plan plan;
@@ -214,6 +191,40 @@ void make_ladder_sound(const std::string& input, sound_track& track) {
     track.fail(*failed);
   } else {
     track.finish();
+  }
+}
+
+}  // namespace
+
+rendition_outcome transcode_rendition(std::string input, std::string playlist, int32_t width,
+                                      int32_t height, int32_t bitrate, std::string key,
+                                      const rendition_window& window,
+                                      const rendition_sound& sound) {
+  pass_plan plan;
+  plan.pictures = picture_use::encoded;
+  plan.sound = sound.reader != nullptr ? sound_origin::taken : sound_origin::made;
+  plan.silence_taken = sound.carries_silence;
+  plan.width = width;
+  plan.height = height;
+  plan.bitrate = bitrate;
+  plan.playlist = std::move(playlist);
+  plan.key = std::move(key);
+  rendition_pipeline pipeline;
+  rendition_outcome outcome;
+  outcome.failure = run_rendition(pipeline, input, plan, window, sound);
+  if (pipeline.video.encoder) {
+    outcome.video_codec = h264_codec_name(pipeline.video.encoder.get());
+  }
+  return outcome;
+}
+
+void make_ladder_sound(const std::string& input, sound_track& track) noexcept {
+  try {
+    make_sound(input, track);
+  } catch (const std::exception& error) {
+    track.fail({"making the sound", std::string("it threw: ") + error.what()});
+  } catch (...) {
+    track.fail({"making the sound", "it threw an exception of unknown type"});
   }
 }
 

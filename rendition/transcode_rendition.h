@@ -45,6 +45,6 @@ rendition_outcome transcode_rendition(std::string input, std::string playlist, i
 // The ladder's sound made once, for the renditions of one call: a pass over
 // `input` that decodes its sound alone. It ends the track, with its failure
 // when it failed, and stops early once no rendition reads any more.
-void make_ladder_sound(const std::string& input, sound_track& track);
+void make_ladder_sound(const std::string& input, sound_track& track) noexcept;
 
 }  // namespace quorvane

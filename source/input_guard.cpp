@@ -421,17 +421,13 @@ int interrupt_after_refusal(void* opaque) {
   return static_cast<const input_guard*>(opaque)->refusal ? 1 : 0;
 }
 
-struct file_closer {
-  void operator()(FILE* file) const noexcept { std::fclose(file); }
-};
-
 // When FFmpeg takes the file at `path` for a format the rules do not accept
 // for it (an HLS playlist under another name, a concat script, an image
 // sequence), the refusal that says so; empty when it would take an accepted
 // one, or none. Judged on the file's first bytes, as FFmpeg probes it.
 std::optional<step_failure> refused_format(const std::string& path, bool playlist) {
   constexpr size_t probe_bytes = 1 << 20;
-  std::unique_ptr<FILE, file_closer> file(std::fopen(path.c_str(), "rb"));
+  file_ptr file(std::fopen(path.c_str(), "rb"));
   if (!file) {
     return std::nullopt;
   }
