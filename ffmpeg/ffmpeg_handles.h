@@ -2,6 +2,7 @@
 // shared by the transcoder's steps.
 #pragma once
 
+#include <cstdio>
 #include <memory>
 #include <type_traits>
 
@@ -50,6 +51,13 @@ using audio_fifo_ptr = ffmpeg_ptr<AVAudioFifo, av_audio_fifo_free>;
 using dictionary_ptr = ffmpeg_ptr<AVDictionary, av_dict_free>;
 using buffersrc_parameters_ptr = ffmpeg_ptr<AVBufferSrcParameters, av_free>;
 using aes_ptr = ffmpeg_ptr<AVAES, av_free>;
+
+// A C file, closed when its owner goes (errors on closing are then lost:
+// a file written to is closed by hand, and its close checked).
+struct file_closer {
+  void operator()(FILE* file) const noexcept { std::fclose(file); }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 // Unreferences a read loop's packet when the loop's turn ends, whichever way
 // it ends.

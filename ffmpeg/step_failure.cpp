@@ -1,5 +1,7 @@
 #include "ffmpeg/step_failure.h"
 
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
 extern "C" {
@@ -16,6 +18,10 @@ std::string ffmpeg_error_text(int code) {
 
 step_failure ffmpeg_failure(std::string step, int code) {
   return step_failure{std::move(step), ffmpeg_error_text(code)};
+}
+
+std::string system_reason(const std::string& path, const char* doing) {
+  return path + ": " + doing + ": " + std::strerror(errno);
 }
 
 }  // namespace quorvane

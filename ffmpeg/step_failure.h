@@ -18,4 +18,7 @@ std::string ffmpeg_error_text(int code);
 // A step that failed with FFmpeg's error `code`.
 step_failure ffmpeg_failure(std::string step, int code);
 
+// "PATH: DOING: " and the system's reason for the last failed call (errno).
+std::string system_reason(const std::string& path, const char* doing);
+
 }  // namespace quorvane

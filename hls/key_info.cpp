@@ -6,15 +6,12 @@
 #include <fstream>
 #include <memory>
 
+#include "ffmpeg/ffmpeg_handles.h"
+#include "ffmpeg/step_failure.h"
+
 namespace quorvane {
 
 namespace {
-
-struct file_closer {
-  void operator()(FILE* file) const noexcept { std::fclose(file); }
-};
-
-std::string system_reason(const std::string& path) { return path + ": " + std::strerror(errno); }
 
 std::string trimmed(std::string line) {
   line.erase(line.find_last_not_of(" \t\r\n") + 1);
@@ -40,7 +37,7 @@ int hex_digit(char digit) {
 std::variant<key_info, std::string> read_key_info(const std::string& path) {
   std::ifstream file(path);
   if (!file) {
-    return system_reason(path);
+    return system_reason(path, "cannot be read");
   }
   key_info info;
   std::string iv;
@@ -58,9 +55,9 @@ std::variant<key_info, std::string> read_key_info(const std::string& path) {
 }
 
 std::variant<aes_block, std::string> read_key(const std::string& key_file) {
-  std::unique_ptr<FILE, file_closer> file(std::fopen(key_file.c_str(), "rb"));
+  file_ptr file(std::fopen(key_file.c_str(), "rb"));
   if (!file) {
-    return system_reason(key_file);
+    return system_reason(key_file, "cannot be read");
   }
   aes_block key{};
   if (std::fread(key.data(), 1, key.size(), file.get()) != key.size()) {
@@ -102,9 +99,9 @@ std::optional<aes_block> segment_iv(const std::optional<std::string>& key_line_i
 
 std::optional<std::string> write_whole_file_key_info(const std::string& path,
                                                      const key_info& info) {
-  std::unique_ptr<FILE, file_closer> file(std::fopen(path.c_str(), "w"));
+  file_ptr file(std::fopen(path.c_str(), "w"));
   if (!file) {
-    return system_reason(path);
+    return system_reason(path, "cannot be written");
   }
   // The whole file's first segment is numbered 0.
   const std::string text = info.uri + "\n" + info.key_file + "\n" +
@@ -112,7 +109,7 @@ std::optional<std::string> write_whole_file_key_info(const std::string& path,
   const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
   FILE* closing = file.release();
   if (std::fclose(closing) != 0 || !written) {
-    return system_reason(path);
+    return system_reason(path, "cannot be written");
   }
   return std::nullopt;
 }

@@ -10,6 +10,8 @@
 
 namespace fs = std::filesystem;
 
+#include "ffmpeg/ffmpeg_handles.h"
+
 namespace quorvane {
 
 namespace {
@@ -50,10 +52,6 @@ struct line_buffer {
   line_buffer(const line_buffer&) = delete;
   line_buffer& operator=(const line_buffer&) = delete;
   ~line_buffer() { free(data); }
-};
-
-struct file_closer {
-  void operator()(FILE* file) const noexcept { std::fclose(file); }
 };
 
 }  // namespace
@@ -141,7 +139,7 @@ std::optional<std::string> m3u8_attribute(const std::string& attributes, const s
 }
 
 std::optional<m3u8_playlist> read_m3u8_file(const std::string& path) {
-  const std::unique_ptr<FILE, file_closer> text(std::fopen(path.c_str(), "r"));
+  const file_ptr text(std::fopen(path.c_str(), "r"));
   if (!text) {
     return std::nullopt;
   }

@@ -12,6 +12,8 @@
 
 #include "hls/m3u8.h"
 
+#include "ffmpeg/ffmpeg_handles.h"
+
 namespace quorvane {
 
 namespace {
@@ -145,13 +147,9 @@ joined_playlist refusal(const std::string& name, const std::string& reason) {
   return joined_playlist{"", name + ": " + reason};
 }
 
-struct file_closer {
-  void operator()(FILE* file) const noexcept { std::fclose(file); }
-};
-
 // The whole file at `path`; the system's reason when it cannot be read.
 std::optional<std::string> read_text(const std::string& path, std::string& text) {
-  const std::unique_ptr<FILE, file_closer> file(std::fopen(path.c_str(), "r"));
+  const file_ptr file(std::fopen(path.c_str(), "r"));
   if (!file) {
     return std::string(std::strerror(errno));
   }

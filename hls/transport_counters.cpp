@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "ffmpeg/ffmpeg_handles.h"
+#include "ffmpeg/step_failure.h"
 
 namespace quorvane {
 
@@ -15,17 +16,9 @@ constexpr size_t packet_size = 188;
 constexpr size_t block_size = 16;
 constexpr int null_pid = 0x1fff;
 
-struct file_closer {
-  void operator()(FILE* file) const noexcept { std::fclose(file); }
-};
-
-std::string system_reason(const std::string& path, const char* doing) {
-  return path + ": " + doing + ": " + std::strerror(errno);
-}
-
 // The file's bytes, or why they cannot be read.
 std::optional<std::string> read_file(const std::string& path, std::vector<uint8_t>& data) {
-  std::unique_ptr<FILE, file_closer> file(std::fopen(path.c_str(), "rb"));
+  file_ptr file(std::fopen(path.c_str(), "rb"));
   if (!file) {
     return system_reason(path, "cannot be read");
   }
@@ -105,7 +98,7 @@ bool follow_on(std::vector<uint8_t>& plain, transport_counters& counters,
 std::optional<std::string> write_replacing(const std::string& path,
                                            const std::vector<uint8_t>& data) {
   const std::string temporary = path + ".counters";
-  std::unique_ptr<FILE, file_closer> file(std::fopen(temporary.c_str(), "wb"));
+  file_ptr file(std::fopen(temporary.c_str(), "wb"));
   if (!file) {
     return system_reason(temporary, "cannot be written");
   }

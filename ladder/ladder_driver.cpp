@@ -26,6 +26,7 @@ struct running_worker {
   size_t position = 0;  // in the caller's list of names
   rendition planned;
   rendition_outcome outcome;  // written by the worker thread, read after join
+  track_reader reader;  // its place in the ladder's sound, left when it ends
   std::thread thread;
 };
 
@@ -46,16 +47,32 @@ void record_throw(rendition_outcome& outcome, const char* what) noexcept {
 // process would end in std::terminate.
 void run_worker_guarded(const rendition_worker& worker, std::string input, std::string playlist,
                         int32_t width, int32_t height, int32_t bitrate, std::string key,
-                        rendition_outcome& outcome) noexcept {
+                        const rendition_sound& sound, rendition_outcome& outcome) noexcept {
   try {
     outcome = worker(std::move(input), std::move(playlist), width, height, bitrate,
-                     std::move(key));
+                     std::move(key), sound);
   } catch (const std::exception& error) {
     record_throw(outcome, error.what());
   } catch (...) {
     record_throw(outcome, nullptr);
   }
+  if (sound.reader != nullptr) {
+    sound.reader->leave();  // whatever it took, it takes no more
+  }
 }
+
+// The thread that makes the ladder's sound; joined when the ladder ends,
+// after every rung has left the track, so that it has stopped.
+struct sound_maker_thread {
+  sound_track* track = nullptr;
+  std::thread thread;
+  ~sound_maker_thread() {
+    if (thread.joinable()) {
+      track->seal();  // however the ladder ended: with nobody left, the maker stops
+      thread.join();
+    }
+  }
+};
 
 std::string ladder_names() {
   std::string names;
@@ -106,7 +123,8 @@ std::vector<rung_failure> run_ladder(std::string input, std::string output,
                                      std::vector<std::string> resolution,
                                      std::vector<int32_t> bitrate, std::string key,
                                      const rendition_worker& worker,
-                                     const thread_starter& start_thread) {
+                                     const thread_starter& start_thread,
+                                     const ladder_sound& sound) {
   // 1. A master playlist that would replace a rendition's file, or an input
   //    that is one of the files written (by any name, or listed by a
   //    playlist input), would destroy what the call reads or makes: nothing
@@ -132,6 +150,17 @@ std::vector<rung_failure> run_ladder(std::string input, std::string output,
   //    once: two workers on the same files would corrupt each other's output.
   //    A deque keeps each worker's `outcome` slot in place as it grows.
   std::vector<std::optional<rung_failure>> failures(resolution.size());
+  // The ladder's sound is made once, on a thread of its own, for the rungs
+  // to take; joined after them.
+  sound_maker_thread maker{sound.track, {}};
+  if (sound.track != nullptr && sound.make) {
+    try {
+      maker.thread = std::thread(sound.make);
+    } catch (...) {
+      sound.track->fail({"starting the sound's thread",
+                         thread_refusal_text(std::current_exception())});
+    }
+  }
   std::deque<running_worker> workers;
   std::set<std::string> started_names;
   bool threads_refused = false;
@@ -150,13 +179,19 @@ std::vector<rung_failure> run_ladder(std::string input, std::string output,
     slot.planned = rendition{name, size->width, size->height, bitrate[i]};
     // Until the worker says how it ended.
     slot.outcome.failure = step_failure{worker_step, "the worker did not run"};
+    rendition_sound rung_sound{nullptr, sound.carries_silence};
+    if (sound.track != nullptr) {
+      slot.reader.track = sound.track;
+      slot.reader.next = sound.track->join();
+      rung_sound.reader = &slot.reader;
+    }
     try {
       slot.thread = start_thread(
           [&worker, &outcome = slot.outcome, input_path = input,
            playlist = media_playlist_name(name), width = size->width, height = size->height,
-           rate = bitrate[i], key_path = key]() mutable {
+           rate = bitrate[i], key_path = key, rung_sound]() mutable {
             run_worker_guarded(worker, std::move(input_path), std::move(playlist), width, height,
-                               rate, std::move(key_path), outcome);
+                               rate, std::move(key_path), rung_sound, outcome);
           });
     } catch (...) {
       // The system refused a thread: start no more, finish what runs.
@@ -164,6 +199,10 @@ std::vector<rung_failure> run_ladder(std::string input, std::string output,
       workers.pop_back();
       threads_refused = true;
     }
+  }
+
+  if (sound.track != nullptr) {
+    sound.track->seal();  // every rung has its place
   }
 
   // 5. Wait for every worker, in start order.
@@ -203,8 +242,19 @@ std::vector<rung_failure> run_ladder(std::string input, std::string output,
 std::vector<rung_failure> hls_encoder(std::string input, std::string output,
                                       std::vector<std::string> resolution,
                                       std::vector<int32_t> bitrate, std::string key) {
+  // Every rung's sound is the same: made once, by a pass of its own.
+  sound_track track;
+  ladder_sound sound;
+  sound.track = &track;
+  sound.make = [&track, input] { make_ladder_sound(input, track); };
+  const rendition_worker worker = [](std::string source, std::string playlist, int32_t width,
+                                     int32_t height, int32_t rate, std::string key_info,
+                                     const rendition_sound& rung_sound) {
+    return transcode_rendition(std::move(source), std::move(playlist), width, height, rate,
+                               std::move(key_info), rendition_window{}, rung_sound);
+  };
   return run_ladder(std::move(input), std::move(output), std::move(resolution),
-                    std::move(bitrate), std::move(key), transcode_rendition);
+                    std::move(bitrate), std::move(key), worker, start_std_thread, sound);
 }
 
 }  // namespace quorvane

@@ -12,12 +12,26 @@
 
 #include "ladder/rendition_ladder.h"
 #include "rendition/rendition_outcome.h"
+#include "rendition/sound_track.h"
+#include "rendition/transcode_rendition.h"
 
 namespace quorvane {
 
-// Produces one rendition and says how it ended.
-using rendition_worker = std::function<rendition_outcome(std::string input, std::string playlist, int32_t width,
-                                            int32_t height, int32_t bitrate, std::string key)>;
+// Produces one rendition, its sound as `sound` says, and says how it ended.
+using rendition_worker =
+    std::function<rendition_outcome(std::string input, std::string playlist, int32_t width,
+                                    int32_t height, int32_t bitrate, std::string key,
+                                    const rendition_sound& sound)>;
+
+// Where the rungs of a ladder take their sound: every rung a reader of
+// `track` (registered before its thread starts). `make`, when given, makes
+// the track on a thread of its own once the rungs are known (a call's
+// sound pass); without it the track is made already (a window's file).
+struct ladder_sound {
+  sound_track* track = nullptr;
+  bool carries_silence = false;
+  std::function<void()> make;
+};
 
 // Starts a thread running `body`; may throw std::system_error like std::thread.
 using thread_starter = std::function<std::thread(std::function<void()> body)>;
@@ -40,7 +54,8 @@ std::vector<rung_failure> run_ladder(std::string input, std::string output,
                                      std::vector<std::string> resolution,
                                      std::vector<int32_t> bitrate, std::string key,
                                      const rendition_worker& worker,
-                                     const thread_starter& start_thread = start_std_thread);
+                                     const thread_starter& start_thread = start_std_thread,
+                                     const ladder_sound& sound = {});
 
 std::vector<rung_failure> hls_encoder(std::string input, std::string output,
                                       std::vector<std::string> resolution,

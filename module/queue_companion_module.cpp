@@ -21,7 +21,7 @@
 #include "hls/rendition_rates.h"
 #include "hls/rendition_join.h"
 #include "ladder/rendition_ladder.h"
-#include "ladder/time_windows.h"
+#include "ladder/ladder_windows.h"
 #include "module/failure_log.h"
 #include "source/source_probe.h"
 
@@ -157,8 +157,8 @@ py::dict window_dict(size_t index, const quorvane::ladder_window& window) {
   entry["end_slot"] = window.part.end_slot < quorvane::unbounded_slot
                           ? py::cast(window.part.end_slot)
                           : py::none();
-  entry["resume"] = window.part.resume ? quorvane::snapshot_text(*window.part.resume) : "";
-  entry["sound"] = window.sound;
+  entry["resume"] = window.part.resume ? quorvane::resume_text(*window.part.resume) : "";
+  entry["sound"] = window.sound_file;
   return entry;
 }
 
@@ -182,13 +182,14 @@ quorvane::ladder_window window_from_dict(const py::dict& entry) {
   if (end) {
     window.part.end_slot = *end;
   }
-  window.sound = window_field<std::string>(entry, "sound");
+  window.sound_file = window_field<std::string>(entry, "sound");
   const std::string resume = window_field<std::string>(entry, "resume");
   if (!resume.empty()) {
-    window.part.resume = quorvane::parse_snapshot(resume);
-    if (!window.part.resume) {
-      throw py::value_error("the window's resume state cannot be read");
+    std::variant<quorvane::resume_point, std::string> parsed = quorvane::parse_resume(resume);
+    if (const std::string* refused = std::get_if<std::string>(&parsed)) {
+      throw py::value_error(*refused);
     }
+    window.part.resume = std::get<quorvane::resume_point>(std::move(parsed));
   }
   if (std::optional<std::string> refused = quorvane::window_refusal(window)) {
     throw py::value_error(*refused);
@@ -205,8 +206,8 @@ void plan_windows(const std::string& input, int64_t window_seconds, const std::s
                   const py::function& on_event) {
   size_t announced = 0;
   std::optional<py::error_already_set> raised;
-  const quorvane::window_events events{
-      [&](const quorvane::ladder_window& window) {
+  const quorvane::planning_events events{
+      [&](const quorvane::planned_window& window) {
         py::gil_scoped_acquire held;
         if (raised) {
           return false;

@@ -95,11 +95,13 @@ timestamp_continuity make_timestamp_continuity(const AVFormatContext* input) {
   return continuity;
 }
 
+namespace {
+
 // The furthest any stream's content reaches, or AV_NOPTS_VALUE before the
 // first packet.
 int64_t covered_until(const timestamp_continuity& continuity) {
   int64_t furthest = AV_NOPTS_VALUE;
-  for (const int64_t next : continuity.next_dts) {
+  for (const int64_t next : continuity.state.next_dts) {
     if (next != AV_NOPTS_VALUE && (furthest == AV_NOPTS_VALUE || next > furthest)) {
       furthest = next;
     }
@@ -107,19 +109,17 @@ int64_t covered_until(const timestamp_continuity& continuity) {
   return furthest;
 }
 
-namespace {
-
 // The packet's decoding time in microseconds on the timeline as it stands,
 // or AV_NOPTS_VALUE.
 int64_t continued_dts(const timestamp_continuity& continuity, const AVPacket* packet,
                       const AVStream* stream) {
   const int64_t stamp = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
   const int64_t dts = to_microseconds(stamp, stream->time_base);
-  return dts == AV_NOPTS_VALUE ? dts : saturating_add(dts, continuity.offset);
+  return dts == AV_NOPTS_VALUE ? dts : saturating_add(dts, continuity.state.offset);
 }
 
 bool jumps_back(const timestamp_continuity& continuity, int64_t dts, int slot) {
-  const int64_t next = continuity.next_dts[slot];
+  const int64_t next = continuity.state.next_dts[slot];
   return continuity.enabled && next != AV_NOPTS_VALUE &&
          saturating_sub(dts, next) < -max_backward_step;
 }
@@ -133,8 +133,8 @@ bool starts_new_recording(const timestamp_continuity& continuity, const AVPacket
 }
 
 bool streams_abreast(const timestamp_continuity& continuity) {
-  const int64_t video = continuity.next_dts[0];
-  const int64_t audio = continuity.next_dts[1];
+  const int64_t video = continuity.state.next_dts[0];
+  const int64_t audio = continuity.state.next_dts[1];
   return video != AV_NOPTS_VALUE && audio != AV_NOPTS_VALUE &&
          std::llabs(saturating_sub(video, audio)) <= max_forward_step;
 }
@@ -145,7 +145,7 @@ void keep_timestamps_continuous(timestamp_continuity& continuity, AVPacket* pack
   if (dts == AV_NOPTS_VALUE) {
     return;
   }
-  int64_t& next = continuity.next_dts[slot];
+  int64_t& next = continuity.state.next_dts[slot];
   // A jump forward that no stream's content covers is closed in every
   // format: bridging it would encode time the file holds nothing for. A jump
   // back is a new recording only where the format allows discontinuities.
@@ -157,11 +157,11 @@ void keep_timestamps_continuous(timestamp_continuity& continuity, AVPacket* pack
     step = saturating_sub(dts, next);
   }
   if (step != 0) {
-    continuity.offset = saturating_sub(continuity.offset, step);
+    continuity.state.offset = saturating_sub(continuity.state.offset, step);
     dts = saturating_sub(dts, step);
   }
-  if (continuity.offset != 0) {
-    const int64_t shift = av_rescale_q(continuity.offset, AV_TIME_BASE_Q, stream->time_base);
+  if (continuity.state.offset != 0) {
+    const int64_t shift = av_rescale_q(continuity.state.offset, AV_TIME_BASE_Q, stream->time_base);
     if (shift != AV_NOPTS_VALUE) {
       shift_timestamp(packet->pts, shift);
       shift_timestamp(packet->dts, shift);

@@ -33,10 +33,14 @@ double seconds_since(int64_t timestamp, AVRational time_base, int64_t origin);
 // stream fills (pictures that stop at 1 s and resume hours later, without
 // sound between). Such a jump is taken out of every following timestamp of
 // the file, so the timeline runs on for both streams.
-struct timestamp_continuity {
-  bool enabled = false;        // the input format allows jumps back
-  int64_t offset = 0;          // microseconds added to every timestamp
+struct continuity_state {
+  int64_t offset = 0;  // microseconds added to every timestamp
   int64_t next_dts[2] = {AV_NOPTS_VALUE, AV_NOPTS_VALUE};  // per stream, microseconds
+};
+
+struct timestamp_continuity {
+  bool enabled = false;  // the input format allows jumps back
+  continuity_state state;
 };
 
 timestamp_continuity make_timestamp_continuity(const AVFormatContext* input);

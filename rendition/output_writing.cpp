@@ -2,7 +2,9 @@
 
 namespace quorvane {
 
-static int close_and_note_failure(AVFormatContext* muxer, AVIOContext* file) {
+namespace {
+
+int close_and_note_failure(AVFormatContext* muxer, AVIOContext* file) {
   auto* watch = static_cast<file_close_watch*>(muxer->opaque);
   // Closing flushes the file's buffer and reports any write that failed.
   const int closed = watch->close_file(muxer, file);
@@ -11,6 +13,22 @@ static int close_and_note_failure(AVFormatContext* muxer, AVIOContext* file) {
   }
   return closed;
 }
+
+// Writes `packet` (in `time_base`) as a packet of `stream`: the muxer may
+// have replaced the stream's time base in its header.
+bool write_packet(hls_muxer& muxer, AVStream* stream, AVPacket* packet, AVRational time_base) {
+  av_packet_rescale_ts(packet, time_base, stream->time_base);
+  packet->stream_index = stream->index;
+  const int written = av_interleaved_write_frame(muxer.context.get(), packet);
+  av_packet_unref(packet);
+  if (written < 0) {
+    muxer.last_error = media_error{written, true, nullptr};
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 bool failed_step(media_error& error, const char* step, int code) {
   error = media_error{code, false, step};
@@ -23,18 +41,13 @@ void watch_file_closes(AVFormatContext* muxer, file_close_watch& watch) {
   muxer->io_close2 = close_and_note_failure;
 }
 
-bool encode_and_write(AVCodecContext* encoder, AVFormatContext* muxer, AVStream* stream,
-                      const AVFrame* frame, AVPacket* packet, picture_durations* durations,
-                      media_error* error, const written_packets& written) {
-  const auto failed = [error](int code, bool in_muxer) {
-    if (error != nullptr) {
-      *error = media_error{code, in_muxer};
-    }
-    return false;
-  };
+bool encode_and_write(AVCodecContext* encoder, hls_muxer& muxer, const AVFrame* frame,
+                      picture_durations* durations) {
+  AVPacket* packet = muxer.packet.get();
   const int sent = avcodec_send_frame(encoder, frame);
   if (sent < 0) {
-    return failed(sent, false);
+    muxer.last_error = media_error{sent, false, nullptr};
+    return false;
   }
   for (;;) {
     const int received = avcodec_receive_packet(encoder, packet);
@@ -42,7 +55,8 @@ bool encode_and_write(AVCodecContext* encoder, AVFormatContext* muxer, AVStream*
       return true;
     }
     if (received < 0) {
-      return failed(received, false);
+      muxer.last_error = media_error{received, false, nullptr};
+      return false;
     }
     // x264 leaves picture durations unset; the muxer adds them up for the
     // last segment's EXTINF.
@@ -53,19 +67,27 @@ bool encode_and_write(AVCodecContext* encoder, AVFormatContext* muxer, AVStream*
         durations->erase(found);
       }
     }
-    if (!writes_packet(written, packet->pts)) {
+    if (!writes_picture(muxer.window, packet->pts)) {
       av_packet_unref(packet);
       continue;  // encoded only for its neighbours' sake
     }
-    // The muxer may have replaced the stream's time base in its header.
-    av_packet_rescale_ts(packet, encoder->time_base, stream->time_base);
-    packet->stream_index = stream->index;
-    const int written = av_interleaved_write_frame(muxer, packet);
-    av_packet_unref(packet);
-    if (written < 0) {
-      return failed(written, true);
+    if (!write_packet(muxer, muxer.video_stream, packet, encoder->time_base)) {
+      return false;
     }
   }
+}
+
+bool write_sound_packet(hls_muxer& muxer, const AVPacket* sound, int64_t first_pts) {
+  if (!admits_sound_packet(muxer.window, first_pts, sound->pts)) {
+    return true;
+  }
+  AVPacket* packet = muxer.packet.get();
+  const int referenced = av_packet_ref(packet, sound);
+  if (referenced < 0) {
+    muxer.last_error = media_error{referenced, false, nullptr};
+    return false;
+  }
+  return write_packet(muxer, muxer.audio_stream, packet, AVRational{1, output_sample_rate});
 }
 
 }  // namespace quorvane

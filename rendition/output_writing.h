@@ -13,16 +13,18 @@ void watch_file_closes(AVFormatContext* muxer, file_close_watch& watch);
 // that a step can end with `return failed_step(...)`.
 bool failed_step(media_error& error, const char* step, int code);
 
-// Hands `frame` (or the end-of-stream null) to `encoder` and writes every
-// packet it gives out to `stream` of `muxer`. With `durations`, each packet
-// takes (and drops) the duration recorded there for its timestamp. True when
-// the encoder wants more input or is drained; false on any other failure,
-// whose FFmpeg error (and whether the muxer gave it) goes to `error`. Only
-// the packets `written` takes are written.
-bool encode_and_write(AVCodecContext* encoder, AVFormatContext* muxer, AVStream* stream,
-                      const AVFrame* frame, AVPacket* packet,
-                      picture_durations* durations = nullptr,
-                      media_error* error = nullptr,
-                      const written_packets& written = written_packets{});
+// Hands `frame` (or the end-of-stream null) to the picture encoder and
+// writes every packet it gives out that the muxer's window writes, each
+// with (and dropping) the duration recorded in `durations` for its
+// timestamp. True when the encoder wants more input or is drained; false on
+// any other failure, whose FFmpeg error (and whether the muxer gave it) goes
+// to the muxer's error.
+bool encode_and_write(AVCodecContext* encoder, hls_muxer& muxer, const AVFrame* frame,
+                      picture_durations* durations);
+
+// Writes a sound packet of the ladder's sound (AAC, in samples at the output
+// rate), when the muxer's window writes it; `first_pts` is where the sound
+// starts. False, with the muxer's error, when the muxer refuses it.
+bool write_sound_packet(hls_muxer& muxer, const AVPacket* sound, int64_t first_pts);
 
 }  // namespace quorvane

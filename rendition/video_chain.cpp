@@ -239,7 +239,7 @@ int build_video_chain(video_path& path, const picture_format& format, AVRational
     return set;
   }
   const std::string description =
-      (path.timing_only ? std::string("scale=w=64:h=36:flags=neighbor,") : std::string()) +
+      (path.use == picture_use::timed ? std::string("scale=w=64:h=36:flags=neighbor,") : std::string()) +
       video_chain_description(format, path.clockwise_rotation, path.encoder->width,
                               path.encoder->height);
   const int linked = link_filter_chain(path.chain, description.c_str());

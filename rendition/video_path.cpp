@@ -37,19 +37,34 @@ int64_t slot_at(double seconds) {
 // True when a picture at `slot` opens a new keyframe interval; moves the
 // next keyframe to the interval after it.
 bool take_keyframe_slot(video_path& path, int64_t slot) {
-  if (path.next_keyframe_slot == AV_NOPTS_VALUE) {
-    path.next_keyframe_slot = slot;
+  if (path.timeline.next_keyframe_slot == AV_NOPTS_VALUE) {
+    path.timeline.next_keyframe_slot = slot;
   }
-  if (slot < path.next_keyframe_slot) {
+  if (slot < path.timeline.next_keyframe_slot) {
     return false;
   }
-  const int64_t intervals = (slot - path.next_keyframe_slot) / keyframe_interval_slots + 1;
-  path.next_keyframe_slot += intervals * keyframe_interval_slots;
+  const int64_t intervals = (slot - path.timeline.next_keyframe_slot) / keyframe_interval_slots + 1;
+  path.timeline.next_keyframe_slot += intervals * keyframe_interval_slots;
   return true;
 }
 
 bool encode_picture(video_path& path, hls_muxer& muxer, AVFrame* picture, int64_t slot,
                     int64_t duration, bool keyframe) {
+  ++path.timeline.pictures_encoded;
+  window_admission& window = muxer.window;
+  if (!admits_picture(window, slot)) {
+    return true;  // outside the part of the timeline encoded
+  }
+  // A window's segments must start as the call's do: its first picture
+  // written opens a keyframe interval.
+  if (!window.keyframe_checked && !starts_with_media(window) && writes_picture(window, slot)) {
+    window.keyframe_checked = true;
+    if (!keyframe) {
+      muxer.last_error = media_error{AVERROR_INVALIDDATA, false, "starting the window",
+                                     "its first picture does not open a keyframe interval"};
+      return false;
+    }
+  }
   picture->color_primaries = output_primaries;
   picture->color_trc = output_transfer;
   picture->colorspace = output_matrix;
@@ -57,29 +72,23 @@ bool encode_picture(video_path& path, hls_muxer& muxer, AVFrame* picture, int64_
   // Keyframes follow the timeline, not the source's picture types.
   picture->pict_type = keyframe ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
   picture->pts = slot;
-  ++path.pictures_encoded;
-  if (!admits_picture(muxer.window, slot)) {
-    return true;  // outside the part of the timeline encoded
-  }
   path.durations[slot] = duration;
-  return encode_and_write(path.encoder.get(), muxer.context.get(), muxer.video_stream, picture,
-                          muxer.packet.get(), &path.durations, &muxer.last_error,
-                          written_packets{&muxer.window});
+  return encode_and_write(path.encoder.get(), muxer, picture, &path.durations);
 }
 
 // Where the held picture's next copy starts, when nothing comes first.
 int64_t next_copy_slot(const video_path& path) {
-  const held_picture& held = path.held;
+  const held_place& held = path.timeline.held;
   // A keyframe lasts one slot. The muxer counts the last segment's EXTINF
   // from the durations of the pictures after the keyframe that opens it,
   // plus the first picture's duration in place of that keyframe's own;
   // with both one slot long, the sum is exact. The first pictures last one
   // slot too: their spacing sets how far the encoder's decoding times run
   // ahead of the pictures, which the muxer's offset covers.
-  if (held.keyframe || path.pictures_encoded < path.encoder->has_b_frames) {
+  if (held.keyframe || path.timeline.pictures_encoded < path.encoder->has_b_frames) {
     return held.slot + 1;
   }
-  return std::min(held.slot + max_picture_gap_slots, path.next_keyframe_slot);
+  return std::min(held.slot + max_picture_gap_slots, path.timeline.next_keyframe_slot);
 }
 
 // Encodes the held picture's copies that start before `until`, each lasting
@@ -87,15 +96,15 @@ int64_t next_copy_slot(const video_path& path) {
 // where neither the sound nor the allowance reaches: a crafted file's
 // claimed hours stay one picture long, not hours of work.
 bool advance_held(video_path& path, hls_muxer& muxer, int64_t until) {
-  held_picture& held = path.held;
+  held_place& held = path.timeline.held;
   const int64_t repeats_until =
-      std::max(held.picture_slot + max_unaccompanied_slots, path.sound_reached_slot);
+      std::max(held.picture_slot + max_unaccompanied_slots, path.timeline.sound_reached_slot);
   for (;;) {
     const int64_t next = next_copy_slot(path);
     if (next >= until || next >= repeats_until) {
       return true;
     }
-    if (!encode_picture(path, muxer, held.picture.get(), held.slot, next - held.slot,
+    if (!encode_picture(path, muxer, path.held.get(), held.slot, next - held.slot,
                         held.keyframe)) {
       return false;
     }
@@ -107,16 +116,17 @@ bool advance_held(video_path& path, hls_muxer& muxer, int64_t until) {
 
 // Encodes the held picture, lasting until `until`, repeated on the way.
 bool release_held(video_path& path, hls_muxer& muxer, int64_t until) {
-  held_picture& held = path.held;
-  if (held.picture->buf[0] == nullptr) {
+  held_place& held = path.timeline.held;
+  if (!held.holding) {
     return true;
   }
   if (!advance_held(path, muxer, until) ||
-      !encode_picture(path, muxer, held.picture.get(), held.slot, until - held.slot,
+      !encode_picture(path, muxer, path.held.get(), held.slot, until - held.slot,
                       held.keyframe)) {
     return false;
   }
-  av_frame_unref(held.picture.get());
+  av_frame_unref(path.held.get());
+  held.holding = false;
   return true;
 }
 
@@ -130,20 +140,20 @@ bool hold_picture(video_path& path, hls_muxer& muxer, AVFrame* picture) {
   }
   const int64_t slot =
       av_rescale_q(picture->pts, av_buffersink_get_time_base(path.chain.sink), grid_time_base);
-  path.chain_output_slot = slot;
-  const auto source = path.chain_sources.find(slot);
-  const int64_t source_pts = source != path.chain_sources.end() ? source->second : AV_NOPTS_VALUE;
-  path.chain_sources.erase(path.chain_sources.begin(), path.chain_sources.upper_bound(slot));
-  held_picture& held = path.held;
-  const bool holding = held.picture->buf[0] != nullptr;
+  path.timeline.chain_output_slot = slot;
+  const auto source = path.timeline.chain_sources.find(slot);
+  const int64_t source_pts = source != path.timeline.chain_sources.end() ? source->second : AV_NOPTS_VALUE;
+  path.timeline.chain_sources.erase(path.timeline.chain_sources.begin(), path.timeline.chain_sources.upper_bound(slot));
+  held_place& held = path.timeline.held;
+  const bool holding = held.holding;
   if (holding && slot <= held.slot) {
     if (!held.repeat) {
       return true;  // no place on the grid left for it
     }
     // The held copy only filled time the stream seemed to have left: a
     // picture stored late takes its place rather than being lost.
-    av_frame_unref(held.picture.get());
-    av_frame_move_ref(held.picture.get(), picture);
+    av_frame_unref(path.held.get());
+    av_frame_move_ref(path.held.get(), picture);
     held.picture_slot = slot;
     held.repeat = false;
     held.source_pts = source_pts;
@@ -155,10 +165,11 @@ bool hold_picture(video_path& path, hls_muxer& muxer, AVFrame* picture) {
   // The timeline starts where the media starts: the first picture is shown
   // from there, as the last one is shown until the media ends, when sound
   // plays before it (or it comes at most the allowance late).
-  const bool lead_in = !holding && path.pictures_encoded == 0 &&
-                       slot <= std::max<int64_t>(path.sound_reached_slot, 0) +
+  const bool lead_in = !holding && path.timeline.pictures_encoded == 0 &&
+                       slot <= std::max<int64_t>(path.timeline.sound_reached_slot, 0) +
                                    max_unaccompanied_slots;
-  av_frame_move_ref(held.picture.get(), picture);
+  av_frame_move_ref(path.held.get(), picture);
+  held.holding = true;
   held.slot = lead_in ? 0 : slot;
   held.picture_slot = slot;
   held.keyframe = take_keyframe_slot(path, held.slot);
@@ -186,23 +197,39 @@ bool drain_chain(video_path& path, hls_muxer& muxer) {
       ended >= 0 ? encode_chain_output(path, muxer)
                  : failed_step(muxer.last_error, "flushing the picture chain", ended);
   path.chain = filter_chain{};
-  path.chain_sources.clear();
+  path.timeline.chain_sources.clear();
   return drained;
 }
 
-// Places one decoded picture on the grid and sends it through the chain,
-// rebuilding the chain first when the picture's properties changed.
+// Makes the chain fit `picture`: when its properties differ from what the
+// chain was built for, the chain gives up what it holds and is built anew.
+bool chain_for(video_path& path, const source_input& source, hls_muxer& muxer,
+               const AVFrame* picture) {
+  const picture_format format =
+      picture_format_of(picture, source.video_stream, path.timeline.interlaced_source);
+  path.timeline.interlaced_source = format.interlaced;
+  if (path.chain.source != nullptr && format == path.chain_format) {
+    return true;
+  }
+  if (!drain_chain(path, muxer)) {
+    return false;
+  }
+  const int built = build_video_chain(path, format, grid_time_base);
+  return built >= 0 || failed_step(muxer.last_error, "building the picture chain", built);
+}
+
+// Places one decoded picture on the grid and sends it through the chain.
 bool filter_and_encode(video_path& path, source_input& source, hls_muxer& muxer,
                        AVFrame* picture) {
   const double seconds =
       seconds_since(picture->best_effort_timestamp, source.video_stream->time_base, source.origin) -
-      static_cast<double>(path.closed_slots) * av_q2d(grid_time_base);
+      static_cast<double>(path.timeline.closed_slots) * av_q2d(grid_time_base);
   if (!std::isnan(seconds)) {
-    path.undecoded_seconds.erase(path.undecoded_seconds.begin(),
-                                 path.undecoded_seconds.upper_bound(seconds + 1e-6));
+    path.timeline.undecoded_seconds.erase(path.timeline.undecoded_seconds.begin(),
+                                 path.timeline.undecoded_seconds.upper_bound(seconds + 1e-6));
   }
-  const int64_t previous_slot = path.clock.last_slot;
-  int64_t slot = place_picture(path.clock, seconds);
+  const int64_t previous_slot = path.timeline.clock.last_slot;
+  int64_t slot = place_picture(path.timeline.clock, seconds);
   if (slot == AV_NOPTS_VALUE) {
     return true;  // a picture too many for 30 per second
   }
@@ -210,25 +237,16 @@ bool filter_and_encode(video_path& path, source_input& source, hls_muxer& muxer,
   // timestamps did not show (the decoder's picture times can differ from
   // them), is closed here too: the picture follows the one before.
   if (previous_slot != AV_NOPTS_VALUE &&
-      slot > std::max(previous_slot, path.sound_reached_slot) + max_unaccompanied_slots) {
-    path.closed_slots += slot - (previous_slot + 1);
+      slot > std::max(previous_slot, path.timeline.sound_reached_slot) + max_unaccompanied_slots) {
+    path.timeline.closed_slots += slot - (previous_slot + 1);
     slot = previous_slot + 1;
-    path.clock = picture_clock{};
-    path.clock.last_slot = slot;
+    path.timeline.clock = picture_clock{};
+    path.timeline.clock.last_slot = slot;
   }
-  const picture_format format =
-      picture_format_of(picture, source.video_stream, path.interlaced_source);
-  path.interlaced_source = format.interlaced;
-  if (path.chain.source == nullptr || !(format == path.chain_format)) {
-    if (!drain_chain(path, muxer)) {
-      return false;
-    }
-    const int built = build_video_chain(path, format, grid_time_base);
-    if (built < 0) {
-      return failed_step(muxer.last_error, "building the picture chain", built);
-    }
+  if (!chain_for(path, source, muxer, picture)) {
+    return false;
   }
-  path.chain_sources[slot] = picture->best_effort_timestamp;
+  path.timeline.chain_sources[slot] = picture->best_effort_timestamp;
   picture->pts = slot;
   const int fed = av_buffersrc_add_frame_flags(path.chain.source, picture, 0);
   if (fed < 0) {
@@ -240,28 +258,27 @@ bool filter_and_encode(video_path& path, source_input& source, hls_muxer& muxer,
 // Where the held picture's own time ends: one source picture interval on.
 int64_t held_picture_end_slot(const video_path& path) {
   const double interval = av_q2d(path.picture_duration) / av_q2d(grid_time_base);
-  return std::max(path.held.slot + 1,
-                  path.held.picture_slot + std::clamp<int64_t>(std::llround(std::min(interval, 1e6)),
+  return std::max(path.timeline.held.slot + 1,
+                  path.timeline.held.picture_slot + std::clamp<int64_t>(std::llround(std::min(interval, 1e6)),
                                                                1, max_unaccompanied_slots));
 }
 
 // Notes a video packet on its way to the decoder: how far the stream has
 // come, and a picture that is still to come out.
 void note_video_packet(video_path& path, const source_input& source) {
-  constexpr size_t max_undecoded = 64;
   const AVPacket* packet = source.packet.get();
-  const double closed = static_cast<double>(path.closed_slots) * av_q2d(grid_time_base);
+  const double closed = static_cast<double>(path.timeline.closed_slots) * av_q2d(grid_time_base);
   const int64_t stamp = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
   const double reached = seconds_since(stamp, source.video_stream->time_base, source.origin);
   if (std::isfinite(reached)) {
-    path.last_packet_seconds = std::max(path.last_packet_seconds, reached - closed);
+    path.timeline.last_packet_seconds = std::max(path.timeline.last_packet_seconds, reached - closed);
   }
   const double shown = seconds_since(packet->pts, source.video_stream->time_base, source.origin);
   if (std::isfinite(shown)) {
-    path.undecoded_seconds.insert(shown - closed);
+    path.timeline.undecoded_seconds.insert(shown - closed);
     // A picture the decoder kept back this long is not coming.
-    if (path.undecoded_seconds.size() > max_undecoded) {
-      path.undecoded_seconds.erase(path.undecoded_seconds.begin());
+    if (path.timeline.undecoded_seconds.size() > max_undecoded_pictures) {
+      path.timeline.undecoded_seconds.erase(path.timeline.undecoded_seconds.begin());
     }
   }
 }
@@ -290,34 +307,34 @@ bool flush_video_pictures(video_path& path, source_input& source, hls_muxer& mux
 }
 
 double video_end_seconds(const video_path& path) {
-  if (path.held.picture->buf[0] == nullptr) {
+  if (!path.timeline.held.holding) {
     return 0;
   }
   return static_cast<double>(held_picture_end_slot(path)) * av_q2d(grid_time_base);
 }
 
 double encoded_video_seconds(const video_path& path) {
-  if (path.held.picture->buf[0] == nullptr) {
+  if (!path.timeline.held.holding) {
     return 0;
   }
-  return static_cast<double>(path.held.slot) * av_q2d(grid_time_base);
+  return static_cast<double>(path.timeline.held.slot) * av_q2d(grid_time_base);
 }
 
 bool follow_sound(video_path& path, hls_muxer& muxer, double sound_seconds) {
-  const held_picture& held = path.held;
+  const held_place& held = path.timeline.held;
   // Not while a picture is inside the chain: it comes next.
-  if (held.picture->buf[0] == nullptr || path.clock.last_slot > path.chain_output_slot) {
+  if (!held.holding || path.timeline.clock.last_slot > path.timeline.chain_output_slot) {
     return true;
   }
   double until = sound_seconds;
   if (!path.single_picture) {
-    if (!(sound_seconds > path.last_packet_seconds + quiet_seconds)) {
+    if (!(sound_seconds > path.timeline.last_packet_seconds + quiet_seconds)) {
       return true;
     }
     until = sound_seconds - quiet_seconds;
   }
-  if (!path.undecoded_seconds.empty()) {
-    until = std::min(until, *path.undecoded_seconds.begin());
+  if (!path.timeline.undecoded_seconds.empty()) {
+    until = std::min(until, *path.timeline.undecoded_seconds.begin());
   }
   // A picture may land up to a slot before its own time.
   const int64_t until_slot = slot_at(until) - 1;
@@ -325,7 +342,7 @@ bool follow_sound(video_path& path, hls_muxer& muxer, double sound_seconds) {
 }
 
 bool finish_video(video_path& path, hls_muxer& muxer, double end_seconds) {
-  if (path.held.picture->buf[0] != nullptr) {
+  if (path.timeline.held.holding) {
     // The last picture stays on screen until the media ends: its own
     // interval, or the end of a longer sound. Sound that outlasts it by less
     // than a slot (an AAC frame's padding) adds nothing.
@@ -338,12 +355,14 @@ bool finish_video(video_path& path, hls_muxer& muxer, double end_seconds) {
       return false;
     }
   }
-  return encode_and_write(path.encoder.get(), muxer.context.get(), muxer.video_stream, nullptr,
-                          muxer.packet.get(), &path.durations, &muxer.last_error,
-                          written_packets{&muxer.window});
+  return drain_video_encoder(path, muxer);
 }
 
-bool has_pictures(const video_path& path) { return path.pictures_encoded > 0; }
+bool drain_video_encoder(video_path& path, hls_muxer& muxer) {
+  return encode_and_write(path.encoder.get(), muxer, nullptr, &path.durations);
+}
+
+bool has_pictures(const video_path& path) { return path.timeline.pictures_encoded > 0; }
 
 bool decode_needed_pictures(video_path& path, const source_input& source,
                             const std::vector<int64_t>& needed, decoded_pictures& kept) {
@@ -368,24 +387,14 @@ namespace {
 
 constexpr const char* resume_step = "resuming the pictures where the window starts";
 
-// Builds the chain for `picture` unless the one there is built for its kind.
-bool chain_for(video_path& path, const source_input& source, hls_muxer& muxer,
-               const AVFrame* picture) {
-  const picture_format format =
-      picture_format_of(picture, source.video_stream, path.interlaced_source);
-  if (path.chain.source != nullptr && format == path.chain_format) {
-    return true;
-  }
-  const int built = build_video_chain(path, format, grid_time_base);
-  return built >= 0 || failed_step(muxer.last_error, resume_step, built);
-}
-
 // The decoded picture with timestamp `own`, fed to the chain at `slot`.
 bool feed_kept(video_path& path, const source_input& source, hls_muxer& muxer,
                decoded_pictures& kept, int64_t own, int64_t slot) {
   const auto found = kept.find(own);
   if (found == kept.end()) {
-    return failed_step(muxer.last_error, resume_step, AVERROR_INVALIDDATA);
+    muxer.last_error = media_error{AVERROR_INVALIDDATA, false, resume_step,
+                                   "a picture the resume state refers to was not decoded"};
+    return false;
   }
   AVFrame* picture = found->second.get();
   if (!chain_for(path, source, muxer, picture)) {
@@ -399,11 +408,12 @@ bool feed_kept(video_path& path, const source_input& source, hls_muxer& muxer,
 }  // namespace
 
 bool resume_pictures(video_path& path, const source_input& source, hls_muxer& muxer,
-                     const timeline_snapshot& snapshot, decoded_pictures& kept) {
-  if (snapshot.holding) {
+                     decoded_pictures& kept) {
+  const held_place& held = path.timeline.held;
+  if (held.holding) {
     // The held picture as the chain gave it out: through a chain of its own,
     // ended at once, so that a deinterlacer gives its picture up.
-    if (!feed_kept(path, source, muxer, kept, snapshot.held.source_pts, snapshot.held.picture_slot)) {
+    if (!feed_kept(path, source, muxer, kept, held.source_pts, held.picture_slot)) {
       return false;
     }
     const int ended = av_buffersrc_add_frame_flags(path.chain.source, nullptr, 0);
@@ -411,16 +421,18 @@ bool resume_pictures(video_path& path, const source_input& source, hls_muxer& mu
       return failed_step(muxer.last_error, resume_step, ended);
     }
     const int pulled = pull_filtered_frames(path.chain.sink, path.filtered.get(), [&](AVFrame* out) {
-      av_frame_unref(path.held.picture.get());
-      av_frame_move_ref(path.held.picture.get(), out);
+      av_frame_unref(path.held.get());
+      av_frame_move_ref(path.held.get(), out);
       return true;
     });
     path.chain = filter_chain{};
-    if (pulled < 0 || path.held.picture->buf[0] == nullptr) {
+    if (pulled < 0 || path.held->buf[0] == nullptr) {
       return failed_step(muxer.last_error, resume_step, pulled < 0 ? pulled : AVERROR_INVALIDDATA);
     }
   }
-  for (const auto& [slot, own] : snapshot.chain_sources) {
+  // Pictures that were inside the chain go through it again.
+  const std::map<int64_t, int64_t> inside = path.timeline.chain_sources;
+  for (const auto& [slot, own] : inside) {
     if (!feed_kept(path, source, muxer, kept, own, slot)) {
       return false;
     }

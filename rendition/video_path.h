@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "rendition/rendition_parts.h"
-#include "rendition/timeline_snapshot.h"
 
 namespace quorvane {
 
@@ -36,17 +35,20 @@ double video_end_seconds(const video_path& path);
 // rendition.
 bool finish_video(video_path& path, hls_muxer& muxer, double end_seconds);
 
+// Drains the encoder into the muxer (a window that ends within the media).
+bool drain_video_encoder(video_path& path, hls_muxer& muxer);
+
 // Before a rendition resumes within the file: decodes `source.packet` and
 // keeps the pictures whose timestamps are `needed`. False when a picture
 // could not be kept.
 bool decode_needed_pictures(video_path& path, const source_input& source,
                             const std::vector<int64_t>& needed, decoded_pictures& kept);
 
-// Where the rendition resumes: the held picture and the pictures inside the
-// chain of `snapshot`, whose state is in place already, made from `kept`.
-// False, with the reason in the muxer's error, when one is missing.
+// Where the rendition resumes, its timeline in place: the held picture and
+// the pictures inside the chain made again from `kept`. False, with the
+// reason in the muxer's error, when one is missing.
 bool resume_pictures(video_path& path, const source_input& source, hls_muxer& muxer,
-                     const timeline_snapshot& snapshot, decoded_pictures& kept);
+                     decoded_pictures& kept);
 
 // True once at least one picture reached the encoder.
 bool has_pictures(const video_path& path);

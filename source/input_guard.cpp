@@ -421,6 +421,40 @@ int interrupt_after_refusal(void* opaque) {
   return static_cast<const input_guard*>(opaque)->refusal ? 1 : 0;
 }
 
+// When FFmpeg takes the file at `path` for a format the rules do not accept
+// for it (an HLS playlist under another name, a concat script, an image
+// sequence), the refusal that says so; empty when it would take an accepted
+// one, or none. Judged on the file's first bytes, as FFmpeg probes it.
+std::optional<step_failure> refused_format(const std::string& path, bool playlist) {
+  constexpr size_t probe_bytes = 1 << 20;
+  file_ptr file(std::fopen(path.c_str(), "rb"));
+  if (!file) {
+    return std::nullopt;
+  }
+  std::vector<uint8_t> bytes(probe_bytes + AVPROBE_PADDING_SIZE, 0);
+  const size_t got = std::fread(bytes.data(), 1, probe_bytes, file.get());
+  AVProbeData probe{};
+  probe.filename = path.c_str();
+  probe.buf = bytes.data();
+  probe.buf_size = static_cast<int>(got);
+  int score = 0;
+  const AVInputFormat* format = av_probe_input_format3(&probe, 1, &score);
+  if (format == nullptr ||
+      av_match_list(format->name, demuxer_whitelist(playlist).c_str(), ',') > 0) {
+    return std::nullopt;
+  }
+  const std::string named = std::string(format->long_name != nullptr ? format->long_name
+                                                                     : format->name) +
+                            " (" + format->name + ")";
+  if (av_match_list(format->name, referring_demuxers, ',') > 0) {
+    return refusal("the input is " + named +
+                   ", which lists further files: a playlist is read only when its name ends "
+                   "in .m3u8 or .m3u");
+  }
+  return refusal("the input is " + named +
+                 ", which reads further files by name: not accepted for an upload");
+}
+
 }  // namespace
 
 bool picture_size_allowed(int width, int height) {
@@ -508,8 +542,15 @@ guarded_open open_guarded_input(const std::string& path, const file_veto& veto) 
   const dictionary_ptr options_not_taken(options);
   if (opened < 0) {
     // avformat_open_input has freed the context; a refusal is the reason
-    // behind the error it gives.
-    result.failure = guard->refusal ? *guard->refusal : ffmpeg_failure(opening_input_step, opened);
+    // behind the error it gives, and so is a format not on the whitelist,
+    // which FFmpeg only logs.
+    if (guard->refusal) {
+      result.failure = *guard->refusal;
+    } else if (std::optional<step_failure> format = refused_format(path, playlist)) {
+      result.failure = std::move(format);
+    } else {
+      result.failure = ffmpeg_failure(opening_input_step, opened);
+    }
     return result;
   }
   input_guard* owned = guard.release();  // from here on closed with the context
@@ -531,10 +572,15 @@ guarded_open open_guarded_input(const std::string& path, const file_veto& veto) 
 
 int read_stream_info(AVFormatContext* input) {
   std::vector<AVDictionary*> options(input->nb_streams, nullptr);
+  int set = 0;
   for (AVDictionary*& stream_options : options) {
-    av_dict_set_int(&stream_options, "max_pixels", decoder_max_pixels, 0);
+    if (set >= 0) {
+      set = av_dict_set_int(&stream_options, "max_pixels", decoder_max_pixels, 0);
+    }
   }
-  const int result = avformat_find_stream_info(input, options.empty() ? nullptr : options.data());
+  const int result = set < 0 ? set
+                             : avformat_find_stream_info(
+                                   input, options.empty() ? nullptr : options.data());
   const std::vector<dictionary_ptr> options_not_taken(options.begin(), options.end());
   return result;
 }
@@ -545,9 +591,9 @@ std::optional<step_failure> input_refused(const AVFormatContext* input) {
 }
 
 void close_guarded_input(AVFormatContext* input) {
-  input_guard* guard = guard_of(input);
+  // The guard goes with its context, after it: closing may still ask it.
+  const std::unique_ptr<input_guard> guard(guard_of(input));
   avformat_close_input(&input);
-  delete guard;
 }
 
 }  // namespace quorvane

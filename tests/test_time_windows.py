@@ -6,9 +6,11 @@ timestamps, one picture a second, sound before the pictures, one still
 picture, MPEG-TS recordings joined with cat, interlaced pictures) the
 joined ladder must be the one a single call writes: the same playlist
 (segment names, EXTINF, keys), every packet's time and keyframe flag,
-decoding times rising across the seams, the sound's level and the
-pictures' quality at the seams as in the single call, and GStreamer plays
-it to its end.
+decoding times rising across the seams, every sound packet bit for bit
+(the ladder's sound is made once), the sound's level and the pictures'
+quality at the seams as in the single call, and GStreamer plays it to its
+end. The single call runs on one core, the windows on two: the output does
+not depend on the machine.
 
 The sources last 32 s (three windows; the 30 per second one 36 s, ending
 where a fourth would start) and move, so that the pictures at a
@@ -19,6 +21,7 @@ level is never that of silence and depends on all the sound before.
 from __future__ import annotations
 
 import json
+import os
 import re
 import subprocess
 import sys
@@ -157,11 +160,16 @@ print(json.dumps(windows))
 """
 
 
+# The one call on one core, the windows on two (where there are two).
+ONE_CORE = ("taskset", "-c", "0")
+TWO_CORES = ("taskset", "-c", "0,1") if len(os.sched_getaffinity(0)) > 1 else ONE_CORE
+
+
 def _encode_in_windows(source: Path, key: Path, folder: Path) -> list[dict]:
     """Every window encoded in a folder of its own, its segments then moved
     into `folder` and the windows joined there as the queue joins them."""
     finished = run_python(_ENCODE_WINDOWS, str(source), str(key), str(folder / "parts"),
-                          str(WINDOW), RUNG, str(BITRATE))
+                          str(WINDOW), RUNG, str(BITRATE), wrapper=TWO_CORES)
     assert finished.returncode == 0, finished.stderr[-3000:]
     *failures, windows = [json.loads(line) for line in finished.stdout.splitlines()]
     assert failures == [[]] * len(windows)
@@ -178,12 +186,13 @@ def _encode_in_windows(source: Path, key: Path, folder: Path) -> list[dict]:
     return windows
 
 
-def _packets(playlist: Path) -> dict[str, list[tuple[int, int, bool]]]:
-    """Per stream: (pts, dts, keyframe) of every packet, in file order."""
-    packets = ffprobe_json(playlist, *playlist_input_args(playlist), "-show_packets",
-                           "-show_entries", "packet=codec_type,pts,dts,flags")["packets"]
-    return {kind: [(int(p["pts"]), int(p["dts"]), p["flags"].startswith("K")) for p in packets
-                   if p["codec_type"] == kind] for kind in ("video", "audio")}
+def _packets(playlist: Path) -> dict[str, list[tuple[int, int, bool, str]]]:
+    """Per stream: (pts, dts, keyframe, data's MD5) of every packet, in file order."""
+    packets = ffprobe_json(playlist, *playlist_input_args(playlist), "-show_data_hash", "MD5",
+                           "-show_packets",
+                           "-show_entries", "packet=codec_type,pts,dts,flags,data_hash")["packets"]
+    return {kind: [(int(p["pts"]), int(p["dts"]), p["flags"].startswith("K"), p["data_hash"])
+                   for p in packets if p["codec_type"] == kind] for kind in ("video", "audio")}
 
 
 def _momentary(playlist: Path) -> list[tuple[float, float]]:
@@ -234,7 +243,7 @@ def test_a_ladder_encoded_in_windows_is_the_one_call_ladder(kind, tmp_path):
     windowed.mkdir()
     for folder in (whole, windowed):
         (folder / "enc.key").write_bytes((tmp_path / "enc.key").read_bytes())
-    encode_ok(source, resolution=[RUNG], bitrate=[BITRATE], key=key, cwd=whole)
+    encode_ok(source, resolution=[RUNG], bitrate=[BITRATE], key=key, cwd=whole, wrapper=ONE_CORE)
     windows = _encode_in_windows(source, key, windowed)
     assert [(w["first_slot"], w["end_slot"]) for w in windows] == [(0, 360), (360, 720),
                                                                    (720, None)]
@@ -250,10 +259,13 @@ def test_a_ladder_encoded_in_windows_is_the_one_call_ladder(kind, tmp_path):
     assert played.returncode == 0 and "corrupt" not in played.stderr, played.stderr[-2000:]
     expected, got = _packets(one), _packets(joined)
     for stream in ("video", "audio"):
-        times = lambda packets: sorted((pts, key) for pts, _, key in packets)
+        times = lambda packets: sorted((pts, key) for pts, _, key, _ in packets)
         assert times(got[stream]) == times(expected[stream]), stream
-        decoding = [dts for _, dts, _ in got[stream]]
+        decoding = [dts for _, dts, _, _ in got[stream]]
         assert all(b > a for a, b in zip(decoding, decoding[1:])), f"{stream} DTS fall at a seam"
+    # The sound is the one call's, bit for bit.
+    sound = lambda packets: [(pts, data) for pts, _, _, data in packets]
+    assert sound(got["audio"]) == sound(expected["audio"])
 
     loud_one, loud_windows = _momentary(one), _momentary(joined)
     assert [t for t, _ in loud_windows] == [t for t, _ in loud_one]
@@ -265,7 +277,7 @@ def test_a_ladder_encoded_in_windows_is_the_one_call_ladder(kind, tmp_path):
     width, height = (int(v) for v in (ffprobe_json(one, *playlist_input_args(one), "-show_streams",
                                                    "-select_streams", "v")["streams"][0][k]
                                       for k in ("width", "height")))
-    picture_times = sorted(pts / 90000 for pts, _, _ in expected["video"])
+    picture_times = sorted(pts / 90000 for pts, _, _, _ in expected["video"])
     psnr_one, psnr_windows = _psnr(one, source, width, height), _psnr(joined, source, width, height)
     seam_pictures = [i for i in _near_seams([t - picture_times[0] for t in picture_times])
                      if i < min(len(psnr_one), len(psnr_windows))]
@@ -275,3 +287,79 @@ def test_a_ladder_encoded_in_windows_is_the_one_call_ladder(kind, tmp_path):
     with http_server(windowed) as base:
         playback = play_with_gstreamer(f"{base}/{RUNG}.m3u8")
     assert playback.ended and not playback.errors, playback.errors[:5]
+
+
+_PLAN = """
+import json, sys
+import _quorvane_queue_native as native
+windows = []
+native.plan_windows(sys.argv[1], 12, sys.argv[2],
+                    lambda event: windows.append(event["window"]) if "window" in event else None)
+print(json.dumps(windows))
+"""
+
+_HOSTILE = """
+import json, os, re, sys
+import _quorvane_queue_native as native
+source, key, folder, windows, field, value = sys.argv[1:7]
+windows = json.loads(windows)
+if "*" in value:   # a long list: "item*count"
+    item, count = value.split("*")
+    value = ",".join([item] * int(count))
+window = dict(windows[1])
+if field == "sound":
+    window["sound"] = windows[2]["sound"]
+elif field in ("first_slot", "end_slot", "resume"):
+    if value == "missing":
+        del window[field]
+    else:
+        window[field] = json.loads(value)
+else:   # a field of the resume state
+    text = window["resume"]
+    window["resume"] = (re.sub(f"(^|;){field}=[^;]*;", r"\\1", text) if value == "missing" else
+                        re.sub(f"(^|;){field}=[^;]*;", lambda m: f"{m.group(1)}{field}={value};", text))
+os.makedirs(folder)
+os.chdir(folder)
+try:
+    print(json.dumps({"failures": native.encode_window(source, ["360p"], [400000], key,
+                                                       window)["failures"]}))
+except ValueError as refused:
+    print(json.dumps({"refused": str(refused)}))
+"""
+
+
+@pytest.fixture(scope="module")
+def planned(tmp_path_factory) -> tuple[Path, Path, str]:
+    """A 30 s source planned in 12 s windows: (source, key-info, windows as JSON)."""
+    folder = tmp_path_factory.mktemp("planned")
+    source = _moving(folder / "source.mkv", seconds=30)
+    (folder / "sound").mkdir()
+    finished = run_python(_PLAN, str(source), str(folder / "sound"))
+    assert finished.returncode == 0, finished.stderr[-3000:]
+    return source, write_key_info(folder, iv=""), finished.stdout.splitlines()[-1]
+
+
+@pytest.mark.parametrize("field, value, reason", [
+    ("sound_decoded_end", "nan", "sound_decoded_end is not a finite number"),
+    ("clock_cadence", "inf", "clock_cadence is not a finite number"),
+    ("undecoded", "0x1p+0*200000", "undecoded lists more pictures"),
+    ("next_keyframe_slot", "-100", "next_keyframe_slot is not the window's keyframe grid"),
+    ("held_slot", "400", "held_slot is not a slot before the window"),
+    ("sound_steps", "missing", "sound_steps is missing"),
+    ("first_slot", "-180", "first_slot is not a segment's first slot"),
+    ("first_slot", "1800000000000000", "first_slot is not a segment's first slot"),
+    ("end_slot", "180", "end_slot is not a segment's first slot after its first_slot"),
+    ("resume", "missing", "the window has no resume"),
+    ("resume", "\"\"", "resume state is missing"),
+    ("sound", "another window's", "its sound does not start at the window's resume state"),
+])
+def test_a_hostile_window_is_refused_with_the_field_that_is_wrong(field, value, reason, planned,
+                                                                  tmp_path):
+    source, key, windows = planned
+    finished = run_python(_HOSTILE, str(source), str(key), str(tmp_path / "work"), windows, field,
+                          value)
+    assert finished.returncode == 0, finished.stderr[-3000:]
+    outcome = json.loads(finished.stdout.splitlines()[-1])
+    said = outcome.get("refused") or "; ".join(outcome["failures"])
+    assert reason in said, outcome
+    assert not list((tmp_path / "work").glob("*.ts")), "a refused window wrote segments"

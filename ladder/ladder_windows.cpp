@@ -1,4 +1,4 @@
-#include "ladder/time_windows.h"
+#include "ladder/ladder_windows.h"
 
 #include <cstdio>
 #include <utility>
@@ -19,6 +19,9 @@ constexpr const char* planning_step = "planning the windows";
 // timing does not depend on the size.
 constexpr int32_t planning_width = 64;
 constexpr int32_t planning_height = 36;
+
+// Slots beyond this (some thirty thousand years) are no window's.
+constexpr int64_t max_window_slot = int64_t{1} << 50;
 
 // A later window's muxer would take its own first segment's number for the
 // IV where the key-info file gives none: it is given one that gives the
@@ -44,21 +47,27 @@ std::variant<std::monostate, std::string, step_failure> whole_file_key_info(
 
 std::optional<std::string> window_refusal(const ladder_window& window) {
   const rendition_window& part = window.part;
-  if (part.first_slot < 0 || part.first_slot % segment_slots != 0) {
+  if (part.first_slot < 0 || part.first_slot > max_window_slot ||
+      part.first_slot % segment_slots != 0) {
     return "the window's first_slot is not a segment's first slot";
   }
-  if (part.end_slot <= part.first_slot ||
-      (part.end_slot < unbounded_slot && part.end_slot % segment_slots != 0)) {
+  if (part.end_slot < unbounded_slot &&
+      (part.end_slot <= part.first_slot || part.end_slot > max_window_slot ||
+       part.end_slot % segment_slots != 0)) {
     return "the window's end_slot is not a segment's first slot after its first_slot";
   }
   if ((part.first_slot > 0) != part.resume.has_value()) {
-    return "the window's resume state is not there exactly when it starts within the file";
+    return part.resume ? "the first window has a resume state"
+                       : "the window's resume state is missing";
+  }
+  if (part.resume) {
+    return resume_refusal(*part.resume, part.first_slot);
   }
   return std::nullopt;
 }
 
 window_plan_outcome plan_ladder_windows(const std::string& input, int64_t window_seconds,
-                                        const std::string& folder, const window_events& events) {
+                                        const std::string& folder, const planning_events& events) {
   window_plan_outcome outcome;
   if (window_seconds <= 0 || window_seconds % segment_seconds != 0 || window_seconds > 1000000) {
     outcome.failure = step_failure{planning_step, "the window must be a positive multiple of " +
@@ -70,31 +79,13 @@ window_plan_outcome plan_ladder_windows(const std::string& input, int64_t window
     outcome.failure = source.failure;
     return outcome;
   }
-  seam_plan_outcome seams =
-      plan_seams(input, planning_width, planning_height, window_seconds * slots_per_second);
-  if (seams.failure) {
-    outcome.failure = std::move(seams.failure);
-    return outcome;
-  }
-  if (seams.seams.empty()) {
+  const planning_outcome planned =
+      plan_windows_pass(input, planning_width, planning_height,
+                        window_seconds * slots_per_second, folder, events);
+  outcome.failure = planned.failure;
+  if (!outcome.failure && planned.windows < 2) {
     outcome.failure = step_failure{planning_step, "no seam can be placed"};
     outcome.unsplittable = true;
-    return outcome;
-  }
-  std::vector<ladder_window> windows(1);
-  for (planned_seam& seam : seams.seams) {
-    windows.back().part.end_slot = seam.slot;
-    ladder_window next;
-    next.part.first_slot = seam.slot;
-    next.part.resume = std::move(seam.resume);
-    windows.push_back(std::move(next));
-  }
-  for (size_t index = 0; index < windows.size(); ++index) {
-    windows[index].sound = folder + "/sound-" + std::to_string(index);
-    if (!events.on_window(windows[index])) {
-      outcome.failure = step_failure{planning_step, "stopped"};
-      return outcome;
-    }
   }
   return outcome;
 }
@@ -103,6 +94,12 @@ std::vector<rung_failure> encode_ladder_window(std::string input, std::string ou
                                                std::vector<std::string> resolution,
                                                std::vector<int32_t> bitrate, std::string key,
                                                const ladder_window& window) {
+  // Its sound was made by the planning pass: read whole, for every rung.
+  sound_track track(sound_track::unlimited);
+  const int64_t first_step = window.part.resume ? window.part.resume->timeline.sound.steps : 0;
+  if (std::optional<std::string> refused = read_sound_file(window.sound_file, first_step, track)) {
+    return {rung_failure{all_rungs, step_failure{"reading the window's sound", *refused}}};
+  }
   const auto derived_key = whole_file_key_info(key, window, output);
   if (const step_failure* failed = std::get_if<step_failure>(&derived_key)) {
     return {rung_failure{all_rungs, *failed}};
@@ -112,14 +109,18 @@ std::vector<rung_failure> encode_ladder_window(std::string input, std::string ou
     key = *derived;
   }
   const rendition_window part = window.part;
-  const rendition_worker worker = [part](std::string source, std::string playlist, int32_t width,
-                                         int32_t height, int32_t rate, std::string key_info) {
-    return transcode_rendition_part(std::move(source), std::move(playlist), width, height, rate,
-                               std::move(key_info), part);
+  const rendition_worker worker = [&part](std::string source, std::string playlist, int32_t width,
+                                          int32_t height, int32_t rate, std::string key_info,
+                                          const rendition_sound& sound) {
+    return transcode_rendition(std::move(source), std::move(playlist), width, height, rate,
+                               std::move(key_info), part, sound);
   };
+  ladder_sound sound;
+  sound.track = &track;
+  sound.carries_silence = true;
   std::vector<rung_failure> failures =
       run_ladder(std::move(input), std::move(output), std::move(resolution), std::move(bitrate),
-                 key, worker);
+                 key, worker, start_std_thread, sound);
   if (derived != nullptr) {
     std::remove(derived->c_str());
   }

@@ -9,28 +9,18 @@
 #include <vector>
 
 #include "ladder/ladder_driver.h"
-#include "rendition/transcode_rendition.h"
+#include "rendition/planning_pass.h"
 
 namespace quorvane {
 
 // One window: slots [first_slot, end_slot) of the timeline (end_slot
 // unbounded for the last), resumed from the planning pass's state (none for
-// the first), its sound taken from the file `sound`.
-struct ladder_window {
-  rendition_window part;
-  std::string sound;
-};
+// the first), its sound taken from the file `sound_file`.
+using ladder_window = planned_window;
 
-// Why `window` cannot be encoded as one a planning pass gives; empty when it can.
+// Why `window` cannot be encoded as one a planning pass gives (the field
+// that is out of range or does not fit); empty when it can.
 std::optional<std::string> window_refusal(const ladder_window& window);
-
-// What a planning pass tells as it goes: each window once it can be encoded
-// (its state known and its sound written), and how far the pass has come,
-// in seconds of the timeline. Either returns false to stop the pass.
-struct window_events {
-  std::function<bool(const ladder_window&)> on_window;
-  std::function<bool(double seconds)> on_progress;
-};
 
 struct window_plan_outcome {
   std::optional<step_failure> failure;
@@ -38,11 +28,12 @@ struct window_plan_outcome {
 };
 
 // Splits the upload's timeline into windows of `window_seconds` (a multiple
-// of the segment length), writing each window's sound into `folder`. A seam
-// where a window could not resume cleanly is left out, so a window may run
-// on over the next.
+// of the segment length), writing each window's sound into `folder` and
+// handing each over as soon as it can be encoded. A seam where a window
+// could not resume cleanly is left out, so a window may run on over the
+// next.
 window_plan_outcome plan_ladder_windows(const std::string& input, int64_t window_seconds,
-                                        const std::string& folder, const window_events& events);
+                                        const std::string& folder, const planning_events& events);
 
 // Encodes `window` of every rung into the working directory as hls_encoder
 // does the whole file (the master playlist there lists the window's

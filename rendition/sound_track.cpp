@@ -1,0 +1,304 @@
+#include "rendition/sound_track.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <utility>
+
+#include <unistd.h>
+
+#include "ffmpeg/ffmpeg_handles.h"
+#include "ffmpeg/step_failure.h"
+
+namespace quorvane {
+
+sound_track::sound_track(size_t most_steps_ahead) : most_ahead_(most_steps_ahead) {}
+
+void sound_track::start_at(int64_t first) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  first_index_ = first;
+}
+
+void sound_track::drop_taken() {
+  if (!sealed_) {
+    return;
+  }
+  const int64_t slowest = places_.empty() ? first_index_ + static_cast<int64_t>(steps_.size())
+                                          : *places_.begin();
+  while (!steps_.empty() && first_index_ < slowest) {
+    steps_.pop_front();
+    ++first_index_;
+  }
+}
+
+bool sound_track::add(sound_step step) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] {
+    return (sealed_ && places_.empty()) || most_ahead_ == unlimited || steps_.size() < most_ahead_;
+  });
+  if (sealed_ && places_.empty()) {
+    return false;
+  }
+  steps_.push_back(std::make_shared<const sound_step>(std::move(step)));
+  changed_.notify_all();
+  return true;
+}
+
+void sound_track::finish() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  ended_ = true;
+  changed_.notify_all();
+}
+
+void sound_track::fail(step_failure failure) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  ended_ = true;
+  failure_ = std::move(failure);
+  changed_.notify_all();
+}
+
+int64_t sound_track::join() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  places_.insert(first_index_);
+  return first_index_;
+}
+
+void sound_track::seal() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  sealed_ = true;
+  drop_taken();
+  changed_.notify_all();
+}
+
+void sound_track::leave(int64_t next) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  const auto place = places_.find(next);
+  if (place != places_.end()) {
+    places_.erase(place);
+  }
+  drop_taken();
+  changed_.notify_all();
+}
+
+std::shared_ptr<const sound_step> sound_track::take(int64_t index,
+                                                    std::optional<step_failure>& failure) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [&] {
+    return ended_ || index < first_index_ + static_cast<int64_t>(steps_.size());
+  });
+  if (index < first_index_ || index >= first_index_ + static_cast<int64_t>(steps_.size())) {
+    failure = failure_ ? failure_
+                       : step_failure{"taking the sound", index < first_index_
+                                                              ? "the step was dropped"
+                                                              : "the sound ended before the pictures"};
+    return nullptr;
+  }
+  std::shared_ptr<const sound_step> step = steps_[static_cast<size_t>(index - first_index_)];
+  const auto place = places_.find(index);
+  if (place != places_.end()) {
+    places_.erase(place);
+    places_.insert(index + 1);
+  }
+  drop_taken();
+  changed_.notify_all();
+  return step;
+}
+
+std::shared_ptr<const sound_step> track_reader::take(std::optional<step_failure>& failure) {
+  std::shared_ptr<const sound_step> step = track->take(next, failure);
+  if (step) {
+    ++next;
+  }
+  return step;
+}
+
+void track_reader::leave() {
+  if (track != nullptr) {
+    track->leave(next);
+    track = nullptr;
+  }
+}
+
+namespace {
+
+// The file: a header (its mark, and the number of its first step), then
+// each step, then an end record with how many steps it holds; numbers
+// little-endian.
+constexpr char file_mark[8] = {'Q', 'V', 'S', 'O', 'U', 'N', 'D', '1'};
+constexpr int32_t end_record = 0;
+// Bounds no real step comes near: an AAC packet is at most 6144 bits a
+// channel, and one packet of the source gives at most seconds of sound.
+constexpr uint32_t max_packet_bytes = 1 << 16;
+constexpr uint32_t max_packets_per_step = 1 << 16;
+
+void put(std::string& out, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) {
+    out.push_back(static_cast<char>(value >> (8 * i)));
+  }
+}
+
+void put_double(std::string& out, double value) {
+  uint64_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  put(out, bits, 8);
+}
+
+bool write_all(FILE* file, const std::string& bytes) {
+  return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+}
+
+// Reads little-endian numbers from a file; notes the first failure.
+struct file_reader {
+  FILE* file;
+  bool short_read = false;
+  uint64_t number(int bytes) {
+    uint8_t buffer[8] = {};
+    if (std::fread(buffer, 1, static_cast<size_t>(bytes), file) != static_cast<size_t>(bytes)) {
+      short_read = true;
+      return 0;
+    }
+    uint64_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i) {
+      value = (value << 8) | buffer[i];
+    }
+    return value;
+  }
+  int64_t signed64() { return static_cast<int64_t>(number(8)); }
+  int32_t signed32() { return static_cast<int32_t>(number(4)); }
+  uint32_t unsigned32() { return static_cast<uint32_t>(number(4)); }
+  double real() {
+    const uint64_t bits = number(8);
+    double value = 0;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+  }
+};
+
+}  // namespace
+
+std::optional<std::string> sound_file_writer::open(const std::string& path, int64_t first_step,
+                                                   std::unique_ptr<sound_file_writer>& writer) {
+  writer.reset(new sound_file_writer);
+  writer->path_ = path;
+  writer->file_.reset(std::fopen(path.c_str(), "wb"));
+  if (!writer->file_) {
+    return system_reason(path, "cannot be made");
+  }
+  std::string header(file_mark, sizeof file_mark);
+  put(header, static_cast<uint64_t>(first_step), 8);
+  if (!write_all(writer->file_.get(), header)) {
+    return system_reason(path, "cannot be written");
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> sound_file_writer::write(const sound_step& step) {
+  std::string record;
+  put(record, static_cast<uint32_t>(step.event), 4);
+  put(record, static_cast<uint64_t>(step.progress.steps), 8);
+  put(record, static_cast<uint64_t>(step.progress.first_pts), 8);
+  put(record, static_cast<uint64_t>(step.progress.next_pts), 8);
+  put_double(record, step.progress.decoded_end_seconds);
+  put(record, step.packets.size(), 4);
+  for (const packet_ptr& packet : step.packets) {
+    put(record, static_cast<uint64_t>(packet->pts), 8);
+    put(record, static_cast<uint64_t>(packet->dts), 8);
+    put(record, static_cast<uint64_t>(packet->duration), 8);
+    put(record, static_cast<uint32_t>(packet->flags), 4);
+    put(record, static_cast<uint32_t>(packet->size), 4);
+    record.append(reinterpret_cast<const char*>(packet->data), static_cast<size_t>(packet->size));
+  }
+  if (!write_all(file_.get(), record)) {
+    return system_reason(path_, "cannot be written");
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> sound_file_writer::close() {
+  std::string end;
+  put(end, static_cast<uint32_t>(end_record), 4);
+  FILE* file = file_.release();
+  const bool written = write_all(file, end) && std::fflush(file) == 0 && ::fsync(fileno(file)) == 0;
+  const int saved = errno;
+  const bool closed = std::fclose(file) == 0;
+  if (!written || !closed) {
+    errno = written ? errno : saved;
+    return system_reason(path_, "cannot be written");
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> read_sound_file(const std::string& path, int64_t first_step,
+                                           sound_track& track) {
+  file_ptr file(std::fopen(path.c_str(), "rb"));
+  if (!file) {
+    return system_reason(path, "cannot be read");
+  }
+  const auto refused = [&path](const std::string& why) { return path + ": " + why; };
+  file_reader in{file.get()};
+  char mark[sizeof file_mark] = {};
+  if (std::fread(mark, 1, sizeof mark, file.get()) != sizeof mark ||
+      std::memcmp(mark, file_mark, sizeof mark) != 0) {
+    return refused("not a sound file of this ladder's windows");
+  }
+  if (in.signed64() != first_step || in.short_read) {
+    return refused("its sound does not start at the window's resume state");
+  }
+  track.start_at(first_step);
+  int64_t index = first_step;
+  int64_t last_pts = INT64_MIN;
+  for (;;) {
+    const int32_t event = in.signed32();
+    if (in.short_read) {
+      return refused("cut short");
+    }
+    if (event == end_record) {
+      break;
+    }
+    if (event < static_cast<int32_t>(sound_event::packet) ||
+        event > static_cast<int32_t>(sound_event::drain)) {
+      return refused("a step of unknown kind");
+    }
+    sound_step step;
+    step.event = static_cast<sound_event>(event);
+    step.progress.steps = in.signed64();
+    step.progress.first_pts = in.signed64();
+    step.progress.next_pts = in.signed64();
+    step.progress.decoded_end_seconds = in.real();
+    const uint32_t count = in.unsigned32();
+    if (in.short_read || step.progress.steps != index + 1 || count > max_packets_per_step ||
+        step.progress.next_pts < step.progress.first_pts ||
+        !std::isfinite(step.progress.decoded_end_seconds)) {
+      return refused("step " + std::to_string(index) + " is not the one that follows");
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+      packet_ptr packet(av_packet_alloc());
+      if (!packet) {
+        return refused(std::strerror(ENOMEM));
+      }
+      const int64_t pts = in.signed64();
+      const int64_t dts = in.signed64();
+      const int64_t duration = in.signed64();
+      const uint32_t flags = in.unsigned32();
+      const uint32_t size = in.unsigned32();
+      if (in.short_read || size == 0 || size > max_packet_bytes || pts < last_pts ||
+          duration < 0 || av_new_packet(packet.get(), static_cast<int>(size)) < 0 ||
+          std::fread(packet->data, 1, size, file.get()) != size) {
+        return refused("a sound packet of step " + std::to_string(index) + " is not one");
+      }
+      last_pts = pts;
+      packet->pts = pts;
+      packet->dts = dts;
+      packet->duration = duration;
+      packet->flags = static_cast<int>(flags & AV_PKT_FLAG_KEY);
+      step.packets.push_back(std::move(packet));
+    }
+    track.add(std::move(step));
+    ++index;
+  }
+  track.finish();
+  return std::nullopt;
+}
+
+}  // namespace quorvane
