@@ -41,7 +41,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from .playlists import MASTER, NoRendition, master_renditions, media_segments
-from .storage import fsync_path, identity, publish_folder, safe_id
+from .storage import directory_mode, fsync_path, identity, publish_folder, safe_id
 
 ATTEMPT_MARK = ".attempt-"
 TRASH_MARK = ".trash-"
@@ -215,6 +215,7 @@ class Attempt:
                 _lock_path(folder).unlink(missing_ok=True)
                 os.close(fd)
                 continue
+            os.chmod(folder, directory_mode())
             record = {**owner, "task_id": task_id, "output": str(output), "delivery": delivery}
             os.ftruncate(fd, 0)
             os.pwrite(fd, json.dumps(record).encode(), 0)
