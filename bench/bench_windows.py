@@ -31,7 +31,10 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "scripts"))
 from bench_ladder import make_input  # noqa: E402
 from key_info import write_key_info  # noqa: E402
 
+from _quorvane_queue_native import slots_per_second  # noqa: E402
+
 MACHINES = (8, 16, 32)
+
 LECTURE_SECONDS = 3600
 
 # One pinned process: `code` run with the arguments, its usage as JSON.
@@ -156,7 +159,8 @@ def run_windows(work: Path, source: Path, key: Path, one: dict, seconds: float,
           f"time), CPU {plan['cpu']:.1f} s; {len(done)} windows of {window_seconds} s, handed "
           f"over at {', '.join(f'{w['handed']:.1f}' for w in done)} s")
     for w in done:
-        print(f"  window {w['index']} from {w['first_slot'] / 30:g} s on core {w['core']}: "
+        print(f"  window {w['index']} from {w['first_slot'] / slots_per_second:g} s on core "
+              f"{w['core']}: "
               f"began at {w['began']:.1f} s, wall {w['wall']:.1f} s, CPU {w['cpu']:.1f} s")
     print(f"windows encoded by {encoded - started:.1f} s (workers' CPU "
           f"{sum(u['cpu'] for u in worker_usage):.1f} s with planning)")

@@ -61,19 +61,6 @@ void run_worker_guarded(const rendition_worker& worker, std::string input, std::
   }
 }
 
-// The thread that makes the ladder's sound; joined when the ladder ends,
-// after every rung has left the track, so that it has stopped.
-struct sound_maker_thread {
-  sound_track* track = nullptr;
-  std::thread thread;
-  ~sound_maker_thread() {
-    if (thread.joinable()) {
-      track->seal();  // however the ladder ended: with nobody left, the maker stops
-      thread.join();
-    }
-  }
-};
-
 std::string ladder_names() {
   std::string names;
   for (const ladder_row& row : rendition_ladder) {
@@ -152,7 +139,8 @@ std::vector<rung_failure> run_ladder(std::string input, std::string output,
   std::vector<std::optional<rung_failure>> failures(resolution.size());
   // The ladder's sound is made once, on a thread of its own, for the rungs
   // to take; joined after them.
-  sound_maker_thread maker{sound.track, {}};
+  track_maker_thread maker;
+  maker.track = sound.track;
   if (sound.track != nullptr && sound.make) {
     try {
       maker.thread = std::thread(sound.make);

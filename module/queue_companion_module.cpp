@@ -206,37 +206,27 @@ void plan_windows(const std::string& input, int64_t window_seconds, const std::s
                   const py::function& on_event) {
   size_t announced = 0;
   std::optional<py::error_already_set> raised;
+  // Hands one event to Python; false, the pass to stop, once it raised.
+  const auto tell = [&](const char* name, auto make_value) {
+    py::gil_scoped_acquire held;
+    if (raised) {
+      return false;
+    }
+    py::dict event;
+    event[name] = make_value();
+    try {
+      on_event(event);
+    } catch (py::error_already_set& error) {
+      raised.emplace(std::move(error));
+      return false;
+    }
+    return true;
+  };
   const quorvane::planning_events events{
       [&](const quorvane::planned_window& window) {
-        py::gil_scoped_acquire held;
-        if (raised) {
-          return false;
-        }
-        py::dict event;
-        event["window"] = window_dict(announced++, window);
-        try {
-          on_event(event);
-        } catch (py::error_already_set& error) {
-          raised.emplace(std::move(error));
-          return false;
-        }
-        return true;
+        return tell("window", [&] { return window_dict(announced++, window); });
       },
-      [&](double seconds) {
-        py::gil_scoped_acquire held;
-        if (raised) {
-          return false;
-        }
-        py::dict event;
-        event["progress"] = seconds;
-        try {
-          on_event(event);
-        } catch (py::error_already_set& error) {
-          raised.emplace(std::move(error));
-          return false;
-        }
-        return true;
-      }};
+      [&](double seconds) { return tell("progress", [&] { return py::float_(seconds); }); }};
   quorvane::window_plan_outcome outcome;
   {
     py::gil_scoped_release released;

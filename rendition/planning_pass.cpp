@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <deque>
 #include <memory>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -217,18 +216,8 @@ struct seam_search {
   }
 };
 
-// A thread joined when its owner goes, however it goes.
-struct joined_thread {
-  std::thread thread;
-  ~joined_thread() {
-    if (thread.joinable()) {
-      thread.join();
-    }
-  }
-};
-
 step_result plan(seam_search& search, const std::string& input, const pass_plan& plan,
-                 sound_track& track, joined_thread& maker) {
+                 sound_track& track, track_maker_thread& maker) {
   rendition_pipeline& pipeline = search.pipeline;
   if (step_result failed = open_pipeline(pipeline, input, plan)) {
     return failed;
@@ -248,19 +237,15 @@ step_result plan(seam_search& search, const std::string& input, const pass_plan&
   pipeline.muxer.window.pre_roll_slots =
       picture_pre_roll_slots(av_q2d(pipeline.video.picture_duration));
   pipeline.sound.output = [&search](const sound_step& step, media_error& error) {
-    sound_step copy;
-    copy.event = step.event;
-    copy.progress = step.progress;
     for (const packet_ptr& packet : step.packets) {
       admits_sound_packet(search.pipeline.muxer.window, step.progress.first_pts, packet->pts);
-      packet_ptr clone(av_packet_clone(packet.get()));
-      if (!clone) {
-        error = media_error{AVERROR(ENOMEM), false, planning_step};
-        return false;
-      }
-      copy.packets.push_back(std::move(clone));
     }
-    search.packet_steps.push_back(std::move(copy));
+    std::optional<sound_step> copy = shared_copy(step);
+    if (!copy) {
+      error = media_error{AVERROR(ENOMEM), false, planning_step};
+      return false;
+    }
+    search.packet_steps.push_back(std::move(*copy));
     return true;
   };
   if (step_result failed = search.open_window(rendition_window{}, 0)) {
@@ -293,7 +278,8 @@ planning_outcome plan_windows_pass(const std::string& input, int32_t width, int3
   // this pass takes its steps. Released in reverse: the reader leaves the
   // track first, so that the maker stops, then the maker is joined.
   sound_track track;
-  joined_thread maker;
+  track_maker_thread maker;
+  maker.track = &track;
   track_reader reader;  // leaves before the maker is joined, whichever way the pass ends
   pass_plan plan_of_pass;
   plan_of_pass.pictures = picture_use::timed;

@@ -105,6 +105,27 @@ std::shared_ptr<const sound_step> sound_track::take(int64_t index,
   return step;
 }
 
+std::optional<sound_step> shared_copy(const sound_step& step) {
+  sound_step copy;
+  copy.event = step.event;
+  copy.progress = step.progress;
+  for (const packet_ptr& packet : step.packets) {
+    packet_ptr shared(av_packet_clone(packet.get()));
+    if (!shared) {
+      return std::nullopt;
+    }
+    copy.packets.push_back(std::move(shared));
+  }
+  return copy;
+}
+
+track_maker_thread::~track_maker_thread() {
+  if (thread.joinable()) {
+    track->seal();
+    thread.join();
+  }
+}
+
 std::shared_ptr<const sound_step> track_reader::take(std::optional<step_failure>& failure) {
   std::shared_ptr<const sound_step> step = track->take(next, failure);
   if (step) {

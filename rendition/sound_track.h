@@ -17,6 +17,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ffmpeg/ffmpeg_handles.h"
@@ -32,6 +33,9 @@ struct sound_step {
   sound_progress progress;  // after the step
   std::vector<packet_ptr> packets;  // AAC, in the encoder's time base, in order
 };
+
+// A copy of a step, its packets' data shared; empty without memory.
+std::optional<sound_step> shared_copy(const sound_step& step);
 
 // Steps handed from the one that makes them to the rungs that take them, in
 // order. Each rung joins before the maker starts dropping steps (the track
@@ -75,6 +79,18 @@ class sound_track {
   bool sealed_ = false;
   bool ended_ = false;
   std::optional<step_failure> failure_;
+};
+
+// The thread that makes a track, joined when its owner goes, however it
+// goes: the track is sealed first, so that with every reader gone the maker
+// stops.
+struct track_maker_thread {
+  sound_track* track = nullptr;
+  std::thread thread;
+  track_maker_thread() = default;
+  track_maker_thread(const track_maker_thread&) = delete;
+  track_maker_thread& operator=(const track_maker_thread&) = delete;
+  ~track_maker_thread();
 };
 
 // One rung's place in a track; it leaves the track when it ends, however

@@ -142,21 +142,6 @@ step_result run_rendition(rendition_pipeline& pipeline, const std::string& input
   return finish_output(pipeline, plan.playlist);
 }
 
-// A copy of a step: its packets shared, not copied.
-std::optional<sound_step> clone_step(const sound_step& step) {
-  sound_step copy;
-  copy.event = step.event;
-  copy.progress = step.progress;
-  for (const packet_ptr& packet : step.packets) {
-    packet_ptr clone(av_packet_clone(packet.get()));
-    if (!clone) {
-      return std::nullopt;
-    }
-    copy.packets.push_back(std::move(clone));
-  }
-  return copy;
-}
-
 // The sound pass itself; its failure goes into the track.
 void make_sound(const std::string& input, sound_track& track) {
   rendition_pipeline pipeline;
@@ -170,7 +155,7 @@ void make_sound(const std::string& input, sound_track& track) {
     return;
   }
   pipeline.sound.output = [&track](const sound_step& step, media_error& error) {
-    std::optional<sound_step> copy = clone_step(step);
+    std::optional<sound_step> copy = shared_copy(step);
     if (!copy) {
       error = media_error{AVERROR(ENOMEM), false, "handing the sound over"};
       return false;
