@@ -480,10 +480,10 @@ def interlaced_run(request, tmp_path_factory) -> Encoded:
 
 class TestInterlaced:
     def test_pictures_are_deinterlaced(self, interlaced_run):
-        # idet calls even a well deinterlaced start interlaced for its first
-        # few pictures (it has no earlier picture to compare the first with,
-        # and its verdict lags four pictures): 4 of these 75 with ffmpeg's
-        # own bwdif or yadif, against all 75 of the woven source.
+        # idet calls a few pictures of a well deinterlaced output interlaced
+        # (the first, which it has no earlier picture to compare with, and the
+        # last): 2 to 4 of these 75 with ffmpeg's own bwdif or ours, against
+        # all 75 of the woven source.
         count = interlace_count(interlaced_run.playlist("360p"))
         assert count.interlaced_share < 0.10, count
 
