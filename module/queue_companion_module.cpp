@@ -212,9 +212,9 @@ void plan_windows(const std::string& input, int64_t window_seconds, const std::s
     if (raised) {
       return false;
     }
-    py::dict event;
-    event[name] = make_value();
     try {
+      py::dict event;
+      event[name] = make_value();
       on_event(event);
     } catch (py::error_already_set& error) {
       raised.emplace(std::move(error));

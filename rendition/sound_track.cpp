@@ -294,19 +294,22 @@ std::optional<std::string> read_sound_file(const std::string& path, int64_t firs
       return refused("step " + std::to_string(index) + " is not the one that follows");
     }
     for (uint32_t i = 0; i < count; ++i) {
-      packet_ptr packet(av_packet_alloc());
-      if (!packet) {
-        return refused(std::strerror(ENOMEM));
-      }
       const int64_t pts = in.signed64();
       const int64_t dts = in.signed64();
       const int64_t duration = in.signed64();
       const uint32_t flags = in.unsigned32();
       const uint32_t size = in.unsigned32();
-      if (in.short_read || size == 0 || size > max_packet_bytes || pts < last_pts ||
-          duration < 0 || av_new_packet(packet.get(), static_cast<int>(size)) < 0 ||
-          std::fread(packet->data, 1, size, file.get()) != size) {
-        return refused("a sound packet of step " + std::to_string(index) + " is not one");
+      const std::string not_one = "a sound packet of step " + std::to_string(index) + " is not one";
+      if (in.short_read || size == 0 || size > max_packet_bytes || pts < last_pts || duration < 0) {
+        return refused(not_one);
+      }
+      packet_ptr packet(av_packet_alloc());
+      const int made = packet ? av_new_packet(packet.get(), static_cast<int>(size)) : AVERROR(ENOMEM);
+      if (made < 0) {
+        return refused(ffmpeg_error_text(made));
+      }
+      if (std::fread(packet->data, 1, size, file.get()) != size) {
+        return refused(not_one);
       }
       last_pts = pts;
       packet->pts = pts;

@@ -141,9 +141,10 @@ bool hold_picture(video_path& path, hls_muxer& muxer, AVFrame* picture) {
   const int64_t slot =
       av_rescale_q(picture->pts, av_buffersink_get_time_base(path.chain.sink), grid_time_base);
   path.timeline.chain_output_slot = slot;
-  const auto source = path.timeline.chain_sources.find(slot);
-  const int64_t source_pts = source != path.timeline.chain_sources.end() ? source->second : AV_NOPTS_VALUE;
-  path.timeline.chain_sources.erase(path.timeline.chain_sources.begin(), path.timeline.chain_sources.upper_bound(slot));
+  std::map<int64_t, int64_t>& chain_sources = path.timeline.chain_sources;
+  const auto source = chain_sources.find(slot);
+  const int64_t source_pts = source != chain_sources.end() ? source->second : AV_NOPTS_VALUE;
+  chain_sources.erase(chain_sources.begin(), chain_sources.upper_bound(slot));
   held_place& held = path.timeline.held;
   const bool holding = held.holding;
   if (holding && slot <= held.slot) {
