@@ -1,7 +1,7 @@
 """Side-by-side cost of the default ladder: quorvane.hls_encoder against the
 ffmpeg command-line tool producing the same ladder in one process (one
 decode split to four bicubic scalers, the same x264, loudness, AAC and HLS
-settings). Run by hand:
+settings, the same rate cap and buffer). Run by hand:
 
     .venv/bin/python bench/bench_ladder.py [--seconds 60] [--repeats 3]
     .venv/bin/python bench/bench_ladder.py --growth     # 30 s against 120 s
@@ -11,6 +11,7 @@ settings). Run by hand:
     .venv/bin/python bench/bench_ladder.py --kinds      # plain, HDR and interlaced sources
     .venv/bin/python bench/bench_ladder.py --against DIR --rate 1   # a slideshow
     .venv/bin/python bench/bench_ladder.py --against DIR --still    # one picture, then only sound
+    .venv/bin/python bench/bench_ladder.py --cores      # one core against two (taskset)
 
 Each run is a child process; its wall time, CPU time (user+sys) and peak RSS
 come from that child's resource usage."""
@@ -32,6 +33,9 @@ from key_info import write_key_info  # noqa: E402
 
 LADDER = [("1080p", 1920, 1080, 5000000), ("720p", 1280, 720, 2500000),
           ("480p", 854, 480, 1000000), ("360p", 640, 360, 400000)]
+# The call caps each rung's video at 1.1 times its rate with a one-second buffer.
+MAX_RATE = 1.1
+BUFFER_SECONDS = 1.0
 LOUDNESS = "loudnorm=I=-14:LRA=11:TP=-1.5,aformat=sample_fmts=fltp:sample_rates=44100:channel_layouts=stereo"
 
 # Runs one command and prints its resource usage as JSON.
@@ -77,6 +81,10 @@ def make_input(path: Path, seconds: int, kind: str = "plain", rate: int = 30) ->
                     "-t", str(seconds), *SOURCE_KINDS[kind], "-c:a", "aac", str(path)], check=True)
 
 
+def rate_cap(rate: int) -> list[str]:
+    return ["-maxrate", str(int(rate * MAX_RATE)), "-bufsize", str(int(rate * BUFFER_SECONDS))]
+
+
 def ffmpeg_ladder_command(source: Path) -> list[str]:
     split = f"[0:v]split={len(LADDER)}" + "".join(f"[v{i}]" for i in range(len(LADDER)))
     scalers = [f"[v{i}]scale={w}:{h}:flags=bicubic[s{i}]" for i, (_, w, h, _) in enumerate(LADDER)]
@@ -84,8 +92,8 @@ def ffmpeg_ladder_command(source: Path) -> list[str]:
     command = ["ffmpeg", "-y", "-i", str(source), "-filter_complex", ";".join([split, *scalers, audio])]
     for i, (name, _, _, rate) in enumerate(LADDER):
         command += ["-map", f"[s{i}]", "-map", f"[a{i}]",
-                    "-c:v", "libx264", "-preset", "fast", "-b:v", str(rate), "-r", "30",
-                    "-g", "60", "-keyint_min", "60", "-sc_threshold", "0", "-pix_fmt", "yuv420p",
+                    "-c:v", "libx264", "-preset", "fast", "-b:v", str(rate), *rate_cap(rate),
+                    "-r", "30", "-g", "60", "-keyint_min", "60", "-sc_threshold", "0", "-pix_fmt", "yuv420p",
                     "-c:a", "aac", "-b:a", "128000", "-ar", "44100", "-ac", "2",
                     "-f", "hls", "-hls_time", "6", "-hls_list_size", "0",
                     "-hls_key_info_file", "enc.keyinfo",
@@ -97,8 +105,8 @@ def ffmpeg_rendition_command(source: Path, name: str, width: int, height: int, r
     """One rendition alone: its own decode, scaler, x264, loudness chain, AAC and muxer."""
     return ["ffmpeg", "-y", "-i", str(source), "-map", "0:v", "-map", "0:a",
             "-vf", f"scale={width}:{height}:flags=bicubic", "-af", LOUDNESS,
-            "-c:v", "libx264", "-preset", "fast", "-b:v", str(rate), "-r", "30",
-            "-g", "60", "-keyint_min", "60", "-sc_threshold", "0", "-pix_fmt", "yuv420p",
+            "-c:v", "libx264", "-preset", "fast", "-b:v", str(rate), *rate_cap(rate),
+            "-r", "30", "-g", "60", "-keyint_min", "60", "-sc_threshold", "0", "-pix_fmt", "yuv420p",
             "-c:a", "aac", "-b:a", "128000", "-ar", "44100", "-ac", "2",
             "-f", "hls", "-hls_time", "6", "-hls_list_size", "0", "-hls_key_info_file", "enc.keyinfo",
             "-hls_segment_filename", f"part_{name}_%03d.ts", f"part_{name}.m3u8"]
@@ -110,8 +118,10 @@ def measure(command: list[str], cwd: Path, env: dict[str, str] | None = None) ->
     return json.loads(out)
 
 
-def hls_encoder_command(source: Path) -> list[str]:
-    return [sys.executable, "-c", f"import quorvane; quorvane.hls_encoder({str(source)!r}, 'master.m3u8')"]
+def hls_encoder_command(source: Path, rungs: list[str] | None = None) -> list[str]:
+    names = "" if rungs is None else f", {rungs!r}"
+    return [sys.executable, "-c",
+            f"import quorvane; quorvane.hls_encoder({str(source)!r}, 'master.m3u8'{names})"]
 
 
 def with_module_from(directory: Path) -> dict[str, str]:
@@ -158,9 +168,13 @@ def main() -> int:
                         help="an input of one picture and then only sound, as podcasts are")
     parser.add_argument("--kinds", action="store_true",
                         help="cost of an HDR and of an interlaced source against a plain one")
+    parser.add_argument("--cores", action="store_true",
+                        help="the default ladder and a 1080p rung alone, on one core and on two")
     args = parser.parse_args()
     if args.kinds:
         return compare_kinds(args.seconds, args.repeats)
+    if args.cores:
+        return compare_cores(args.seconds, args.repeats)
     work = Path(tempfile.mkdtemp(prefix="quorvane-bench-"))
     try:
         write_key_info(work)
@@ -226,6 +240,31 @@ def compare_kinds(seconds: int, repeats: int) -> int:
             numbers = summary(kind_runs)
             print(f"  {kind:10} wall {numbers['wall']:7.1f} s  cpu {numbers['cpu']:7.1f} s  "
                   f"peak RSS {numbers['rss_mib']:7.1f} MiB  cpu {numbers['cpu'] / plain['cpu']:.2f}x plain")
+        return 0
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def compare_cores(seconds: int, repeats: int) -> int:
+    """The call pinned to one core and to two (taskset), taking turns."""
+    work = Path(tempfile.mkdtemp(prefix="quorvane-bench-"))
+    try:
+        write_key_info(work)
+        source = work / "source.mp4"
+        print(f"making a 1920x1080 30 fps {seconds} s input", flush=True)
+        make_input(source, seconds)
+        for label, rungs in (("default ladder", None), ("1080p alone", ["1080p"])):
+            runs: dict[str, list[dict]] = {"0": [], "0,1": []}
+            for round_ in range(repeats):
+                cores = ["0", "0,1"] if round_ % 2 == 0 else ["0,1", "0"]
+                for core in cores:
+                    command = ["taskset", "-c", core, *hls_encoder_command(source, rungs)]
+                    runs[core].append(measure(command, work))
+                    print(f"  {label}, cores {core:4} run {round_ + 1}: {runs[core][-1]}", flush=True)
+            one, two = summary(runs["0"]), summary(runs["0,1"])
+            print(f"{label}: one core wall {one['wall']:.1f} s cpu {one['cpu']:.1f} s; "
+                  f"two cores wall {two['wall']:.1f} s cpu {two['cpu']:.1f} s; "
+                  f"two/one wall {two['wall'] / one['wall']:.3f}", flush=True)
         return 0
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -9,7 +9,8 @@
 #include "hls/master_playlist.h"
 #include "hls/output_format.h"
 #include "ladder/output_collisions.h"
-#include "rendition/transcode_rendition.h"
+#include "rendition/ladder_passes.h"
+#include "rendition/rung_encoder.h"
 #include "source/source_probe.h"
 
 namespace quorvane {
@@ -26,7 +27,7 @@ struct running_worker {
   size_t position = 0;  // in the caller's list of names
   rendition planned;
   rendition_outcome outcome;  // written by the worker thread, read after join
-  track_reader reader;  // its place in the ladder's sound, left when it ends
+  rung_reader reader;  // its place in the hand-over, left when it ends
   std::thread thread;
 };
 
@@ -47,17 +48,17 @@ void record_throw(rendition_outcome& outcome, const char* what) noexcept {
 // process would end in std::terminate.
 void run_worker_guarded(const rendition_worker& worker, std::string input, std::string playlist,
                         int32_t width, int32_t height, int32_t bitrate, std::string key,
-                        const rendition_sound& sound, rendition_outcome& outcome) noexcept {
+                        rung_reader* reader, rendition_outcome& outcome) noexcept {
   try {
     outcome = worker(std::move(input), std::move(playlist), width, height, bitrate,
-                     std::move(key), sound);
+                     std::move(key), reader);
   } catch (const std::exception& error) {
     record_throw(outcome, error.what());
   } catch (...) {
     record_throw(outcome, nullptr);
   }
-  if (sound.reader != nullptr) {
-    sound.reader->leave();  // whatever it took, it takes no more
+  if (reader != nullptr) {
+    reader->leave();  // whatever it took, it takes no more
   }
 }
 
@@ -106,12 +107,30 @@ std::vector<rung_failure> in_caller_order(std::vector<std::optional<rung_failure
 
 }  // namespace
 
+rendition_worker ladder_rung_worker(int64_t first_slot, int64_t end_slot) {
+  return [first_slot, end_slot](std::string, std::string playlist, int32_t width, int32_t height,
+                                int32_t bitrate, std::string key, rung_reader* reader) {
+    if (reader == nullptr) {
+      return rendition_outcome{step_failure{worker_step, "nothing is handed to it"}, ""};
+    }
+    rung_plan plan;
+    plan.width = width;
+    plan.height = height;
+    plan.bitrate = bitrate;
+    plan.playlist = std::move(playlist);
+    plan.key = std::move(key);
+    plan.first_slot = first_slot;
+    plan.end_slot = end_slot;
+    return encode_rung(*reader, plan);
+  };
+}
+
 std::vector<rung_failure> run_ladder(std::string input, std::string output,
                                      std::vector<std::string> resolution,
                                      std::vector<int32_t> bitrate, std::string key,
                                      const rendition_worker& worker,
                                      const thread_starter& start_thread,
-                                     const ladder_sound& sound) {
+                                     const ladder_passes& passes) {
   // 1. A master playlist that would replace a rendition's file, or an input
   //    that is one of the files written (by any name, or listed by a
   //    playlist input), would destroy what the call reads or makes: nothing
@@ -137,16 +156,16 @@ std::vector<rung_failure> run_ladder(std::string input, std::string output,
   //    once: two workers on the same files would corrupt each other's output.
   //    A deque keeps each worker's `outcome` slot in place as it grows.
   std::vector<std::optional<rung_failure>> failures(resolution.size());
-  // The ladder's sound is made once, on a thread of its own, for the rungs
-  // to take; joined after them.
-  track_maker_thread maker;
-  maker.track = sound.track;
-  if (sound.track != nullptr && sound.make) {
+  // What the rungs encode is made once, on a thread of its own, for the
+  // rungs to take; joined after them.
+  handover_maker<rung_event> maker;
+  maker.track = passes.rungs;
+  if (passes.rungs != nullptr && passes.make) {
     try {
-      maker.thread = std::thread(sound.make);
+      maker.thread = std::thread(passes.make);
     } catch (...) {
-      sound.track->fail({"starting the sound's thread",
-                         thread_refusal_text(std::current_exception())});
+      passes.rungs->fail({"starting the pictures' thread",
+                          thread_refusal_text(std::current_exception())});
     }
   }
   std::deque<running_worker> workers;
@@ -167,19 +186,18 @@ std::vector<rung_failure> run_ladder(std::string input, std::string output,
     slot.planned = rendition{name, size->width, size->height, bitrate[i]};
     // Until the worker says how it ended.
     slot.outcome.failure = step_failure{worker_step, "the worker did not run"};
-    rendition_sound rung_sound{nullptr, sound.carries_silence};
-    if (sound.track != nullptr) {
-      slot.reader.track = sound.track;
-      slot.reader.next = sound.track->join();
-      rung_sound.reader = &slot.reader;
+    rung_reader* reader = nullptr;
+    if (passes.rungs != nullptr) {
+      slot.reader.join(*passes.rungs);
+      reader = &slot.reader;
     }
     try {
       slot.thread = start_thread(
           [&worker, &outcome = slot.outcome, input_path = input,
            playlist = media_playlist_name(name), width = size->width, height = size->height,
-           rate = bitrate[i], key_path = key, rung_sound]() mutable {
+           rate = bitrate[i], key_path = key, reader]() mutable {
             run_worker_guarded(worker, std::move(input_path), std::move(playlist), width, height,
-                               rate, std::move(key_path), rung_sound, outcome);
+                               rate, std::move(key_path), reader, outcome);
           });
     } catch (...) {
       // The system refused a thread: start no more, finish what runs.
@@ -189,8 +207,8 @@ std::vector<rung_failure> run_ladder(std::string input, std::string output,
     }
   }
 
-  if (sound.track != nullptr) {
-    sound.track->seal();  // every rung has its place
+  if (passes.rungs != nullptr) {
+    passes.rungs->seal();  // every rung has its place
   }
 
   // 5. Wait for every worker, in start order.
@@ -230,19 +248,14 @@ std::vector<rung_failure> run_ladder(std::string input, std::string output,
 std::vector<rung_failure> hls_encoder(std::string input, std::string output,
                                       std::vector<std::string> resolution,
                                       std::vector<int32_t> bitrate, std::string key) {
-  // Every rung's sound is the same: made once, by a pass of its own.
-  sound_track track;
-  ladder_sound sound;
-  sound.track = &track;
-  sound.make = [&track, input] { make_ladder_sound(input, track); };
-  const rendition_worker worker = [](std::string source, std::string playlist, int32_t width,
-                                     int32_t height, int32_t rate, std::string key_info,
-                                     const rendition_sound& rung_sound) {
-    return transcode_rendition(std::move(source), std::move(playlist), width, height, rate,
-                               std::move(key_info), rendition_window{}, rung_sound);
-  };
+  // Every rung's pictures and sound are the same: made once, by passes of
+  // their own.
+  rung_handover rungs = make_rung_handover();
+  ladder_passes passes;
+  passes.rungs = &rungs;
+  passes.make = [&rungs, input] { make_call_passes(input, rungs); };
   return run_ladder(std::move(input), std::move(output), std::move(resolution),
-                    std::move(bitrate), std::move(key), worker, start_std_thread, sound);
+                    std::move(bitrate), std::move(key), ladder_rung_worker(0, unbounded_slot), start_std_thread, passes);
 }
 
 }  // namespace quorvane

@@ -12,24 +12,26 @@
 
 #include "ladder/rendition_ladder.h"
 #include "rendition/rendition_outcome.h"
-#include "rendition/sound_track.h"
-#include "rendition/transcode_rendition.h"
+#include "rendition/rung_events.h"
 
 namespace quorvane {
 
-// Produces one rendition, its sound as `sound` says, and says how it ended.
+// Produces one rendition from what `reader` takes (null: the worker has
+// no hand-over) and says how it ended.
 using rendition_worker =
     std::function<rendition_outcome(std::string input, std::string playlist, int32_t width,
                                     int32_t height, int32_t bitrate, std::string key,
-                                    const rendition_sound& sound)>;
+                                    rung_reader* reader)>;
 
-// Where the rungs of a ladder take their sound: every rung a reader of
-// `track` (registered before its thread starts). `make`, when given, makes
-// the track on a thread of its own once the rungs are known (a call's
-// sound pass); without it the track is made already (a window's file).
-struct ladder_sound {
-  sound_track* track = nullptr;
-  bool carries_silence = false;
+// A rung of a ladder writing slots [first_slot, end_slot) of its timeline:
+// it encodes what the ladder's passes hand over.
+rendition_worker ladder_rung_worker(int64_t first_slot, int64_t end_slot);
+
+// Where the rungs of a ladder take what they encode: every rung a reader of
+// `rungs` (joined before its thread starts). `make` makes it, on a thread
+// of its own once the rungs are known.
+struct ladder_passes {
+  rung_handover* rungs = nullptr;
   std::function<void()> make;
 };
 
@@ -55,7 +57,7 @@ std::vector<rung_failure> run_ladder(std::string input, std::string output,
                                      std::vector<int32_t> bitrate, std::string key,
                                      const rendition_worker& worker,
                                      const thread_starter& start_thread = start_std_thread,
-                                     const ladder_sound& sound = {});
+                                     const ladder_passes& passes = {});
 
 std::vector<rung_failure> hls_encoder(std::string input, std::string output,
                                       std::vector<std::string> resolution,

@@ -7,6 +7,7 @@
 #include "hls/key_info.h"
 #include "hls/output_format.h"
 #include "ladder/rendition_ladder.h"
+#include "rendition/ladder_passes.h"
 #include "source/source_probe.h"
 
 namespace quorvane {
@@ -108,19 +109,18 @@ std::vector<rung_failure> encode_ladder_window(std::string input, std::string ou
   if (derived != nullptr) {
     key = *derived;
   }
-  const rendition_window part = window.part;
-  const rendition_worker worker = [&part](std::string source, std::string playlist, int32_t width,
-                                          int32_t height, int32_t rate, std::string key_info,
-                                          const rendition_sound& sound) {
-    return transcode_rendition(std::move(source), std::move(playlist), width, height, rate,
-                               std::move(key_info), part, sound);
+  // One picture pass for every rung of the window, its sound taken from
+  // the file.
+  rung_handover rungs = make_rung_handover();
+  ladder_passes passes;
+  passes.rungs = &rungs;
+  passes.make = [&rungs, &track, input, part = window.part] {
+    make_ladder_pictures(input, part, ladder_sound_source{&track, true}, rungs);
   };
-  ladder_sound sound;
-  sound.track = &track;
-  sound.carries_silence = true;
   std::vector<rung_failure> failures =
-      run_ladder(std::move(input), std::move(output), std::move(resolution), std::move(bitrate),
-                 key, worker, start_std_thread, sound);
+      run_ladder(std::move(input), std::move(output), std::move(resolution), std::move(bitrate), key,
+                 ladder_rung_worker(window.part.first_slot, window.part.end_slot),
+                 start_std_thread, passes);
   if (derived != nullptr) {
     std::remove(derived->c_str());
   }

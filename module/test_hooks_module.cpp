@@ -64,7 +64,7 @@ recorded_run run_with_stand_in(std::string input, std::string output,
   const quorvane::rendition_worker stand_in =
       [&](std::string input_path, std::string playlist, int32_t width, int32_t height,
           int32_t rate, std::string key_path,
-          const quorvane::rendition_sound&) -> quorvane::rendition_outcome {
+          quorvane::rung_reader*) -> quorvane::rendition_outcome {
     {
       std::lock_guard<std::mutex> guard(lock);
       positioned_calls.emplace_back(

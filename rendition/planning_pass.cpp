@@ -236,11 +236,10 @@ step_result plan(seam_search& search, const std::string& input, const pass_plan&
   pipeline.video.decoder->skip_loop_filter = AVDISCARD_ALL;
   pipeline.muxer.window.pre_roll_slots =
       picture_pre_roll_slots(av_q2d(pipeline.video.picture_duration));
-  pipeline.sound.output = [&search](const sound_step& step, media_error& error) {
-    for (const packet_ptr& packet : step.packets) {
-      admits_sound_packet(search.pipeline.muxer.window, step.progress.first_pts, packet->pts);
-    }
-    std::optional<sound_step> copy = shared_copy(step);
+  pipeline.sound.output = [&search](const std::shared_ptr<const sound_step>& step,
+                                    media_error& error) {
+    note_sound_packets(search.pipeline.muxer.window, *step);
+    std::optional<sound_step> copy = shared_copy(*step);
     if (!copy) {
       error = media_error{AVERROR(ENOMEM), false, planning_step};
       return false;

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "ffmpeg/step_failure.h"
-#include "rendition/transcode_rendition.h"
+#include "rendition/ladder_passes.h"
 
 namespace quorvane {
 

@@ -9,6 +9,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "ffmpeg/filter_chain.h"
 #include "hls/output_format.h"
 #include "rendition/media_timeline.h"
+#include "rendition/rung_events.h"
 #include "rendition/sound_track.h"
 #include "rendition/timeline_state.h"
 #include "rendition/window_admission.h"
@@ -66,21 +68,6 @@ struct hls_muxer {
   window_admission window;  // the part of the timeline written: all of it unless split in time
 };
 
-// The properties of a decoded picture that its filter chain is built for.
-struct picture_format {
-  int width = 0;
-  int height = 0;
-  int pixel_format = -1;
-  AVRational sample_aspect{0, 1};
-  AVColorSpace matrix = AVCOL_SPC_UNSPECIFIED;
-  AVColorRange range = AVCOL_RANGE_UNSPECIFIED;
-  AVColorPrimaries primaries = AVCOL_PRI_UNSPECIFIED;
-  AVColorTransferCharacteristic transfer = AVCOL_TRC_UNSPECIFIED;
-  bool interlaced = false;
-};
-
-bool operator==(const picture_format& a, const picture_format& b);
-
 // How long each picture handed to the encoder lasts, in grid slots, by its
 // timestamp. The encoder gives its packets out in another order and without
 // durations; the muxer adds those durations up for the playlist.
@@ -89,13 +76,16 @@ using picture_durations = std::map<int64_t, int64_t>;
 // Decoded pictures kept by their own timestamps.
 using decoded_pictures = std::map<int64_t, frame_ptr>;
 
-// What a pass does with the pictures: decode them for the rendition, decode
-// them for their times alone (each cut down to a few pixels before the
-// chain's own steps), or leave them undecoded (only their timestamps count).
+// What a pass does with the pictures: decode them and prepare them for the
+// rungs (the source's steps), decode them for their times alone (each cut
+// down to a few pixels before the chain's steps), or leave them undecoded
+// (only their timestamps count).
 enum class picture_use { encoded, timed, skipped };
 
 struct video_path {
   codec_context_ptr decoder;
+  // An H.264 encoder with the rungs' settings: its reorder delay sets how
+  // the first pictures are placed (and it is the chain's frame when timed).
   codec_context_ptr encoder;
   picture_use use = picture_use::encoded;
   int clockwise_rotation = 0;  // display rotation of the source: 0, 90, 180 or 270
@@ -106,10 +96,15 @@ struct video_path {
   picture_format chain_format;     // what `chain` was built for
   filter_chain chain;
   picture_timeline timeline;
-  picture_durations durations;  // of the pictures the encoder still holds
   frame_ptr decoded;
   frame_ptr filtered;
   frame_ptr held;  // the held picture, whose place is in `timeline`
+  picture_format held_format;  // what the chain that gave the held picture was built for
+  // Where the pictures to encode go; none for a pass that writes nothing.
+  rung_handover* rungs = nullptr;
+  // The held picture as handed over, which its copies share; empty until
+  // its first copy goes.
+  std::shared_ptr<const prepared_picture> handed;
 };
 
 // The properties of decoded sound that the loudness chain is built for.
@@ -138,7 +133,8 @@ struct sound_maker {
 // ladder's track; and where their packets go (the muxer, the track, a
 // window's file).
 enum class sound_origin { made, taken };
-using step_output = std::function<bool(const sound_step& step, media_error& error)>;
+using step_output =
+    std::function<bool(const std::shared_ptr<const sound_step>& step, media_error& error)>;
 
 struct sound_path {
   codec_context_ptr encoder;  // AAC: the output stream's parameters, and what makes the sound

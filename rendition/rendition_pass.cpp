@@ -61,23 +61,24 @@ bool make_step(rendition_pipeline& pipeline, sound_event event, AVPacket* packet
 step_result sound_step_at(rendition_pipeline& pipeline, sound_event event, const char* step_name,
                           AVPacket* packet = nullptr) {
   sound_path& sound = pipeline.sound;
-  sound_step made;
-  const sound_step* step = &made;
-  std::shared_ptr<const sound_step> taken;
+  std::shared_ptr<const sound_step> step;
   if (sound.origin == sound_origin::taken) {
-    taken = sound.reader->take(sound.track_failure);
-    if (!taken) {
+    step = sound.reader->take(sound.track_failure);
+    if (!step) {
       return sound.track_failure;
     }
-    if (taken->event != event || taken->progress.steps != sound.progress.steps + 1) {
+    if (step->event != event || step->progress.steps != sound.progress.steps + 1) {
       return step_failure{"taking the sound", "the sound track does not follow this file"};
     }
-    step = taken.get();
-    sound.progress = taken->progress;
-  } else if (!make_step(pipeline, event, packet, made)) {
-    return encoding_failure(step_name, pipeline);
+    sound.progress = step->progress;
+  } else {
+    auto made = std::make_shared<sound_step>();
+    if (!make_step(pipeline, event, packet, *made)) {
+      return encoding_failure(step_name, pipeline);
+    }
+    step = std::move(made);
   }
-  if (sound.output && !sound.output(*step, pipeline.muxer.last_error)) {
+  if (sound.output && !sound.output(step, pipeline.muxer.last_error)) {
     return encoding_failure(step_name, pipeline);
   }
   return std::nullopt;
@@ -184,6 +185,12 @@ step_result route_packet(rendition_pipeline& pipeline, bool is_video, bool carry
   return release_held_sound(pipeline, true);
 }
 
+void note_sound_packets(window_admission& window, const sound_step& step) {
+  for (const packet_ptr& packet : step.packets) {
+    admits_sound_packet(window, step.progress.first_pts, packet->pts);
+  }
+}
+
 step_failure encoding_failure(const char* step, const rendition_pipeline& pipeline) {
   const media_error& error = pipeline.muxer.last_error;
   const char* where = error.step != nullptr ? error.step : error.in_muxer ? "writing the segments" : step;
@@ -202,15 +209,13 @@ step_result open_pipeline(rendition_pipeline& pipeline, const std::string& input
           open_source(pipeline.source, pipeline.video, pipeline.sound, input, plan)) {
     return failed;
   }
-  if (step_result failed = open_encoders(pipeline.video, pipeline.sound, plan)) {
+  video_path& video = pipeline.video;
+  codec_context_ptr* video_encoder = video.use != picture_use::skipped ? &video.encoder : nullptr;
+  if (step_result failed =
+          open_encoders(video_encoder, pipeline.sound.encoder, plan.width, plan.height, 0)) {
     return failed;
   }
-  if (pipeline.muxer.window.writes) {
-    if (step_result failed = open_muxer(pipeline.muxer, pipeline.video, pipeline.sound, plan)) {
-      return failed;
-    }
-  }
-  return prepare_paths(pipeline.source, pipeline.muxer, pipeline.video, pipeline.sound);
+  return prepare_paths(pipeline.source, video, pipeline.sound);
 }
 
 timeline_state current_timeline(const rendition_pipeline& pipeline) {

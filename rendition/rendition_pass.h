@@ -19,12 +19,15 @@ namespace quorvane {
 // Everything one pass holds, released in reverse order on every way out.
 struct rendition_pipeline {
   source_input source;
+  // The part of the timeline the rungs write, and the error given last; a
+  // pass opens no muxer itself (each rung opens its own).
   hls_muxer muxer;
   video_path video;
   sound_path sound;
 };
 
-// Opens the pass: steps 1 to 18, the muxer only for a pass that writes.
+// Opens the pass: the source, its decoders, the encoders it asks (the
+// rungs open their own muxers), its loudness chain, packets and frames.
 step_result open_pipeline(rendition_pipeline& pipeline, const std::string& input,
                           const pass_plan& plan);
 
@@ -56,6 +59,10 @@ step_result read_input(rendition_pipeline& pipeline, const read_policies& polici
 // sound's tail, the last picture held while the sound runs on, then both
 // encoders drained.
 step_result finish_media(rendition_pipeline& pipeline);
+
+// Notes on `window` the sound packets of `step`, given out: how far the
+// sound has come, and whether it has passed the window's end.
+void note_sound_packets(window_admission& window, const sound_step& step);
 
 // A failure while encoding, with the FFmpeg error that an encoder, the
 // muxer, a filter chain or the sound buffer gave last.

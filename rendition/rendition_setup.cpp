@@ -56,7 +56,7 @@ step_result open_video_encoder(codec_context_ptr& context, const AVCodec* encode
   context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   context->time_base = grid_time_base;
   context->framerate = grid_frame_rate;
-  context->thread_count = 1;
+  context->thread_count = 0;  // as many as the codec library finds worth it
   context->bit_rate = bitrate;
   if (bitrate > 0) {
     // A cap on the rate, so that no segment runs far above the rung's
@@ -219,28 +219,24 @@ step_result open_source(source_input& source, video_path& video, sound_path& sou
   return std::nullopt;
 }
 
-step_result open_encoders(video_path& video, sound_path& sound, const pass_plan& plan) {
+step_result open_encoders(codec_context_ptr* video, codec_context_ptr& audio, int32_t width,
+                          int32_t height, int32_t bitrate) {
   const AVCodec* h264 = avcodec_find_encoder(AV_CODEC_ID_H264);
   const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
   if (h264 == nullptr || aac == nullptr) {
     return step_failure{"finding the encoders",
                         h264 == nullptr ? "no H.264 encoder in this FFmpeg" : "no AAC encoder"};
   }
-  // A pass that times the pictures asks the encoder only for its reorder
-  // delay, which the pictures' placing follows.
-  if (plan.pictures != picture_use::skipped) {
-    if (step_result failed =
-            open_video_encoder(video.encoder, h264, plan.width, plan.height, plan.bitrate)) {
+  if (video != nullptr) {
+    if (step_result failed = open_video_encoder(*video, h264, width, height, bitrate)) {
       return failed;
     }
   }
-  return open_audio_encoder(sound.encoder, aac);
+  return open_audio_encoder(audio, aac);
 }
 
-step_result open_muxer(hls_muxer& muxer, const video_path& video, const sound_path& sound,
-                       const pass_plan& plan) {
-  const std::string& playlist = plan.playlist;
-  const std::string& key = plan.key;
+step_result open_muxer(hls_muxer& muxer, const AVCodecContext* video, const AVCodecContext* audio,
+                       const std::string& playlist, const std::string& key) {
   // A window of the timeline numbers its segments (and their IVs) as the
   // whole file's.
   const std::string first_segment = std::to_string(muxer.window.first_slot / segment_slots);
@@ -254,10 +250,10 @@ step_result open_muxer(hls_muxer& muxer, const video_path& video, const sound_pa
   muxer.context.reset(raw);
   watch_file_closes(raw, muxer.close_watch);
   // 10. Video stream (index 0), then audio stream (index 1).
-  if (step_result failed = add_output_stream(muxer.video_stream, raw, video.encoder.get())) {
+  if (step_result failed = add_output_stream(muxer.video_stream, raw, video)) {
     return failed;
   }
-  if (step_result failed = add_output_stream(muxer.audio_stream, raw, sound.encoder.get())) {
+  if (step_result failed = add_output_stream(muxer.audio_stream, raw, audio)) {
     return failed;
   }
   // 11. Segment names: 720p.m3u8 writes 720p_000.ts, 720p_001.ts, ...
@@ -290,7 +286,7 @@ step_result open_muxer(hls_muxer& muxer, const video_path& video, const sound_pa
   // reorder delay, and AAC's by its priming. Everything is written that much
   // later, so that no timestamp lies below zero whichever stream reaches the
   // muxer first (MPEG-TS timestamps wrap there, and players believe them).
-  raw->output_ts_offset = output_delay_microseconds(video.encoder.get(), sound.encoder.get());
+  raw->output_ts_offset = output_delay_microseconds(video, audio);
   // The pictures may reach the muxer some seconds after the sound (a sparse
   // source's decoder and the encoder's lookahead hold them): the muxer waits
   // that long to write both in time order.
@@ -312,8 +308,7 @@ step_result open_muxer(hls_muxer& muxer, const video_path& video, const sound_pa
   return std::nullopt;
 }
 
-step_result prepare_paths(source_input& source, hls_muxer& muxer, video_path& video,
-                          sound_path& sound) {
+step_result prepare_paths(source_input& source, video_path& video, sound_path& sound) {
   if (sound.origin == sound_origin::made) {
     const int ready = setup_sound_maker(sound, source);
     if (ready < 0) {
@@ -321,11 +316,10 @@ step_result prepare_paths(source_input& source, hls_muxer& muxer, video_path& vi
     }
   }
   source.packet.reset(av_packet_alloc());
-  muxer.packet.reset(av_packet_alloc());
   video.decoded.reset(av_frame_alloc());
   video.filtered.reset(av_frame_alloc());
   video.held.reset(av_frame_alloc());
-  if (!(source.packet && muxer.packet && video.decoded && video.filtered && video.held)) {
+  if (!(source.packet && video.decoded && video.filtered && video.held)) {
     return ffmpeg_failure("allocating packets and frames", AVERROR(ENOMEM));
   }
   return std::nullopt;

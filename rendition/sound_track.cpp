@@ -13,98 +13,6 @@
 
 namespace quorvane {
 
-sound_track::sound_track(size_t most_steps_ahead) : most_ahead_(most_steps_ahead) {}
-
-void sound_track::start_at(int64_t first) {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  first_index_ = first;
-}
-
-void sound_track::drop_taken() {
-  if (!sealed_) {
-    return;
-  }
-  const int64_t slowest = places_.empty() ? first_index_ + static_cast<int64_t>(steps_.size())
-                                          : *places_.begin();
-  while (!steps_.empty() && first_index_ < slowest) {
-    steps_.pop_front();
-    ++first_index_;
-  }
-}
-
-bool sound_track::add(sound_step step) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] {
-    return (sealed_ && places_.empty()) || most_ahead_ == unlimited || steps_.size() < most_ahead_;
-  });
-  if (sealed_ && places_.empty()) {
-    return false;
-  }
-  steps_.push_back(std::make_shared<const sound_step>(std::move(step)));
-  changed_.notify_all();
-  return true;
-}
-
-void sound_track::finish() {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  ended_ = true;
-  changed_.notify_all();
-}
-
-void sound_track::fail(step_failure failure) {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  ended_ = true;
-  failure_ = std::move(failure);
-  changed_.notify_all();
-}
-
-int64_t sound_track::join() {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  places_.insert(first_index_);
-  return first_index_;
-}
-
-void sound_track::seal() {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  sealed_ = true;
-  drop_taken();
-  changed_.notify_all();
-}
-
-void sound_track::leave(int64_t next) {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  const auto place = places_.find(next);
-  if (place != places_.end()) {
-    places_.erase(place);
-  }
-  drop_taken();
-  changed_.notify_all();
-}
-
-std::shared_ptr<const sound_step> sound_track::take(int64_t index,
-                                                    std::optional<step_failure>& failure) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [&] {
-    return ended_ || index < first_index_ + static_cast<int64_t>(steps_.size());
-  });
-  if (index < first_index_ || index >= first_index_ + static_cast<int64_t>(steps_.size())) {
-    failure = failure_ ? failure_
-                       : step_failure{"taking the sound", index < first_index_
-                                                              ? "the step was dropped"
-                                                              : "the sound ended before the pictures"};
-    return nullptr;
-  }
-  std::shared_ptr<const sound_step> step = steps_[static_cast<size_t>(index - first_index_)];
-  const auto place = places_.find(index);
-  if (place != places_.end()) {
-    places_.erase(place);
-    places_.insert(index + 1);
-  }
-  drop_taken();
-  changed_.notify_all();
-  return step;
-}
-
 std::optional<sound_step> shared_copy(const sound_step& step) {
   sound_step copy;
   copy.event = step.event;
@@ -117,28 +25,6 @@ std::optional<sound_step> shared_copy(const sound_step& step) {
     copy.packets.push_back(std::move(shared));
   }
   return copy;
-}
-
-track_maker_thread::~track_maker_thread() {
-  if (thread.joinable()) {
-    track->seal();
-    thread.join();
-  }
-}
-
-std::shared_ptr<const sound_step> track_reader::take(std::optional<step_failure>& failure) {
-  std::shared_ptr<const sound_step> step = track->take(next, failure);
-  if (step) {
-    ++next;
-  }
-  return step;
-}
-
-void track_reader::leave() {
-  if (track != nullptr) {
-    track->leave(next);
-    track = nullptr;
-  }
 }
 
 namespace {
@@ -318,7 +204,7 @@ std::optional<std::string> read_sound_file(const std::string& path, int64_t firs
       packet->flags = static_cast<int>(flags & AV_PKT_FLAG_KEY);
       step.packets.push_back(std::move(packet));
     }
-    track.add(std::move(step));
+    track.add(std::make_shared<const sound_step>(std::move(step)));
     ++index;
   }
   track.finish();

@@ -8,20 +8,16 @@
 // window by window, to files.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ffmpeg/ffmpeg_handles.h"
 #include "ffmpeg/step_failure.h"
+#include "rendition/handover.h"
 #include "rendition/timeline_state.h"
 
 namespace quorvane {
@@ -37,75 +33,10 @@ struct sound_step {
 // A copy of a step, its packets' data shared; empty without memory.
 std::optional<sound_step> shared_copy(const sound_step& step);
 
-// Steps handed from the one that makes them to the rungs that take them, in
-// order. Each rung joins before the maker starts dropping steps (the track
-// is sealed once every rung has joined); a step goes once every rung has
-// taken it, and the maker waits while it is far ahead of the slowest rung,
-// so a long file is never held whole.
-class sound_track {
- public:
-  explicit sound_track(size_t most_steps_ahead = default_steps_ahead);
-
-  // The maker's side. Steps count from `first` (a window resuming within the
-  // file starts at its own step). add is false once every rung has left: the
-  // maker may stop. finish or fail ends the track.
-  void start_at(int64_t first);
-  bool add(sound_step step);
-  void finish();
-  void fail(step_failure failure);
-
-  // A rung's side: join gives the index of the first step; leave says the
-  // rung will take nothing from `next` on. seal: every rung has joined.
-  int64_t join();
-  void seal();
-  void leave(int64_t next);
-
-  // The step numbered `index`, waiting for it and moving the rung's place
-  // past it; empty once the track ended before it, with the maker's failure
-  // in `failure` when it failed.
-  std::shared_ptr<const sound_step> take(int64_t index, std::optional<step_failure>& failure);
-
-  static constexpr size_t default_steps_ahead = 8192;
-  static constexpr size_t unlimited = static_cast<size_t>(-1);
-
- private:
-  void drop_taken();  // with the lock held
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<std::shared_ptr<const sound_step>> steps_;
-  int64_t first_index_ = 0;  // of steps_.front()
-  std::multiset<int64_t> places_;  // each rung's next step
-  size_t most_ahead_;
-  bool sealed_ = false;
-  bool ended_ = false;
-  std::optional<step_failure> failure_;
-};
-
-// The thread that makes a track, joined when its owner goes, however it
-// goes: the track is sealed first, so that with every reader gone the maker
-// stops.
-struct track_maker_thread {
-  sound_track* track = nullptr;
-  std::thread thread;
-  track_maker_thread() = default;
-  track_maker_thread(const track_maker_thread&) = delete;
-  track_maker_thread& operator=(const track_maker_thread&) = delete;
-  ~track_maker_thread();
-};
-
-// One rung's place in a track; it leaves the track when it ends, however
-// it ends.
-struct track_reader {
-  sound_track* track = nullptr;
-  int64_t next = 0;
-  track_reader() = default;
-  track_reader(const track_reader&) = delete;
-  track_reader& operator=(const track_reader&) = delete;
-  ~track_reader() { leave(); }
-  // The next step, or empty with the reason in `failure`.
-  std::shared_ptr<const sound_step> take(std::optional<step_failure>& failure);
-  void leave();
-};
+// The ladder's sound, handed from its maker to the pass that takes it.
+using sound_track = handover<sound_step>;
+using track_reader = handover_reader<sound_step>;
+using track_maker_thread = handover_maker<sound_step>;
 
 // Steps written to a file, and read back: what a window of a ladder split
 // in time takes. A file is checked as it is read: a step out of order, a

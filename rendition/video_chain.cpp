@@ -101,6 +101,14 @@ std::string hdr_to_sdr(const picture_format& format) {
          ":r=" + av_color_range_name(output_range) + ",format=yuv420p";
 }
 
+// A picture already of the frame's size, in 4:2:0 BT.709 limited range: the
+// scaler would only copy it (a 1080p upload's 1080p rung).
+bool already_fits(const picture_format& format, int width, int height) {
+  return format.width == width && format.height == height &&
+         format.pixel_format == AV_PIX_FMT_YUV420P && !is_full_range(format) &&
+         std::string(source_matrix(format)) == "bt709";
+}
+
 int even_at_least_two(double value) {
   const int rounded = static_cast<int>(std::lround(value / 2)) * 2;
   return rounded < 2 ? 2 : rounded;
@@ -158,8 +166,55 @@ picture_format picture_format_of(const AVFrame* picture, const AVStream* stream,
   return format;
 }
 
-std::string video_chain_description(const picture_format& format, int clockwise_rotation,
-                                    int width, int height) {
+namespace {
+
+std::string joined(const std::vector<std::string>& steps) {
+  std::string description;
+  for (const std::string& step : steps) {
+    description += (description.empty() ? "" : ",") + step;
+  }
+  return description;
+}
+
+// Sets up a chain from a buffer source of pictures of `format` to a sink,
+// through `description`. 0, or FFmpeg's error code.
+int build_chain(filter_chain& chain, const picture_format& format, AVRational time_base,
+                const std::string& description) {
+  chain = filter_chain{};
+  const AVRational aspect = format.sample_aspect.num > 0 ? format.sample_aspect : AVRational{1, 1};
+  const std::string arguments =
+      "video_size=" + std::to_string(format.width) + "x" + std::to_string(format.height) +
+      ":pix_fmt=" + std::to_string(format.pixel_format) + ":time_base=" +
+      std::to_string(time_base.num) + "/" + std::to_string(time_base.den) +
+      ":pixel_aspect=" + std::to_string(aspect.num) + "/" + std::to_string(aspect.den);
+  const int created = create_filter_endpoints(chain, "buffer", arguments, "buffersink");
+  if (created < 0) {
+    return created;
+  }
+  buffersrc_parameters_ptr parameters(av_buffersrc_parameters_alloc());
+  if (!parameters) {
+    return AVERROR(ENOMEM);
+  }
+  parameters->format = format.pixel_format;
+  parameters->width = format.width;
+  parameters->height = format.height;
+  parameters->sample_aspect_ratio = aspect;
+  parameters->time_base = time_base;
+  set_buffersrc_colour(parameters.get(), format.matrix, format.range);
+  const int set = av_buffersrc_parameters_set(chain.source, parameters.get());
+  if (set < 0) {
+    return set;
+  }
+  const int linked = link_filter_chain(chain, description.c_str());
+  if (linked < 0) {
+    chain = filter_chain{};
+  }
+  return linked;
+}
+
+}  // namespace
+
+std::string source_steps_description(const picture_format& format) {
   std::vector<std::string> steps;
   if (format.interlaced) {
     // One picture out per picture in, so the frame-rate rules stay as they are.
@@ -169,6 +224,12 @@ std::string video_chain_description(const picture_format& format, int clockwise_
     // Colour times opacity: the picture laid over black.
     steps.emplace_back("premultiply=inplace=1");
   }
+  return steps.empty() ? "null" : joined(steps);
+}
+
+std::string rung_steps_description(const picture_format& format, int clockwise_rotation,
+                                   int width, int height) {
+  std::vector<std::string> steps;
   // Before a quarter turn the picture is scaled into the turned frame.
   const bool quarter_turn = clockwise_rotation % 180 != 0;
   const int box_width = quarter_turn ? height : width;
@@ -181,7 +242,7 @@ std::string video_chain_description(const picture_format& format, int clockwise_
     // rung's pixels, not the source's.
     steps.push_back(scale);
     steps.push_back(hdr_to_sdr(format));
-  } else {
+  } else if (!already_fits(format, fitted.width, fitted.height)) {
     if (!is_rgb(format.pixel_format)) {
       scale += std::string(":in_color_matrix=") + source_matrix(format) +
                ":in_range=" + (is_full_range(format) ? "pc" : "tv");
@@ -205,50 +266,29 @@ std::string video_chain_description(const picture_format& format, int clockwise_
   }
   steps.emplace_back("setsar=1");
   steps.emplace_back("format=yuv420p");
-  std::string description;
-  for (const std::string& step : steps) {
-    description += (description.empty() ? "" : ",") + step;
-  }
-  return description;
+  return joined(steps);
 }
 
 int build_video_chain(video_path& path, const picture_format& format, AVRational time_base) {
-  path.chain = filter_chain{};
-  const AVRational aspect = format.sample_aspect.num > 0 ? format.sample_aspect : AVRational{1, 1};
-  const std::string arguments =
-      "video_size=" + std::to_string(format.width) + "x" + std::to_string(format.height) +
-      ":pix_fmt=" + std::to_string(format.pixel_format) + ":time_base=" +
-      std::to_string(time_base.num) + "/" + std::to_string(time_base.den) +
-      ":pixel_aspect=" + std::to_string(aspect.num) + "/" + std::to_string(aspect.den);
-  const int created = create_filter_endpoints(path.chain, "buffer", arguments, "buffersink");
-  if (created < 0) {
-    return created;
-  }
-  buffersrc_parameters_ptr parameters(av_buffersrc_parameters_alloc());
-  if (!parameters) {
-    return AVERROR(ENOMEM);
-  }
-  parameters->format = format.pixel_format;
-  parameters->width = format.width;
-  parameters->height = format.height;
-  parameters->sample_aspect_ratio = aspect;
-  parameters->time_base = time_base;
-  set_buffersrc_colour(parameters.get(), format.matrix, format.range);
-  const int set = av_buffersrc_parameters_set(path.chain.source, parameters.get());
-  if (set < 0) {
-    return set;
-  }
+  // A pass that times the pictures runs the whole chain on a few pixels; a
+  // pass that prepares them for the rungs runs the source's steps alone.
   const std::string description =
-      (path.use == picture_use::timed ? std::string("scale=w=64:h=36:flags=neighbor,") : std::string()) +
-      video_chain_description(format, path.clockwise_rotation, path.encoder->width,
-                              path.encoder->height);
-  const int linked = link_filter_chain(path.chain, description.c_str());
-  if (linked < 0) {
-    path.chain = filter_chain{};
-    return linked;
+      path.use == picture_use::timed
+          ? "scale=w=64:h=36:flags=neighbor," + source_steps_description(format) + "," +
+                rung_steps_description(format, path.clockwise_rotation, path.encoder->width,
+                                       path.encoder->height)
+          : source_steps_description(format);
+  const int built = build_chain(path.chain, format, time_base, description);
+  if (built >= 0) {
+    path.chain_format = format;
   }
-  path.chain_format = format;
-  return 0;
+  return built;
+}
+
+int build_rung_chain(filter_chain& chain, const picture_format& format, int clockwise_rotation,
+                     int width, int height) {
+  return build_chain(chain, format, grid_time_base,
+                     rung_steps_description(format, clockwise_rotation, width, height));
 }
 
 }  // namespace quorvane

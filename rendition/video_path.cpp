@@ -48,8 +48,9 @@ bool take_keyframe_slot(video_path& path, int64_t slot) {
   return true;
 }
 
-bool encode_picture(video_path& path, hls_muxer& muxer, AVFrame* picture, int64_t slot,
-                    int64_t duration, bool keyframe) {
+// A picture for the rungs to encode at `slot`, lasting `duration` slots.
+bool hand_over_picture(video_path& path, hls_muxer& muxer, AVFrame* picture, int64_t slot,
+                       int64_t duration, bool keyframe) {
   ++path.timeline.pictures_encoded;
   window_admission& window = muxer.window;
   if (!admits_picture(window, slot)) {
@@ -65,15 +66,41 @@ bool encode_picture(video_path& path, hls_muxer& muxer, AVFrame* picture, int64_
       return false;
     }
   }
-  picture->color_primaries = output_primaries;
-  picture->color_trc = output_transfer;
-  picture->colorspace = output_matrix;
-  picture->color_range = output_range;
-  // Keyframes follow the timeline, not the source's picture types.
-  picture->pict_type = keyframe ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
-  picture->pts = slot;
-  path.durations[slot] = duration;
-  return encode_and_write(path.encoder.get(), muxer, picture, &path.durations);
+  if (path.rungs == nullptr) {
+    return true;
+  }
+  size_t weight = 0;  // a copy of the held picture adds no picture in flight
+  if (!path.handed) {
+    weight = picture_weight(picture);
+    auto prepared = std::make_shared<prepared_picture>();
+    prepared->frame.reset(av_frame_clone(picture));
+    if (!prepared->frame) {
+      return failed_step(muxer.last_error, "handing the pictures over", AVERROR(ENOMEM));
+    }
+    prepared->format = path.held_format;
+    prepared->format.interlaced = false;  // deinterlaced here, if at all
+    prepared->clockwise_rotation = path.clockwise_rotation;
+    path.handed = std::move(prepared);
+  }
+  auto event = std::make_shared<rung_event>();
+  event->kind = rung_event_kind::picture;
+  event->picture = path.handed;
+  event->slot = slot;
+  event->duration = duration;
+  event->keyframe = keyframe;
+  if (!path.rungs->add(std::move(event), weight)) {
+    muxer.last_error = media_error{0, false, "handing the pictures over", "no rung takes them any more"};
+    return false;
+  }
+  return true;
+}
+
+// A new picture is held: the one handed over before is not it.
+void hold_new(video_path& path, AVFrame* picture) {
+  av_frame_unref(path.held.get());
+  av_frame_move_ref(path.held.get(), picture);
+  path.held_format = path.chain_format;
+  path.handed.reset();
 }
 
 // Where the held picture's next copy starts, when nothing comes first.
@@ -104,7 +131,7 @@ bool advance_held(video_path& path, hls_muxer& muxer, int64_t until) {
     if (next >= until || next >= repeats_until) {
       return true;
     }
-    if (!encode_picture(path, muxer, path.held.get(), held.slot, next - held.slot,
+    if (!hand_over_picture(path, muxer, path.held.get(), held.slot, next - held.slot,
                         held.keyframe)) {
       return false;
     }
@@ -121,11 +148,12 @@ bool release_held(video_path& path, hls_muxer& muxer, int64_t until) {
     return true;
   }
   if (!advance_held(path, muxer, until) ||
-      !encode_picture(path, muxer, path.held.get(), held.slot, until - held.slot,
+      !hand_over_picture(path, muxer, path.held.get(), held.slot, until - held.slot,
                       held.keyframe)) {
     return false;
   }
   av_frame_unref(path.held.get());
+  path.handed.reset();
   held.holding = false;
   return true;
 }
@@ -153,8 +181,7 @@ bool hold_picture(video_path& path, hls_muxer& muxer, AVFrame* picture) {
     }
     // The held copy only filled time the stream seemed to have left: a
     // picture stored late takes its place rather than being lost.
-    av_frame_unref(path.held.get());
-    av_frame_move_ref(path.held.get(), picture);
+    hold_new(path, picture);
     held.picture_slot = slot;
     held.repeat = false;
     held.source_pts = source_pts;
@@ -169,7 +196,7 @@ bool hold_picture(video_path& path, hls_muxer& muxer, AVFrame* picture) {
   const bool lead_in = !holding && path.timeline.pictures_encoded == 0 &&
                        slot <= std::max<int64_t>(path.timeline.sound_reached_slot, 0) +
                                    max_unaccompanied_slots;
-  av_frame_move_ref(path.held.get(), picture);
+  hold_new(path, picture);
   held.holding = true;
   held.slot = lead_in ? 0 : slot;
   held.picture_slot = slot;
@@ -356,11 +383,20 @@ bool finish_video(video_path& path, hls_muxer& muxer, double end_seconds) {
       return false;
     }
   }
-  return drain_video_encoder(path, muxer);
+  return hand_over_drain(path, muxer);
 }
 
-bool drain_video_encoder(video_path& path, hls_muxer& muxer) {
-  return encode_and_write(path.encoder.get(), muxer, nullptr, &path.durations);
+bool hand_over_drain(video_path& path, hls_muxer& muxer) {
+  if (path.rungs == nullptr) {
+    return true;
+  }
+  auto event = std::make_shared<rung_event>();
+  event->kind = rung_event_kind::drain;
+  if (!path.rungs->add(std::move(event))) {
+    muxer.last_error = media_error{0, false, "handing the pictures over", "no rung takes them any more"};
+    return false;
+  }
+  return true;
 }
 
 bool has_pictures(const video_path& path) { return path.timeline.pictures_encoded > 0; }
@@ -422,8 +458,7 @@ bool resume_pictures(video_path& path, const source_input& source, hls_muxer& mu
       return failed_step(muxer.last_error, resume_step, ended);
     }
     const int pulled = pull_filtered_frames(path.chain.sink, path.filtered.get(), [&](AVFrame* out) {
-      av_frame_unref(path.held.get());
-      av_frame_move_ref(path.held.get(), out);
+      hold_new(path, out);
       return true;
     });
     path.chain = filter_chain{};

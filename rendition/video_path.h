@@ -1,6 +1,6 @@
-// Decoded pictures to the H.264 encoder: placing each on the 1/30 s grid,
-// the picture chain, keyframes every 2 s of the timeline, and holding the
-// last picture until the media ends.
+// Decoded pictures on their way to the rungs' encoders: placing each on the
+// 1/30 s grid, the source's steps, keyframes every 2 s of the timeline, and
+// holding the last picture until the media ends.
 #pragma once
 
 #include <vector>
@@ -30,13 +30,13 @@ double encoded_video_seconds(const video_path& path);
 // time plus one source picture interval; 0 before any picture.
 double video_end_seconds(const video_path& path);
 
-// Encodes the last picture lasting until `end_seconds` (or its own end,
-// when later), then drains the encoder into the muxer. False ends the
-// rendition.
+// Hands over the last picture lasting until `end_seconds` (or its own end,
+// when later), then the rungs' encoders' drain. False ends the pass.
 bool finish_video(video_path& path, hls_muxer& muxer, double end_seconds);
 
-// Drains the encoder into the muxer (a window that ends within the media).
-bool drain_video_encoder(video_path& path, hls_muxer& muxer);
+// Tells the rungs to drain their encoders (also: a window that ends within
+// the media).
+bool hand_over_drain(video_path& path, hls_muxer& muxer);
 
 // Before a rendition resumes within the file: decodes `source.packet` and
 // keeps the pictures whose timestamps are `needed`. False when a picture

@@ -2,7 +2,8 @@
 handle: 30, 25, 24, 15, 2, 1 and 0.5 pictures per second, pictures only
 when the screen changes, interlaced top and bottom field first, jittery
 timestamps, MPEG-TS chunks joined with cat (their clocks jumping back or
-forward), no sound at all, a phone's rotation, HDR, one still picture for
+forward), pictures whose size changes mid-stream, no sound at all, a
+phone's rotation, HDR, one still picture for
 the whole sound, songs (MP3, M4A, FLAC) whose only picture is their cover
 art, sound that starts before the pictures, and sound whose timestamps are
 its clock: a hole where packets were lost, a block sent twice, jittered
@@ -121,6 +122,22 @@ def _joined(path: Path, second_clock: float = 0) -> Path:
               for index, offset in enumerate((0, second_clock))]
     path.write_bytes(b"".join(chunk.read_bytes() for chunk in chunks))
     return path
+
+
+def _resized(path: Path) -> Path:
+    """A video call whose sender changed its resolution twice: 3 s of 160x90,
+    3 s of 320x240, 2 s of 256x144, the clock running on, in one MPEG-TS."""
+    chunks = [make_flash_and_beep_source(path.with_name(f"sized{index}.ts"), seconds=length,
+                                         instants=instants, size=size,
+                                         output_args=("-output_ts_offset", str(offset)))
+              for index, (size, offset, length, instants) in enumerate(
+                  (("160x90", 0, 3, (2.0,)), ("320x240", 3, 3, (2.0,)), ("256x144", 6, 2, (1.0,))))]
+    path.write_bytes(b"".join(chunk.read_bytes() for chunk in chunks))
+    return path
+
+
+def _picture_sizes(path: Path) -> set[tuple[int, int]]:
+    return {(int(f["width"]), int(f["height"])) for f in probe_frames(path, "v", "width,height")}
 
 
 def _video_jumps(source: Path) -> list[float]:
@@ -265,6 +282,7 @@ class Kind:
     sync: float = FRAME + BEEP_ONSET  # how far each beep may move against its flash
     # What the source must really be, checked before it is trusted.
     check: Callable[[Path], bool] = lambda source: True
+    also: tuple[str, ...] = ()  # rungs encoded beside 360p, whose pictures must be its own
 
 
 def _stream(source: Path) -> dict:
@@ -326,6 +344,10 @@ KINDS = {
     "joined_forward_ts": Kind(lambda p: _joined(p, 100), name="joined.ts", markers=(2.0, 6.0),
                               overlap=0.033, lags_as_made=True,
                               check=lambda s: _video_jumps(s) > [90]),
+    # Two joins, each trimming the sound the chunks overlap by (as joined_ts).
+    "resized": Kind(_resized, name="resized.ts", also=("480p",), markers=(2.0, 5.0, 7.0),
+                    overlap=0.066, lags_as_made=True,
+                    check=lambda s: len(_picture_sizes(s)) == 3 and not _video_jumps(s)),
     "no_audio": Kind(_silent, sound=False,
                      check=lambda s: [t["codec_type"] for t in probe_streams(s)] == ["video"]),
     "rotated": Kind(_rotated, name="rotated.mp4", size=(360, 640)),
@@ -380,8 +402,10 @@ def rendition(request, served) -> Rendition:
     directory.mkdir()
     source = kind.make(directory / kind.name)
     assert kind.check(source), f"{request.param}: the source lacks its property"
-    encode_ok(source, key=write_key_info(directory), cwd=directory)
-    complete_rendition("360p", directory)
+    encode_ok(source, resolution=("360p", *kind.also), key=write_key_info(directory),
+              cwd=directory)
+    for rung in ("360p", *kind.also):
+        complete_rendition(rung, directory)
     return Rendition(kind, source, directory / "360p.m3u8", directory / "master.m3u8")
 
 
@@ -499,9 +523,18 @@ class TestOutputContract:
             inside = sum(length for at, length in runs if hole[0] - HOLE_EDGE <= at <= hole[1])
             assert inside >= hole[1] - hole[0] - HOLE_EDGE, (hole, runs)
 
+    def test_every_rung_has_the_same_pictures(self, rendition):
+        if not rendition.kind.also:
+            pytest.skip("one rung")
+        for rung in rendition.kind.also:
+            other = [float(f["pts_time"]) for f in
+                     probe_frames(rendition.playlist.with_name(f"{rung}.m3u8"), "v", "pts_time")]
+            assert other == rendition.picture_times(), rung
+
     def test_size_and_colour_tags(self, rendition):
         stream = _stream(rendition.playlist)
         assert (stream["width"], stream["height"]) == rendition.kind.size
+        assert _picture_sizes(rendition.playlist) == {rendition.kind.size}
         assert {name: stream.get(name) for name in SDR_TAGS} == SDR_TAGS, stream
 
     def test_transport_timing_that_players_accept(self, rendition):

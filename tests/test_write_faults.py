@@ -60,7 +60,7 @@ def test_unwritable_working_directory_lists_nothing(tmp_path: Path, media_dir: P
 
 def test_full_disk_fails_only_the_renditions_it_hits(workdir: Path, media_dir: Path,
                                                      key_info: Path) -> None:
-    source = make_source(media_dir / "faults_busy.mp4", size="320x180", seconds=7)
+    source = make_source(media_dir / "faults_busy.mp4", size="320x180", seconds=13)
     digest = hashlib.sha256(source.read_bytes()).hexdigest()
     # 1080p segments at 5 Mb/s outgrow the limit; 360p ones stay below it.
     finish(start_call(workdir, source, workdir / "master.m3u8", key_info,
@@ -70,6 +70,9 @@ def test_full_disk_fails_only_the_renditions_it_hits(workdir: Path, media_dir: P
              for name in ("1080p", "360p")}
     assert sizes["1080p"] and max(sizes["1080p"]) == DISK_LIMIT, sizes
     assert sizes["360p"] and max(sizes["360p"]) < DISK_LIMIT, sizes
+    # The 1080p rung stopped at its first lost segment, mid-ladder; the 360p
+    # rung, which shares its pictures, went on to the end without it.
+    assert len(sizes["1080p"]) < len(sizes["360p"]) == 3, sizes
     assert listed_renditions(workdir / "master.m3u8") == ["360p.m3u8"]
     assert_rendition_plays(workdir / "360p.m3u8")
     assert hashlib.sha256(source.read_bytes()).hexdigest() == digest
