@@ -30,6 +30,17 @@ bool write_packet(hls_muxer& muxer, AVStream* stream, AVPacket* packet, AVRation
 
 }  // namespace
 
+step_failure media_failure(const char* step, const media_error& error) {
+  const char* where = error.step != nullptr ? error.step : error.in_muxer ? "writing the segments" : step;
+  if (error.reason != nullptr) {
+    return step_failure{where, error.reason};
+  }
+  if (error.code < 0) {
+    return ffmpeg_failure(where, error.code);
+  }
+  return step_failure{step, "a filter chain or the sound buffer failed"};
+}
+
 bool failed_step(media_error& error, const char* step, int code) {
   error = media_error{code, false, step};
   return false;

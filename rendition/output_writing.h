@@ -13,6 +13,9 @@ void watch_file_closes(AVFormatContext* muxer, file_close_watch& watch);
 // that a step can end with `return failed_step(...)`.
 bool failed_step(media_error& error, const char* step, int code);
 
+// The failure `error` tells of, at `step` unless it names its own.
+step_failure media_failure(const char* step, const media_error& error);
+
 // Hands `frame` (or the end-of-stream null) to the picture encoder and
 // writes every packet it gives out that the muxer's window writes, each
 // with (and dropping) the duration recorded in `durations` for its

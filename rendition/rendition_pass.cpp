@@ -192,15 +192,7 @@ void note_sound_packets(window_admission& window, const sound_step& step) {
 }
 
 step_failure encoding_failure(const char* step, const rendition_pipeline& pipeline) {
-  const media_error& error = pipeline.muxer.last_error;
-  const char* where = error.step != nullptr ? error.step : error.in_muxer ? "writing the segments" : step;
-  if (error.reason != nullptr) {
-    return step_failure{where, error.reason};
-  }
-  if (error.code < 0) {
-    return ffmpeg_failure(where, error.code);
-  }
-  return step_failure{step, "a filter chain or the sound buffer failed"};
+  return media_failure(step, pipeline.muxer.last_error);
 }
 
 step_result open_pipeline(rendition_pipeline& pipeline, const std::string& input,

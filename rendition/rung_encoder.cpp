@@ -53,19 +53,6 @@ step_result open_rung(rung_encoder& rung, const rung_plan& plan) {
   return std::nullopt;
 }
 
-// The failure the encoder, the muxer or the chain gave last.
-step_failure rung_failure(const char* step, const rung_encoder& rung) {
-  const media_error& error = rung.muxer.last_error;
-  const char* where = error.step != nullptr ? error.step : error.in_muxer ? "writing the segments" : step;
-  if (error.reason != nullptr) {
-    return step_failure{where, error.reason};
-  }
-  if (error.code < 0) {
-    return ffmpeg_failure(where, error.code);
-  }
-  return step_failure{step, "a filter chain failed"};
-}
-
 const char* event_step(const rung_event& event) {
   switch (event.kind) {
     case rung_event_kind::sound:
@@ -195,7 +182,7 @@ step_result run_rung(rung_encoder& rung, rung_reader& reader, const rung_plan& p
   }
   while (event->kind != rung_event_kind::end) {
     if (!encode_event(rung, *event)) {
-      return rung_failure(event_step(*event), rung);
+      return media_failure(event_step(*event), rung.muxer.last_error);
     }
     if (step_result lost = segment_lost(rung)) {
       return lost;

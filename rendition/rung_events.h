@@ -52,9 +52,10 @@ struct rung_event {
 
 // Source pictures in flight between the pass and the slowest rung, at most
 // this many and this many bytes (an 8K upload's pictures are 50 MB each):
-// the pass waits for the rungs there.
-inline constexpr size_t most_pictures_ahead = 24;
-inline constexpr size_t most_picture_bytes_ahead = size_t{128} << 20;
+// the pass waits for the rungs there. The pass decodes far faster than the
+// rungs encode, so a few keep every rung fed; more only cost memory.
+inline constexpr size_t most_pictures_ahead = 8;
+inline constexpr size_t most_picture_bytes_ahead = size_t{64} << 20;
 
 // What a picture weighs in the hand-over: its bytes, and at least its
 // share of the pictures in flight.
