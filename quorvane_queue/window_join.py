@@ -31,6 +31,7 @@ from __future__ import annotations
 import glob
 import time
 from pathlib import Path
+from typing import Callable
 
 import _quorvane_queue_native as native
 
@@ -41,6 +42,11 @@ from .limits import time_limits
 from .playlists import NoRendition, media_segments, playlist_seconds
 from .request import LadderFailed, LadderRequest, probe_upload, read_request
 from .storage import read_json, safe_id, write_json
+
+
+# Window times are slots over slots_per_second: a seam's two sides agree
+# to far better than this.
+SEAM_TOLERANCE_SECONDS = 0.001
 
 
 class WindowsDoNotJoin(Exception):
@@ -108,13 +114,40 @@ class WindowJoin(LadderJoin):
                     "announced": 0, "ended": False, "failure": None, "planned_seconds": 0.0})
             return self.plan()
 
-    def update_plan(self, **changes) -> dict:
+    def _change_plan(self, change: Callable[[dict], dict | None]) -> dict:
+        """The plan after `change` (the changes to make to the plan as it
+        is, or None for none), made under the lock while the join lives."""
         with self.locked() as live:
-            if not live:
-                return self.plan()
-            plan = {**self.plan(), **changes}
-            write_json(self.plan_path, plan)
+            plan = self.plan()
+            changes = change(plan) if live else None
+            if changes:
+                plan = {**plan, **changes}
+                write_json(self.plan_path, plan)
             return plan
+
+    def announce(self, count: int) -> dict:
+        """Records windows up to `count` as sent. Deliveries of the planning
+        task overlap (one frozen, then resumed after another has planned):
+        the count only grows."""
+        return self._change_plan(
+            lambda plan: {"announced": count} if count > plan["announced"] else None)
+
+    def record_planned(self, seconds: float) -> dict:
+        """Records how far planning has read the upload, never less than
+        before."""
+        return self._change_plan(lambda plan: {"planned_seconds": seconds}
+                                 if seconds > plan.get("planned_seconds", 0.0) else None)
+
+    def end_plan(self, windows: int, planned_seconds: float, failure: str | None) -> dict:
+        """Ends the plan with the pass that ended first: how many windows it
+        made, how far it read, how it failed. A delivery that ends after it
+        changes nothing."""
+        def end(plan: dict) -> dict | None:
+            if plan["ended"]:
+                return None
+            return {"ended": True, "windows": windows, "failure": failure,
+                    "planned_seconds": max(planned_seconds, plan.get("planned_seconds", 0.0))}
+        return self._change_plan(end)
 
     # --- the same request again ----------------------------------------------
 
@@ -154,7 +187,11 @@ class WindowJoin(LadderJoin):
     # --- what a window is -------------------------------------------------------
 
     def parts(self) -> list[str]:
-        return [f"w{index}" for index in range(self.plan()["announced"])]
+        """The windows sent so far; once the plan has ended, those its pass
+        made (and any sent beyond them, which the join then refuses)."""
+        plan = self.plan()
+        count = max(plan["announced"], plan.get("windows") or 0)
+        return [f"w{index}" for index in range(count)]
 
     def all_parts_known(self) -> bool:
         return bool(self.plan()["ended"])
@@ -173,10 +210,31 @@ class WindowJoin(LadderJoin):
         failed = [records[part] for part in self.parts() if records[part]["state"] == "failed"]
         planning = self.plan().get("failure") or (None if self.parts() else "no window planned")
         if not failed and not planning:
+            planning = self.incomplete(records)
+        if not failed and not planning:
             return None
         reasons = distinct([reason for reason in (planning, *(record.get("failure")
                                                                for record in failed)) if reason])
         return LadderFailed(f"{request.input}: {'; '.join(reasons) or 'a window failed'}")
+
+    def incomplete(self, records: dict[str, dict]) -> str | None:
+        """Why the windows done are not the whole ladder the plan planned,
+        or None: a ladder is published whole or not at all."""
+        plan, parts = self.plan(), self.parts()
+        planned = plan.get("windows")
+        if planned is not None and len(parts) != planned:
+            return f"{len(parts)} windows were sent where the plan made {planned}"
+        times = [(records[part]["start"], records[part]["end"]) for part in parts]
+        gaps = [f"w{index + 1}" for index, ((_, end), (start, _)) in
+                enumerate(zip(times, times[1:])) if abs(end - start) > SEAM_TOLERANCE_SECONDS]
+        if gaps or times[0][0] > SEAM_TOLERANCE_SECONDS:
+            return f"the windows do not follow on at {', '.join(gaps) or 'w0'}"
+        # The last window runs to the end of the media; the pass read it all.
+        short = plan.get("planned_seconds", 0.0) - native.segment_seconds
+        if times[-1][1] < short:
+            return (f"the windows hold {times[-1][1]:.1f} s of media where planning read "
+                    f"{plan['planned_seconds']:.1f} s")
+        return None
 
     def master_entries(self, request: LadderRequest, records: dict[str, dict]) -> list[dict]:
         """Joins each rung's playlists into the staging folder, and measures

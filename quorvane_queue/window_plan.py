@@ -16,11 +16,10 @@ fails the ladder with its reason.
 
 from __future__ import annotations
 
-import time
 from dataclasses import dataclass
 from pathlib import Path
 
-from . import children
+from . import children, workflow
 from .attempts import Attempt
 from .base import LadderTask
 from .celery import visibility_timeout
@@ -68,33 +67,17 @@ class Planning:
         # earlier delivery may still read theirs.
         folder = self.join.sound_folder(attempt.folder.name.rsplit("-", 1)[-1])
         folder.mkdir(exist_ok=True)
-        progress = LadderProgress(self.task, self.join, self.claimed)
-        reported = time.monotonic()
-        plan = self.join.plan()
-        announced, planned = plan["announced"], plan["planned_seconds"]
         with children.PlanningPass(self.request.input, self.window_seconds, folder, attempt.log,
                                    decode_seconds(self.claimed)) as planning:
-            for event in planning:
-                if "window" in event:
-                    if event["window"]["index"] >= announced:   # else sent by an earlier delivery
-                        self.send(event["window"])
-                        announced = self.join.update_plan(announced=event["window"]["index"] + 1)[
-                            "announced"]
-                elif "progress" in event:
-                    # A delivery that plans again reports nothing less.
-                    planned = max(planned, event["progress"])
-                    if time.monotonic() - reported >= children.WATCH_SECONDS:
-                        self.join.update_plan(planned_seconds=planned)
-                        progress()
-                        reported = time.monotonic()
-                else:
-                    return event
-        raise AssertionError("the planning pass ends with its last event")
+            return workflow.plan(self.join, planning, self)
+
+    def progress(self) -> None:
+        LadderProgress(self.task, self.join, self.claimed)()
 
     def handed_on(self, attempt: Attempt) -> None:
         return None
 
-    def send(self, window: dict) -> None:
+    def send_window(self, window: dict) -> None:
         soft, hard = window_limits(window_length(window, self.claimed, self.window_seconds),
                                    visibility_timeout)
         ladder_id, request = self.join.ladder_id, self.request
@@ -137,7 +120,9 @@ def plan_ladder(task: LadderTask, request: LadderRequest, window_seconds: int,
         if why and end and join.plan()["announced"] == 0:   # the call over the whole may do
             join.discard()
             raise EncodeWhole(why)
-        join.update_plan(ended=True, failure=why or None)
+        if not end.get("superseded"):
+            join.end_plan(end.get("windows", join.plan()["announced"]),
+                          end.get("planned_seconds", 0.0), why or None)
     plan = join.plan()   # as it ends: the finish may discard it
     join.finish(task, request)
     if plan.get("failure"):

@@ -27,7 +27,7 @@ from media_checks import read_master_entries, write_key_info
 import tqdm.std
 import _quorvane_queue_native as native
 import quorvane_queue
-from quorvane_queue import LadderFailed, base, children, submit_ladder
+from quorvane_queue import LadderFailed, base, children, submit_ladder, workflow
 from quorvane_queue import storage as shared_storage
 from quorvane_queue import __main__ as cli
 from quorvane_queue.__main__ import wait_showing_progress
@@ -353,7 +353,7 @@ def windowed(windows_of_14_seconds, tmp_path, monkeypatch):
     copy the windows encoded once, the tasks the ladder sends are kept in
     `sent` to be run by the test, the states stored in `stored`."""
     upload, key_info, windows, encoded = windows_of_14_seconds
-    state = {"sent": [], "stored": [], "lose_at": None,
+    state = {"sent": [], "stored": [], "lose_at": None, "happened": [],
              "script": [{"progress": 2.0}, {"window": windows[0]}, {"progress": 8.0},
                         {"window": windows[1]}, {"progress": 12.0}, {"window": windows[2]},
                         {"ended": True}]}
@@ -369,9 +369,14 @@ def windowed(windows_of_14_seconds, tmp_path, monkeypatch):
             pass
 
         def __iter__(self):
-            for event in state["script"]:
+            for event in list(state["script"]):
                 if isinstance(event, Exception):
                     raise event
+                if callable(event):   # something that happens meanwhile, once
+                    if event not in state["happened"]:
+                        state["happened"].append(event)
+                        event()
+                    continue
                 yield event
 
     def encode(job, folder, log, watch):
@@ -395,6 +400,7 @@ def windowed(windows_of_14_seconds, tmp_path, monkeypatch):
     monkeypatch.setattr(children, "PlanningPass", ScriptedPass)
     monkeypatch.setattr(children, "run_encode", encode)
     monkeypatch.setattr(children, "WATCH_SECONDS", 0)
+    monkeypatch.setattr(workflow, "REPORT_SECONDS", 0)
     monkeypatch.setattr(quorvane_queue.app, "send_task", send)
     monkeypatch.setattr(base.LadderStateTask, "store_state", store)
     (tmp_path / "ladders").mkdir()
@@ -402,6 +408,7 @@ def windowed(windows_of_14_seconds, tmp_path, monkeypatch):
         args=(str(upload), str(tmp_path / "ladders" / "talk"), 6),
         kwargs={"resolution": ["360p"], "key_info": str(key_info)}, task_id=ladder)
     state["ladders"] = tmp_path / "ladders"
+    state["windows"] = windows
     return state
 
 
@@ -483,6 +490,37 @@ def test_a_windowed_ladder_ends_once_and_late_windows_leave_nothing(windowed, mo
             "the ladder is over"
     assert hidden_entries(ladders) == before
     assert [name for name in before if ".ladder-" in name or ".attempt-" in name] == []
+
+
+@pytest.mark.parametrize("case", ["a delivery resumes after another ended the plan",
+                                  "planning read more than the windows hold"])
+def test_a_ladder_is_published_whole_or_not_at_all(windowed, case):
+    """A planning delivery frozen after its first window, resumed once
+    another has planned the whole upload, lowers nothing; a join whose
+    windows fall short of what planning read publishes nothing."""
+    ladders, output = windowed["ladders"], windowed["ladders"] / "talk"
+    script = windowed["script"]
+    if case.startswith("a delivery resumes"):
+        def another_delivery_plans_it_all():
+            windowed["script"] = [event for event in script if not callable(event)]
+            assert windowed["plan"]("ladder").state == "IGNORED"
+        script.insert(2, another_delivery_plans_it_all)
+        # Workers encode what was sent while the late delivery goes on.
+        script.insert(script.index({"window": windowed["windows"][1]}) + 1,
+                      lambda: run_sent(windowed))
+    else:
+        script.insert(-1, {"progress": 30.0})
+    windowed["plan"]("ladder")
+    run_sent(windowed)
+    stored = {(state_id, status): value for state_id, status, value in windowed["stored"]}
+    if case.startswith("a delivery resumes"):
+        windows = stored["ladder", "SUCCESS"]["windows"]
+        assert [(w["start"], w["end"]) for w in windows] == \
+            [(0, 6), (6, 12), (12, pytest.approx(14, abs=0.1))]
+    else:
+        assert "where planning read 30.0 s" in str(stored["ladder", "FAILURE"])
+        assert not output.exists()
+    assert [name for name in hidden_entries(ladders) if ".ladder-" in name] == []
 
 
 class ReportingTask:
