@@ -21,8 +21,13 @@ Three things can cut a task short, and each is handled in one place here:
    ``DeliveriesTask.encode`` retries the task after ENCODER_RETRY_SECONDS,
    up to MAX_DELIVERIES runs in all, then fails it with the attempt's log
    kept.
-3. The shared storage fails (any OSError): StorageRetryTask retries the
-   task after 5, 10, then 15 seconds, STORAGE_RETRIES times.
+3. The shared storage fails (an OSError): StorageRetryTask retries the
+   task after 5, 10, then 15 seconds, STORAGE_RETRIES times. A permission
+   refused is no blip: it fails the task at once, naming the path and the
+   worker's user.
+4. The broker or the result store goes away: what the task sends and
+   asks of it rides the restart out (broker.py); past that the task gives
+   its message back (BrokerAwayTask), storing no failure.
 
 Anything else is a LadderFailed: final, acknowledged, never delivered again.
 A ladder split into parts (ladder_join.py) retries each part alone by the
@@ -45,10 +50,10 @@ from typing import Callable, Protocol
 
 from celery import Task
 from celery.app.task import Context
-from celery.exceptions import Ignore, Retry, SoftTimeLimitExceeded
+from celery.exceptions import Ignore, Reject, Retry, SoftTimeLimitExceeded
 from celery.utils.log import get_task_logger
 
-from . import children
+from . import broker, children, storage
 from .attempts import Attempt, remove_dead_attempts
 from .playlists import NoRendition, ladder_seconds, published_renditions
 from .published import ladder_differences
@@ -140,21 +145,44 @@ class LoggedTask(Task):
         except Ignore as handed_on:   # its result is left to other tasks
             outcome = str(handed_on)
             raise
+        except Reject as given_back:
+            outcome = str(given_back.reason)
+            raise
         finally:
             events.info("task %s ended: %s (%.1f s)", self.request.id, outcome,
                         time.monotonic() - started)
 
 
+class BrokerAwayTask(Task):
+    """A task that meets the broker (or the result store) gone for longer
+    than it rides out gives its message back, unacknowledged, rather than
+    failing: its ladder goes on once the broker is back, and no state of
+    failure is stored for it meanwhile."""
+
+    def __call__(self, *args, **kwargs):
+        try:
+            return super().__call__(*args, **kwargs)
+        except Exception as error:
+            if not broker.broker_lost(error, self.app):
+                raise
+            raise Reject(f"the broker went away ({type(error).__name__}: {error}): "
+                         "given back to the queue", requeue=True) from None
+
+
 class StorageRetryTask(Task):
-    """A shared storage that fails (any OSError) is tried again after 5,
-    10 and 15 s; once STORAGE_RETRIES have failed too, the failure is
-    definite."""
+    """A shared storage that fails (an OSError the broker did not cause:
+    BrokerAwayTask sees those first) is tried again after 5, 10 and 15 s;
+    once STORAGE_RETRIES have failed too, the failure is definite. A worker
+    refused by the storage's permissions fails at once, saying who it runs
+    as: another run would be refused the same."""
 
     max_retries = STORAGE_RETRIES
 
     def __call__(self, *args, **kwargs):
         try:
             return super().__call__(*args, **kwargs)
+        except PermissionError as error:
+            raise LadderFailed(storage.refusal(error)) from None
         except OSError as error:
             if self.request.retries >= self.max_retries:
                 raise LadderFailed(f"the shared storage failed in each of {self.max_retries + 1} "
@@ -182,7 +210,15 @@ class LadderStateTask(Task):
         self.backend.store_result(state_id, value, state, request=request)
 
     def report_progress(self, state_id: str, info: dict, reply_to: str | None = None) -> None:
-        self.store_state(state_id, info, PROGRESS, reply_to)
+        """Stores the ladder's progress; a broker away meanwhile costs the
+        report, not the ladder."""
+        try:
+            self.store_state(state_id, info, PROGRESS, reply_to)
+        except Exception as error:
+            if not broker.broker_lost(error, self.app):
+                raise
+            logger.warning("ladder %s: progress not reported, the broker is away (%s)",
+                           state_id, error)
 
     def ladder_result(self, request: LadderRequest, renditions: list[str], encoded: bool,
                       delivery: int, cpu: float, reasons: list[str],
@@ -327,8 +363,8 @@ class DeliveriesTask(LadderStateTask):
         worker = record.get("worker")
         if not worker:   # run in the client's process (eager), or by an older worker
             return False
-        replies = self.app.control.inspect([worker], timeout=WORKER_ANSWER_SECONDS) \
-            .query_task(self.request.id) or {}
+        replies = broker.ride_out(lambda: self.app.control.inspect(
+            [worker], timeout=WORKER_ANSWER_SECONDS).query_task(self.request.id), self.app) or {}
         state, info = (replies.get(worker) or {}).get(self.request.id, (None, {}))
         return state == "active" and info.get("worker_pid") == record.get("pid")
 
@@ -361,10 +397,10 @@ class DeliveriesTask(LadderStateTask):
         return failure
 
 
-class LadderTask(OwnProcessTask, LoggedTask, StorageRetryTask, DeliveriesTask):
+class LadderTask(OwnProcessTask, LoggedTask, StorageRetryTask, BrokerAwayTask, DeliveriesTask):
     """A task whose result is the ladder's."""
 
 
 class LadderPartTask(OwnProcessTask, LoggedTask, LadderPartFailureTask, StorageRetryTask,
-                     DeliveriesTask):
+                     BrokerAwayTask, DeliveriesTask):
     """A task that makes one part of a ladder."""

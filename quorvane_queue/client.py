@@ -6,25 +6,16 @@ imported here."""
 
 from __future__ import annotations
 
-import logging
 import os
-import time
 
 from celery.result import AsyncResult
 from celery.utils import uuid
 from kombu.exceptions import OperationalError
 
+from . import broker
 from .celery import app, visibility_timeout
 from .limits import planning_limits, time_limits
 from .request import LadderFailed, check_split, planned_rungs, probe_upload, split_in_windows
-
-logger = logging.getLogger(__name__)
-
-# How long a waiting client keeps reconnecting to a broker that went away,
-# and how long it pauses between tries.
-RECONNECT_SECONDS = 600
-RECONNECT_PAUSE_SECONDS = 2.0
-
 
 class BrokerUnreachable(ConnectionError):
     """The ladder could not be queued: the broker (or the result store) did
@@ -53,16 +44,9 @@ def _check_broker() -> None:
 
 
 def _connection_lost(error: BaseException) -> bool:
-    """Whether `error` is the broker or the result store going away (a
-    restart), not the ladder's own failure."""
-    if isinstance(error, (OperationalError, OSError)):
-        return True
-    connection = app.connection_for_read()
-    if isinstance(error, (*connection.connection_errors, *connection.channel_errors)):
-        return True
-    # Celery's result consumer gives up reconnecting with one that speaks of
-    # restarting the application.
-    return isinstance(error, RuntimeError) and "reconnect" in str(error)
+    """Whether `error` is the broker or the result store going away: a
+    client's waits touch nothing else, so any OSError is theirs."""
+    return isinstance(error, OSError) or broker.broker_lost(error, app)
 
 
 def _drop_connections(result_app) -> None:
@@ -92,23 +76,17 @@ class LadderResult(AsyncResult):
     LadderStillRunning when they stay away longer than RECONNECT_SECONDS."""
 
     def reconnecting(self, call):
-        lost_since = None
-        while True:
-            try:
-                return call()
-            except Exception as error:
-                if not _connection_lost(error):
-                    raise
-                lost_since = lost_since or time.monotonic()
-                if time.monotonic() - lost_since > RECONNECT_SECONDS:
-                    raise LadderStillRunning(
-                        f"lost the connection to the broker for {RECONNECT_SECONDS} s "
-                        f"({type(error).__name__}: {error}); ladder {self.id} goes on on the "
-                        f"workers: wait for it again with AsyncResult({self.id!r}, "
-                        "app=quorvane_queue.app).get()") from None
-                logger.warning("lost the connection to the broker (%s): reconnecting", error)
-                _drop_connections(self.app)
-                time.sleep(RECONNECT_PAUSE_SECONDS)
+        try:
+            return broker.ride_out(call, self.app, _connection_lost,
+                                   lambda: _drop_connections(self.app))
+        except Exception as error:
+            if not _connection_lost(error):
+                raise
+            raise LadderStillRunning(
+                f"lost the connection to the broker for {broker.RECONNECT_SECONDS} s "
+                f"({type(error).__name__}: {error}); ladder {self.id} goes on on the workers: "
+                f"wait for it again with quorvane_queue.ladder_result({self.id!r}).get(), "
+                "which rides out broker restarts") from None
 
     def get(self, *args, **kwargs):
         return self.reconnecting(lambda: super(LadderResult, self).get(*args, **kwargs))
@@ -122,6 +100,13 @@ class LadderResult(AsyncResult):
             state, info = self.state, self.info
             return info if state == "PROGRESS" and isinstance(info, dict) else None
         return self.reconnecting(look)
+
+
+def ladder_result(ladder_id: str) -> LadderResult:
+    """The result of the ladder `ladder_id` (submit_ladder's result's id),
+    to wait for again, from any client that reads the result store; its
+    waits ride out broker restarts."""
+    return LadderResult(ladder_id, app=app)
 
 
 def _send_rungs(input: str, output: str, kwargs: dict, rungs: list[str], options: dict,

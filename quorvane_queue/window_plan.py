@@ -19,7 +19,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from pathlib import Path
 
-from . import children, workflow
+from . import broker, children, workflow
 from .attempts import Attempt
 from .base import LadderTask
 from .celery import visibility_timeout
@@ -83,12 +83,13 @@ class Planning:
         ladder_id, request = self.join.ladder_id, self.request
         # Results go where the ladder's go: rpc:// sends them to the client
         # that submitted it.
-        self.task.app.send_task(
+        app = self.task.app
+        broker.ride_out(lambda: app.send_task(
             "quorvane_queue.encode_window",
             args=(ladder_id, request.input, str(request.output), request.resolution,
                   request.bitrate, request.key_info, window),
             task_id=f"{ladder_id}-{window_part(window)}", soft_time_limit=soft, time_limit=hard,
-            queue=self.queue, reply_to=self.task.request.reply_to, add_to_parent=False)
+            queue=self.queue, reply_to=self.task.request.reply_to, add_to_parent=False), app)
 
 
 class EncodeWhole(Exception):

@@ -13,6 +13,7 @@ import io
 import itertools
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -20,14 +21,17 @@ import sys
 from pathlib import Path
 
 import pytest
-from celery.exceptions import SoftTimeLimitExceeded
+from kombu.exceptions import OperationalError
+from celery.exceptions import Reject, SoftTimeLimitExceeded
+from celery.result import AsyncResult
 
 from conftest import make_source
 from media_checks import read_master_entries, write_key_info
 import tqdm.std
 import _quorvane_queue_native as native
 import quorvane_queue
-from quorvane_queue import LadderFailed, base, children, submit_ladder, workflow
+from quorvane_queue import (LadderFailed, LadderStillRunning, base, broker, children, client,
+                            ladder_result, submit_ladder, workflow)
 from quorvane_queue import storage as shared_storage
 from quorvane_queue import __main__ as cli
 from quorvane_queue.__main__ import wait_showing_progress
@@ -353,7 +357,8 @@ def windowed(windows_of_14_seconds, tmp_path, monkeypatch):
     copy the windows encoded once, the tasks the ladder sends are kept in
     `sent` to be run by the test, the states stored in `stored`."""
     upload, key_info, windows, encoded = windows_of_14_seconds
-    state = {"sent": [], "stored": [], "lose_at": None, "happened": [],
+    state = {"sent": [], "stored": [], "lose_at": None, "happened": [], "broker_away_at": None,
+             "refusals": 3,
              "script": [{"progress": 2.0}, {"window": windows[0]}, {"progress": 8.0},
                         {"window": windows[1]}, {"progress": 12.0}, {"window": windows[2]},
                         {"ended": True}]}
@@ -389,6 +394,9 @@ def windowed(windows_of_14_seconds, tmp_path, monkeypatch):
         return {"reasons": [], "renditions": native.read_master(str(window / MASTER))}, 1.0
 
     def send(name, args=(), kwargs=None, task_id=None, **_options):
+        if task_id == state["broker_away_at"] and state["refusals"]:
+            state["refusals"] -= 1
+            raise OperationalError("[Errno 111] Connection refused")
         if task_id == state["lose_at"]:
             state["lose_at"] = None
             raise LostWorker()
@@ -401,6 +409,7 @@ def windowed(windows_of_14_seconds, tmp_path, monkeypatch):
     monkeypatch.setattr(children, "run_encode", encode)
     monkeypatch.setattr(children, "WATCH_SECONDS", 0)
     monkeypatch.setattr(workflow, "REPORT_SECONDS", 0)
+    monkeypatch.setattr(broker, "RECONNECT_PAUSE_SECONDS", 0)
     monkeypatch.setattr(quorvane_queue.app, "send_task", send)
     monkeypatch.setattr(base.LadderStateTask, "store_state", store)
     (tmp_path / "ladders").mkdir()
@@ -424,7 +433,8 @@ def run_sent(windowed: dict) -> list:
 
 
 @pytest.mark.parametrize("ending", ["published", "the same request twice", "planning fails",
-                                    "the pass crashes", "windows that do not join", "no seam"])
+                                    "the pass crashes", "windows that do not join", "no seam",
+                                    "the broker restarts"])
 def test_a_windowed_ladder_ends_once_and_late_windows_leave_nothing(windowed, monkeypatch,
                                                                    ending):
     """Windows are sent as the planning pass announces them, once each, a
@@ -436,6 +446,8 @@ def test_a_windowed_ladder_ends_once_and_late_windows_leave_nothing(windowed, mo
         windowed["lose_at"] = "ladder-w1"   # its worker lost as it sends window 1
         with pytest.raises(LostWorker):
             windowed["plan"]("ladder")
+    if ending == "the broker restarts":   # as window 1 is sent: the send waits for it
+        windowed["broker_away_at"] = "ladder-w1"
     if ending == "planning fails":
         windowed["script"][3:] = [{"failed": "decoding: broken packet"}]
     if ending == "the pass crashes":   # the same for every delivery: no encode whole either
@@ -468,7 +480,8 @@ def test_a_windowed_ladder_ends_once_and_late_windows_leave_nothing(windowed, mo
     if ending == "windows that do not join":   # encoded again as one task, under its id
         assert (ran[-1].id, ran[-1].get()["encoded"]) == ("ladder", True)
     stored = {(state_id, status): value for state_id, status, value in windowed["stored"]}
-    if ending in ("published", "the same request twice"):
+    if ending in ("published", "the same request twice", "the broker restarts"):
+        assert [status for _, status, _ in windowed["stored"] if status == "FAILURE"] == []
         for ladder in ("ladder", "again")[:1 + (ending == "the same request twice")]:
             result = stored[ladder, "SUCCESS"]
             assert (result["encoded"], [(w["start"], w["end"]) for w in result["windows"]]) == \
@@ -523,6 +536,26 @@ def test_a_ladder_is_published_whole_or_not_at_all(windowed, case):
     assert [name for name in hidden_entries(ladders) if ".ladder-" in name] == []
 
 
+def test_a_client_that_loses_the_broker_is_told_a_wait_that_rides_out_a_restart(monkeypatch):
+    answers: list = [ConnectionRefusedError(errno.ECONNREFUSED, "Connection refused")] * 3 + [
+        {"output": "/ladders/talk"}]
+
+    def get(self, *args, **kwargs):
+        answer = answers.pop(0)
+        if isinstance(answer, Exception):
+            raise answer
+        return answer
+    monkeypatch.setattr(AsyncResult, "get", get)
+    monkeypatch.setattr(client, "_drop_connections", lambda app: None)
+    monkeypatch.setattr(broker, "RECONNECT_PAUSE_SECONDS", 0)
+    monkeypatch.setattr(broker, "RECONNECT_SECONDS", -1)   # the broker stays away too long
+    with pytest.raises(LadderStillRunning) as still:
+        ladder_result("ladder").get()
+    advice = re.search(r"again with (\S+\.get\(\))", str(still.value)).group(1)
+    monkeypatch.setattr(broker, "RECONNECT_SECONDS", 600)
+    assert eval(advice, {"quorvane_queue": quorvane_queue}) == {"output": "/ladders/talk"}
+
+
 class ReportingTask:
     """A task whose PROGRESS states are `fractions` of 240 s of media, one
     per look, and that then succeeds."""
@@ -571,18 +604,26 @@ def test_the_waiting_cli_shows_progress_to_the_end(monkeypatch):
 
 @pytest.mark.parametrize("fault, failure, runs", [
     ("the encode process dies", r"ended by signal SIGKILL, in each of 3 deliveries", 3),
-    ("the storage fails", r"the shared storage failed in each of 4 runs: .*Input/output error", 4)])
+    ("the storage fails", r"the shared storage failed in each of 4 runs: .*Input/output error", 4),
+    ("the storage refuses", r"user \S+ \(uid \d+\) may not write \S+/ladders/", 1),
+    ("the broker goes away", r"the broker went away .*given back to the queue", 1)])
 def test_a_task_cut_short_is_retried_then_fails_for_good(storage, monkeypatch, fault, failure,
                                                         runs):
     """An encode process killed (out of memory) or crashed, or shared
     storage that fails, leaves no ladder: the task runs again, and fails for
-    good after a few runs, keeping the last encode's log."""
+    good after a few runs, keeping the last encode's log. A worker the
+    storage refuses says who it runs as, and is not retried; a broker that
+    goes away is no storage fault: the task is given back to the queue."""
     starts = []
 
     def start_failing_encoder(job, folder, log):
         starts.append(folder)
         if fault == "the storage fails":
             raise OSError(errno.EIO, "Input/output error", str(log))
+        if fault == "the storage refuses":
+            raise PermissionError(errno.EACCES, "Permission denied", str(folder))
+        if fault == "the broker goes away":
+            raise ConnectionResetError(errno.ECONNRESET, "Connection reset by peer")
         with open(log, "ab") as log:
             return subprocess.Popen(
                 [sys.executable, "-c", "import os, signal, sys; sys.stderr.write('decoding\\n'); "
@@ -590,11 +631,13 @@ def test_a_task_cut_short_is_retried_then_fails_for_good(storage, monkeypatch, f
                 stdout=subprocess.PIPE, stderr=log)
     monkeypatch.setattr(children, "start_child", start_failing_encoder)
 
-    with pytest.raises(LadderFailed, match=failure) as failed:
-        run_task(storage, resolution=["360p"])
+    with pytest.raises((LadderFailed, Reject), match=failure) as failed:
+        result = encode_ladder.apply(args=(str(storage / "talk.mp4"), str(storage / "ladders/talk")),
+                                     kwargs={"resolution": ["360p"]}, task_id="task-talk")
+        raise result.result if result.state == "REJECTED" else result.get()
     assert len(starts) == runs
     kept = [path for path in (storage / "ladders").iterdir() if path.name.startswith(".")]
-    assert [path.name for path in kept] == ([] if runs == 4 else [".talk.failed-task-talk.log"])
+    assert [path.name for path in kept] == ([] if runs != 3 else [".talk.failed-task-talk.log"])
     assert all(str(path) in str(failed.value) and path.read_text().startswith("decoding\n")
                for path in kept)
     assert not (storage / "ladders" / "talk").exists()
