@@ -42,6 +42,7 @@ from __future__ import annotations
 import inspect
 import logging
 import os
+import signal
 import socket
 import threading
 import time
@@ -97,6 +98,12 @@ def media_report(folder: Path, renditions: list[str], claimed: float | None) -> 
             f"the ladder holds {held:.1f} s of media where the upload claims {claimed:.1f} s: "
             "the upload may have been cut short")
     return report
+
+
+def time_limits_of(task: Task) -> tuple[float, float]:
+    """(soft, hard) seconds the task was sent with, else the defaults."""
+    hard, soft = task.request.timelimit or (None, None)
+    return (soft or task.app.conf.task_soft_time_limit, hard or task.app.conf.task_time_limit)
 
 
 class OwnProcessTask(Task):
@@ -167,6 +174,40 @@ class BrokerAwayTask(Task):
                 raise
             raise Reject(f"the broker went away ({type(error).__name__}: {error}): "
                          "given back to the queue", requeue=True) from None
+
+
+class OwnTimeLimitsTask(Task):
+    """The task's time limits kept by its own process too: the prefork
+    pool keeps them on the worker's event loop, whose timers a lost broker
+    connection clears, so a task running while the broker is away would
+    run unlimited. The soft limit raises SoftTimeLimitExceeded as the pool's
+    does; the hard one ends the process, which gives the task back to the
+    queue (task_reject_on_worker_lost) to be counted as a lost delivery."""
+
+    def __call__(self, *args, **kwargs):
+        soft, hard = time_limits_of(self)
+        # A task run inside another (eagerly) stays under the outer limits.
+        if (not soft or threading.current_thread() is not threading.main_thread()
+                or signal.getitimer(signal.ITIMER_REAL)[0] > 0):
+            return super().__call__(*args, **kwargs)
+
+        def soft_limit(_signal, _frame):
+            signal.signal(signal.SIGALRM, hard_limit)
+            signal.setitimer(signal.ITIMER_REAL, max(hard - soft, 1) if hard else 60)
+            raise SoftTimeLimitExceeded(f"soft time limit ({soft} s) exceeded")
+
+        def hard_limit(_signal, _frame):
+            events.error("task %s ran past its hard time limit (%s s): ending its process",
+                         self.request.id, hard)
+            os.kill(os.getpid(), signal.SIGKILL)
+
+        previous = signal.signal(signal.SIGALRM, soft_limit)
+        signal.setitimer(signal.ITIMER_REAL, soft)
+        try:
+            return super().__call__(*args, **kwargs)
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
 
 
 class StorageRetryTask(Task):
@@ -301,8 +342,7 @@ class DeliveriesTask(LadderStateTask):
     and retried when it crashes, its log kept when it fails."""
 
     def soft_limit(self) -> float:
-        return ((self.request.timelimit or (None, None))[1]
-                or self.app.conf.task_soft_time_limit)
+        return time_limits_of(self)[0]
 
     def run_attempt(self, work: AttemptWork):
         """The one life of an attempt, whatever it is for: nothing when the
@@ -397,10 +437,11 @@ class DeliveriesTask(LadderStateTask):
         return failure
 
 
-class LadderTask(OwnProcessTask, LoggedTask, StorageRetryTask, BrokerAwayTask, DeliveriesTask):
+class LadderTask(OwnProcessTask, LoggedTask, StorageRetryTask, BrokerAwayTask, OwnTimeLimitsTask,
+                 DeliveriesTask):
     """A task whose result is the ladder's."""
 
 
 class LadderPartTask(OwnProcessTask, LoggedTask, LadderPartFailureTask, StorageRetryTask,
-                     BrokerAwayTask, DeliveriesTask):
+                     BrokerAwayTask, OwnTimeLimitsTask, DeliveriesTask):
     """A task that makes one part of a ladder."""

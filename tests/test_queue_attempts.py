@@ -643,6 +643,29 @@ def test_a_task_cut_short_is_retried_then_fails_for_good(storage, monkeypatch, f
     assert not (storage / "ladders" / "talk").exists()
 
 
+@pytest.mark.parametrize("child", ["writes a report of 1 MiB", "runs past the soft limit"])
+def test_a_task_reads_its_child_as_it_runs_and_keeps_its_own_time_limit(storage, monkeypatch,
+                                                                       child):
+    """A report bigger than a pipe holds does not block the encode process;
+    the soft limit holds without the pool (whose timers a lost broker
+    connection clears): eager here, the task keeps it alone."""
+    script, failure = {
+        "writes a report of 1 MiB": ("import json, sys; json.dump({'reasons': ['r' * 1024] * 1024}"
+                                     ", sys.stdout)", r"completed no rendition: r{1024} \(FFmpeg"),
+        "runs past the soft limit": ("import time; time.sleep(3600)",
+                                     r"ran past its soft time limit \(1 s\)")}[child]
+
+    def start(job, folder, log):
+        with open(log, "ab") as messages:
+            return subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
+                                    stderr=messages)
+    monkeypatch.setattr(children, "start_child", start)
+    if child == "runs past the soft limit":
+        monkeypatch.setattr(encode_ladder, "soft_time_limit", 1)
+    with pytest.raises(LadderFailed, match=failure):
+        run_task(storage, resolution=["360p"])
+
+
 # Starts an encode as the task does, reports the encode process and its log,
 # and waits for its standard input to close.
 _ENCODING_PARENT = """
