@@ -140,9 +140,9 @@ def submit_ladder(input: str | os.PathLike, output: str | os.PathLike, *,
     of DEFAULT_WINDOW_SECONDS (request.py) is split in time windows of that
     length, each a task of its own that any free worker takes
     (window_plan.py, window_join.py); a shorter one, or one whose duration
-    is unknown, is one task. `window_seconds` (a positive multiple of the
-    6 s segment, else ValueError) asks for windows of that length, 0 for no
-    split in time. With `split_rungs`, each rung is a task of its own
+    is unknown, is one task. `window_seconds` (a multiple of the
+    6 s segment from 6 s to MAX_WINDOW_SECONDS, else ValueError) asks for
+    windows of that length, 0 for no split in time. With `split_rungs`, each rung is a task of its own
     (rung_join.py), and the default is no split in time (a split in both is
     a ValueError). The result is the ladder's either way, with the windows'
     or the rungs' workers and times. An output that exists already is

@@ -99,13 +99,20 @@ DEFAULT_WINDOW_SECONDS = 60
 SPLIT_FROM_WINDOWS = 3
 
 
+# Windows longer than a day would only ever make one window of a longer
+# upload than a task may encode.
+MAX_WINDOW_SECONDS = 86400
+
+
 def check_window_seconds(seconds) -> None:
-    """ValueError unless `seconds` is a whole number of segments: windows
-    start and end on segment edges."""
+    """ValueError unless `seconds` is a whole number of segments (windows
+    start and end on segment edges) within the bounds."""
     step = native.segment_seconds
-    if isinstance(seconds, bool) or not isinstance(seconds, int) or seconds <= 0 or seconds % step:
-        raise ValueError(f"window_seconds must be a positive multiple of {step} s (the segment "
-                         f"length), not {seconds!r}")
+    if (isinstance(seconds, bool) or not isinstance(seconds, int)
+            or not step <= seconds <= MAX_WINDOW_SECONDS or seconds % step):
+        raise ValueError(f"window_seconds must be a multiple of {step} s (the segment length) "
+                         f"from {step} to {MAX_WINDOW_SECONDS} s, or 0 for one task; "
+                         f"not {seconds!r:.100}")
 
 
 def check_split(window_seconds: int | None, split_rungs: bool) -> None:
@@ -132,9 +139,22 @@ def split_in_windows(window_seconds: int | None, split_rungs: bool,
 
 
 def _absolute_path(label: str, path) -> str:
-    if not isinstance(path, str) or not os.path.isabs(path):
-        raise LadderFailed(f"{label} must be an absolute path on the shared storage, not {path!r}")
+    if not isinstance(path, str) or not os.path.isabs(path) or "\0" in path:
+        raise LadderFailed(f"{label} must be an absolute path on the shared storage, "
+                           f"not {path!r:.200}")
     return path
+
+
+def read_ladder_id(ladder_id) -> str:
+    """The id a part task names its ladder by; LadderFailed when it is not one."""
+    if not isinstance(ladder_id, str) or not ladder_id or "\0" in ladder_id:
+        raise LadderFailed(f"ladder_id must be a task id, not {ladder_id!r:.100}")
+    return ladder_id
+
+
+def _bitrate(rate) -> bool:
+    """A bitrate hls_encoder takes: a signed 32-bit integer."""
+    return isinstance(rate, int) and not isinstance(rate, bool) and -2**31 <= rate < 2**31
 
 
 def read_request(input, output, resolution, bitrate, key_info) -> LadderRequest:
@@ -144,11 +164,9 @@ def read_request(input, output, resolution, bitrate, key_info) -> LadderRequest:
         key_info = os.path.join(os.path.dirname(output), "enc.keyinfo")
     if resolution is not None and not (
             isinstance(resolution, list) and all(isinstance(name, str) for name in resolution)):
-        raise LadderFailed(f"resolution must be a list of names, not {resolution!r}")
-    if bitrate is not None and not (
-            isinstance(bitrate, list)
-            and all(isinstance(rate, int) and not isinstance(rate, bool) for rate in bitrate)):
-        raise LadderFailed(f"bitrate must be a list of integers, not {bitrate!r}")
+        raise LadderFailed(f"resolution must be a list of names, not {resolution!r:.200}")
+    if bitrate is not None and not (isinstance(bitrate, list) and all(map(_bitrate, bitrate))):
+        raise LadderFailed(f"bitrate must be a list of 32-bit integers, not {bitrate!r:.200}")
     return LadderRequest(_absolute_path("input", input), Path(output), resolution, bitrate,
                          _absolute_path("key_info", key_info))
 

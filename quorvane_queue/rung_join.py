@@ -21,7 +21,7 @@ import _quorvane_queue_native as native
 from .base import LadderTask, distinct
 from .ladder_join import JoinedPart, LadderJoin, run_part
 from .playlists import MASTER, NoRendition, media_segments
-from .request import LadderFailed, LadderRequest, probe_upload, read_request
+from .request import LadderFailed, LadderRequest, probe_upload, read_ladder_id, read_request
 
 
 def rung_files(folder: Path, rung: str) -> tuple[dict, list[str]]:
@@ -93,9 +93,9 @@ def run_rung(task: LadderTask, ladder_id: str, rung: str, *arguments) -> dict:
     read_request takes them): its rung encoded and joined, unless the ladder
     is over; the ladder finished when this was its last rung."""
     request = read_request(*arguments)
-    join = RungJoin.of(request, ladder_id)
-    if rung not in join.rungs:
-        raise LadderFailed(f"{rung} is not a rung of this ladder")
+    join = RungJoin.of(request, read_ladder_id(ladder_id))
+    if not isinstance(rung, str) or rung not in join.rungs:
+        raise LadderFailed(f"{rung!r:.100} is not a rung of this ladder")
     one = request.one_rung(next(planned for planned in request.rungs if planned.name == rung))
     work = JoinedPart(task, join, rung, request, one.encoder_job(), rung, _rung_files(rung))
     return {"rung": rung, **run_part(task, join, rung, request, work)}

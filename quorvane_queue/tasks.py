@@ -17,7 +17,8 @@ from .celery import app, visibility_timeout
 from .limits import time_limits
 from .playlists import MASTER, NoRendition, master_renditions, playlist_seconds, \
     published_renditions
-from .request import LadderFailed, LadderRequest, Rung, check_files, probe_upload, read_request
+from .request import LadderFailed, LadderRequest, Rung, check_files, check_window_seconds, \
+    probe_upload, read_request
 
 
 class ProgressReport:
@@ -176,6 +177,12 @@ def plan_windows(self, input: str, output: str, window_seconds: int,
     publishes stores the ladder's result under this task's id. An upload
     that cannot be split is encoded whole, here, as encode_ladder does."""
     request = read_request(input, output, resolution, bitrate, key_info)
+    try:
+        check_window_seconds(window_seconds)
+    except ValueError as error:
+        raise LadderFailed(str(error)) from None
+    if queue is not None and not isinstance(queue, str):
+        raise LadderFailed(f"queue must be a queue's name, not {queue!r:.100}")
     if request.output.exists() or request.output.is_symlink():
         if (self.request.delivery_info or {}).get("redelivered"):
             raise Ignore("already published: its join stored the ladder's result")

@@ -29,6 +29,7 @@ result under both ids, and nothing is encoded for the second.
 from __future__ import annotations
 
 import glob
+import os
 import time
 from pathlib import Path
 from typing import Callable
@@ -40,7 +41,7 @@ from .celery import visibility_timeout
 from .ladder_join import JoinedPart, LadderJoin, run_part
 from .limits import time_limits
 from .playlists import NoRendition, media_segments, playlist_seconds
-from .request import LadderFailed, LadderRequest, probe_upload, read_request
+from .request import LadderFailed, LadderRequest, probe_upload, read_ladder_id, read_request
 from .storage import read_json, safe_id, write_json
 
 
@@ -300,6 +301,8 @@ class WindowJoin(LadderJoin):
 
 def _window_files(rungs: list[str], window: dict):
     def gather(folder: Path, report: dict) -> tuple[list[str], list[str], dict]:
+        if report.get("refused"):
+            raise NoRendition(f"refused: {report['refused']}")
         if report["reasons"]:
             raise NoRendition("; ".join(distinct(report["reasons"])))
         written = {entry["name"]: entry for entry in report["renditions"]}
@@ -319,15 +322,58 @@ def _window_files(rungs: list[str], window: dict):
     return gather
 
 
+# A window's fields as the planning pass writes them, and what each holds.
+WINDOW_FIELDS = {"index": "a non-negative integer", "first_slot": "an integer",
+                 "end_slot": "an integer or null", "resume": "a string", "sound": "a string"}
+
+
+def _holds(field: str, value) -> bool:
+    if field in ("resume", "sound"):
+        return isinstance(value, str) and "\0" not in value
+    if field == "end_slot" and value is None:
+        return True
+    integer = isinstance(value, int) and not isinstance(value, bool)
+    return integer and (field != "index" or value >= 0)
+
+
+def read_window(window, join: WindowJoin) -> dict:
+    """The window as the ladder's planning pass made it; else LadderFailed
+    saying which field is wrong (types here, ranges and the resume state by
+    the rules encode_window applies), before anything is encoded. Its sound
+    must lie in one of the ladder's sound folders."""
+    if not isinstance(window, dict):
+        raise LadderFailed(f"window refused: {window!r:.100} is not a window")
+    index = window.get("index")
+    name = f"window {index}" if _holds("index", index) else "window"
+    wrong = [f"{field} is not {kind}" for field, kind in WINDOW_FIELDS.items()
+             if not _holds(field, window.get(field))]
+    extra = sorted(map(str, set(window) - set(WINDOW_FIELDS)))
+    if extra:
+        wrong.append(f"{', '.join(extra)}: not a field of a window")
+    if not wrong:
+        try:
+            native.check_window(window)
+        except ValueError as error:
+            wrong.append(str(error).removeprefix("the window's "))
+    if not wrong:
+        sound = Path(window["sound"])
+        folders = join.sound_folder("")
+        if not (os.path.isabs(sound) and sound.parent.parent == folders.parent
+                and sound.parent.name.startswith(folders.name) and sound.name != ".."):
+            wrong.append("sound is not in the ladder's sound folders")
+    if wrong:
+        raise LadderFailed(f"{name} refused: {'; '.join(wrong)}")
+    return window
+
+
 def run_window(task: LadderTask, ladder_id: str, window: dict, *arguments) -> dict:
     """The window task's work, for the ladder `arguments` ask for (as
     read_request takes them): its window encoded and joined, unless the
     ladder is over; the ladder finished when this was its last window to
     end after the plan's."""
     request = read_request(*arguments)
-    if not isinstance(window, dict) or not isinstance(window.get("index"), int):
-        raise LadderFailed(f"{window!r} is not a window")
-    join = WindowJoin.of(request, ladder_id)
+    join = WindowJoin.of(request, read_ladder_id(ladder_id))
+    window = read_window(window, join)
     part = window_part(window)
     job = {"call": "encode_window", "input": request.input, "resolution": request.resolution,
            "bitrate": request.encoder_options()["bitrate"], "key": request.key_info,

@@ -67,11 +67,14 @@ def encode_window(input: str, resolution: list[str] | None, bitrate: list[int], 
                   window: dict, folder: Path) -> dict:
     """Encodes every rung of `window` into `folder`, in this process:
     ``{"reasons": the rungs' failures, "renditions": the window's master
-    entries}``. The tasks run it in a process of their own (children.py)."""
+    entries}``, or ``{"refused": why}`` for a window it refuses. The tasks
+    run it in a process of their own (children.py)."""
     here = os.getcwd()
     os.chdir(folder)
     try:
         encoded = native.encode_window(input, resolution, bitrate, key_info, window)
+    except ValueError as error:
+        return {"refused": str(error), "reasons": []}
     finally:
         os.chdir(here)
     return {"reasons": encoded["failures"], "renditions": encoded["renditions"]}

@@ -21,6 +21,8 @@ import sys
 from pathlib import Path
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from kombu.exceptions import OperationalError
 from celery.exceptions import Reject, SoftTimeLimitExceeded
 from celery.result import AsyncResult
@@ -38,8 +40,9 @@ from quorvane_queue.__main__ import wait_showing_progress
 from quorvane_queue.attempts import AlreadyPublished, Attempt, remove_dead_attempts
 from quorvane_queue.limits import hard_limit_ceiling, planning_limits, time_limits
 from quorvane_queue.playlists import MASTER, NoRendition, published_renditions
-from quorvane_queue.request import PROGRESS, split_in_windows
+from quorvane_queue.request import PROGRESS, check_split, split_in_windows
 from quorvane_queue.tasks import encode_ladder, encode_window, plan_windows
+from quorvane_queue.window_join import WINDOW_FIELDS, WindowJoin
 from queue_services import wait_for
 
 # A process that starts an attempt the way the task does, reports it, then
@@ -267,9 +270,10 @@ def test_time_limits_grow_with_the_input_and_stay_under_the_visibility_timeout()
 
 
 @pytest.mark.parametrize("options, refusal", [
-    ({"window_seconds": 10}, "positive multiple of 6 s"),
-    ({"window_seconds": -6}, "positive multiple of 6 s"),
-    ({"window_seconds": 12.0}, "positive multiple of 6 s"),
+    ({"window_seconds": 10}, "multiple of 6 s .* from 6 to 86400 s, or 0 for one task"),
+    ({"window_seconds": -6}, "multiple of 6 s"),
+    ({"window_seconds": 10**12}, "multiple of 6 s"),
+    ({"window_seconds": 12.0}, "multiple of 6 s"),
     ({"window_seconds": 12, "split_rungs": True}, "by rung or in time windows, not both")])
 def test_a_split_that_cannot_be_made_is_refused_before_anything_else(tmp_path, options, refusal):
     """Refused before the upload is read (there is none) or the broker asked."""
@@ -364,8 +368,8 @@ def windowed(windows_of_14_seconds, tmp_path, monkeypatch):
                         {"ended": True}]}
 
     class ScriptedPass:
-        def __init__(self, *_args):
-            pass
+        def __init__(self, input, window_seconds, folder, *_args):
+            self.folder = folder   # where this run of the pass puts the windows' sound
 
         def __enter__(self):
             return self
@@ -382,6 +386,9 @@ def windowed(windows_of_14_seconds, tmp_path, monkeypatch):
                         state["happened"].append(event)
                         event()
                     continue
+                if "window" in event:
+                    sound = self.folder / Path(event["window"]["sound"]).name
+                    event = {"window": {**event["window"], "sound": str(sound)}}
                 yield event
 
     def encode(job, folder, log, watch):
@@ -554,6 +561,78 @@ def test_a_client_that_loses_the_broker_is_told_a_wait_that_rides_out_a_restart(
     advice = re.search(r"again with (\S+\.get\(\))", str(still.value)).group(1)
     monkeypatch.setattr(broker, "RECONNECT_SECONDS", 600)
     assert eval(advice, {"quorvane_queue": quorvane_queue}) == {"output": "/ladders/talk"}
+
+
+MISSING = object()
+JSON_LIKE = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.floats() | st.text(max_size=12),
+    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=6), inner,
+                                                                max_size=3),
+    max_leaves=5)
+WINDOW_MESSAGE_FIELDS = [*WINDOW_FIELDS, "ladder_id", "input", "output", "resolution",
+                         "bitrate", "key_info"]
+
+
+@pytest.fixture(scope="module")
+def window_message(windows_of_14_seconds) -> dict:
+    """A window task's arguments as the planning task sends them, by name."""
+    upload, key_info, windows, _ = windows_of_14_seconds
+    output = upload.parent / "ladders" / "talk"
+    join = WindowJoin(output, "ladder", ["360p"])
+    window = {**windows[1], "sound": str(join.sound_folder("run") / "w1.sound")}
+    return {"ladder_id": "ladder", "input": str(upload), "output": str(output),
+            "resolution": ["360p"], "bitrate": [400000], "key_info": str(key_info),
+            "window": window}
+
+
+@settings(max_examples=60, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(field=st.sampled_from(WINDOW_MESSAGE_FIELDS),
+       value=st.just(MISSING) | JSON_LIKE | st.integers(min_value=2**62) | st.text())
+def test_a_hostile_window_message_is_refused_at_once_naming_its_field(window_message, field,
+                                                                     value):
+    """Whatever a field holds, the window task answers at once: a refusal
+    that names the field, or the run of a valid message (here, the ladder
+    is over: nothing is encoded)."""
+    arguments = {**window_message, "window": dict(window_message["window"])}
+    where = arguments["window"] if field in WINDOW_FIELDS else arguments
+    if value is MISSING:
+        where.pop(field)
+    else:
+        where[field] = value
+    names = ["ladder_id", "input", "output", "resolution", "bitrate", "key_info", "window"]
+    if field not in WINDOW_FIELDS and value is MISSING:
+        arguments[field] = None
+    result = encode_window.apply(args=[arguments[name] for name in names], task_id="ladder-w1")
+    if result.state == "SUCCESS":
+        assert result.result["discarded"] == "the ladder is over"
+        return
+    assert isinstance(result.result, LadderFailed), result.traceback
+    refusal = str(result.result)
+    if field in WINDOW_FIELDS:
+        assert re.match(r"window (\d+ )?refused: ", refusal), refusal
+    else:   # another ladder's name, or folder, no longer holds the window's sound
+        assert field in refusal or "sound is not in the ladder's" in refusal, refusal
+
+
+@settings(max_examples=30, deadline=None)
+@given(seconds=st.just(0) | JSON_LIKE | st.integers().map(lambda n: n * 6))
+def test_window_seconds_are_refused_at_submit_and_by_the_planning_task_with_the_bounds(
+        tmp_path_factory, seconds):
+    """A refusal that states the bounds, or a length the planning task
+    takes (here it then finds no output folder: nothing is planned)."""
+    folder = tmp_path_factory.getbasetemp()
+    try:
+        check_split(seconds, False)
+    except ValueError as error:
+        assert "from 6 to 86400 s, or 0 for one task" in str(error)
+        valid = False
+    else:   # the default split or none: no planning task is sent for either
+        valid = seconds not in (0, None)
+    planned = plan_windows.apply(args=(str(folder / "talk.mp4"), str(folder / "no" / "talk"),
+                                       seconds), task_id="plan")
+    assert isinstance(planned.result, LadderFailed), planned.traceback
+    assert ("output's folder" if valid else "window_seconds must be") in str(planned.result)
 
 
 class ReportingTask:
