@@ -15,7 +15,8 @@ from kombu.exceptions import OperationalError
 from . import broker
 from .celery import app, visibility_timeout
 from .limits import planning_limits, time_limits
-from .request import LadderFailed, check_split, planned_rungs, probe_upload, split_in_windows
+from .request import LadderFailed, check_confined, check_split, planned_rungs, probe_upload, \
+    split_in_windows
 
 class BrokerUnreachable(ConnectionError):
     """The ladder could not be queued: the broker (or the result store) did
@@ -149,6 +150,7 @@ def submit_ladder(input: str | os.PathLike, output: str | os.PathLike, *,
     answered as a whole."""
     check_split(window_seconds, split_rungs)
     input, output = os.path.abspath(input), os.path.abspath(output)
+    check_confined(input, output, key_info and os.path.abspath(key_info))
     upload = probe_upload(input)
     if upload.refused:
         raise LadderFailed(f"{input}: {upload.refused}")

@@ -11,7 +11,7 @@ from pathlib import Path
 
 import _quorvane_queue_native as native
 
-from . import children
+from . import children, settings
 from .playlists import MASTER
 
 
@@ -171,9 +171,29 @@ def read_request(input, output, resolution, bitrate, key_info) -> LadderRequest:
                          _absolute_path("key_info", key_info))
 
 
+def _inside(path: str, folders: tuple[str, ...]) -> bool:
+    """Whether `path`, its symbolic links resolved, lies in one of `folders`."""
+    real = os.path.realpath(path)
+    return any(os.path.commonpath([real, os.path.realpath(folder)]) == os.path.realpath(folder)
+               for folder in folders)
+
+
+def check_confined(input: str, output: str, key_info: str | None) -> None:
+    """LadderFailed when the upload, the ladder or the key-info file lies
+    outside the folders the settings confine them to (none: anywhere)."""
+    uploads, ladders = settings.upload_folders, settings.ladder_folders
+    if uploads and not _inside(input, uploads):
+        raise LadderFailed(f"{input} is not in an upload folder ({', '.join(uploads)})")
+    if ladders and not _inside(output, ladders):
+        raise LadderFailed(f"{output} is not in a ladder folder ({', '.join(ladders)})")
+    if key_info and (uploads or ladders) and not _inside(key_info, uploads + ladders):
+        raise LadderFailed(f"{key_info} is in neither an upload nor a ladder folder")
+
+
 def check_files(request: LadderRequest) -> None:
     """LadderFailed unless the input, the key-info file and the output's
-    folder are there."""
+    folder are there, where the settings let ladders read and write."""
+    check_confined(request.input, str(request.output), request.key_info)
     folder = request.output.parent
     if not folder.is_dir():
         raise LadderFailed(f"the output's folder {folder} does not exist: make it (and its "

@@ -21,7 +21,8 @@ import sys
 from pathlib import Path
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, given
+from hypothesis import settings as examples
 from hypothesis import strategies as st
 from kombu.exceptions import OperationalError
 from celery.exceptions import Reject, SoftTimeLimitExceeded
@@ -33,7 +34,7 @@ import tqdm.std
 import _quorvane_queue_native as native
 import quorvane_queue
 from quorvane_queue import (LadderFailed, LadderStillRunning, base, broker, children, client,
-                            ladder_result, submit_ladder, workflow)
+                            ladder_result, settings, submit_ladder, worker, workflow)
 from quorvane_queue import storage as shared_storage
 from quorvane_queue import __main__ as cli
 from quorvane_queue.__main__ import wait_showing_progress
@@ -279,6 +280,39 @@ def test_a_split_that_cannot_be_made_is_refused_before_anything_else(tmp_path, o
     """Refused before the upload is read (there is none) or the broker asked."""
     with pytest.raises(ValueError, match=refusal):
         submit_ladder(tmp_path / "missing.mp4", tmp_path / "ladder", **options)
+
+
+@pytest.mark.parametrize("where", ["an upload linked from elsewhere", "a ladder elsewhere",
+                                   "a ladder folder the worker cannot write"])
+def test_uploads_and_ladders_are_confined_to_their_folders(storage, monkeypatch, tmp_path_factory,
+                                                           where):
+    """Refused at submit, before anything is read or queued, and again by
+    the task; a worker that cannot write a ladder folder does not start."""
+    elsewhere = tmp_path_factory.mktemp("elsewhere")
+    ladders, upload, output = storage / "ladders", storage / "talk.mp4", storage / "ladders/talk"
+    monkeypatch.setattr(settings, "upload_folders", (str(storage / "uploads"),))
+    monkeypatch.setattr(settings, "ladder_folders", (str(ladders),))
+    (storage / "uploads").mkdir()
+    if where == "a ladder folder the worker cannot write":
+        monkeypatch.setattr(settings, "ladder_folders", (str(elsewhere / "gone"),))
+        with pytest.raises(SystemExit, match=r"user \S+ \(uid \d+\) cannot write the ladder "
+                                             r"folder \S+/gone \(No such file"):
+            worker._refuse_ladder_folders_it_cannot_write()
+        return
+    if where == "an upload linked from elsewhere":
+        upload = storage / "uploads" / "talk.mp4"
+        upload.symlink_to(storage / "talk.mp4")
+        refusal = "talk.mp4 is not in an upload folder"
+    else:
+        shutil.copy(storage / "talk.mp4", storage / "uploads")
+        upload, output = storage / "uploads/talk.mp4", elsewhere / "talk"
+        refusal = "talk is not in a ladder folder"
+    with pytest.raises(LadderFailed, match=refusal):
+        submit_ladder(upload, output)
+    with pytest.raises(LadderFailed, match=refusal):
+        encode_ladder.apply(args=(str(upload), str(output)),
+                            kwargs={"key_info": str(ladders / "enc.keyinfo")}).get()
+    assert hidden_entries(ladders) == [] and not output.exists()
 
 
 @pytest.mark.parametrize("window_seconds, split_rungs, seconds, windows", [
@@ -585,7 +619,7 @@ def window_message(windows_of_14_seconds) -> dict:
             "window": window}
 
 
-@settings(max_examples=60, deadline=None,
+@examples(max_examples=60, deadline=None,
           suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(field=st.sampled_from(WINDOW_MESSAGE_FIELDS),
        value=st.just(MISSING) | JSON_LIKE | st.integers(min_value=2**62) | st.text())
@@ -615,7 +649,7 @@ def test_a_hostile_window_message_is_refused_at_once_naming_its_field(window_mes
         assert field in refusal or "sound is not in the ladder's" in refusal, refusal
 
 
-@settings(max_examples=30, deadline=None)
+@examples(max_examples=30, deadline=None)
 @given(seconds=st.just(0) | JSON_LIKE | st.integers().map(lambda n: n * 6))
 def test_window_seconds_are_refused_at_submit_and_by_the_planning_task_with_the_bounds(
         tmp_path_factory, seconds):
