@@ -54,11 +54,12 @@ from celery.app.task import Context
 from celery.exceptions import Ignore, Reject, Retry, SoftTimeLimitExceeded
 from celery.utils.log import get_task_logger
 
-from . import broker, children, storage
+from . import broker, children, results, storage
 from .attempts import Attempt, remove_dead_attempts
-from .playlists import NoRendition, ladder_seconds, published_renditions
+from .playlists import NoRendition, published_renditions
 from .published import ladder_differences
 from .request import PROGRESS, LadderFailed, LadderRequest, probe_upload
+from .results import distinct
 
 logger = get_task_logger(__name__)
 # One line per task start and end, shown at the worker's default level
@@ -75,31 +76,6 @@ ENCODER_RETRY_SECONDS = 5
 # this often, and gives that one's worker this long to say it still runs it.
 EARLIER_DELIVERY_SECONDS = 2.0
 WORKER_ANSWER_SECONDS = 5.0
-# A ladder shorter than its upload claims by more than this is reported:
-# the upload was most likely cut short. Whole seconds, or a share of longer
-# inputs, so that the last frame's rounding never counts.
-SHORTFALL_SECONDS = 1.0
-SHORTFALL_SHARE = 0.02
-
-
-def distinct(reasons: list[str]) -> list[str]:
-    """The reasons once each, in order: a refusal every rung met is one."""
-    return list(dict.fromkeys(reasons))
-
-
-def media_report(folder: Path, renditions: list[str], claimed: float | None) -> dict:
-    """How much media the ladder holds against what the upload claims, and
-    a warning when it falls short. Nothing is drawn from a duration the
-    container does not state (`claimed` None)."""
-    held = round(ladder_seconds(folder, renditions), 3)
-    report = {"media_seconds": held, "claimed_seconds": claimed, "warnings": []}
-    if claimed and held < claimed - max(SHORTFALL_SECONDS, SHORTFALL_SHARE * claimed):
-        report["warnings"].append(
-            f"the ladder holds {held:.1f} s of media where the upload claims {claimed:.1f} s: "
-            "the upload may have been cut short")
-    return report
-
-
 def time_limits_of(task: Task) -> tuple[float, float]:
     """(soft, hard) seconds the task was sent with, else the defaults."""
     hard, soft = task.request.timelimit or (None, None)
@@ -264,10 +240,12 @@ class LadderStateTask(Task):
     def ladder_result(self, request: LadderRequest, renditions: list[str], encoded: bool,
                       delivery: int, cpu: float, reasons: list[str],
                       claimed: float | None) -> dict:
-        return {"output": str(request.output), "renditions": renditions, "encoded": encoded,
-                "delivery": delivery, "worker": self.worker, "encode_cpu_seconds": cpu,
-                "rung_failures": distinct(reasons),
-                **media_report(request.output, renditions, claimed)}
+        return results.ladder_result(request, renditions, encoded, delivery, cpu, reasons,
+                                     claimed, self.worker)
+
+    @property
+    def reporter(self) -> TaskReporter:
+        return TaskReporter(self)
 
     def answer_from_published(self, request: LadderRequest, missing_allowed: bool = False) -> dict:
         """The result for an output that exists: the ladder there when it is
@@ -435,6 +413,37 @@ class DeliveriesTask(LadderStateTask):
         failure = LadderFailed(f"{message} (FFmpeg's messages: {kept})" if kept else message)
         failure.log = str(kept) if kept else None
         return failure
+
+
+class TaskReporter:
+    """What a ladder's steps (workflow.py, the joins) tell, told through
+    Celery by the task that runs them: states stored under the ladder's id
+    (with rpc://, back to the client that sent it), tasks sent riding out a
+    broker restart."""
+
+    def __init__(self, task: LadderStateTask):
+        self.task = task
+
+    @property
+    def worker(self) -> str:
+        return self.task.worker
+
+    def store(self, ladder_id: str, value, state: str, reply_to: str | None = None) -> None:
+        self.task.store_state(ladder_id, value, state, reply_to)
+
+    def progress(self, ladder_id: str, info: dict, reply_to: str | None = None) -> None:
+        self.task.report_progress(ladder_id, info, reply_to)
+
+    def send(self, name: str, args: tuple, kwargs: dict, task_id: str, reply_to: str | None,
+             queue: str | None, limits: tuple[int, int]) -> None:
+        app, (soft, hard) = self.task.app, limits
+        reply_to = reply_to or self.task.request.reply_to
+        broker.ride_out(lambda: app.send_task(
+            name, args=args, kwargs=kwargs, task_id=task_id, reply_to=reply_to, queue=queue,
+            soft_time_limit=soft, time_limit=hard, add_to_parent=False), app)
+
+    def answer_published(self, request: LadderRequest, missing_allowed: bool) -> dict:
+        return self.task.answer_from_published(request, missing_allowed)
 
 
 class LadderTask(OwnProcessTask, LoggedTask, StorageRetryTask, BrokerAwayTask, OwnTimeLimitsTask,

@@ -18,9 +18,11 @@ from pathlib import Path
 
 import _quorvane_queue_native as native
 
-from .base import LadderTask, distinct
+from .base import LadderTask
 from .ladder_join import JoinedPart, LadderJoin, run_part
 from .playlists import MASTER, NoRendition, media_segments
+from .results import distinct, ladder_result
+from .workflow import Reporter
 from .request import LadderFailed, LadderRequest, probe_upload, read_ladder_id, read_request
 
 
@@ -69,13 +71,13 @@ class RungJoin(LadderJoin):
     def master_entries(self, request: LadderRequest, records: dict[str, dict]) -> list[dict]:
         return [records[rung]["listed"] for rung in self._done(records)]
 
-    def result(self, task: LadderTask, request: LadderRequest, records: dict[str, dict]) -> dict:
+    def result(self, reporter: Reporter, request: LadderRequest, records: dict[str, dict]) -> dict:
         done = self._done(records)
-        result = task.ladder_result(
+        result = ladder_result(
             request, done, True, max(int(records[rung].get("delivery", 1)) for rung in done),
             sum(records[rung].get("cpu", 0.0) for rung in done),
             [reason for rung in self.rungs for reason in records[rung]["reasons"]],
-            probe_upload(request.input).seconds)
+            probe_upload(request.input).seconds, reporter.worker)
         result["rungs"] = {rung: {"worker": records[rung]["worker"],
                                   "seconds": records[rung]["seconds"]} for rung in done}
         return result

@@ -12,11 +12,12 @@ from celery.exceptions import Ignore
 
 from . import rung_join, window_join, window_plan
 from .attempts import AlreadyPublished, Attempt
-from .base import LadderPartTask, LadderTask, distinct, logger
+from .base import LadderPartTask, LadderTask, logger
 from .celery import app, visibility_timeout
 from .limits import time_limits
 from .playlists import MASTER, NoRendition, master_renditions, playlist_seconds, \
     published_renditions
+from .results import distinct
 from .request import LadderFailed, LadderRequest, Rung, check_files, check_window_seconds, \
     probe_upload, read_request
 

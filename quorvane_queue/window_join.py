@@ -36,13 +36,16 @@ from typing import Callable
 
 import _quorvane_queue_native as native
 
-from .base import LadderTask, distinct, logger
+from .base import LadderTask, logger
 from .celery import visibility_timeout
 from .ladder_join import JoinedPart, LadderJoin, run_part
 from .limits import time_limits
 from .playlists import NoRendition, media_segments, playlist_seconds
 from .request import LadderFailed, LadderRequest, probe_upload, read_ladder_id, read_request
+from .results import distinct, ladder_result
 from .storage import read_json, safe_id, write_json
+from . import workflow
+from .workflow import Reporter
 
 
 # Window times are slots over slots_per_second: a seam's two sides agree
@@ -242,24 +245,21 @@ class WindowJoin(LadderJoin):
         it. WindowsDoNotJoin when its windows are not one rung; OSError, the
         storage's, when a file cannot be read or written."""
         written = {entry["name"]: entry for entry in records[self.parts()[0]]["renditions"]}
-        entries = []
-        for rung in self.rungs:
-            parts = [str(self.aside(part) / f"{rung}.m3u8") for part in self.parts()]
-            try:
-                rates = native.join_window_rendition(parts, str(self.staging / f"{rung}.m3u8"),
-                                                     request.key_info)
-            except ValueError as error:
-                raise WindowsDoNotJoin(f"the windows of {rung} do not join: {error}") from None
-            entries.append({**written[rung], **rates})
-        return entries
-
-    def complete(self, task: LadderTask, request: LadderRequest, records: dict[str, dict]) -> None:
         try:
-            super().complete(task, request, records)
-        except WindowsDoNotJoin as error:
-            self.fall_back(task, request, str(error))
+            return workflow.join_rungs([self.aside(part) for part in self.parts()],
+                                       [written[rung] for rung in self.rungs], self.staging,
+                                       request.key_info)
+        except ValueError as error:
+            raise WindowsDoNotJoin(str(error)) from None
 
-    def fall_back(self, task: LadderTask, request: LadderRequest, why: str) -> None:
+    def complete(self, reporter: Reporter, request: LadderRequest,
+                 records: dict[str, dict]) -> None:
+        try:
+            super().complete(reporter, request, records)
+        except WindowsDoNotJoin as error:
+            self.fall_back(reporter, request, str(error))
+
+    def fall_back(self, reporter: Reporter, request: LadderRequest, why: str) -> None:
         """Encodes the ladder again as one task, under the ladder's id:
         windows that do not join are a fault of the split, which one call
         over the whole upload does not have. LadderFailed when the upload is
@@ -273,16 +273,15 @@ class WindowJoin(LadderJoin):
         options = {"resolution": request.resolution, "bitrate": request.bitrate,
                    "key_info": request.key_info}
         for ladder_id, reply_to in self.listeners():
-            task.app.send_task("quorvane_queue.encode_ladder", args=(request.input, str(self.output)),
-                               kwargs=options, task_id=ladder_id, queue=self.plan().get("queue"),
-                               reply_to=reply_to or task.request.reply_to,
-                               soft_time_limit=soft, time_limit=hard, add_to_parent=False)
+            reporter.send("quorvane_queue.encode_ladder", (request.input, str(self.output)),
+                          options, ladder_id, reply_to, self.plan().get("queue"), (soft, hard))
 
-    def result(self, task: LadderTask, request: LadderRequest, records: dict[str, dict]) -> dict:
+    def result(self, reporter: Reporter, request: LadderRequest, records: dict[str, dict]) -> dict:
         windows = [records[part] for part in self.parts()]
-        result = task.ladder_result(
+        result = ladder_result(
             request, self.rungs, True, max(int(window["delivery"]) for window in windows),
-            sum(window["cpu"] for window in windows), [], probe_upload(request.input).seconds)
+            sum(window["cpu"] for window in windows), [], probe_upload(request.input).seconds,
+            reporter.worker)
         result["windows"] = [{"start": window["start"], "end": window["end"],
                               "worker": window["worker"], "seconds": window["seconds"]}
                              for window in windows]

@@ -19,7 +19,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from pathlib import Path
 
-from . import broker, children, workflow
+from . import children, workflow
 from .attempts import Attempt
 from .base import LadderTask
 from .celery import visibility_timeout
@@ -69,10 +69,10 @@ class Planning:
         folder.mkdir(exist_ok=True)
         with children.PlanningPass(self.request.input, self.window_seconds, folder, attempt.log,
                                    decode_seconds(self.claimed)) as planning:
-            return workflow.plan(self.join, planning, self)
+            return workflow.plan(self.join, planning, self.send_window, self.progress)
 
     def progress(self) -> None:
-        LadderProgress(self.task, self.join, self.claimed)()
+        LadderProgress(self.task.reporter, self.join, self.claimed)()
 
     def handed_on(self, attempt: Attempt) -> None:
         return None
@@ -83,13 +83,11 @@ class Planning:
         ladder_id, request = self.join.ladder_id, self.request
         # Results go where the ladder's go: rpc:// sends them to the client
         # that submitted it.
-        app = self.task.app
-        broker.ride_out(lambda: app.send_task(
+        self.task.reporter.send(
             "quorvane_queue.encode_window",
-            args=(ladder_id, request.input, str(request.output), request.resolution,
-                  request.bitrate, request.key_info, window),
-            task_id=f"{ladder_id}-{window_part(window)}", soft_time_limit=soft, time_limit=hard,
-            queue=self.queue, reply_to=self.task.request.reply_to, add_to_parent=False), app)
+            (ladder_id, request.input, str(request.output), request.resolution, request.bitrate,
+             request.key_info, window), {}, f"{ladder_id}-{window_part(window)}", None,
+            self.queue, (soft, hard))
 
 
 class EncodeWhole(Exception):
@@ -125,7 +123,7 @@ def plan_ladder(task: LadderTask, request: LadderRequest, window_seconds: int,
             join.end_plan(end.get("windows", join.plan()["announced"]),
                           end.get("planned_seconds", 0.0), why or None)
     plan = join.plan()   # as it ends: the finish may discard it
-    join.finish(task, request)
+    join.finish(task.reporter, request)
     if plan.get("failure"):
         raise LadderFailed(f"{request.input}: {plan['failure']}")
     return f"sent {plan['announced']} window tasks"

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import os
 import time
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from pathlib import Path
 from typing import TYPE_CHECKING, Protocol
 
@@ -25,16 +25,31 @@ REPORT_SECONDS = 2.0
 
 
 class Reporter(Protocol):
-    """What a step tells whoever runs it."""
+    """What the steps tell whoever runs them: base.TaskReporter for the
+    tasks (through Celery), a plain one for tests and benchmarks."""
 
-    def send_window(self, window: dict) -> None:
-        """Hands `window` to whoever encodes it (a task, a worker)."""
+    @property
+    def worker(self) -> str:
+        """Who runs the step, as the ladder's result names it."""
 
-    def progress(self) -> None:
-        """The ladder has moved on: report how far it is."""
+    def store(self, ladder_id: str, value, state: str, reply_to: str | None = None) -> None:
+        """Stores `value` as the state (SUCCESS, FAILURE) of the ladder
+        `ladder_id`, for the client `reply_to` (None: the one running)."""
+
+    def progress(self, ladder_id: str, info: dict, reply_to: str | None = None) -> None:
+        """Reports how far the ladder `ladder_id` is."""
+
+    def send(self, name: str, args: tuple, kwargs: dict, task_id: str, reply_to: str | None,
+             queue: str | None, limits: tuple[int, int]) -> None:
+        """Sends the task `name` (a window, or the ladder as one task)."""
+
+    def answer_published(self, request, missing_allowed: bool) -> dict:
+        """The result of a ladder found published at the request's output
+        (LadderFailed when it is another)."""
 
 
-def plan(join: WindowJoin, events: Iterable[dict], reporter: Reporter) -> dict:
+def plan(join: WindowJoin, events: Iterable[dict], send_window: Callable[[dict], None],
+         report_progress: Callable[[], None]) -> dict:
     """Goes through the planning pass's `events` (as children.PlanningPass
     gives them): sends each window that no delivery has sent yet and records
     it sent, records how far the pass has read. Returns the pass's last
@@ -50,13 +65,13 @@ def plan(join: WindowJoin, events: Iterable[dict], reporter: Reporter) -> dict:
             if known["ended"]:
                 return {"superseded": True}
             if window["index"] >= known["announced"]:   # else sent by an earlier delivery
-                reporter.send_window(window)
+                send_window(window)
                 join.announce(windows)
         elif "progress" in event:
             planned = max(planned, event["progress"])
             if time.monotonic() - reported >= REPORT_SECONDS:
                 join.record_planned(planned)
-                reporter.progress()
+                report_progress()
                 reported = time.monotonic()
         else:
             return {**event, "windows": windows, "planned_seconds": planned}
@@ -78,3 +93,22 @@ def encode_window(input: str, resolution: list[str] | None, bitrate: list[int], 
     finally:
         os.chdir(here)
     return {"reasons": encoded["failures"], "renditions": encoded["renditions"]}
+
+
+def join_rungs(windows: list[Path], renditions: list[dict], folder: Path,
+               key_info: str) -> list[dict]:
+    """Joins each rung's window playlists (``windows``: the folders holding
+    them, in time order) into one playlist in `folder`, beside which their
+    segments lie, as one call over the whole upload writes it: the master
+    playlist's entries of `renditions` (the first window's), measured.
+    ValueError when a rung's windows do not join; OSError, the storage's."""
+    entries = []
+    for rendition in renditions:
+        rung = rendition["name"]
+        parts = [str(window / f"{rung}.m3u8") for window in windows]
+        try:
+            rates = native.join_window_rendition(parts, str(folder / f"{rung}.m3u8"), key_info)
+        except ValueError as error:
+            raise ValueError(f"the windows of {rung} do not join: {error}") from None
+        entries.append({**rendition, **rates})
+    return entries

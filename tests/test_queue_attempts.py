@@ -372,15 +372,10 @@ def windows_of_14_seconds(tmp_path_factory) -> tuple[Path, Path, list[dict], Pat
     events: list[dict] = []
     native.plan_windows(str(upload), 6, str(directory / "sound"), events.append)
     windows = [event["window"] for event in events if "window" in event]
-    here = os.getcwd()
-    try:
-        for window in windows:
-            (directory / str(window["index"])).mkdir()
-            os.chdir(directory / str(window["index"]))
-            assert native.encode_window(str(upload), ["360p"], [400000], str(key_info),
-                                        window)["failures"] == []
-    finally:
-        os.chdir(here)
+    for window in windows:
+        (directory / str(window["index"])).mkdir()
+        assert workflow.encode_window(str(upload), ["360p"], [400000], str(key_info), window,
+                                      directory / str(window["index"]))["reasons"] == []
     return upload, key_info, windows, directory
 
 
