@@ -58,7 +58,7 @@ from . import broker, children, results, storage
 from .attempts import Attempt, remove_dead_attempts
 from .playlists import NoRendition, published_renditions
 from .published import ladder_differences
-from .request import PROGRESS, LadderFailed, LadderRequest, probe_upload
+from .request import PROGRESS, LadderFailed, LadderRequest, arguments_shown, probe_upload
 from .results import distinct
 
 logger = get_task_logger(__name__)
@@ -231,6 +231,9 @@ class LadderStateTask(Task):
         report, not the ladder."""
         try:
             self.store_state(state_id, info, PROGRESS, reply_to)
+            if not self.request.is_eager and self.app.conf.worker_send_task_events:
+                # For the queue's watchers: which ladder, how far.
+                self.send_event("task-progress", retry=False, ladder=state_id, **info)
         except Exception as error:
             if not broker.broker_lost(error, self.app):
                 raise
@@ -268,8 +271,8 @@ class LadderStateTask(Task):
         if differences:
             raise LadderFailed(f"{request.output} already holds another ladder: "
                                f"{'; '.join(differences)}. Remove it, or publish to another folder")
-        logger.info("%s is already published (%s): nothing to encode", request.output,
-                    ", ".join(published))
+        logger.info("ladder %s: %s is already published (%s): nothing to encode",
+                    self.request.id, request.output, ", ".join(published))
         missing = [f"{rung.name}: not in the ladder published at {request.output}"
                    for rung in request.rungs if rung.name not in published]
         return self.ladder_result(request, published, False, 0, 0.0, missing,
@@ -440,7 +443,8 @@ class TaskReporter:
         reply_to = reply_to or self.task.request.reply_to
         broker.ride_out(lambda: app.send_task(
             name, args=args, kwargs=kwargs, task_id=task_id, reply_to=reply_to, queue=queue,
-            soft_time_limit=soft, time_limit=hard, add_to_parent=False), app)
+            soft_time_limit=soft, time_limit=hard, add_to_parent=False,
+            argsrepr=arguments_shown(args)), app)
 
     def answer_published(self, request: LadderRequest, missing_allowed: bool) -> dict:
         return self.task.answer_from_published(request, missing_allowed)

@@ -46,7 +46,7 @@ from pathlib import Path
 import _quorvane_queue_native as native
 
 from .attempts import Attempt, failed_log
-from .base import LadderTask, logger
+from .base import LadderTask, events, logger
 from .workflow import Reporter
 from .playlists import MASTER, written_seconds
 from .request import LadderFailed, LadderRequest, check_files, probe_upload
@@ -247,8 +247,9 @@ class LadderJoin:
         Called under the lock; the join is discarded after."""
         entries = self.master_entries(request, records)
         if self.publish(entries):
-            logger.info("published %s (%s), joined from %d %s tasks", self.output,
-                        ", ".join(entry["name"] for entry in entries), len(records), self.kind)
+            events.info("ladder %s: published %s (%s), joined from %d %s tasks", self.ladder_id,
+                        self.output, ", ".join(entry["name"] for entry in entries), len(records),
+                        self.kind)
             self.store(reporter, self.result(reporter, request, records), "SUCCESS")
         else:   # another ladder took the name as this one was joined
             self.answer_published(reporter, request)

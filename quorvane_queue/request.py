@@ -138,6 +138,22 @@ def split_in_windows(window_seconds: int | None, split_rungs: bool,
     return window_seconds or None
 
 
+def arguments_shown(args: tuple) -> str:
+    """A task's arguments as the broker's tools and the worker show them:
+    a window by its name and times, never its resume state; long values
+    cut short."""
+    def shown(value) -> str:
+        if isinstance(value, dict) and "first_slot" in value:
+            slots = native.slots_per_second
+            first, end = value.get("first_slot"), value.get("end_slot")
+            if isinstance(first, int) and (end is None or isinstance(end, int)):
+                until = "the end" if end is None else f"{end / slots:g} s"
+                return f"<window w{value.get('index')}: {first / slots:g} s to {until}>"
+        text = repr(value)
+        return text if len(text) <= 120 else text[:117] + "..."
+    return f"({', '.join(map(shown, args))})"
+
+
 def _absolute_path(label: str, path) -> str:
     if not isinstance(path, str) or not os.path.isabs(path) or "\0" in path:
         raise LadderFailed(f"{label} must be an absolute path on the shared storage, "

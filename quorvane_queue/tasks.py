@@ -12,14 +12,14 @@ from celery.exceptions import Ignore
 
 from . import rung_join, window_join, window_plan
 from .attempts import AlreadyPublished, Attempt
-from .base import LadderPartTask, LadderTask, logger
+from .base import LadderPartTask, LadderTask, events, logger
 from .celery import app, visibility_timeout
 from .limits import time_limits
 from .playlists import MASTER, NoRendition, master_renditions, playlist_seconds, \
     published_renditions
 from .results import distinct
 from .request import LadderFailed, LadderRequest, Rung, check_files, check_window_seconds, \
-    probe_upload, read_request
+    arguments_shown, probe_upload, read_request
 
 
 class ProgressReport:
@@ -84,11 +84,12 @@ class WholeLadder:
             raise NoRendition(f"{error}: {'; '.join(distinct(reasons))}" if reasons else error) \
                 from None
         except AlreadyPublished:
-            logger.info("%s was published by another attempt meanwhile", request.output)
+            logger.info("ladder %s: %s was published by another attempt meanwhile",
+                        task.request.id, request.output)
             return task.ladder_result(request, published_renditions(request.output) or [], False,
                                       attempt.delivery, 0.0, [], self.claimed)
-        logger.info("published %s (%s), delivery %d", request.output, ", ".join(renditions),
-                    attempt.delivery)
+        events.info("ladder %s: published %s (%s), delivery %d", task.request.id, request.output,
+                    ", ".join(renditions), attempt.delivery)
         return task.ladder_result(request, renditions, True, attempt.delivery, cpu, reasons,
                                   self.claimed)
 
@@ -101,7 +102,7 @@ class WholeLadder:
 
 
 def _ladder_line(task, arguments: dict) -> str:
-    return f"{arguments.get('input')} -> {arguments.get('output')}"
+    return f"ladder {task.request.id}: {arguments.get('input')} -> {arguments.get('output')}"
 
 
 def _ladder_outcome(task, result: dict) -> str:
@@ -154,7 +155,8 @@ def _part_outcome(kind: str):
 
 
 def _rung_line(task, arguments: dict) -> str:
-    return f"rung {arguments.get('rung')} of {arguments.get('input')} -> {arguments.get('output')}"
+    return (f"ladder {arguments.get('ladder_id')!s:.64} rung {arguments.get('rung')!r:.64} of "
+            f"{arguments.get('input')} -> {arguments.get('output')}")
 
 
 @app.task(base=LadderPartTask, bind=True, name="quorvane_queue.encode_rung",
@@ -197,12 +199,14 @@ def plan_windows(self, input: str, output: str, window_seconds: int,
         except ValueError as error:
             raise LadderFailed(f"{request.input} cannot be split in windows ({why}), and "
                                f"{error}") from None
-        logger.info("%s cannot be split in windows (%s): encoding it as one task", input, why)
+        logger.info("ladder %s: %s cannot be split in windows (%s): encoding it as one task",
+                    self.request.id, input, why)
         return self.run_attempt(WholeLadder(self, request))
 
 
 def _window_line(task, arguments: dict) -> str:
-    return (f"window {window_join.window_part(arguments.get('window'))} of "
+    return (f"ladder {arguments.get('ladder_id')!s:.64} "
+            f"{arguments_shown((arguments.get('window'),))[1:-1]} of "
             f"{arguments.get('input')} -> {arguments.get('output')}")
 
 

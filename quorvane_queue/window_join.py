@@ -269,7 +269,8 @@ class WindowJoin(LadderJoin):
             soft, hard = time_limits(probe_upload(request.input).seconds, visibility_timeout)
         except ValueError as error:
             raise LadderFailed(f"{request.input}: {why}, and {error}") from None
-        logger.warning("%s: %s: encoding the ladder as one task", request.input, why)
+        logger.warning("ladder %s: %s: %s: encoding the ladder as one task", self.ladder_id,
+                       request.input, why)
         options = {"resolution": request.resolution, "bitrate": request.bitrate,
                    "key_info": request.key_info}
         for ladder_id, reply_to in self.listeners():

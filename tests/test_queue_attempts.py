@@ -391,7 +391,7 @@ def windowed(windows_of_14_seconds, tmp_path, monkeypatch):
     `sent` to be run by the test, the states stored in `stored`."""
     upload, key_info, windows, encoded = windows_of_14_seconds
     state = {"sent": [], "stored": [], "lose_at": None, "happened": [], "broker_away_at": None,
-             "refusals": 3,
+             "refusals": 3, "shown": [],
              "script": [{"progress": 2.0}, {"window": windows[0]}, {"progress": 8.0},
                         {"window": windows[1]}, {"progress": 12.0}, {"window": windows[2]},
                         {"ended": True}]}
@@ -437,6 +437,7 @@ def windowed(windows_of_14_seconds, tmp_path, monkeypatch):
             state["lose_at"] = None
             raise LostWorker()
         state["sent"].append((name, task_id, args, kwargs))
+        state["shown"].append(_options.get("argsrepr"))
 
     def store(task, state_id, value, status, reply_to=None):
         state["stored"].append((state_id, status, value))
@@ -471,7 +472,7 @@ def run_sent(windowed: dict) -> list:
 @pytest.mark.parametrize("ending", ["published", "the same request twice", "planning fails",
                                     "the pass crashes", "windows that do not join", "no seam",
                                     "the broker restarts"])
-def test_a_windowed_ladder_ends_once_and_late_windows_leave_nothing(windowed, monkeypatch,
+def test_a_windowed_ladder_ends_once_and_late_windows_leave_nothing(windowed, monkeypatch, caplog,
                                                                    ending):
     """Windows are sent as the planning pass announces them, once each, a
     planning task delivered again going on from the windows sent; progress
@@ -523,6 +524,10 @@ def test_a_windowed_ladder_ends_once_and_late_windows_leave_nothing(windowed, mo
             assert (result["encoded"], [(w["start"], w["end"]) for w in result["windows"]]) == \
                 (True, [(0, 6), (6, 12), (12, pytest.approx(14, abs=0.1))])
         assert read_master_entries(output / MASTER)[0][1] == "360p.m3u8"
+        # Watched: a window task shown by its name and times, the publish logged.
+        assert "<window w1: 6 s to 12 s>" in windowed["shown"][-2]
+        assert not any("resume" in shown for shown in windowed["shown"])
+        assert "ladder ladder: published " in caplog.text
         progress = [value for state_id, status, value in windowed["stored"]
                     if (state_id, status) == ("ladder", PROGRESS)]
         planned_seconds = [info["planned_seconds"] for info in progress]
