@@ -55,7 +55,7 @@ from celery.exceptions import Ignore, Reject, Retry, SoftTimeLimitExceeded
 from celery.utils.log import get_task_logger
 
 from . import broker, children, results, storage
-from .attempts import Attempt, remove_dead_attempts
+from .attempts import Attempt, failed_log, remove_dead_attempts
 from .playlists import NoRendition, published_renditions
 from .published import ladder_differences
 from .request import PROGRESS, LadderFailed, LadderRequest, arguments_shown, probe_upload
@@ -338,7 +338,11 @@ class DeliveriesTask(LadderStateTask):
                 return answer
             with self.start_attempt(work.target, earlier) as attempt:
                 try:
-                    return work.run(attempt)
+                    answer = work.run(attempt)
+                    # An earlier run's log, kept as it was retried, is no
+                    # failure's once the task has done its work.
+                    failed_log(work.target, self.request.id).unlink(missing_ok=True)
+                    return answer
                 except (NoRendition, children.ChildEnded) as error:
                     raise self.fail_with_log(f"{work.label}: {error}", attempt) from None
                 except SoftTimeLimitExceeded:

@@ -102,7 +102,8 @@ class WholeLadder:
 
 
 def _ladder_line(task, arguments: dict) -> str:
-    return f"ladder {task.request.id}: {arguments.get('input')} -> {arguments.get('output')}"
+    # The task's id, which the line starts with, is the ladder's.
+    return f"{arguments.get('input')} -> {arguments.get('output')}"
 
 
 def _ladder_outcome(task, result: dict) -> str:

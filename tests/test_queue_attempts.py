@@ -239,6 +239,22 @@ def test_the_encoders_reasons_reach_the_result(storage, encoded_folder, monkeypa
     assert hidden_entries(storage / "ladders") == []
 
 
+def test_a_retried_encode_that_then_succeeds_leaves_no_failure_log(storage, encoded_folder,
+                                                                  monkeypatch):
+    runs = []
+
+    def crash_once(job, folder, log, watch):
+        runs.append(folder)
+        if len(runs) == 1:
+            log.write_text("decoding\n")
+            raise children.EncoderCrashed("the encode process ended by signal SIGKILL")
+        return fake_encode(encoded_folder, [])(job, folder, log, watch)
+    monkeypatch.setattr(children, "run_encode", crash_once)
+    monkeypatch.setattr(base, "ENCODER_RETRY_SECONDS", 0)
+    assert run_task(storage)["encoded"] and len(runs) == 2
+    assert hidden_entries(storage / "ladders") == []
+
+
 def test_soft_limit_after_the_rename_reports_the_published_ladder(storage, encoded_folder, monkeypatch):
     monkeypatch.setattr(children, "run_encode", fake_encode(encoded_folder, []))
     fsync = shared_storage.fsync_path
