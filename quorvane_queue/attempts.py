@@ -59,6 +59,18 @@ def failed_log(output: Path, task_id: str) -> Path:
     return output.with_name(f".{output.name}.failed-{safe_id(task_id)}{LOG_SUFFIX}")
 
 
+def cancel_mark(output: Path, ladder_id: str) -> Path:
+    """The file whose presence says the ladder `ladder_id` at `output` was
+    cancelled: every task of the ladder looks for it, as it starts and as
+    it runs, whatever the broker knows. It stays, as a failed ladder's log
+    does, so that a task that comes late finds the ladder over."""
+    return output.with_name(f".{output.name}.cancelled-{safe_id(ladder_id)}")
+
+
+def is_cancelled(output: Path, ladder_id: str) -> bool:
+    return cancel_mark(output, ladder_id).exists()
+
+
 def _lock_path(folder: Path) -> Path:
     return folder.with_name(folder.name + LOCK_SUFFIX)
 

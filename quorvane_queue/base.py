@@ -167,10 +167,23 @@ class OwnTimeLimitsTask(Task):
                 or signal.getitimer(signal.ITIMER_REAL)[0] > 0):
             return super().__call__(*args, **kwargs)
 
-        def soft_limit(_signal, _frame):
+        pool_soft_limit = signal.getsignal(signal.SIGUSR1)
+
+        def hard_stage() -> None:
+            """The soft limit has landed, by either clock: the other raises
+            nothing more, and the hard one runs."""
+            signal.signal(signal.SIGUSR1, lambda *_: None)
             signal.signal(signal.SIGALRM, hard_limit)
             signal.setitimer(signal.ITIMER_REAL, max(hard - soft, 1) if hard else 60)
+
+        def soft_limit(_signal, _frame):
+            hard_stage()
             raise SoftTimeLimitExceeded(f"soft time limit ({soft} s) exceeded")
+
+        def soft_limit_from_pool(signum, frame):
+            hard_stage()
+            if callable(pool_soft_limit):
+                pool_soft_limit(signum, frame)
 
         def hard_limit(_signal, _frame):
             events.error("task %s ran past its hard time limit (%s s): ending its process",
@@ -178,12 +191,14 @@ class OwnTimeLimitsTask(Task):
             os.kill(os.getpid(), signal.SIGKILL)
 
         previous = signal.signal(signal.SIGALRM, soft_limit)
+        signal.signal(signal.SIGUSR1, soft_limit_from_pool)
         signal.setitimer(signal.ITIMER_REAL, soft)
         try:
             return super().__call__(*args, **kwargs)
         finally:
             signal.setitimer(signal.ITIMER_REAL, 0)
             signal.signal(signal.SIGALRM, previous)
+            signal.signal(signal.SIGUSR1, pool_soft_limit)
 
 
 class StorageRetryTask(Task):

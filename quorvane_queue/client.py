@@ -7,13 +7,16 @@ imported here."""
 from __future__ import annotations
 
 import os
+from pathlib import Path
 
 from celery.result import AsyncResult
 from celery.utils import uuid
 from kombu.exceptions import OperationalError
 
 from . import broker
+from .attempts import cancel_mark
 from .celery import app, visibility_timeout
+from .storage import fsync_path
 from .limits import planning_limits, time_limits
 from .request import LadderFailed, check_confined, check_split, planned_rungs, probe_upload, \
     split_in_windows
@@ -108,6 +111,25 @@ def ladder_result(ladder_id: str) -> LadderResult:
     to wait for again, from any client that reads the result store; its
     waits ride out broker restarts."""
     return LadderResult(ladder_id, app=app)
+
+
+def cancel_ladder(ladder_id: str, output: str | os.PathLike) -> None:
+    """Cancels the ladder `ladder_id` (submit_ladder's result's id) being
+    made at `output`, on the shared storage, where every task of it looks:
+    its planning stops at the pass's next event, its queued windows or
+    rungs are dropped as they start, running ones end within the 2 s of
+    their watch, and nothing is published; the join's files and attempt
+    folders go, the output folder is as before the request. The ladder's
+    result is then a LadderFailed saying it was cancelled. A ladder
+    already published stays so."""
+    if not isinstance(ladder_id, str) or not ladder_id:
+        raise ValueError(f"not a ladder id: {ladder_id!r}")
+    output = os.path.abspath(output)
+    check_confined(None, output, None)
+    mark = cancel_mark(Path(output), ladder_id)
+    os.close(os.open(mark, os.O_WRONLY | os.O_CREAT | os.O_CLOEXEC, 0o644))
+    fsync_path(mark)
+    fsync_path(mark.parent)
 
 
 def _send_rungs(input: str, output: str, kwargs: dict, rungs: list[str], options: dict,

@@ -45,11 +45,11 @@ from pathlib import Path
 
 import _quorvane_queue_native as native
 
-from .attempts import Attempt, failed_log
+from .attempts import Attempt, failed_log, is_cancelled
 from .base import LadderTask, events, logger
 from .workflow import Reporter
 from .playlists import MASTER, written_seconds
-from .request import LadderFailed, LadderRequest, check_files, probe_upload
+from .request import LadderCancelled, LadderFailed, LadderRequest, check_files, probe_upload
 from .storage import fsync_path, identity, publish_folder, read_json, safe_id, write_json
 
 
@@ -91,6 +91,9 @@ class LadderJoin:
 
     def is_over(self) -> bool:
         return self.output.exists() or self.failure_log.exists()
+
+    def cancelled(self) -> bool:
+        return is_cancelled(self.output, self.ladder_id)
 
     def exists(self) -> bool:
         return self._beside(".lock").exists()
@@ -219,6 +222,10 @@ class LadderJoin:
         with self.locked() as live:
             if not live:
                 return
+            if self.cancelled():   # nothing published, nothing of the join left
+                self.store(reporter, LadderCancelled(self.ladder_id), "FAILURE")
+                self.discard()
+                return
             records = self.records()
             ended = self.all_parts_known() and len(records) == len(self.parts())
             if self.output.exists():
@@ -314,6 +321,8 @@ class LadderProgress:
                     for folder in self.join.output.parent.glob(pattern)), default=0.0)
 
     def __call__(self) -> None:
+        if self.join.cancelled():   # the running part ends here
+            raise LadderCancelled(self.join.ladder_id)
         if not self.duration:
             return
         with self.join.locked() as live:
@@ -383,10 +392,12 @@ def run_part(task: LadderTask, join: LadderJoin, part: str, request: LadderReque
     to end. ``{"encoded", "failure", "discarded"}``: whether it encoded,
     why it failed, why what it encoded was thrown away."""
     outcome: dict = {"encoded": False, "failure": None, "discarded": None}
-    if not (join.started_by_parts or join.exists()):
+    if join.cancelled():
+        outcome["discarded"] = "the ladder was cancelled"
+    elif not (join.started_by_parts or join.exists()):
         outcome["discarded"] = "the ladder is over"
         return outcome
-    if not join.is_over():
+    elif not join.is_over():
         check_files(request)
         failed = join.failed_so_far()
         if failed:
@@ -395,6 +406,8 @@ def run_part(task: LadderTask, join: LadderJoin, part: str, request: LadderReque
         else:
             try:
                 outcome.update(task.run_attempt(work))
+            except LadderCancelled:
+                outcome["discarded"] = "the ladder was cancelled"
             except LadderFailed as failure:
                 join.add_failed(part, {"reasons": work.reasons or [f"{work.label}: {failure}"],
                                        "log": getattr(failure, "log", None),

@@ -23,6 +23,13 @@ class LadderFailed(Exception):
     """A definite failure: delivering the task again would fail again."""
 
 
+class LadderCancelled(LadderFailed):
+    """The ladder was cancelled (cancel_ladder): nothing of it is published."""
+
+    def __init__(self, ladder_id: str):
+        super().__init__(f"ladder {ladder_id} was cancelled")
+
+
 @dataclass(frozen=True)
 class Rung:
     name: str
@@ -194,11 +201,11 @@ def _inside(path: str, folders: tuple[str, ...]) -> bool:
                for folder in folders)
 
 
-def check_confined(input: str, output: str, key_info: str | None) -> None:
+def check_confined(input: str | None, output: str, key_info: str | None) -> None:
     """LadderFailed when the upload, the ladder or the key-info file lies
     outside the folders the settings confine them to (none: anywhere)."""
     uploads, ladders = settings.upload_folders, settings.ladder_folders
-    if uploads and not _inside(input, uploads):
+    if input and uploads and not _inside(input, uploads):
         raise LadderFailed(f"{input} is not in an upload folder ({', '.join(uploads)})")
     if ladders and not _inside(output, ladders):
         raise LadderFailed(f"{output} is not in a ladder folder ({', '.join(ladders)})")

@@ -11,14 +11,14 @@ from pathlib import Path
 from celery.exceptions import Ignore
 
 from . import rung_join, window_join, window_plan
-from .attempts import AlreadyPublished, Attempt
+from .attempts import AlreadyPublished, Attempt, is_cancelled
 from .base import LadderPartTask, LadderTask, events, logger
 from .celery import app, visibility_timeout
 from .limits import time_limits
 from .playlists import MASTER, NoRendition, master_renditions, playlist_seconds, \
     published_renditions
 from .results import distinct
-from .request import LadderFailed, LadderRequest, Rung, check_files, check_window_seconds, \
+from .request import LadderCancelled, LadderFailed, LadderRequest, Rung, check_files, check_window_seconds, \
     arguments_shown, probe_upload, read_request
 
 
@@ -28,8 +28,10 @@ class ProgressReport:
     and reports it: media seconds written over all rungs, never less than it
     reported before."""
 
-    def __init__(self, task: LadderTask, folder: Path, rungs: list[Rung], duration: float | None):
+    def __init__(self, task: LadderTask, output: Path, folder: Path, rungs: list[Rung],
+                 duration: float | None):
         self.task = task
+        self.output = output
         self.folder = folder
         self.rungs = rungs
         self.duration = duration
@@ -42,6 +44,8 @@ class ProgressReport:
         return self.seconds_done
 
     def __call__(self) -> None:
+        if is_cancelled(self.output, self.task.request.id):   # the encode ends here
+            raise LadderCancelled(self.task.request.id)
         total = self.duration * len(self.rungs) if self.duration and self.rungs else None
         done = self.read()
         self.task.report_progress(self.task.request.id, {
@@ -76,8 +80,11 @@ class WholeLadder:
         task, request = self.task, self.request
         self.claimed = probe_upload(request.input).seconds
         report, cpu = task.encode(attempt, request.encoder_job(), request.input,
-                                  ProgressReport(task, attempt.folder, request.rungs, self.claimed))
+                                  ProgressReport(task, request.output, attempt.folder,
+                                                 request.rungs, self.claimed))
         reasons = self.reasons = report["reasons"]
+        if is_cancelled(request.output, task.request.id):
+            raise LadderCancelled(task.request.id)
         try:
             renditions = attempt.publish()
         except NoRendition as error:

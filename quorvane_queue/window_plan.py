@@ -119,6 +119,9 @@ def plan_ladder(task: LadderTask, request: LadderRequest, window_seconds: int,
         if why and end and join.plan()["announced"] == 0:   # the call over the whole may do
             join.discard()
             raise EncodeWhole(why)
+        if end.get("cancelled"):
+            join.finish(task.reporter, request)
+            return "cancelled"
         if not end.get("superseded"):
             join.end_plan(end.get("windows", join.plan()["announced"]),
                           end.get("planned_seconds", 0.0), why or None)

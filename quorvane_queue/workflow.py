@@ -55,9 +55,12 @@ def plan(join: WindowJoin, events: Iterable[dict], send_window: Callable[[dict],
     it sent, records how far the pass has read. Returns the pass's last
     event, with the windows it made (``windows``) and how far it read
     (``planned_seconds``); ``{"superseded": True}`` as soon as another
-    delivery has ended the plan, whose count then stands."""
+    delivery has ended the plan, whose count then stands, ``{"cancelled":
+    True}`` as soon as the ladder is cancelled."""
     windows, planned, reported = 0, 0.0, time.monotonic()
     for event in events:
+        if join.cancelled():
+            return {"cancelled": True}
         if "window" in event:
             window = event["window"]
             windows = window["index"] + 1

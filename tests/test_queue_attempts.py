@@ -33,8 +33,8 @@ from media_checks import read_master_entries, write_key_info
 import tqdm.std
 import _quorvane_queue_native as native
 import quorvane_queue
-from quorvane_queue import (LadderFailed, LadderStillRunning, base, broker, children, client,
-                            ladder_result, settings, submit_ladder, worker, workflow)
+from quorvane_queue import (LadderFailed, LadderStillRunning, base, broker, cancel_ladder,
+                            children, client, ladder_result, settings, submit_ladder, worker, workflow)
 from quorvane_queue import storage as shared_storage
 from quorvane_queue import __main__ as cli
 from quorvane_queue.__main__ import wait_showing_progress
@@ -471,6 +471,7 @@ def windowed(windows_of_14_seconds, tmp_path, monkeypatch):
         kwargs={"resolution": ["360p"], "key_info": str(key_info)}, task_id=ladder)
     state["ladders"] = tmp_path / "ladders"
     state["windows"] = windows
+    state["windows_of"] = windows_of_14_seconds
     return state
 
 
@@ -591,6 +592,37 @@ def test_a_ladder_is_published_whole_or_not_at_all(windowed, case):
         assert "where planning read 30.0 s" in str(stored["ladder", "FAILURE"])
         assert not output.exists()
     assert [name for name in hidden_entries(ladders) if ".ladder-" in name] == []
+
+
+@pytest.mark.parametrize("when", ["while planning", "with its windows queued",
+                                  "one task, while it encodes"])
+def test_a_cancelled_ladder_publishes_nothing_and_leaves_only_its_mark(windowed, encoded_folder,
+                                                                     monkeypatch, when):
+    ladders, output = windowed["ladders"], windowed["ladders"] / "talk"
+    if when == "one task, while it encodes":
+        def encode(job, folder, log, watch):
+            shutil.copytree(encoded_folder, folder, dirs_exist_ok=True)
+            cli.main(["--cancel", "ladder", str(output)])
+            watch()
+            return {"reasons": []}, 0.0
+        monkeypatch.setattr(children, "run_encode", encode)
+        upload, key_info = windowed["windows_of"][:2]
+        ran = encode_ladder.apply(args=(str(upload), str(output)),
+                                  kwargs={"key_info": str(key_info)}, task_id="ladder")
+        with pytest.raises(LadderFailed, match="ladder ladder was cancelled"):
+            ran.get()
+    else:
+        if when == "while planning":
+            windowed["script"].insert(2, lambda: cancel_ladder("ladder", output))
+        windowed["plan"]("ladder")
+        if when == "with its windows queued":
+            cancel_ladder("ladder", output)
+        assert {task.get()["discarded"] for task in run_sent(windowed)} == \
+            {"the ladder was cancelled"}
+        failures = [value for _, status, value in windowed["stored"] if status == "FAILURE"]
+        assert [str(failure) for failure in failures] == ["ladder ladder was cancelled"]
+    assert not output.exists()
+    assert hidden_entries(ladders) == [".talk.cancelled-ladder"]
 
 
 def test_a_client_that_loses_the_broker_is_told_a_wait_that_rides_out_a_restart(monkeypatch):
