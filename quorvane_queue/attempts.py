@@ -155,10 +155,12 @@ def _remove_if_dead(folder: Path) -> tuple[bool, dict]:
 class Sweep:
     """What a sweep found of one task's earlier attempts at one output: the
     highest delivery among them, dead or alive (0 when there was none), and
-    the records of those still alive."""
+    the records of those still alive; and the records of other tasks'
+    attempts alive at that output."""
 
     delivery: int = 0
     live: list[dict] = field(default_factory=list)
+    others: list[dict] = field(default_factory=list)
 
 
 def remove_dead_attempts(output: Path, task_id: str) -> Sweep:
@@ -190,10 +192,14 @@ def remove_dead_attempts(output: Path, task_id: str) -> Sweep:
             dead, record = _remove_if_dead(output.parent / name)
         except OSError:
             continue
-        if record.get("task_id") == task_id and record.get("output") == str(output):
+        if record.get("output") != str(output):
+            continue
+        if record.get("task_id") == task_id:
             sweep.delivery = max(sweep.delivery, int(record.get("delivery", 0)))
             if not dead:
                 sweep.live.append(record)
+        elif not dead:
+            sweep.others.append(record)
     return sweep
 
 

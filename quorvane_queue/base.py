@@ -320,6 +320,10 @@ class AttemptWork(Protocol):
     def label(self) -> str:
         """How failures name it."""
 
+    # Whether another task's attempt alive at the target is waited for:
+    # it makes the same work (for a whole ladder, the same output).
+    follows_other_tasks: bool
+
     def already_done(self):
         """The answer when there is nothing (left) to do, else None."""
 
@@ -348,6 +352,8 @@ class DeliveriesTask(LadderStateTask):
         the work's."""
         try:
             earlier = self.wait_for_earlier_delivery(work.target)
+            if work.follows_other_tasks:
+                self.wait_for_other_tasks(work.target)
             answer = work.already_done()
             if answer is not None:
                 return answer
@@ -399,13 +405,30 @@ class DeliveriesTask(LadderStateTask):
                 said = True
             time.sleep(EARLIER_DELIVERY_SECONDS)
 
+    def wait_for_other_tasks(self, target: Path) -> None:
+        """Returns once no other task makes a ladder at `target` on a worker
+        that says it still does: the same request sent twice at once is
+        made once, the later task then answered by what the earlier
+        publishes (or encoding it, should that one have failed)."""
+        said = False
+        while True:
+            others = remove_dead_attempts(target, self.request.id).others
+            running = [record for record in others if self._still_runs(record)]
+            if not running:
+                return
+            if not said:
+                events.info("task %s follows task %s, which makes a ladder at %s", self.request.id,
+                            running[0].get("task_id"), target)
+                said = True
+            time.sleep(EARLIER_DELIVERY_SECONDS)
+
     def _still_runs(self, record: dict) -> bool:
-        worker = record.get("worker")
-        if not worker:   # run in the client's process (eager), or by an older worker
+        worker, task_id = record.get("worker"), record.get("task_id")
+        if not worker or not task_id:   # run in a client's process (eager), or by an older worker
             return False
         replies = broker.ride_out(lambda: self.app.control.inspect(
-            [worker], timeout=WORKER_ANSWER_SECONDS).query_task(self.request.id), self.app) or {}
-        state, info = (replies.get(worker) or {}).get(self.request.id, (None, {}))
+            [worker], timeout=WORKER_ANSWER_SECONDS).query_task(task_id), self.app) or {}
+        state, info = (replies.get(worker) or {}).get(task_id, (None, {}))
         return state == "active" and info.get("worker_pid") == record.get("pid")
 
     def encode(self, attempt: Attempt, job: dict, label: str,

@@ -352,6 +352,7 @@ class JoinedPart:
     label: str
     gather: Gather
     reasons: list[str] = field(default_factory=list)   # the encoder's, once it ran
+    follows_other_tasks = False   # another ladder's part is another ladder's
 
     @property
     def target(self) -> Path:

@@ -62,6 +62,8 @@ class WholeLadder:
     request: LadderRequest
     claimed: float | None = None   # the upload's duration, once read
     reasons: list[str] = field(default_factory=list)   # the encoder's, once it ran
+    # The same ladder asked for twice at once is made by the first task.
+    follows_other_tasks = True
 
     @property
     def target(self) -> Path:

@@ -6,7 +6,9 @@ LadderFailed, not the worker) and sends one ``encode_window`` task per window
 follow its window's length. The windows announced, the seconds planned and
 the pass's end are recorded in the plan (window_join.py), so that a
 planning task delivered again sends no window twice, and the ladder is
-joined once the plan has ended and every window is done.
+joined once the plan has ended and every window is done. The steps
+themselves are workflow.plan's: counts only grow, the delivery whose pass
+ends first sets the plan's, and a delivery that resumes after it stops.
 
 An upload the pass cannot split, or one it fails on before announcing any
 window, is encoded whole by the planning task, as encode_ladder does (the
@@ -53,6 +55,7 @@ class Planning:
     queue: str | None
     claimed: float | None
     label = PLANNING
+    follows_other_tasks = False   # another ladder's plan is followed by the join instead
 
     @property
     def target(self) -> Path:
