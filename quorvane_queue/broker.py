@@ -22,15 +22,16 @@ Result = TypeVar("Result")
 
 
 def _transport_errors(app) -> tuple[type[BaseException], ...]:
-    """The transport's own errors for a lost connection. py-amqp counts any
-    OSError among them, a file's too: only its connection errors proper
-    are kept."""
+    """The transport's own errors for a lost connection. The transports
+    count built-in ones among them too (py-amqp any OSError, a file's too;
+    kombu's Redis transport KeyError): only the libraries' own are kept,
+    built-in connection errors being judged apart."""
     connection = app.connection_for_read()
     try:
         errors = (*connection.connection_errors, *connection.channel_errors)
     finally:
         connection.release()
-    return tuple(error for error in errors if error is not OSError)
+    return tuple(error for error in errors if error.__module__ != "builtins")
 
 
 def broker_lost(error: BaseException, app) -> bool:
