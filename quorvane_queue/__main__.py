@@ -15,6 +15,7 @@ from typing import TextIO
 from .client import BrokerUnreachable, LadderResult, LadderStillRunning, cancel_ladder, \
     submit_ladder
 from .request import DEFAULT_WINDOW_SECONDS, SPLIT_FROM_WINDOWS, LadderFailed
+from .results import progress_said
 
 POLL_SECONDS = 1.0
 STEP_PERCENT = 10
@@ -35,11 +36,7 @@ class ProgressLines:
         step = percent - percent % STEP_PERCENT
         if step > self.printed:
             self.printed = step
-            planned = info.get("planned_seconds")
-            print(f"encoding {step} % ({info['seconds_done']:.0f} of {info['seconds_total']:.0f} "
-                  "s of media written" + ("" if planned is None else
-                                         f", {planned:.0f} s of the upload planned") + ")",
-                  file=self.stream, flush=True)
+            print(f"encoding {step} % ({progress_said(info)})", file=self.stream, flush=True)
 
     def close(self) -> None:
         pass

@@ -59,7 +59,7 @@ from .attempts import Attempt, failed_log, remove_dead_attempts
 from .playlists import NoRendition, published_renditions
 from .published import ladder_differences
 from .request import PROGRESS, LadderFailed, LadderRequest, arguments_shown, probe_upload
-from .results import distinct
+from .results import distinct, progress_said
 
 logger = get_task_logger(__name__)
 # One line per task start and end, shown at the worker's default level
@@ -247,8 +247,13 @@ class LadderStateTask(Task):
         try:
             self.store_state(state_id, info, PROGRESS, reply_to)
             if not self.request.is_eager and self.app.conf.worker_send_task_events:
-                # For the queue's watchers: which ladder, how far.
-                self.send_event("task-progress", retry=False, ladder=state_id, **info)
+                # For the queue's watchers: which ladder, how far; Flower
+                # shows a running task's result, and only the fields it knows.
+                fraction = info.get("fraction")
+                said = f"{fraction:.0%} ({progress_said(info)})" if fraction is not None \
+                    else progress_said(info)
+                self.send_event("task-progress", retry=False, ladder=state_id,
+                                result=f"ladder {state_id}: {said}", **info)
         except Exception as error:
             if not broker.broker_lost(error, self.app):
                 raise

@@ -33,6 +33,17 @@ def media_report(folder: Path, renditions: list[str], claimed: float | None) -> 
     return report
 
 
+def progress_said(info: dict) -> str:
+    """A PROGRESS state's info in words: the media written (and, for a
+    ladder split in time, the upload planned)."""
+    total = info.get("seconds_total")
+    said = f"{info['seconds_done']:.0f} of {total:.0f} s" if total else \
+        f"{info['seconds_done']:.0f} s"
+    planned = info.get("planned_seconds")
+    return said + " of media written" + ("" if planned is None else
+                                         f", {planned:.0f} s of the upload planned")
+
+
 def ladder_result(request: LadderRequest, renditions: list[str], encoded: bool, delivery: int,
                   cpu: float, reasons: list[str], claimed: float | None, worker: str) -> dict:
     return {"output": str(request.output), "renditions": renditions, "encoded": encoded,
