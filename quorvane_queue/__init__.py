@@ -12,5 +12,5 @@ from .client import (BrokerUnreachable, LadderStillRunning, cancel_ladder, ladde
                      submit_ladder)
 from .request import LadderFailed
 
-__all__ = ["app", "submit_ladder", "ladder_result", "cancel_ladder", "LadderFailed", "BrokerUnreachable",
-           "LadderStillRunning"]
+__all__ = ["app", "submit_ladder", "ladder_result", "cancel_ladder", "LadderFailed",
+           "BrokerUnreachable", "LadderStillRunning"]

@@ -163,12 +163,14 @@ def submit_ladder(input: str | os.PathLike, output: str | os.PathLike, *,
     of DEFAULT_WINDOW_SECONDS (request.py) is split in time windows of that
     length, each a task of its own that any free worker takes
     (window_plan.py, window_join.py); a shorter one, or one whose duration
-    is unknown, is one task. `window_seconds` (a multiple of the
-    6 s segment from 6 s to MAX_WINDOW_SECONDS, else ValueError) asks for
-    windows of that length, 0 for no split in time. With `split_rungs`, each rung is a task of its own
-    (rung_join.py), and the default is no split in time (a split in both is
-    a ValueError). The result is the ladder's either way, with the windows'
-    or the rungs' workers and times. An output that exists already is
+    is unknown, is one task. `window_seconds` (a multiple of the 6 s
+    segment from 6 s to MAX_WINDOW_SECONDS, else ValueError) asks for
+    windows of that length, 0 for no split in time. With `split_rungs`,
+    each rung is a task of its own (rung_join.py), and the default is no
+    split in time (a split in both is a ValueError). Uploads and ladders
+    outside the folders the settings confine them to are refused
+    (LadderFailed), before anything is read. The result is the ladder's
+    either way, with the windows' or the rungs' workers and times. An output that exists already is
     answered as a whole."""
     check_split(window_seconds, split_rungs)
     input, output = os.path.abspath(input), os.path.abspath(output)

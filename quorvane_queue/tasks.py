@@ -18,8 +18,8 @@ from .limits import time_limits
 from .playlists import MASTER, NoRendition, master_renditions, playlist_seconds, \
     published_renditions
 from .results import distinct
-from .request import LadderCancelled, LadderFailed, LadderRequest, Rung, check_files, check_window_seconds, \
-    arguments_shown, probe_upload, read_request
+from .request import LadderCancelled, LadderFailed, LadderRequest, Rung, arguments_shown, \
+    check_files, check_window_seconds, probe_upload, read_request
 
 
 class ProgressReport:

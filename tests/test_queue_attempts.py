@@ -35,7 +35,8 @@ import tqdm.std
 import _quorvane_queue_native as native
 import quorvane_queue
 from quorvane_queue import (LadderFailed, LadderStillRunning, base, broker, cancel_ladder,
-                            children, client, ladder_result, settings, submit_ladder, worker, workflow)
+                            children, client, ladder_result, settings, submit_ladder, worker,
+                            workflow)
 from quorvane_queue import storage as shared_storage
 from quorvane_queue import __main__ as cli
 from quorvane_queue.__main__ import wait_showing_progress
@@ -809,7 +810,8 @@ def test_a_task_cut_short_is_retried_then_fails_for_good(storage, monkeypatch, f
     monkeypatch.setattr(children, "start_child", start_failing_encoder)
 
     with pytest.raises((LadderFailed, Reject), match=failure) as failed:
-        result = encode_ladder.apply(args=(str(storage / "talk.mp4"), str(storage / "ladders/talk")),
+        result = encode_ladder.apply(args=(str(storage / "talk.mp4"),
+                                           str(storage / "ladders/talk")),
                                      kwargs={"resolution": ["360p"]}, task_id="task-talk")
         raise result.result if result.state == "REJECTED" else result.get()
     assert len(starts) == runs
