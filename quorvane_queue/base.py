@@ -5,7 +5,7 @@ ladder (a rung, a window) whose result is stored under the ladder's id.
 
 How the queue retries
 ---------------------
-Three things can cut a task short, and each is handled in one place here:
+Four things can cut a task short, and each is handled in one place here:
 
 1. The worker is lost (killed, out of memory, its machine gone or frozen):
    the message is acknowledged only once the task has ended

@@ -55,7 +55,8 @@ def plan(join: WindowJoin, events: Iterable[dict], send_window: Callable[[dict],
     it sent, records how far the pass has read. Returns the pass's last
     event, with the windows it made (``windows``) and how far it read
     (``planned_seconds``); ``{"superseded": True}`` as soon as another
-    delivery has ended the plan, whose count then stands, ``{"cancelled":
+    delivery has ended the plan, whose count then stands (or the ladder is
+    over, its plan gone with its join), ``{"cancelled":
     True}`` as soon as the ladder is cancelled."""
     windows, planned, reported = 0, 0.0, time.monotonic()
     for event in events:
@@ -65,7 +66,7 @@ def plan(join: WindowJoin, events: Iterable[dict], send_window: Callable[[dict],
             window = event["window"]
             windows = window["index"] + 1
             known = join.plan()
-            if known["ended"]:
+            if known["ended"] or not join.exists():   # planned by another, or over
                 return {"superseded": True}
             if window["index"] >= known["announced"]:   # else sent by an earlier delivery
                 send_window(window)
