@@ -112,6 +112,7 @@ def plan_ladder(task: LadderTask, request: LadderRequest, window_seconds: int,
         if leader is not None and leader.follow(join.ladder_id, task.request.reply_to):
             join.discard()
             return f"follows ladder {leader.ladder_id}, which makes the same one"
+    end: dict = {}
     if not plan["ended"]:
         claimed = probe_upload(request.input).seconds
         try:
@@ -132,4 +133,6 @@ def plan_ladder(task: LadderTask, request: LadderRequest, window_seconds: int,
     join.finish(task.reporter, request)
     if plan.get("failure"):
         raise LadderFailed(f"{request.input}: {plan['failure']}")
+    if end.get("superseded"):
+        return "stopped: another delivery planned the ladder"
     return f"sent {plan['announced']} window tasks"

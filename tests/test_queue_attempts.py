@@ -567,7 +567,7 @@ def test_a_windowed_ladder_ends_once_and_late_windows_leave_nothing(windowed, mo
 
 @pytest.mark.parametrize("case", ["a delivery resumes after another ended the plan",
                                   "planning read more than the windows hold"])
-def test_a_ladder_is_published_whole_or_not_at_all(windowed, case):
+def test_a_ladder_is_published_whole_or_not_at_all(windowed, caplog, case):
     """A planning delivery frozen after its first window, resumed once
     another has planned the whole upload, lowers nothing; a join whose
     windows fall short of what planning read publishes nothing."""
@@ -590,6 +590,7 @@ def test_a_ladder_is_published_whole_or_not_at_all(windowed, case):
         windows = stored["ladder", "SUCCESS"]["windows"]
         assert [(w["start"], w["end"]) for w in windows] == \
             [(0, 6), (6, 12), (12, pytest.approx(14, abs=0.1))]
+        assert "ended: stopped: another delivery planned the ladder" in caplog.text
     else:
         assert "where planning read 30.0 s" in str(stored["ladder", "FAILURE"])
         assert not output.exists()
