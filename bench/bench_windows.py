@@ -15,11 +15,13 @@ first free worker. Run by hand, on an otherwise idle machine:
         [--one-call WALL CPU]       # the one call's figures from an earlier run
 
 The workers call the queue's own native functions, as its tasks do, without
-the broker in between."""
+the broker in between: planning, windows and the join go through the
+queue's own steps (quorvane_queue.workflow)."""
 
 import argparse
 import heapq
 import json
+import os
 import subprocess
 import sys
 import tempfile
@@ -47,32 +49,52 @@ print(json.dumps({"wall": time.perf_counter() - start, "cpu": usage.ru_utime + u
 """
 
 ONE_CALL = "import quorvane; quorvane.hls_encoder(sys.argv[2], 'master.m3u8', key=sys.argv[3])"
-# Worker 0 plans first: each window handed over is put in the queue folder
-# (whole, by a rename) with when it came; the end of planning is a file too.
+# Worker 0 plans first, through the queue's own planning step (a plan kept
+# on the storage, each window sent once): each window sent is put in the
+# queue folder (whole, by a rename) with when it came; the end of planning
+# is a file too.
 PLAN = """
+import queue as events, threading
+from pathlib import Path
 import _quorvane_queue_native as native
+from quorvane_queue import workflow
+from quorvane_queue.request import LadderRequest
+from quorvane_queue.window_join import WindowJoin
 source, queue, seconds = sys.argv[2], sys.argv[3], int(sys.argv[4])
+request = LadderRequest(source, Path(queue) / 'ladder', None, None, os.path.join(queue, 'key'))
+join = WindowJoin.of(request, 'bench')
+join.start_plan(request, seconds, None)
 os.makedirs(os.path.join(queue, 'sound'))
-def handed(event):
-    if 'window' in event:
-        window = dict(event['window'], handed=time.perf_counter() - start)
-        path = os.path.join(queue, '%d.json' % window['index'])
-        json.dump(window, open(path + '.tmp', 'w'))
-        os.rename(path + '.tmp', path)
-native.plan_windows(source, seconds, os.path.join(queue, 'sound'), handed)
+said = events.SimpleQueue()
+def plan_pass():
+    try:
+        native.plan_windows(source, seconds, os.path.join(queue, 'sound'), said.put)
+        said.put({'ended': True})
+    except (ValueError, RuntimeError) as error:
+        said.put({'failed': str(error)})
+threading.Thread(target=plan_pass).start()
+def send(window):
+    window = dict(window, handed=time.perf_counter() - start)
+    path = os.path.join(queue, '%d.json' % window['index'])
+    json.dump(window, open(path + '.tmp', 'w'))
+    os.rename(path + '.tmp', path)
+end = workflow.plan(join, iter(said.get, None), send, lambda: None)
+if 'failed' in end:
+    raise SystemExit(end['failed'])
 usage = resource.getrusage(resource.RUSAGE_SELF)
 json.dump({'wall': time.perf_counter() - start, 'cpu': usage.ru_utime + usage.ru_stime},
           open(os.path.join(queue, 'planned'), 'w'))
 """
 # A worker: takes the first window waiting by renaming its file, encodes it
-# in a folder of its own and records its wall and CPU seconds beside it;
-# waits while planning goes on and nothing waits.
+# through the queue's own step in a folder of its own and records its wall
+# and CPU seconds beside it; waits while planning goes on and nothing waits.
 WORKER = """
-import _quorvane_queue_native as native
+from pathlib import Path
+from quorvane_queue import workflow
 source, key, queue, core = sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5]
 while True:
-    waiting = sorted((name for name in os.listdir(queue) if name.endswith('.json')),
-                     key=lambda name: int(name.split('.')[0]))
+    waiting = sorted((name for name in os.listdir(queue) if name.endswith('.json')
+                      and name[0].isdigit()), key=lambda name: int(name.split('.')[0]))
     if not waiting:
         if os.path.exists(os.path.join(queue, 'planned')):
             break
@@ -86,14 +108,15 @@ while True:
     window = json.load(open(claimed))
     folder = os.path.join(queue, 'window-%d' % window['index'])
     os.makedirs(folder)
-    os.chdir(folder)
     before, began = resource.getrusage(resource.RUSAGE_SELF), time.perf_counter()
-    failures = native.encode_window(source, None, [], key, window)['failures']
+    encoded = workflow.encode_window(source, None, [], key, {
+        field: window[field] for field in ('index', 'first_slot', 'end_slot', 'resume', 'sound')},
+        Path(folder))
     after = resource.getrusage(resource.RUSAGE_SELF)
-    os.chdir(queue)
     json.dump({'index': window['index'], 'first_slot': window['first_slot'],
                'end_slot': window['end_slot'], 'handed': window['handed'], 'core': core,
-               'failures': failures, 'began': began - start, 'wall': time.perf_counter() - began,
+               'failures': encoded.get('refused') and [encoded['refused']] or encoded['reasons'],
+               'began': began - start, 'wall': time.perf_counter() - began,
                'cpu': after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime},
               open(claimed + '.done', 'w'))
 """
@@ -101,29 +124,33 @@ PLAN_THEN_WORK = PLAN + WORKER.replace("source, key, queue, core = sys.argv[2], 
                                        "sys.argv[4], sys.argv[5]",
                                        "key, core = sys.argv[5], sys.argv[6]")
 # The join, as the queue's last window task makes it: each rung's segments
-# moved beside its joined playlist, then one native join per rung.
+# moved beside its joined playlist, then the queue's own join of the rungs.
 JOIN = """
 import glob, shutil
+from pathlib import Path
 import _quorvane_queue_native as native
+from quorvane_queue import workflow
 queue, key_info, output = sys.argv[2], sys.argv[3], sys.argv[4]
 os.makedirs(output)
 windows = sorted(glob.glob(os.path.join(queue, 'window-*')), key=lambda p: int(p.rsplit('-', 1)[1]))
 renditions = native.read_master(os.path.join(windows[0], 'master.m3u8'))
 for rendition in renditions:
-    name = rendition['name']
-    parts = [os.path.join(w, name + '.m3u8') for w in windows]
-    for part in parts:
+    for window in windows:
+        part = os.path.join(window, rendition['name'] + '.m3u8')
         for entry in native.read_playlist(part)['segments']:
-            shutil.move(os.path.join(os.path.dirname(part), entry['uri']), output)
-    rendition.update(native.join_window_rendition(parts, os.path.join(output, name + '.m3u8'),
-                                                  key_info))
-native.write_master(os.path.join(output, 'master.m3u8'), renditions)
+            shutil.move(os.path.join(window, entry['uri']), output)
+entries = workflow.join_rungs([Path(w) for w in windows], renditions, Path(output), key_info)
+native.write_master(os.path.join(output, 'master.m3u8'), entries)
 """
 
 
 def pinned(core: str, code: str, *args: str, cwd: Path) -> subprocess.Popen:
+    # This checkout's quorvane_queue, whatever the child's working directory.
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(
+        filter(None, [str(Path(__file__).resolve().parent.parent), os.environ.get("PYTHONPATH")]))}
     return subprocess.Popen(["taskset", "-c", core, sys.executable, "-c", CHILD, code, *args],
-                            cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                            cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True)
 
 
 def usage(child: subprocess.Popen) -> dict:

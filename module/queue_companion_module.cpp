@@ -265,6 +265,10 @@ py::dict encode_window(const std::string& input, std::optional<std::vector<std::
   return result;
 }
 
+// Refuses, with ValueError naming the field, a window that encode_window
+// would refuse, without encoding anything.
+void check_window(const py::dict& window) { (void)window_from_dict(window); }
+
 // The IV of the segment numbered `sequence` under a key line whose IV
 // attribute is `iv` (None: it has none), in hex: the one rule players and
 // the muxer follow.
@@ -328,6 +332,8 @@ PYBIND11_MODULE(_quorvane_queue_native, module) {
              "numbered as the whole file's, and a master of the window's renditions): "
              "{'renditions': [...], 'failures': [...]}; ValueError, naming the field, for a "
              "window that is not one plan_windows gives.");
+  module.def("check_window", &check_window, py::arg("window"),
+             "ValueError, naming the field, for a window encode_window would refuse");
   module.def("join_window_rendition", &join_window_rendition, py::arg("parts"),
              py::arg("output"), py::arg("key_info"),
              "Joins one rung's window playlists (in time order) into `output`, beside which "

@@ -8,7 +8,9 @@ complete. Installed with the ``celery`` extra of the quorvane wheel.
 """
 
 from .celery import app
-from .client import BrokerUnreachable, LadderStillRunning, submit_ladder
+from .client import (BrokerUnreachable, LadderStillRunning, cancel_ladder, ladder_result,
+                     submit_ladder)
 from .request import LadderFailed
 
-__all__ = ["app", "submit_ladder", "LadderFailed", "BrokerUnreachable", "LadderStillRunning"]
+__all__ = ["app", "submit_ladder", "ladder_result", "cancel_ladder", "LadderFailed",
+           "BrokerUnreachable", "LadderStillRunning"]

@@ -12,8 +12,10 @@ import sys
 import time
 from typing import TextIO
 
-from .client import BrokerUnreachable, LadderResult, LadderStillRunning, submit_ladder
+from .client import BrokerUnreachable, LadderResult, LadderStillRunning, cancel_ladder, \
+    submit_ladder
 from .request import DEFAULT_WINDOW_SECONDS, SPLIT_FROM_WINDOWS, LadderFailed
+from .results import progress_said
 
 POLL_SECONDS = 1.0
 STEP_PERCENT = 10
@@ -34,11 +36,7 @@ class ProgressLines:
         step = percent - percent % STEP_PERCENT
         if step > self.printed:
             self.printed = step
-            planned = info.get("planned_seconds")
-            print(f"encoding {step} % ({info['seconds_done']:.0f} of {info['seconds_total']:.0f} "
-                  "s of media written" + ("" if planned is None else
-                                         f", {planned:.0f} s of the upload planned") + ")",
-                  file=self.stream, flush=True)
+            print(f"encoding {step} % ({progress_said(info)})", file=self.stream, flush=True)
 
     def close(self) -> None:
         pass
@@ -88,8 +86,9 @@ def wait_showing_progress(result: LadderResult, stream: TextIO) -> None:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m quorvane_queue", description=__doc__)
-    parser.add_argument("input", help="the video, on storage the workers mount at the same path")
-    parser.add_argument("output", help="the ladder folder to publish")
+    parser.add_argument("input", nargs="?",
+                        help="the video, on storage the workers mount at the same path")
+    parser.add_argument("output", nargs="?", help="the ladder folder to publish")
     parser.add_argument("--resolution", help="comma-separated names, e.g. 720p,360p")
     parser.add_argument("--bitrate", help="comma-separated bits per second, e.g. 2500000,400000 "
                         "(default: each rung's own)")
@@ -103,7 +102,21 @@ def main(argv: list[str] | None = None) -> int:
                         f"{DEFAULT_WINDOW_SECONDS} s for an upload that states "
                         f"{SPLIT_FROM_WINDOWS * DEFAULT_WINDOW_SECONDS} s or more, else one task)")
     parser.add_argument("--no-wait", action="store_true", help="print the task id and return")
+    parser.add_argument("--cancel", metavar="ID", help="cancel the ladder ID (the id --no-wait "
+                        "printed) being made at the one folder given: python -m quorvane_queue "
+                        "--cancel ID OUTPUT")
     args = parser.parse_args(argv)
+    if args.cancel:
+        if args.input is None or args.output is not None:
+            parser.error("--cancel ID takes the ladder's output folder, and nothing else")
+        try:
+            cancel_ladder(args.cancel, args.input)
+        except (LadderFailed, ValueError, OSError) as error:
+            print(f"python -m quorvane_queue: {error}", file=sys.stderr)
+            return 1
+        return 0
+    if args.output is None:
+        parser.error("the input and the output folder are required")
     try:
         result = submit_ladder(
             args.input, args.output,

@@ -59,6 +59,18 @@ def failed_log(output: Path, task_id: str) -> Path:
     return output.with_name(f".{output.name}.failed-{safe_id(task_id)}{LOG_SUFFIX}")
 
 
+def cancel_mark(output: Path, ladder_id: str) -> Path:
+    """The file whose presence says the ladder `ladder_id` at `output` was
+    cancelled: every task of the ladder looks for it, as it starts and as
+    it runs, whatever the broker knows. It stays, as a failed ladder's log
+    does, so that a task that comes late finds the ladder over."""
+    return output.with_name(f".{output.name}.cancelled-{safe_id(ladder_id)}")
+
+
+def is_cancelled(output: Path, ladder_id: str) -> bool:
+    return cancel_mark(output, ladder_id).exists()
+
+
 def _lock_path(folder: Path) -> Path:
     return folder.with_name(folder.name + LOCK_SUFFIX)
 
@@ -143,10 +155,12 @@ def _remove_if_dead(folder: Path) -> tuple[bool, dict]:
 class Sweep:
     """What a sweep found of one task's earlier attempts at one output: the
     highest delivery among them, dead or alive (0 when there was none), and
-    the records of those still alive."""
+    the records of those still alive; and the records of other tasks'
+    attempts alive at that output."""
 
     delivery: int = 0
     live: list[dict] = field(default_factory=list)
+    others: list[dict] = field(default_factory=list)
 
 
 def remove_dead_attempts(output: Path, task_id: str) -> Sweep:
@@ -178,10 +192,14 @@ def remove_dead_attempts(output: Path, task_id: str) -> Sweep:
             dead, record = _remove_if_dead(output.parent / name)
         except OSError:
             continue
-        if record.get("task_id") == task_id and record.get("output") == str(output):
+        if record.get("output") != str(output):
+            continue
+        if record.get("task_id") == task_id:
             sweep.delivery = max(sweep.delivery, int(record.get("delivery", 0)))
             if not dead:
                 sweep.live.append(record)
+        elif not dead:
+            sweep.others.append(record)
     return sweep
 
 

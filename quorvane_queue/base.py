@@ -5,7 +5,7 @@ ladder (a rung, a window) whose result is stored under the ladder's id.
 
 How the queue retries
 ---------------------
-Three things can cut a task short, and each is handled in one place here:
+Four things can cut a task short, and each is handled in one place here:
 
 1. The worker is lost (killed, out of memory, its machine gone or frozen):
    the message is acknowledged only once the task has ended
@@ -21,8 +21,13 @@ Three things can cut a task short, and each is handled in one place here:
    ``DeliveriesTask.encode`` retries the task after ENCODER_RETRY_SECONDS,
    up to MAX_DELIVERIES runs in all, then fails it with the attempt's log
    kept.
-3. The shared storage fails (any OSError): StorageRetryTask retries the
-   task after 5, 10, then 15 seconds, STORAGE_RETRIES times.
+3. The shared storage fails (an OSError): StorageRetryTask retries the
+   task after 5, 10, then 15 seconds, STORAGE_RETRIES times. A permission
+   refused is no blip: it fails the task at once, naming the path and the
+   worker's user.
+4. The broker or the result store goes away: what the task sends and
+   asks of it rides the restart out (broker.py); past that the task gives
+   its message back (BrokerAwayTask), storing no failure.
 
 Anything else is a LadderFailed: final, acknowledged, never delivered again.
 A ladder split into parts (ladder_join.py) retries each part alone by the
@@ -37,6 +42,7 @@ from __future__ import annotations
 import inspect
 import logging
 import os
+import signal
 import socket
 import threading
 import time
@@ -45,14 +51,15 @@ from typing import Callable, Protocol
 
 from celery import Task
 from celery.app.task import Context
-from celery.exceptions import Ignore, Retry, SoftTimeLimitExceeded
+from celery.exceptions import Ignore, Reject, Retry, SoftTimeLimitExceeded
 from celery.utils.log import get_task_logger
 
-from . import children
-from .attempts import Attempt, remove_dead_attempts
-from .playlists import NoRendition, ladder_seconds, published_renditions
+from . import broker, children, results, storage
+from .attempts import Attempt, failed_log, remove_dead_attempts
+from .playlists import NoRendition, published_renditions
 from .published import ladder_differences
-from .request import PROGRESS, LadderFailed, LadderRequest, probe_upload
+from .request import PROGRESS, LadderFailed, LadderRequest, arguments_shown, probe_upload
+from .results import distinct, progress_said
 
 logger = get_task_logger(__name__)
 # One line per task start and end, shown at the worker's default level
@@ -69,29 +76,10 @@ ENCODER_RETRY_SECONDS = 5
 # this often, and gives that one's worker this long to say it still runs it.
 EARLIER_DELIVERY_SECONDS = 2.0
 WORKER_ANSWER_SECONDS = 5.0
-# A ladder shorter than its upload claims by more than this is reported:
-# the upload was most likely cut short. Whole seconds, or a share of longer
-# inputs, so that the last frame's rounding never counts.
-SHORTFALL_SECONDS = 1.0
-SHORTFALL_SHARE = 0.02
-
-
-def distinct(reasons: list[str]) -> list[str]:
-    """The reasons once each, in order: a refusal every rung met is one."""
-    return list(dict.fromkeys(reasons))
-
-
-def media_report(folder: Path, renditions: list[str], claimed: float | None) -> dict:
-    """How much media the ladder holds against what the upload claims, and
-    a warning when it falls short. Nothing is drawn from a duration the
-    container does not state (`claimed` None)."""
-    held = round(ladder_seconds(folder, renditions), 3)
-    report = {"media_seconds": held, "claimed_seconds": claimed, "warnings": []}
-    if claimed and held < claimed - max(SHORTFALL_SECONDS, SHORTFALL_SHARE * claimed):
-        report["warnings"].append(
-            f"the ladder holds {held:.1f} s of media where the upload claims {claimed:.1f} s: "
-            "the upload may have been cut short")
-    return report
+def time_limits_of(task: Task) -> tuple[float, float]:
+    """(soft, hard) seconds the task was sent with, else the defaults."""
+    hard, soft = task.request.timelimit or (None, None)
+    return (soft or task.app.conf.task_soft_time_limit, hard or task.app.conf.task_time_limit)
 
 
 class OwnProcessTask(Task):
@@ -140,21 +128,93 @@ class LoggedTask(Task):
         except Ignore as handed_on:   # its result is left to other tasks
             outcome = str(handed_on)
             raise
+        except Reject as given_back:
+            outcome = str(given_back.reason)
+            raise
         finally:
             events.info("task %s ended: %s (%.1f s)", self.request.id, outcome,
                         time.monotonic() - started)
 
 
+class BrokerAwayTask(Task):
+    """A task that meets the broker (or the result store) gone for longer
+    than it rides out gives its message back, unacknowledged, rather than
+    failing: its ladder goes on once the broker is back, and no state of
+    failure is stored for it meanwhile."""
+
+    def __call__(self, *args, **kwargs):
+        try:
+            return super().__call__(*args, **kwargs)
+        except Exception as error:
+            if not broker.broker_lost(error, self.app):
+                raise
+            raise Reject(f"the broker went away ({type(error).__name__}: {error}): "
+                         "given back to the queue", requeue=True) from None
+
+
+class OwnTimeLimitsTask(Task):
+    """The task's time limits kept by its own process too: the prefork
+    pool keeps them on the worker's event loop, whose timers a lost broker
+    connection clears, so a task running while the broker is away would
+    run unlimited. The soft limit raises SoftTimeLimitExceeded as the pool's
+    does; the hard one ends the process, which gives the task back to the
+    queue (task_reject_on_worker_lost) to be counted as a lost delivery."""
+
+    def __call__(self, *args, **kwargs):
+        soft, hard = time_limits_of(self)
+        # A task run inside another (eagerly) stays under the outer limits.
+        if (not soft or threading.current_thread() is not threading.main_thread()
+                or signal.getitimer(signal.ITIMER_REAL)[0] > 0):
+            return super().__call__(*args, **kwargs)
+
+        pool_soft_limit = signal.getsignal(signal.SIGUSR1)
+
+        def hard_stage() -> None:
+            """The soft limit has landed, by either clock: the other raises
+            nothing more, and the hard one runs."""
+            signal.signal(signal.SIGUSR1, lambda *_: None)
+            signal.signal(signal.SIGALRM, hard_limit)
+            signal.setitimer(signal.ITIMER_REAL, max(hard - soft, 1) if hard else 60)
+
+        def soft_limit(_signal, _frame):
+            hard_stage()
+            raise SoftTimeLimitExceeded(f"soft time limit ({soft} s) exceeded")
+
+        def soft_limit_from_pool(signum, frame):
+            hard_stage()
+            if callable(pool_soft_limit):
+                pool_soft_limit(signum, frame)
+
+        def hard_limit(_signal, _frame):
+            events.error("task %s ran past its hard time limit (%s s): ending its process",
+                         self.request.id, hard)
+            os.kill(os.getpid(), signal.SIGKILL)
+
+        previous = signal.signal(signal.SIGALRM, soft_limit)
+        signal.signal(signal.SIGUSR1, soft_limit_from_pool)
+        signal.setitimer(signal.ITIMER_REAL, soft)
+        try:
+            return super().__call__(*args, **kwargs)
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
+            signal.signal(signal.SIGUSR1, pool_soft_limit)
+
+
 class StorageRetryTask(Task):
-    """A shared storage that fails (any OSError) is tried again after 5,
-    10 and 15 s; once STORAGE_RETRIES have failed too, the failure is
-    definite."""
+    """A shared storage that fails (an OSError the broker did not cause:
+    BrokerAwayTask sees those first) is tried again after 5, 10 and 15 s;
+    once STORAGE_RETRIES have failed too, the failure is definite. A worker
+    refused by the storage's permissions fails at once, saying who it runs
+    as: another run would be refused the same."""
 
     max_retries = STORAGE_RETRIES
 
     def __call__(self, *args, **kwargs):
         try:
             return super().__call__(*args, **kwargs)
+        except PermissionError as error:
+            raise LadderFailed(storage.refusal(error)) from None
         except OSError as error:
             if self.request.retries >= self.max_retries:
                 raise LadderFailed(f"the shared storage failed in each of {self.max_retries + 1} "
@@ -182,15 +242,33 @@ class LadderStateTask(Task):
         self.backend.store_result(state_id, value, state, request=request)
 
     def report_progress(self, state_id: str, info: dict, reply_to: str | None = None) -> None:
-        self.store_state(state_id, info, PROGRESS, reply_to)
+        """Stores the ladder's progress; a broker away meanwhile costs the
+        report, not the ladder."""
+        try:
+            self.store_state(state_id, info, PROGRESS, reply_to)
+            if not self.request.is_eager and self.app.conf.worker_send_task_events:
+                # For the queue's watchers: which ladder, how far; Flower
+                # shows a running task's result, and only the fields it knows.
+                fraction = info.get("fraction")
+                said = f"{fraction:.0%} ({progress_said(info)})" if fraction is not None \
+                    else progress_said(info)
+                self.send_event("task-progress", retry=False, ladder=state_id,
+                                result=f"ladder {state_id}: {said}", **info)
+        except Exception as error:
+            if not broker.broker_lost(error, self.app):
+                raise
+            logger.warning("ladder %s: progress not reported, the broker is away (%s)",
+                           state_id, error)
 
     def ladder_result(self, request: LadderRequest, renditions: list[str], encoded: bool,
                       delivery: int, cpu: float, reasons: list[str],
                       claimed: float | None) -> dict:
-        return {"output": str(request.output), "renditions": renditions, "encoded": encoded,
-                "delivery": delivery, "worker": self.worker, "encode_cpu_seconds": cpu,
-                "rung_failures": distinct(reasons),
-                **media_report(request.output, renditions, claimed)}
+        return results.ladder_result(request, renditions, encoded, delivery, cpu, reasons,
+                                     claimed, self.worker)
+
+    @property
+    def reporter(self) -> TaskReporter:
+        return TaskReporter(self)
 
     def answer_from_published(self, request: LadderRequest, missing_allowed: bool = False) -> dict:
         """The result for an output that exists: the ladder there when it is
@@ -213,8 +291,8 @@ class LadderStateTask(Task):
         if differences:
             raise LadderFailed(f"{request.output} already holds another ladder: "
                                f"{'; '.join(differences)}. Remove it, or publish to another folder")
-        logger.info("%s is already published (%s): nothing to encode", request.output,
-                    ", ".join(published))
+        logger.info("ladder %s: %s is already published (%s): nothing to encode",
+                    self.request.id, request.output, ", ".join(published))
         missing = [f"{rung.name}: not in the ladder published at {request.output}"
                    for rung in request.rungs if rung.name not in published]
         return self.ladder_result(request, published, False, 0, 0.0, missing,
@@ -247,6 +325,10 @@ class AttemptWork(Protocol):
     def label(self) -> str:
         """How failures name it."""
 
+    # Whether another task's attempt alive at the target is waited for:
+    # it makes the same work (for a whole ladder, the same output).
+    follows_other_tasks: bool
+
     def already_done(self):
         """The answer when there is nothing (left) to do, else None."""
 
@@ -265,8 +347,7 @@ class DeliveriesTask(LadderStateTask):
     and retried when it crashes, its log kept when it fails."""
 
     def soft_limit(self) -> float:
-        return ((self.request.timelimit or (None, None))[1]
-                or self.app.conf.task_soft_time_limit)
+        return time_limits_of(self)[0]
 
     def run_attempt(self, work: AttemptWork):
         """The one life of an attempt, whatever it is for: nothing when the
@@ -276,12 +357,18 @@ class DeliveriesTask(LadderStateTask):
         the work's."""
         try:
             earlier = self.wait_for_earlier_delivery(work.target)
+            if work.follows_other_tasks:
+                self.wait_for_other_tasks(work.target)
             answer = work.already_done()
             if answer is not None:
                 return answer
             with self.start_attempt(work.target, earlier) as attempt:
                 try:
-                    return work.run(attempt)
+                    answer = work.run(attempt)
+                    # An earlier run's log, kept as it was retried, is no
+                    # failure's once the task has done its work.
+                    failed_log(work.target, self.request.id).unlink(missing_ok=True)
+                    return answer
                 except (NoRendition, children.ChildEnded) as error:
                     raise self.fail_with_log(f"{work.label}: {error}", attempt) from None
                 except SoftTimeLimitExceeded:
@@ -323,13 +410,30 @@ class DeliveriesTask(LadderStateTask):
                 said = True
             time.sleep(EARLIER_DELIVERY_SECONDS)
 
+    def wait_for_other_tasks(self, target: Path) -> None:
+        """Returns once no other task makes a ladder at `target` on a worker
+        that says it still does: the same request sent twice at once is
+        made once, the later task then answered by what the earlier
+        publishes (or encoding it, should that one have failed)."""
+        said = False
+        while True:
+            others = remove_dead_attempts(target, self.request.id).others
+            running = [record for record in others if self._still_runs(record)]
+            if not running:
+                return
+            if not said:
+                events.info("task %s follows task %s, which makes a ladder at %s", self.request.id,
+                            running[0].get("task_id"), target)
+                said = True
+            time.sleep(EARLIER_DELIVERY_SECONDS)
+
     def _still_runs(self, record: dict) -> bool:
-        worker = record.get("worker")
-        if not worker:   # run in the client's process (eager), or by an older worker
+        worker, task_id = record.get("worker"), record.get("task_id")
+        if not worker or not task_id:   # run in a client's process (eager), or by an older worker
             return False
-        replies = self.app.control.inspect([worker], timeout=WORKER_ANSWER_SECONDS) \
-            .query_task(self.request.id) or {}
-        state, info = (replies.get(worker) or {}).get(self.request.id, (None, {}))
+        replies = broker.ride_out(lambda: self.app.control.inspect(
+            [worker], timeout=WORKER_ANSWER_SECONDS).query_task(task_id), self.app) or {}
+        state, info = (replies.get(worker) or {}).get(task_id, (None, {}))
         return state == "active" and info.get("worker_pid") == record.get("pid")
 
     def encode(self, attempt: Attempt, job: dict, label: str,
@@ -361,10 +465,43 @@ class DeliveriesTask(LadderStateTask):
         return failure
 
 
-class LadderTask(OwnProcessTask, LoggedTask, StorageRetryTask, DeliveriesTask):
+class TaskReporter:
+    """What a ladder's steps (workflow.py, the joins) tell, told through
+    Celery by the task that runs them: states stored under the ladder's id
+    (with rpc://, back to the client that sent it), tasks sent riding out a
+    broker restart."""
+
+    def __init__(self, task: LadderStateTask):
+        self.task = task
+
+    @property
+    def worker(self) -> str:
+        return self.task.worker
+
+    def store(self, ladder_id: str, value, state: str, reply_to: str | None = None) -> None:
+        self.task.store_state(ladder_id, value, state, reply_to)
+
+    def progress(self, ladder_id: str, info: dict, reply_to: str | None = None) -> None:
+        self.task.report_progress(ladder_id, info, reply_to)
+
+    def send(self, name: str, args: tuple, kwargs: dict, task_id: str, reply_to: str | None,
+             queue: str | None, limits: tuple[int, int]) -> None:
+        app, (soft, hard) = self.task.app, limits
+        reply_to = reply_to or self.task.request.reply_to
+        broker.ride_out(lambda: app.send_task(
+            name, args=args, kwargs=kwargs, task_id=task_id, reply_to=reply_to, queue=queue,
+            soft_time_limit=soft, time_limit=hard, add_to_parent=False,
+            argsrepr=arguments_shown(args)), app)
+
+    def answer_published(self, request: LadderRequest, missing_allowed: bool) -> dict:
+        return self.task.answer_from_published(request, missing_allowed)
+
+
+class LadderTask(OwnProcessTask, LoggedTask, StorageRetryTask, BrokerAwayTask, OwnTimeLimitsTask,
+                 DeliveriesTask):
     """A task whose result is the ladder's."""
 
 
 class LadderPartTask(OwnProcessTask, LoggedTask, LadderPartFailureTask, StorageRetryTask,
-                     DeliveriesTask):
+                     BrokerAwayTask, OwnTimeLimitsTask, DeliveriesTask):
     """A task that makes one part of a ladder."""

@@ -60,6 +60,11 @@ app.conf.update(
     result_backend_always_retry=True,
     result_backend_max_retries=60,   # backing off to 10 s: about 10 minutes
     task_track_started=True,
+    # Task events, for watching the queue (Flower, celery events): each
+    # task sent, started and ended, and each ladder's progress as it goes
+    # (task-progress events, base.py).
+    worker_send_task_events=True,
+    task_send_sent_event=True,
     task_serializer="json",
     result_serializer="json",
     accept_content=["json"],

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import json
 import os
+import queue
 import signal
 import subprocess
 import sys
@@ -74,6 +75,26 @@ def start_child(job: dict, folder: Path, log: Path) -> subprocess.Popen:
     return child
 
 
+class _Drained:
+    """Reads a child's standard output to its end on a thread of its own,
+    as the child writes it: a report of any size never blocks the child
+    while the task waits for it to exit."""
+
+    def __init__(self, stream):
+        self.chunks: list[bytes] = []
+        self._thread = threading.Thread(target=self._read, args=(stream,), daemon=True)
+        self._thread.start()
+
+    def _read(self, stream) -> None:
+        while chunk := stream.read(65536):
+            self.chunks.append(chunk)
+
+    def text(self) -> bytes:
+        """All the child wrote, once it has exited (its end of the pipe closed)."""
+        self._thread.join()
+        return b"".join(self.chunks)
+
+
 def wait_for_encoder(child: subprocess.Popen, watch: Callable[[], None]) -> tuple[int, float]:
     """Waits for the encode, calling `watch` as it starts and every
     WATCH_SECONDS after. Its exit status and CPU seconds. The process is
@@ -99,11 +120,12 @@ def run_encode(job: dict, folder: Path, log: Path,
     CPU seconds. EncoderCrashed when it ended without returning."""
     child = start_child(job, folder, log)
     with child.stdout:
+        report = _Drained(child.stdout)
         exit_code, cpu = wait_for_encoder(child, watch)
-        report = child.stdout.read()
+        written = report.text()
     if exit_code != 0:
         raise EncoderCrashed(f"the encode process ended by {how_it_ended(exit_code)}")
-    return json.loads(report), cpu
+    return json.loads(written), cpu
 
 
 class PlanningPass:
@@ -121,6 +143,9 @@ class PlanningPass:
         self.child = start_child({"call": "plan_windows", "input": input,
                                   "window_seconds": window_seconds, "folder": str(folder)},
                                  folder, log)
+        self._lines: queue.SimpleQueue[bytes | None] = queue.SimpleQueue()
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
         self._timer = None
         if timeout is not None:
             self._timer = threading.Timer(timeout, self._stop)
@@ -139,10 +164,21 @@ class PlanningPass:
         if self.child.poll() is None:
             self.child.kill()
         self.child.wait()
+        self._reader.join()   # at the end of the pipe, the process gone
         self.child.stdout.close()
 
+    def _read(self) -> None:
+        """Queues the pass's lines as it writes them, then None: the pass
+        never waits for what its events lead to (a window sent while the
+        broker restarts)."""
+        try:
+            for line in self.child.stdout:
+                self._lines.put(line)
+        finally:
+            self._lines.put(None)
+
     def __iter__(self) -> Iterator[dict]:
-        for line in self.child.stdout:
+        while (line := self._lines.get()) is not None:
             try:
                 event = json.loads(line)
             except ValueError:   # not the pass's: a library that writes to standard output

@@ -6,25 +6,20 @@ imported here."""
 
 from __future__ import annotations
 
-import logging
 import os
-import time
+from pathlib import Path
 
 from celery.result import AsyncResult
 from celery.utils import uuid
 from kombu.exceptions import OperationalError
 
+from . import broker
+from .attempts import cancel_mark
 from .celery import app, visibility_timeout
+from .storage import fsync_path
 from .limits import planning_limits, time_limits
-from .request import LadderFailed, check_split, planned_rungs, probe_upload, split_in_windows
-
-logger = logging.getLogger(__name__)
-
-# How long a waiting client keeps reconnecting to a broker that went away,
-# and how long it pauses between tries.
-RECONNECT_SECONDS = 600
-RECONNECT_PAUSE_SECONDS = 2.0
-
+from .request import LadderFailed, check_confined, check_split, planned_rungs, probe_upload, \
+    split_in_windows
 
 class BrokerUnreachable(ConnectionError):
     """The ladder could not be queued: the broker (or the result store) did
@@ -53,16 +48,9 @@ def _check_broker() -> None:
 
 
 def _connection_lost(error: BaseException) -> bool:
-    """Whether `error` is the broker or the result store going away (a
-    restart), not the ladder's own failure."""
-    if isinstance(error, (OperationalError, OSError)):
-        return True
-    connection = app.connection_for_read()
-    if isinstance(error, (*connection.connection_errors, *connection.channel_errors)):
-        return True
-    # Celery's result consumer gives up reconnecting with one that speaks of
-    # restarting the application.
-    return isinstance(error, RuntimeError) and "reconnect" in str(error)
+    """Whether `error` is the broker or the result store going away: a
+    client's waits touch nothing else, so any OSError is theirs."""
+    return isinstance(error, OSError) or broker.broker_lost(error, app)
 
 
 def _drop_connections(result_app) -> None:
@@ -92,23 +80,17 @@ class LadderResult(AsyncResult):
     LadderStillRunning when they stay away longer than RECONNECT_SECONDS."""
 
     def reconnecting(self, call):
-        lost_since = None
-        while True:
-            try:
-                return call()
-            except Exception as error:
-                if not _connection_lost(error):
-                    raise
-                lost_since = lost_since or time.monotonic()
-                if time.monotonic() - lost_since > RECONNECT_SECONDS:
-                    raise LadderStillRunning(
-                        f"lost the connection to the broker for {RECONNECT_SECONDS} s "
-                        f"({type(error).__name__}: {error}); ladder {self.id} goes on on the "
-                        f"workers: wait for it again with AsyncResult({self.id!r}, "
-                        "app=quorvane_queue.app).get()") from None
-                logger.warning("lost the connection to the broker (%s): reconnecting", error)
-                _drop_connections(self.app)
-                time.sleep(RECONNECT_PAUSE_SECONDS)
+        try:
+            return broker.ride_out(call, self.app, _connection_lost,
+                                   lambda: _drop_connections(self.app))
+        except Exception as error:
+            if not _connection_lost(error):
+                raise
+            raise LadderStillRunning(
+                f"lost the connection to the broker for {broker.RECONNECT_SECONDS} s "
+                f"({type(error).__name__}: {error}); ladder {self.id} goes on on the workers: "
+                f"wait for it again with quorvane_queue.ladder_result({self.id!r}).get(), "
+                "which rides out broker restarts") from None
 
     def get(self, *args, **kwargs):
         return self.reconnecting(lambda: super(LadderResult, self).get(*args, **kwargs))
@@ -122,6 +104,32 @@ class LadderResult(AsyncResult):
             state, info = self.state, self.info
             return info if state == "PROGRESS" and isinstance(info, dict) else None
         return self.reconnecting(look)
+
+
+def ladder_result(ladder_id: str) -> LadderResult:
+    """The result of the ladder `ladder_id` (submit_ladder's result's id),
+    to wait for again, from any client that reads the result store; its
+    waits ride out broker restarts."""
+    return LadderResult(ladder_id, app=app)
+
+
+def cancel_ladder(ladder_id: str, output: str | os.PathLike) -> None:
+    """Cancels the ladder `ladder_id` (submit_ladder's result's id) being
+    made at `output`, on the shared storage, where every task of it looks:
+    its planning stops at the pass's next event, its queued windows or
+    rungs are dropped as they start, running ones end within the 2 s of
+    their watch, and nothing is published; the join's files and attempt
+    folders go, the output folder is as before the request. The ladder's
+    result is then a LadderFailed saying it was cancelled. A ladder
+    already published stays so."""
+    if not isinstance(ladder_id, str) or not ladder_id:
+        raise ValueError(f"not a ladder id: {ladder_id!r}")
+    output = os.path.abspath(output)
+    check_confined(None, output, None)
+    mark = cancel_mark(Path(output), ladder_id)
+    os.close(os.open(mark, os.O_WRONLY | os.O_CREAT | os.O_CLOEXEC, 0o644))
+    fsync_path(mark)
+    fsync_path(mark.parent)
 
 
 def _send_rungs(input: str, output: str, kwargs: dict, rungs: list[str], options: dict,
@@ -155,15 +163,18 @@ def submit_ladder(input: str | os.PathLike, output: str | os.PathLike, *,
     of DEFAULT_WINDOW_SECONDS (request.py) is split in time windows of that
     length, each a task of its own that any free worker takes
     (window_plan.py, window_join.py); a shorter one, or one whose duration
-    is unknown, is one task. `window_seconds` (a positive multiple of the
-    6 s segment, else ValueError) asks for windows of that length, 0 for no
-    split in time. With `split_rungs`, each rung is a task of its own
-    (rung_join.py), and the default is no split in time (a split in both is
-    a ValueError). The result is the ladder's either way, with the windows'
-    or the rungs' workers and times. An output that exists already is
+    is unknown, is one task. `window_seconds` (a multiple of the 6 s
+    segment from 6 s to MAX_WINDOW_SECONDS, else ValueError) asks for
+    windows of that length, 0 for no split in time. With `split_rungs`,
+    each rung is a task of its own (rung_join.py), and the default is no
+    split in time (a split in both is a ValueError). Uploads and ladders
+    outside the folders the settings confine them to are refused
+    (LadderFailed), before anything is read. The result is the ladder's
+    either way, with the windows' or the rungs' workers and times. An output that exists already is
     answered as a whole."""
     check_split(window_seconds, split_rungs)
     input, output = os.path.abspath(input), os.path.abspath(output)
+    check_confined(input, output, key_info and os.path.abspath(key_info))
     upload = probe_upload(input)
     if upload.refused:
         raise LadderFailed(f"{input}: {upload.refused}")

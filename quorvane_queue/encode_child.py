@@ -22,8 +22,12 @@ import os
 import signal
 import sys
 
+from pathlib import Path
+
 import _quorvane_queue_native as native
 import quorvane
+
+from quorvane_queue import workflow
 
 PR_SET_PDEATHSIG = 1
 ENCODER_LOGGER = "quorvane"
@@ -61,9 +65,8 @@ def encode_ladder(request: dict) -> dict:
 
 
 def encode_window(request: dict) -> dict:
-    encoded = native.encode_window(request["input"], request["resolution"], request["bitrate"],
-                                   request["key"], request["window"])
-    return {"reasons": encoded["failures"], "renditions": encoded["renditions"]}
+    return workflow.encode_window(request["input"], request["resolution"], request["bitrate"],
+                                  request["key"], request["window"], Path.cwd())
 
 
 def _say(event: dict) -> None:

@@ -45,10 +45,11 @@ from pathlib import Path
 
 import _quorvane_queue_native as native
 
-from .attempts import Attempt, failed_log
-from .base import LadderTask, logger
+from .attempts import Attempt, failed_log, is_cancelled
+from .base import LadderTask, events, logger
+from .workflow import Reporter
 from .playlists import MASTER, written_seconds
-from .request import LadderFailed, LadderRequest, check_files, probe_upload
+from .request import LadderCancelled, LadderFailed, LadderRequest, check_files, probe_upload
 from .storage import fsync_path, identity, publish_folder, read_json, safe_id, write_json
 
 
@@ -90,6 +91,9 @@ class LadderJoin:
 
     def is_over(self) -> bool:
         return self.output.exists() or self.failure_log.exists()
+
+    def cancelled(self) -> bool:
+        return is_cancelled(self.output, self.ladder_id)
 
     def exists(self) -> bool:
         return self._beside(".lock").exists()
@@ -191,40 +195,45 @@ class LadderJoin:
         task at hand) of every ladder waiting for this one's result."""
         return [(self.ladder_id, None)]
 
-    def store(self, task: LadderTask, value, state: str) -> None:
+    def store(self, reporter: Reporter, value, state: str) -> None:
         for ladder_id, reply_to in self.listeners():
-            task.store_state(ladder_id, value, state, reply_to)
+            reporter.store(ladder_id, value, state, reply_to)
 
-    def fail(self, task: LadderTask, failure: LadderFailed) -> None:
+    def fail(self, reporter: Reporter, failure: LadderFailed) -> None:
         """Keeps the ladder's failure beside it (which also tells a task that
         comes late that the ladder is over) and stores it as the ladder's.
         Called under the lock."""
         self.failure_log.write_text(f"quorvane_queue: task {self.ladder_id} failed: {failure}\n")
         fsync_path(self.failure_log)
-        self.store(task, failure, "FAILURE")
+        self.store(reporter, failure, "FAILURE")
 
-    def answer_published(self, task: LadderTask, request: LadderRequest) -> None:
+    def answer_published(self, reporter: Reporter, request: LadderRequest) -> None:
         """Stores, as the ladder's, the ladder another one published at its
         name while it was made; anything that differs fails it."""
         try:
-            self.store(task, task.answer_from_published(request, self.missing_allowed), "SUCCESS")
+            self.store(reporter, reporter.answer_published(request, self.missing_allowed),
+                       "SUCCESS")
         except LadderFailed as error:
-            self.store(task, error, "FAILURE")
+            self.store(reporter, error, "FAILURE")
 
-    def finish(self, task: LadderTask, request: LadderRequest) -> None:
+    def finish(self, reporter: Reporter, request: LadderRequest) -> None:
         """Publishes the ladder and stores its result once every part has
         ended; nothing before, nor once the join is over."""
         with self.locked() as live:
             if not live:
+                return
+            if self.cancelled():   # nothing published, nothing of the join left
+                self.store(reporter, LadderCancelled(self.ladder_id), "FAILURE")
+                self.discard()
                 return
             records = self.records()
             ended = self.all_parts_known() and len(records) == len(self.parts())
             if self.output.exists():
                 if ended and not self.staging.exists():
                     # Published by this join; the result was not stored yet.
-                    self.store(task, self.result(task, request, records), "SUCCESS")
+                    self.store(reporter, self.result(reporter, request, records), "SUCCESS")
                 else:   # another ladder took the name meanwhile
-                    self.answer_published(task, request)
+                    self.answer_published(reporter, request)
                 self.discard()
                 return
             if not ended:
@@ -232,23 +241,25 @@ class LadderJoin:
             try:
                 failure = self.failure(request, records)
                 if failure is None:
-                    self.complete(task, request, records)
+                    self.complete(reporter, request, records)
             except LadderFailed as error:
                 failure = error
             if failure is not None:
-                self.fail(task, failure)
+                self.fail(reporter, failure)
             self.discard()
 
-    def complete(self, task: LadderTask, request: LadderRequest, records: dict[str, dict]) -> None:
+    def complete(self, reporter: Reporter, request: LadderRequest,
+                 records: dict[str, dict]) -> None:
         """Publishes the ladder of the parts done and stores its result.
         Called under the lock; the join is discarded after."""
         entries = self.master_entries(request, records)
         if self.publish(entries):
-            logger.info("published %s (%s), joined from %d %s tasks", self.output,
-                        ", ".join(entry["name"] for entry in entries), len(records), self.kind)
-            self.store(task, self.result(task, request, records), "SUCCESS")
+            events.info("ladder %s: published %s (%s), joined from %d %s tasks", self.ladder_id,
+                        self.output, ", ".join(entry["name"] for entry in entries), len(records),
+                        self.kind)
+            self.store(reporter, self.result(reporter, request, records), "SUCCESS")
         else:   # another ladder took the name as this one was joined
-            self.answer_published(task, request)
+            self.answer_published(reporter, request)
 
     # --- what each kind of part says ----------------------------------------
 
@@ -277,7 +288,7 @@ class LadderJoin:
         folder, made ready to publish; LadderFailed when it cannot be."""
         raise NotImplementedError
 
-    def result(self, task: LadderTask, request: LadderRequest, records: dict[str, dict]) -> dict:
+    def result(self, reporter: Reporter, request: LadderRequest, records: dict[str, dict]) -> dict:
         raise NotImplementedError
 
     def progress_info(self, done: float, duration: float) -> dict:
@@ -295,8 +306,8 @@ class LadderProgress:
     the join's lock, so that no report goes back and none follows the
     ladder's result. Media seconds of all rungs count, as for one task."""
 
-    def __init__(self, task: LadderTask, join: LadderJoin, duration: float | None):
-        self.task = task
+    def __init__(self, reporter: Reporter, join: LadderJoin, duration: float | None):
+        self.reporter = reporter
         self.join = join
         self.duration = duration
         self.folder = None   # no single attempt folder to step through
@@ -310,6 +321,8 @@ class LadderProgress:
                     for folder in self.join.output.parent.glob(pattern)), default=0.0)
 
     def __call__(self) -> None:
+        if self.join.cancelled():   # the running part ends here
+            raise LadderCancelled(self.join.ladder_id)
         if not self.duration:
             return
         with self.join.locked() as live:
@@ -318,7 +331,7 @@ class LadderProgress:
                                               for part in self.join.parts()))
                 info = self.join.progress_info(done, self.duration)
                 for ladder_id, reply_to in self.join.listeners():
-                    self.task.report_progress(ladder_id, info, reply_to)
+                    self.reporter.progress(ladder_id, info, reply_to)
 
 
 # What a part's attempt leaves for the join: (files to publish, files the join
@@ -339,6 +352,7 @@ class JoinedPart:
     label: str
     gather: Gather
     reasons: list[str] = field(default_factory=list)   # the encoder's, once it ran
+    follows_other_tasks = False   # another ladder's part is another ladder's
 
     @property
     def target(self) -> Path:
@@ -353,7 +367,7 @@ class JoinedPart:
         started = time.monotonic()
         duration = probe_upload(self.request.input).seconds
         report, cpu = self.task.encode(attempt, self.job, self.label,
-                                       LadderProgress(self.task, self.join, duration))
+                                       LadderProgress(self.task.reporter, self.join, duration))
         self.reasons = report["reasons"]
         published, aside, details = self.gather(attempt.folder, report)
         held = written_seconds(attempt.folder, self.join.playlists_of(self.part), duration)
@@ -379,10 +393,12 @@ def run_part(task: LadderTask, join: LadderJoin, part: str, request: LadderReque
     to end. ``{"encoded", "failure", "discarded"}``: whether it encoded,
     why it failed, why what it encoded was thrown away."""
     outcome: dict = {"encoded": False, "failure": None, "discarded": None}
-    if not (join.started_by_parts or join.exists()):
+    if join.cancelled():
+        outcome["discarded"] = "the ladder was cancelled"
+    elif not (join.started_by_parts or join.exists()):
         outcome["discarded"] = "the ladder is over"
         return outcome
-    if not join.is_over():
+    elif not join.is_over():
         check_files(request)
         failed = join.failed_so_far()
         if failed:
@@ -391,10 +407,12 @@ def run_part(task: LadderTask, join: LadderJoin, part: str, request: LadderReque
         else:
             try:
                 outcome.update(task.run_attempt(work))
+            except LadderCancelled:
+                outcome["discarded"] = "the ladder was cancelled"
             except LadderFailed as failure:
                 join.add_failed(part, {"reasons": work.reasons or [f"{work.label}: {failure}"],
                                        "log": getattr(failure, "log", None),
                                        "failure": str(failure)})
                 outcome["failure"] = str(failure)
-    join.finish(task, request)
+    join.finish(task.reporter, request)
     return outcome

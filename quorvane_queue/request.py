@@ -11,7 +11,7 @@ from pathlib import Path
 
 import _quorvane_queue_native as native
 
-from . import children
+from . import children, settings
 from .playlists import MASTER
 
 
@@ -21,6 +21,13 @@ PROGRESS = "PROGRESS"
 
 class LadderFailed(Exception):
     """A definite failure: delivering the task again would fail again."""
+
+
+class LadderCancelled(LadderFailed):
+    """The ladder was cancelled (cancel_ladder): nothing of it is published."""
+
+    def __init__(self, ladder_id: str):
+        super().__init__(f"ladder {ladder_id} was cancelled")
 
 
 @dataclass(frozen=True)
@@ -99,13 +106,20 @@ DEFAULT_WINDOW_SECONDS = 60
 SPLIT_FROM_WINDOWS = 3
 
 
+# Windows longer than a day would only ever make one window of a longer
+# upload than a task may encode.
+MAX_WINDOW_SECONDS = 86400
+
+
 def check_window_seconds(seconds) -> None:
-    """ValueError unless `seconds` is a whole number of segments: windows
-    start and end on segment edges."""
+    """ValueError unless `seconds` is a whole number of segments (windows
+    start and end on segment edges) within the bounds."""
     step = native.segment_seconds
-    if isinstance(seconds, bool) or not isinstance(seconds, int) or seconds <= 0 or seconds % step:
-        raise ValueError(f"window_seconds must be a positive multiple of {step} s (the segment "
-                         f"length), not {seconds!r}")
+    if (isinstance(seconds, bool) or not isinstance(seconds, int)
+            or not step <= seconds <= MAX_WINDOW_SECONDS or seconds % step):
+        raise ValueError(f"window_seconds must be a multiple of {step} s (the segment length) "
+                         f"from {step} to {MAX_WINDOW_SECONDS} s, or 0 for one task; "
+                         f"not {seconds!r:.100}")
 
 
 def check_split(window_seconds: int | None, split_rungs: bool) -> None:
@@ -131,10 +145,39 @@ def split_in_windows(window_seconds: int | None, split_rungs: bool,
     return window_seconds or None
 
 
+def arguments_shown(args: tuple) -> str:
+    """A task's arguments as the broker's tools and the worker show them:
+    a window by its name and times, never its resume state; long values
+    cut short."""
+    def shown(value) -> str:
+        if isinstance(value, dict) and "first_slot" in value:
+            slots = native.slots_per_second
+            first, end = value.get("first_slot"), value.get("end_slot")
+            if isinstance(first, int) and (end is None or isinstance(end, int)):
+                until = "the end" if end is None else f"{end / slots:g} s"
+                return f"<window w{value.get('index')}: {first / slots:g} s to {until}>"
+        text = repr(value)
+        return text if len(text) <= 120 else text[:117] + "..."
+    return f"({', '.join(map(shown, args))})"
+
+
 def _absolute_path(label: str, path) -> str:
-    if not isinstance(path, str) or not os.path.isabs(path):
-        raise LadderFailed(f"{label} must be an absolute path on the shared storage, not {path!r}")
+    if not isinstance(path, str) or not os.path.isabs(path) or "\0" in path:
+        raise LadderFailed(f"{label} must be an absolute path on the shared storage, "
+                           f"not {path!r:.200}")
     return path
+
+
+def read_ladder_id(ladder_id) -> str:
+    """The id a part task names its ladder by; LadderFailed when it is not one."""
+    if not isinstance(ladder_id, str) or not ladder_id or "\0" in ladder_id:
+        raise LadderFailed(f"ladder_id must be a task id, not {ladder_id!r:.100}")
+    return ladder_id
+
+
+def _bitrate(rate) -> bool:
+    """A bitrate hls_encoder takes: a signed 32-bit integer."""
+    return isinstance(rate, int) and not isinstance(rate, bool) and -2**31 <= rate < 2**31
 
 
 def read_request(input, output, resolution, bitrate, key_info) -> LadderRequest:
@@ -144,18 +187,36 @@ def read_request(input, output, resolution, bitrate, key_info) -> LadderRequest:
         key_info = os.path.join(os.path.dirname(output), "enc.keyinfo")
     if resolution is not None and not (
             isinstance(resolution, list) and all(isinstance(name, str) for name in resolution)):
-        raise LadderFailed(f"resolution must be a list of names, not {resolution!r}")
-    if bitrate is not None and not (
-            isinstance(bitrate, list)
-            and all(isinstance(rate, int) and not isinstance(rate, bool) for rate in bitrate)):
-        raise LadderFailed(f"bitrate must be a list of integers, not {bitrate!r}")
+        raise LadderFailed(f"resolution must be a list of names, not {resolution!r:.200}")
+    if bitrate is not None and not (isinstance(bitrate, list) and all(map(_bitrate, bitrate))):
+        raise LadderFailed(f"bitrate must be a list of 32-bit integers, not {bitrate!r:.200}")
     return LadderRequest(_absolute_path("input", input), Path(output), resolution, bitrate,
                          _absolute_path("key_info", key_info))
 
 
+def _inside(path: str, folders: tuple[str, ...]) -> bool:
+    """Whether `path`, its symbolic links resolved, lies in one of `folders`."""
+    real = os.path.realpath(path)
+    return any(os.path.commonpath([real, os.path.realpath(folder)]) == os.path.realpath(folder)
+               for folder in folders)
+
+
+def check_confined(input: str | None, output: str, key_info: str | None) -> None:
+    """LadderFailed when the upload, the ladder or the key-info file lies
+    outside the folders the settings confine them to (none: anywhere)."""
+    uploads, ladders = settings.upload_folders, settings.ladder_folders
+    if input and uploads and not _inside(input, uploads):
+        raise LadderFailed(f"{input} is not in an upload folder ({', '.join(uploads)})")
+    if ladders and not _inside(output, ladders):
+        raise LadderFailed(f"{output} is not in a ladder folder ({', '.join(ladders)})")
+    if key_info and (uploads or ladders) and not _inside(key_info, uploads + ladders):
+        raise LadderFailed(f"{key_info} is in neither an upload nor a ladder folder")
+
+
 def check_files(request: LadderRequest) -> None:
     """LadderFailed unless the input, the key-info file and the output's
-    folder are there."""
+    folder are there, where the settings let ladders read and write."""
+    check_confined(request.input, str(request.output), request.key_info)
     folder = request.output.parent
     if not folder.is_dir():
         raise LadderFailed(f"the output's folder {folder} does not exist: make it (and its "

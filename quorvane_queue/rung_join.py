@@ -18,10 +18,12 @@ from pathlib import Path
 
 import _quorvane_queue_native as native
 
-from .base import LadderTask, distinct
+from .base import LadderTask
 from .ladder_join import JoinedPart, LadderJoin, run_part
 from .playlists import MASTER, NoRendition, media_segments
-from .request import LadderFailed, LadderRequest, probe_upload, read_request
+from .results import distinct, ladder_result
+from .workflow import Reporter
+from .request import LadderFailed, LadderRequest, probe_upload, read_ladder_id, read_request
 
 
 def rung_files(folder: Path, rung: str) -> tuple[dict, list[str]]:
@@ -69,13 +71,13 @@ class RungJoin(LadderJoin):
     def master_entries(self, request: LadderRequest, records: dict[str, dict]) -> list[dict]:
         return [records[rung]["listed"] for rung in self._done(records)]
 
-    def result(self, task: LadderTask, request: LadderRequest, records: dict[str, dict]) -> dict:
+    def result(self, reporter: Reporter, request: LadderRequest, records: dict[str, dict]) -> dict:
         done = self._done(records)
-        result = task.ladder_result(
+        result = ladder_result(
             request, done, True, max(int(records[rung].get("delivery", 1)) for rung in done),
             sum(records[rung].get("cpu", 0.0) for rung in done),
             [reason for rung in self.rungs for reason in records[rung]["reasons"]],
-            probe_upload(request.input).seconds)
+            probe_upload(request.input).seconds, reporter.worker)
         result["rungs"] = {rung: {"worker": records[rung]["worker"],
                                   "seconds": records[rung]["seconds"]} for rung in done}
         return result
@@ -93,9 +95,9 @@ def run_rung(task: LadderTask, ladder_id: str, rung: str, *arguments) -> dict:
     read_request takes them): its rung encoded and joined, unless the ladder
     is over; the ladder finished when this was its last rung."""
     request = read_request(*arguments)
-    join = RungJoin.of(request, ladder_id)
-    if rung not in join.rungs:
-        raise LadderFailed(f"{rung} is not a rung of this ladder")
+    join = RungJoin.of(request, read_ladder_id(ladder_id))
+    if not isinstance(rung, str) or rung not in join.rungs:
+        raise LadderFailed(f"{rung!r:.100} is not a rung of this ladder")
     one = request.one_rung(next(planned for planned in request.rungs if planned.name == rung))
     work = JoinedPart(task, join, rung, request, one.encoder_job(), rung, _rung_files(rung))
     return {"rung": rung, **run_part(task, join, rung, request, work)}

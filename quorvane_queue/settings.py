@@ -14,6 +14,11 @@ Workers and clients must be given the same values.
   unacknowledged ladders go back to the queue, within about twice that.
 - ``QUORVANE_SECONDS_PER_INPUT_SECOND``: the soft time limit's allowance per
   second of input, default 4.
+- ``QUORVANE_UPLOAD_FOLDERS`` and ``QUORVANE_LADDER_FOLDERS``: folders,
+  separated by ``:``, that uploads and ladders must lie in (symbolic links
+  resolved first; a key-info file in either), refused at submit and again
+  on the worker; unset, anywhere the worker's user may read and write. A
+  worker checks at its start that it can write in each ladder folder.
 """
 
 from __future__ import annotations
@@ -32,3 +37,11 @@ result_backend = os.environ.get("QUORVANE_RESULT_BACKEND", default_result_backen
 visibility_timeout = int(os.environ.get("QUORVANE_VISIBILITY_TIMEOUT", "43200"))
 broker_heartbeat = int(os.environ.get("QUORVANE_BROKER_HEARTBEAT", "30"))
 seconds_per_input_second = float(os.environ.get("QUORVANE_SECONDS_PER_INPUT_SECOND", "4"))
+
+
+def _folders(variable: str) -> tuple[str, ...]:
+    return tuple(folder for folder in os.environ.get(variable, "").split(os.pathsep) if folder)
+
+
+upload_folders = _folders("QUORVANE_UPLOAD_FOLDERS")
+ladder_folders = _folders("QUORVANE_LADDER_FOLDERS")

@@ -5,11 +5,28 @@ named by task ids that cannot reach outside their folder."""
 from __future__ import annotations
 
 import errno
+import getpass
 import hashlib
 import json
 import os
 import re
 from pathlib import Path
+
+
+def worker_user() -> str:
+    """Who this process runs as, as a refusal names it."""
+    try:
+        return f"{getpass.getuser()} (uid {os.getuid()})"
+    except (KeyError, OSError):   # no name for the uid
+        return f"uid {os.getuid()}"
+
+
+def refusal(error: PermissionError) -> str:
+    """A permission the storage refused, said as an operator fixes it: the
+    path and the user the worker runs as."""
+    path = error.filename or "the shared storage"
+    return (f"the worker's user {worker_user()} may not write {path} ({error.strerror}): "
+            "give that user the ladders' folder")
 
 
 def fsync_path(path: Path, flags: int = os.O_RDONLY) -> None:

@@ -11,13 +11,15 @@ from pathlib import Path
 from celery.exceptions import Ignore
 
 from . import rung_join, window_join, window_plan
-from .attempts import AlreadyPublished, Attempt
-from .base import LadderPartTask, LadderTask, distinct, logger
+from .attempts import AlreadyPublished, Attempt, is_cancelled
+from .base import LadderPartTask, LadderTask, events, logger
 from .celery import app, visibility_timeout
 from .limits import time_limits
 from .playlists import MASTER, NoRendition, master_renditions, playlist_seconds, \
     published_renditions
-from .request import LadderFailed, LadderRequest, Rung, check_files, probe_upload, read_request
+from .results import distinct
+from .request import LadderCancelled, LadderFailed, LadderRequest, Rung, arguments_shown, \
+    check_files, check_window_seconds, probe_upload, read_request
 
 
 class ProgressReport:
@@ -26,8 +28,10 @@ class ProgressReport:
     and reports it: media seconds written over all rungs, never less than it
     reported before."""
 
-    def __init__(self, task: LadderTask, folder: Path, rungs: list[Rung], duration: float | None):
+    def __init__(self, task: LadderTask, output: Path, folder: Path, rungs: list[Rung],
+                 duration: float | None):
         self.task = task
+        self.output = output
         self.folder = folder
         self.rungs = rungs
         self.duration = duration
@@ -40,6 +44,8 @@ class ProgressReport:
         return self.seconds_done
 
     def __call__(self) -> None:
+        if is_cancelled(self.output, self.task.request.id):   # the encode ends here
+            raise LadderCancelled(self.task.request.id)
         total = self.duration * len(self.rungs) if self.duration and self.rungs else None
         done = self.read()
         self.task.report_progress(self.task.request.id, {
@@ -56,6 +62,8 @@ class WholeLadder:
     request: LadderRequest
     claimed: float | None = None   # the upload's duration, once read
     reasons: list[str] = field(default_factory=list)   # the encoder's, once it ran
+    # The same ladder asked for twice at once is made by the first task.
+    follows_other_tasks = True
 
     @property
     def target(self) -> Path:
@@ -74,19 +82,23 @@ class WholeLadder:
         task, request = self.task, self.request
         self.claimed = probe_upload(request.input).seconds
         report, cpu = task.encode(attempt, request.encoder_job(), request.input,
-                                  ProgressReport(task, attempt.folder, request.rungs, self.claimed))
+                                  ProgressReport(task, request.output, attempt.folder,
+                                                 request.rungs, self.claimed))
         reasons = self.reasons = report["reasons"]
+        if is_cancelled(request.output, task.request.id):
+            raise LadderCancelled(task.request.id)
         try:
             renditions = attempt.publish()
         except NoRendition as error:
             raise NoRendition(f"{error}: {'; '.join(distinct(reasons))}" if reasons else error) \
                 from None
         except AlreadyPublished:
-            logger.info("%s was published by another attempt meanwhile", request.output)
+            logger.info("ladder %s: %s was published by another attempt meanwhile",
+                        task.request.id, request.output)
             return task.ladder_result(request, published_renditions(request.output) or [], False,
                                       attempt.delivery, 0.0, [], self.claimed)
-        logger.info("published %s (%s), delivery %d", request.output, ", ".join(renditions),
-                    attempt.delivery)
+        events.info("ladder %s: published %s (%s), delivery %d", task.request.id, request.output,
+                    ", ".join(renditions), attempt.delivery)
         return task.ladder_result(request, renditions, True, attempt.delivery, cpu, reasons,
                                   self.claimed)
 
@@ -99,6 +111,7 @@ class WholeLadder:
 
 
 def _ladder_line(task, arguments: dict) -> str:
+    # The task's id, which the line starts with, is the ladder's.
     return f"{arguments.get('input')} -> {arguments.get('output')}"
 
 
@@ -152,7 +165,8 @@ def _part_outcome(kind: str):
 
 
 def _rung_line(task, arguments: dict) -> str:
-    return f"rung {arguments.get('rung')} of {arguments.get('input')} -> {arguments.get('output')}"
+    return (f"ladder {arguments.get('ladder_id')!s:.64} rung {arguments.get('rung')!r:.64} of "
+            f"{arguments.get('input')} -> {arguments.get('output')}")
 
 
 @app.task(base=LadderPartTask, bind=True, name="quorvane_queue.encode_rung",
@@ -176,6 +190,12 @@ def plan_windows(self, input: str, output: str, window_seconds: int,
     publishes stores the ladder's result under this task's id. An upload
     that cannot be split is encoded whole, here, as encode_ladder does."""
     request = read_request(input, output, resolution, bitrate, key_info)
+    try:
+        check_window_seconds(window_seconds)
+    except ValueError as error:
+        raise LadderFailed(str(error)) from None
+    if queue is not None and not isinstance(queue, str):
+        raise LadderFailed(f"queue must be a queue's name, not {queue!r:.100}")
     if request.output.exists() or request.output.is_symlink():
         if (self.request.delivery_info or {}).get("redelivered"):
             raise Ignore("already published: its join stored the ladder's result")
@@ -189,12 +209,14 @@ def plan_windows(self, input: str, output: str, window_seconds: int,
         except ValueError as error:
             raise LadderFailed(f"{request.input} cannot be split in windows ({why}), and "
                                f"{error}") from None
-        logger.info("%s cannot be split in windows (%s): encoding it as one task", input, why)
+        logger.info("ladder %s: %s cannot be split in windows (%s): encoding it as one task",
+                    self.request.id, input, why)
         return self.run_attempt(WholeLadder(self, request))
 
 
 def _window_line(task, arguments: dict) -> str:
-    return (f"window {window_join.window_part(arguments.get('window'))} of "
+    return (f"ladder {arguments.get('ladder_id')!s:.64} "
+            f"{arguments_shown((arguments.get('window'),))[1:-1]} of "
             f"{arguments.get('input')} -> {arguments.get('output')}")
 
 

@@ -29,18 +29,28 @@ result under both ids, and nothing is encoded for the second.
 from __future__ import annotations
 
 import glob
+import os
 import time
 from pathlib import Path
+from typing import Callable
 
 import _quorvane_queue_native as native
 
-from .base import LadderTask, distinct, logger
+from .base import LadderTask, logger
 from .celery import visibility_timeout
 from .ladder_join import JoinedPart, LadderJoin, run_part
 from .limits import time_limits
 from .playlists import NoRendition, media_segments, playlist_seconds
-from .request import LadderFailed, LadderRequest, probe_upload, read_request
+from .request import LadderFailed, LadderRequest, probe_upload, read_ladder_id, read_request
+from .results import distinct, ladder_result
 from .storage import read_json, safe_id, write_json
+from . import workflow
+from .workflow import Reporter
+
+
+# Window times are slots over slots_per_second: a seam's two sides agree
+# to far better than this.
+SEAM_TOLERANCE_SECONDS = 0.001
 
 
 class WindowsDoNotJoin(Exception):
@@ -108,13 +118,40 @@ class WindowJoin(LadderJoin):
                     "announced": 0, "ended": False, "failure": None, "planned_seconds": 0.0})
             return self.plan()
 
-    def update_plan(self, **changes) -> dict:
+    def _change_plan(self, change: Callable[[dict], dict | None]) -> dict:
+        """The plan after `change` (the changes to make to the plan as it
+        is, or None for none), made under the lock while the join lives."""
         with self.locked() as live:
-            if not live:
-                return self.plan()
-            plan = {**self.plan(), **changes}
-            write_json(self.plan_path, plan)
+            plan = self.plan()
+            changes = change(plan) if live else None
+            if changes:
+                plan = {**plan, **changes}
+                write_json(self.plan_path, plan)
             return plan
+
+    def announce(self, count: int) -> dict:
+        """Records windows up to `count` as sent. Deliveries of the planning
+        task overlap (one frozen, then resumed after another has planned):
+        the count only grows."""
+        return self._change_plan(
+            lambda plan: {"announced": count} if count > plan["announced"] else None)
+
+    def record_planned(self, seconds: float) -> dict:
+        """Records how far planning has read the upload, never less than
+        before."""
+        return self._change_plan(lambda plan: {"planned_seconds": seconds}
+                                 if seconds > plan.get("planned_seconds", 0.0) else None)
+
+    def end_plan(self, windows: int, planned_seconds: float, failure: str | None) -> dict:
+        """Ends the plan with the pass that ended first: how many windows it
+        made, how far it read, how it failed. A delivery that ends after it
+        changes nothing."""
+        def end(plan: dict) -> dict | None:
+            if plan["ended"]:
+                return None
+            return {"ended": True, "windows": windows, "failure": failure,
+                    "planned_seconds": max(planned_seconds, plan.get("planned_seconds", 0.0))}
+        return self._change_plan(end)
 
     # --- the same request again ----------------------------------------------
 
@@ -154,7 +191,11 @@ class WindowJoin(LadderJoin):
     # --- what a window is -------------------------------------------------------
 
     def parts(self) -> list[str]:
-        return [f"w{index}" for index in range(self.plan()["announced"])]
+        """The windows sent so far; once the plan has ended, those its pass
+        made (and any sent beyond them, which the join then refuses)."""
+        plan = self.plan()
+        count = max(plan["announced"], plan.get("windows") or 0)
+        return [f"w{index}" for index in range(count)]
 
     def all_parts_known(self) -> bool:
         return bool(self.plan()["ended"])
@@ -173,34 +214,52 @@ class WindowJoin(LadderJoin):
         failed = [records[part] for part in self.parts() if records[part]["state"] == "failed"]
         planning = self.plan().get("failure") or (None if self.parts() else "no window planned")
         if not failed and not planning:
+            planning = self.incomplete(records)
+        if not failed and not planning:
             return None
         reasons = distinct([reason for reason in (planning, *(record.get("failure")
                                                                for record in failed)) if reason])
         return LadderFailed(f"{request.input}: {'; '.join(reasons) or 'a window failed'}")
+
+    def incomplete(self, records: dict[str, dict]) -> str | None:
+        """Why the windows done are not the whole ladder the plan planned,
+        or None: a ladder is published whole or not at all."""
+        plan, parts = self.plan(), self.parts()
+        planned = plan.get("windows")
+        if planned is not None and len(parts) != planned:
+            return f"{len(parts)} windows were sent where the plan made {planned}"
+        times = [(records[part]["start"], records[part]["end"]) for part in parts]
+        gaps = [f"w{index + 1}" for index, ((_, end), (start, _)) in
+                enumerate(zip(times, times[1:])) if abs(end - start) > SEAM_TOLERANCE_SECONDS]
+        if gaps or times[0][0] > SEAM_TOLERANCE_SECONDS:
+            return f"the windows do not follow on at {', '.join(gaps) or 'w0'}"
+        # The last window runs to the end of the media; the pass read it all.
+        short = plan.get("planned_seconds", 0.0) - native.segment_seconds
+        if times[-1][1] < short:
+            return (f"the windows hold {times[-1][1]:.1f} s of media where planning read "
+                    f"{plan['planned_seconds']:.1f} s")
+        return None
 
     def master_entries(self, request: LadderRequest, records: dict[str, dict]) -> list[dict]:
         """Joins each rung's playlists into the staging folder, and measures
         it. WindowsDoNotJoin when its windows are not one rung; OSError, the
         storage's, when a file cannot be read or written."""
         written = {entry["name"]: entry for entry in records[self.parts()[0]]["renditions"]}
-        entries = []
-        for rung in self.rungs:
-            parts = [str(self.aside(part) / f"{rung}.m3u8") for part in self.parts()]
-            try:
-                rates = native.join_window_rendition(parts, str(self.staging / f"{rung}.m3u8"),
-                                                     request.key_info)
-            except ValueError as error:
-                raise WindowsDoNotJoin(f"the windows of {rung} do not join: {error}") from None
-            entries.append({**written[rung], **rates})
-        return entries
-
-    def complete(self, task: LadderTask, request: LadderRequest, records: dict[str, dict]) -> None:
         try:
-            super().complete(task, request, records)
-        except WindowsDoNotJoin as error:
-            self.fall_back(task, request, str(error))
+            return workflow.join_rungs([self.aside(part) for part in self.parts()],
+                                       [written[rung] for rung in self.rungs], self.staging,
+                                       request.key_info)
+        except ValueError as error:
+            raise WindowsDoNotJoin(str(error)) from None
 
-    def fall_back(self, task: LadderTask, request: LadderRequest, why: str) -> None:
+    def complete(self, reporter: Reporter, request: LadderRequest,
+                 records: dict[str, dict]) -> None:
+        try:
+            super().complete(reporter, request, records)
+        except WindowsDoNotJoin as error:
+            self.fall_back(reporter, request, str(error))
+
+    def fall_back(self, reporter: Reporter, request: LadderRequest, why: str) -> None:
         """Encodes the ladder again as one task, under the ladder's id:
         windows that do not join are a fault of the split, which one call
         over the whole upload does not have. LadderFailed when the upload is
@@ -210,20 +269,20 @@ class WindowJoin(LadderJoin):
             soft, hard = time_limits(probe_upload(request.input).seconds, visibility_timeout)
         except ValueError as error:
             raise LadderFailed(f"{request.input}: {why}, and {error}") from None
-        logger.warning("%s: %s: encoding the ladder as one task", request.input, why)
+        logger.warning("ladder %s: %s: %s: encoding the ladder as one task", self.ladder_id,
+                       request.input, why)
         options = {"resolution": request.resolution, "bitrate": request.bitrate,
                    "key_info": request.key_info}
         for ladder_id, reply_to in self.listeners():
-            task.app.send_task("quorvane_queue.encode_ladder", args=(request.input, str(self.output)),
-                               kwargs=options, task_id=ladder_id, queue=self.plan().get("queue"),
-                               reply_to=reply_to or task.request.reply_to,
-                               soft_time_limit=soft, time_limit=hard, add_to_parent=False)
+            reporter.send("quorvane_queue.encode_ladder", (request.input, str(self.output)),
+                          options, ladder_id, reply_to, self.plan().get("queue"), (soft, hard))
 
-    def result(self, task: LadderTask, request: LadderRequest, records: dict[str, dict]) -> dict:
+    def result(self, reporter: Reporter, request: LadderRequest, records: dict[str, dict]) -> dict:
         windows = [records[part] for part in self.parts()]
-        result = task.ladder_result(
+        result = ladder_result(
             request, self.rungs, True, max(int(window["delivery"]) for window in windows),
-            sum(window["cpu"] for window in windows), [], probe_upload(request.input).seconds)
+            sum(window["cpu"] for window in windows), [], probe_upload(request.input).seconds,
+            reporter.worker)
         result["windows"] = [{"start": window["start"], "end": window["end"],
                               "worker": window["worker"], "seconds": window["seconds"]}
                              for window in windows]
@@ -242,6 +301,8 @@ class WindowJoin(LadderJoin):
 
 def _window_files(rungs: list[str], window: dict):
     def gather(folder: Path, report: dict) -> tuple[list[str], list[str], dict]:
+        if report.get("refused"):
+            raise NoRendition(f"refused: {report['refused']}")
         if report["reasons"]:
             raise NoRendition("; ".join(distinct(report["reasons"])))
         written = {entry["name"]: entry for entry in report["renditions"]}
@@ -261,15 +322,58 @@ def _window_files(rungs: list[str], window: dict):
     return gather
 
 
+# A window's fields as the planning pass writes them, and what each holds.
+WINDOW_FIELDS = {"index": "a non-negative integer", "first_slot": "an integer",
+                 "end_slot": "an integer or null", "resume": "a string", "sound": "a string"}
+
+
+def _holds(field: str, value) -> bool:
+    if field in ("resume", "sound"):
+        return isinstance(value, str) and "\0" not in value
+    if field == "end_slot" and value is None:
+        return True
+    integer = isinstance(value, int) and not isinstance(value, bool)
+    return integer and (field != "index" or value >= 0)
+
+
+def read_window(window, join: WindowJoin) -> dict:
+    """The window as the ladder's planning pass made it; else LadderFailed
+    saying which field is wrong (types here, ranges and the resume state by
+    the rules encode_window applies), before anything is encoded. Its sound
+    must lie in one of the ladder's sound folders."""
+    if not isinstance(window, dict):
+        raise LadderFailed(f"window refused: {window!r:.100} is not a window")
+    index = window.get("index")
+    name = f"window {index}" if _holds("index", index) else "window"
+    wrong = [f"{field} is not {kind}" for field, kind in WINDOW_FIELDS.items()
+             if not _holds(field, window.get(field))]
+    extra = sorted(map(str, set(window) - set(WINDOW_FIELDS)))
+    if extra:
+        wrong.append(f"{', '.join(extra)}: not a field of a window")
+    if not wrong:
+        try:
+            native.check_window(window)
+        except ValueError as error:
+            wrong.append(str(error).removeprefix("the window's "))
+    if not wrong:
+        sound = Path(window["sound"])
+        folders = join.sound_folder("")
+        if not (os.path.isabs(sound) and sound.parent.parent == folders.parent
+                and sound.parent.name.startswith(folders.name) and sound.name != ".."):
+            wrong.append("sound is not in the ladder's sound folders")
+    if wrong:
+        raise LadderFailed(f"{name} refused: {'; '.join(wrong)}")
+    return window
+
+
 def run_window(task: LadderTask, ladder_id: str, window: dict, *arguments) -> dict:
     """The window task's work, for the ladder `arguments` ask for (as
     read_request takes them): its window encoded and joined, unless the
     ladder is over; the ladder finished when this was its last window to
     end after the plan's."""
     request = read_request(*arguments)
-    if not isinstance(window, dict) or not isinstance(window.get("index"), int):
-        raise LadderFailed(f"{window!r} is not a window")
-    join = WindowJoin.of(request, ladder_id)
+    join = WindowJoin.of(request, read_ladder_id(ladder_id))
+    window = read_window(window, join)
     part = window_part(window)
     job = {"call": "encode_window", "input": request.input, "resolution": request.resolution,
            "bitrate": request.encoder_options()["bitrate"], "key": request.key_info,

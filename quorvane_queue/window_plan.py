@@ -6,7 +6,9 @@ LadderFailed, not the worker) and sends one ``encode_window`` task per window
 follow its window's length. The windows announced, the seconds planned and
 the pass's end are recorded in the plan (window_join.py), so that a
 planning task delivered again sends no window twice, and the ladder is
-joined once the plan has ended and every window is done.
+joined once the plan has ended and every window is done. The steps
+themselves are workflow.plan's: counts only grow, the delivery whose pass
+ends first sets the plan's, and a delivery that resumes after it stops.
 
 An upload the pass cannot split, or one it fails on before announcing any
 window, is encoded whole by the planning task, as encode_ladder does (the
@@ -16,11 +18,10 @@ fails the ladder with its reason.
 
 from __future__ import annotations
 
-import time
 from dataclasses import dataclass
 from pathlib import Path
 
-from . import children
+from . import children, workflow
 from .attempts import Attempt
 from .base import LadderTask
 from .celery import visibility_timeout
@@ -54,6 +55,7 @@ class Planning:
     queue: str | None
     claimed: float | None
     label = PLANNING
+    follows_other_tasks = False   # another ladder's plan is followed by the join instead
 
     @property
     def target(self) -> Path:
@@ -68,44 +70,27 @@ class Planning:
         # earlier delivery may still read theirs.
         folder = self.join.sound_folder(attempt.folder.name.rsplit("-", 1)[-1])
         folder.mkdir(exist_ok=True)
-        progress = LadderProgress(self.task, self.join, self.claimed)
-        reported = time.monotonic()
-        plan = self.join.plan()
-        announced, planned = plan["announced"], plan["planned_seconds"]
         with children.PlanningPass(self.request.input, self.window_seconds, folder, attempt.log,
                                    decode_seconds(self.claimed)) as planning:
-            for event in planning:
-                if "window" in event:
-                    if event["window"]["index"] >= announced:   # else sent by an earlier delivery
-                        self.send(event["window"])
-                        announced = self.join.update_plan(announced=event["window"]["index"] + 1)[
-                            "announced"]
-                elif "progress" in event:
-                    # A delivery that plans again reports nothing less.
-                    planned = max(planned, event["progress"])
-                    if time.monotonic() - reported >= children.WATCH_SECONDS:
-                        self.join.update_plan(planned_seconds=planned)
-                        progress()
-                        reported = time.monotonic()
-                else:
-                    return event
-        raise AssertionError("the planning pass ends with its last event")
+            return workflow.plan(self.join, planning, self.send_window, self.progress)
+
+    def progress(self) -> None:
+        LadderProgress(self.task.reporter, self.join, self.claimed)()
 
     def handed_on(self, attempt: Attempt) -> None:
         return None
 
-    def send(self, window: dict) -> None:
+    def send_window(self, window: dict) -> None:
         soft, hard = window_limits(window_length(window, self.claimed, self.window_seconds),
                                    visibility_timeout)
         ladder_id, request = self.join.ladder_id, self.request
         # Results go where the ladder's go: rpc:// sends them to the client
         # that submitted it.
-        self.task.app.send_task(
+        self.task.reporter.send(
             "quorvane_queue.encode_window",
-            args=(ladder_id, request.input, str(request.output), request.resolution,
-                  request.bitrate, request.key_info, window),
-            task_id=f"{ladder_id}-{window_part(window)}", soft_time_limit=soft, time_limit=hard,
-            queue=self.queue, reply_to=self.task.request.reply_to, add_to_parent=False)
+            (ladder_id, request.input, str(request.output), request.resolution, request.bitrate,
+             request.key_info, window), {}, f"{ladder_id}-{window_part(window)}", None,
+            self.queue, (soft, hard))
 
 
 class EncodeWhole(Exception):
@@ -127,6 +112,7 @@ def plan_ladder(task: LadderTask, request: LadderRequest, window_seconds: int,
         if leader is not None and leader.follow(join.ladder_id, task.request.reply_to):
             join.discard()
             return f"follows ladder {leader.ladder_id}, which makes the same one"
+    end: dict = {}
     if not plan["ended"]:
         claimed = probe_upload(request.input).seconds
         try:
@@ -137,9 +123,16 @@ def plan_ladder(task: LadderTask, request: LadderRequest, window_seconds: int,
         if why and end and join.plan()["announced"] == 0:   # the call over the whole may do
             join.discard()
             raise EncodeWhole(why)
-        join.update_plan(ended=True, failure=why or None)
+        if end.get("cancelled"):
+            join.finish(task.reporter, request)
+            return "cancelled"
+        if not end.get("superseded"):
+            join.end_plan(end.get("windows", join.plan()["announced"]),
+                          end.get("planned_seconds", 0.0), why or None)
     plan = join.plan()   # as it ends: the finish may discard it
-    join.finish(task, request)
+    join.finish(task.reporter, request)
     if plan.get("failure"):
         raise LadderFailed(f"{request.input}: {plan['failure']}")
+    if end.get("superseded"):
+        return "stopped: another delivery planned the ladder"
     return f"sent {plan['announced']} window tasks"

@@ -1,15 +1,19 @@
 """What only a worker needs, loaded by the worker with the tasks (the
 application's ``include``), never by a client: the step that keeps a busy
-worker from taking tasks after a reconnection, and the refusal of pools
-that share one process between tasks."""
+worker from taking tasks after a reconnection, the refusal of pools
+that share one process between tasks, and of ladder folders the worker
+cannot write."""
 
 from __future__ import annotations
+
+import tempfile
 
 from celery import bootsteps, signals
 from celery.concurrency import get_implementation
 from celery.utils.log import get_logger
 from celery.worker import state
 
+from . import settings, storage
 from .celery import app
 
 logger = get_logger(__name__)
@@ -80,3 +84,17 @@ def _refuse_shared_process_pools(sender, **_kwargs) -> None:
             f"quorvane_queue: the {pool.__module__.rsplit('.', 1)[-1]} pool runs tasks side by side "
             "in one process, whose working directory they would share; use --pool prefork"
         )
+
+
+@signals.worker_init.connect
+def _refuse_ladder_folders_it_cannot_write(**_kwargs) -> None:
+    """A worker that could not write where ladders go would take tasks and
+    fail each one: it does not start."""
+    for folder in settings.ladder_folders:
+        try:
+            probe = tempfile.NamedTemporaryFile(dir=folder, prefix=".quorvane-worker-check-")
+        except OSError as error:
+            raise SystemExit(f"quorvane_queue: this worker's user {storage.worker_user()} cannot "
+                             f"write the ladder folder {folder} ({error.strerror}): give it the "
+                             "folder, or leave it out of QUORVANE_LADDER_FOLDERS") from None
+        probe.close()

@@ -22,8 +22,9 @@ install_queue_brokers
 make_python312_venv "$venv"
 "$venv/bin/python" -m pip install -q -r "$repo/requirements-dev.txt"
 
-# 3. The module itself, with the test hooks the driver tests use, and the
-#    celery extra (quorvane_queue's Celery and Redis client).
+# 3. The module itself, with the test hooks the driver tests use, the
+#    celery extra (quorvane_queue's Celery and Redis client) and the watch
+#    extra (Flower, to watch the queue).
 "$venv/bin/python" -m pip install -q --no-build-isolation \
-  -C cmake.define.QUORVANE_TEST_HOOKS=ON "$repo[celery]"
+  -C cmake.define.QUORVANE_TEST_HOOKS=ON "$repo[celery,watch]"
 echo "setup: quorvane built into $venv"

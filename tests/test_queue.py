@@ -455,6 +455,25 @@ def test_a_split_ladder_met_by_a_late_task_answers_and_leaves_nothing(
     assert log.count(f"task {first.id}-720p ended: rung 720p encoded, discarded: ") == 1
 
 
+def test_a_one_task_ladder_requested_twice_at_once_is_encoded_once(broker, shared_workers,
+                                                                   storage, hold):
+    """The second request follows the first, held after its encode, and is
+    answered by what it publishes; nothing is encoded for it."""
+    ladders, path = storage / "ladders", source(storage, "both.mp4", 2)
+    output = ladders / "both"
+    hold_at(hold, output)
+    first = submit_ladder(path, output, resolution=["360p"], queue="shared")
+    wait_for(lambda: held(hold, output), "the first encode to be held", RESULT_TIMEOUT)
+    second = submit_ladder(path, output, resolution=["360p"], queue="shared")
+    follows = f"task {second.id} follows task {first.id}"
+    wait_for(lambda: follows in "".join(worker.log_text() for worker in shared_workers),
+             "the second request to follow the first", RESULT_TIMEOUT)
+    release(hold, output)
+    outcomes = [result.get(timeout=RESULT_TIMEOUT) for result in (first, second)]
+    assert [outcome["encoded"] for outcome in outcomes] == [True, False]
+    assert leftovers(ladders) == []
+
+
 @pytest.mark.parametrize("upload", ["cut short", "recordings joined with cat"])
 def test_a_truncated_upload_is_published_with_a_warning(shared_workers, storage, monkeypatch,
                                                         upload):

@@ -13,29 +13,39 @@ import io
 import itertools
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
 import sys
 from pathlib import Path
+from unittest import mock
 
 import pytest
-from celery.exceptions import SoftTimeLimitExceeded
+from hypothesis import HealthCheck, given
+from hypothesis import settings as examples
+from hypothesis import strategies as st
+from kombu.exceptions import OperationalError
+from celery.exceptions import Reject, SoftTimeLimitExceeded
+from celery.result import AsyncResult
 
 from conftest import make_source
 from media_checks import read_master_entries, write_key_info
 import tqdm.std
 import _quorvane_queue_native as native
 import quorvane_queue
-from quorvane_queue import LadderFailed, base, children, submit_ladder
+from quorvane_queue import (LadderFailed, LadderStillRunning, base, broker, cancel_ladder,
+                            children, client, ladder_result, settings, submit_ladder, worker,
+                            workflow)
 from quorvane_queue import storage as shared_storage
 from quorvane_queue import __main__ as cli
 from quorvane_queue.__main__ import wait_showing_progress
 from quorvane_queue.attempts import AlreadyPublished, Attempt, remove_dead_attempts
 from quorvane_queue.limits import hard_limit_ceiling, planning_limits, time_limits
 from quorvane_queue.playlists import MASTER, NoRendition, published_renditions
-from quorvane_queue.request import PROGRESS, split_in_windows
+from quorvane_queue.request import PROGRESS, check_split, read_request, split_in_windows
 from quorvane_queue.tasks import encode_ladder, encode_window, plan_windows
+from quorvane_queue.window_join import WINDOW_FIELDS, WindowJoin
 from queue_services import wait_for
 
 # A process that starts an attempt the way the task does, reports it, then
@@ -231,6 +241,22 @@ def test_the_encoders_reasons_reach_the_result(storage, encoded_folder, monkeypa
     assert hidden_entries(storage / "ladders") == []
 
 
+def test_a_retried_encode_that_then_succeeds_leaves_no_failure_log(storage, encoded_folder,
+                                                                  monkeypatch):
+    runs = []
+
+    def crash_once(job, folder, log, watch):
+        runs.append(folder)
+        if len(runs) == 1:
+            log.write_text("decoding\n")
+            raise children.EncoderCrashed("the encode process ended by signal SIGKILL")
+        return fake_encode(encoded_folder, [])(job, folder, log, watch)
+    monkeypatch.setattr(children, "run_encode", crash_once)
+    monkeypatch.setattr(base, "ENCODER_RETRY_SECONDS", 0)
+    assert run_task(storage)["encoded"] and len(runs) == 2
+    assert hidden_entries(storage / "ladders") == []
+
+
 def test_soft_limit_after_the_rename_reports_the_published_ladder(storage, encoded_folder, monkeypatch):
     monkeypatch.setattr(children, "run_encode", fake_encode(encoded_folder, []))
     fsync = shared_storage.fsync_path
@@ -263,14 +289,48 @@ def test_time_limits_grow_with_the_input_and_stay_under_the_visibility_timeout()
 
 
 @pytest.mark.parametrize("options, refusal", [
-    ({"window_seconds": 10}, "positive multiple of 6 s"),
-    ({"window_seconds": -6}, "positive multiple of 6 s"),
-    ({"window_seconds": 12.0}, "positive multiple of 6 s"),
+    ({"window_seconds": 10}, "multiple of 6 s .* from 6 to 86400 s, or 0 for one task"),
+    ({"window_seconds": -6}, "multiple of 6 s"),
+    ({"window_seconds": 10**12}, "multiple of 6 s"),
+    ({"window_seconds": 12.0}, "multiple of 6 s"),
     ({"window_seconds": 12, "split_rungs": True}, "by rung or in time windows, not both")])
 def test_a_split_that_cannot_be_made_is_refused_before_anything_else(tmp_path, options, refusal):
     """Refused before the upload is read (there is none) or the broker asked."""
     with pytest.raises(ValueError, match=refusal):
         submit_ladder(tmp_path / "missing.mp4", tmp_path / "ladder", **options)
+
+
+@pytest.mark.parametrize("where", ["an upload linked from elsewhere", "a ladder elsewhere",
+                                   "a ladder folder the worker cannot write"])
+def test_uploads_and_ladders_are_confined_to_their_folders(storage, monkeypatch, tmp_path_factory,
+                                                           where):
+    """Refused at submit, before anything is read or queued, and again by
+    the task; a worker that cannot write a ladder folder does not start."""
+    elsewhere = tmp_path_factory.mktemp("elsewhere")
+    ladders, upload, output = storage / "ladders", storage / "talk.mp4", storage / "ladders/talk"
+    monkeypatch.setattr(settings, "upload_folders", (str(storage / "uploads"),))
+    monkeypatch.setattr(settings, "ladder_folders", (str(ladders),))
+    (storage / "uploads").mkdir()
+    if where == "a ladder folder the worker cannot write":
+        monkeypatch.setattr(settings, "ladder_folders", (str(elsewhere / "gone"),))
+        with pytest.raises(SystemExit, match=r"user \S+ \(uid \d+\) cannot write the ladder "
+                                             r"folder \S+/gone \(No such file"):
+            worker._refuse_ladder_folders_it_cannot_write()
+        return
+    if where == "an upload linked from elsewhere":
+        upload = storage / "uploads" / "talk.mp4"
+        upload.symlink_to(storage / "talk.mp4")
+        refusal = "talk.mp4 is not in an upload folder"
+    else:
+        shutil.copy(storage / "talk.mp4", storage / "uploads")
+        upload, output = storage / "uploads/talk.mp4", elsewhere / "talk"
+        refusal = "talk is not in a ladder folder"
+    with pytest.raises(LadderFailed, match=refusal):
+        submit_ladder(upload, output)
+    with pytest.raises(LadderFailed, match=refusal):
+        encode_ladder.apply(args=(str(upload), str(output)),
+                            kwargs={"key_info": str(ladders / "enc.keyinfo")}).get()
+    assert hidden_entries(ladders) == [] and not output.exists()
 
 
 @pytest.mark.parametrize("window_seconds, split_rungs, seconds, windows", [
@@ -330,15 +390,10 @@ def windows_of_14_seconds(tmp_path_factory) -> tuple[Path, Path, list[dict], Pat
     events: list[dict] = []
     native.plan_windows(str(upload), 6, str(directory / "sound"), events.append)
     windows = [event["window"] for event in events if "window" in event]
-    here = os.getcwd()
-    try:
-        for window in windows:
-            (directory / str(window["index"])).mkdir()
-            os.chdir(directory / str(window["index"]))
-            assert native.encode_window(str(upload), ["360p"], [400000], str(key_info),
-                                        window)["failures"] == []
-    finally:
-        os.chdir(here)
+    for window in windows:
+        (directory / str(window["index"])).mkdir()
+        assert workflow.encode_window(str(upload), ["360p"], [400000], str(key_info), window,
+                                      directory / str(window["index"]))["reasons"] == []
     return upload, key_info, windows, directory
 
 
@@ -353,14 +408,15 @@ def windowed(windows_of_14_seconds, tmp_path, monkeypatch):
     copy the windows encoded once, the tasks the ladder sends are kept in
     `sent` to be run by the test, the states stored in `stored`."""
     upload, key_info, windows, encoded = windows_of_14_seconds
-    state = {"sent": [], "stored": [], "lose_at": None,
+    state = {"sent": [], "stored": [], "lose_at": None, "happened": [], "broker_away_at": None,
+             "refusals": 3, "shown": [],
              "script": [{"progress": 2.0}, {"window": windows[0]}, {"progress": 8.0},
                         {"window": windows[1]}, {"progress": 12.0}, {"window": windows[2]},
                         {"ended": True}]}
 
     class ScriptedPass:
-        def __init__(self, *_args):
-            pass
+        def __init__(self, input, window_seconds, folder, *_args):
+            self.folder = folder   # where this run of the pass puts the windows' sound
 
         def __enter__(self):
             return self
@@ -369,9 +425,17 @@ def windowed(windows_of_14_seconds, tmp_path, monkeypatch):
             pass
 
         def __iter__(self):
-            for event in state["script"]:
+            for event in list(state["script"]):
                 if isinstance(event, Exception):
                     raise event
+                if callable(event):   # something that happens meanwhile, once
+                    if event not in state["happened"]:
+                        state["happened"].append(event)
+                        event()
+                    continue
+                if "window" in event:
+                    sound = self.folder / Path(event["window"]["sound"]).name
+                    event = {"window": {**event["window"], "sound": str(sound)}}
                 yield event
 
     def encode(job, folder, log, watch):
@@ -384,10 +448,14 @@ def windowed(windows_of_14_seconds, tmp_path, monkeypatch):
         return {"reasons": [], "renditions": native.read_master(str(window / MASTER))}, 1.0
 
     def send(name, args=(), kwargs=None, task_id=None, **_options):
+        if task_id == state["broker_away_at"] and state["refusals"]:
+            state["refusals"] -= 1
+            raise OperationalError("[Errno 111] Connection refused")
         if task_id == state["lose_at"]:
             state["lose_at"] = None
             raise LostWorker()
         state["sent"].append((name, task_id, args, kwargs))
+        state["shown"].append(_options.get("argsrepr"))
 
     def store(task, state_id, value, status, reply_to=None):
         state["stored"].append((state_id, status, value))
@@ -395,6 +463,8 @@ def windowed(windows_of_14_seconds, tmp_path, monkeypatch):
     monkeypatch.setattr(children, "PlanningPass", ScriptedPass)
     monkeypatch.setattr(children, "run_encode", encode)
     monkeypatch.setattr(children, "WATCH_SECONDS", 0)
+    monkeypatch.setattr(workflow, "REPORT_SECONDS", 0)
+    monkeypatch.setattr(broker, "RECONNECT_PAUSE_SECONDS", 0)
     monkeypatch.setattr(quorvane_queue.app, "send_task", send)
     monkeypatch.setattr(base.LadderStateTask, "store_state", store)
     (tmp_path / "ladders").mkdir()
@@ -402,6 +472,8 @@ def windowed(windows_of_14_seconds, tmp_path, monkeypatch):
         args=(str(upload), str(tmp_path / "ladders" / "talk"), 6),
         kwargs={"resolution": ["360p"], "key_info": str(key_info)}, task_id=ladder)
     state["ladders"] = tmp_path / "ladders"
+    state["windows"] = windows
+    state["windows_of"] = windows_of_14_seconds
     return state
 
 
@@ -417,8 +489,9 @@ def run_sent(windowed: dict) -> list:
 
 
 @pytest.mark.parametrize("ending", ["published", "the same request twice", "planning fails",
-                                    "the pass crashes", "windows that do not join", "no seam"])
-def test_a_windowed_ladder_ends_once_and_late_windows_leave_nothing(windowed, monkeypatch,
+                                    "the pass crashes", "windows that do not join", "no seam",
+                                    "the broker restarts"])
+def test_a_windowed_ladder_ends_once_and_late_windows_leave_nothing(windowed, monkeypatch, caplog,
                                                                    ending):
     """Windows are sent as the planning pass announces them, once each, a
     planning task delivered again going on from the windows sent; progress
@@ -429,6 +502,8 @@ def test_a_windowed_ladder_ends_once_and_late_windows_leave_nothing(windowed, mo
         windowed["lose_at"] = "ladder-w1"   # its worker lost as it sends window 1
         with pytest.raises(LostWorker):
             windowed["plan"]("ladder")
+    if ending == "the broker restarts":   # as window 1 is sent: the send waits for it
+        windowed["broker_away_at"] = "ladder-w1"
     if ending == "planning fails":
         windowed["script"][3:] = [{"failed": "decoding: broken packet"}]
     if ending == "the pass crashes":   # the same for every delivery: no encode whole either
@@ -461,12 +536,17 @@ def test_a_windowed_ladder_ends_once_and_late_windows_leave_nothing(windowed, mo
     if ending == "windows that do not join":   # encoded again as one task, under its id
         assert (ran[-1].id, ran[-1].get()["encoded"]) == ("ladder", True)
     stored = {(state_id, status): value for state_id, status, value in windowed["stored"]}
-    if ending in ("published", "the same request twice"):
+    if ending in ("published", "the same request twice", "the broker restarts"):
+        assert [status for _, status, _ in windowed["stored"] if status == "FAILURE"] == []
         for ladder in ("ladder", "again")[:1 + (ending == "the same request twice")]:
             result = stored[ladder, "SUCCESS"]
             assert (result["encoded"], [(w["start"], w["end"]) for w in result["windows"]]) == \
                 (True, [(0, 6), (6, 12), (12, pytest.approx(14, abs=0.1))])
         assert read_master_entries(output / MASTER)[0][1] == "360p.m3u8"
+        # Watched: a window task shown by its name and times, the publish logged.
+        assert "<window w1: 6 s to 12 s>" in windowed["shown"][-2]
+        assert not any("resume" in shown for shown in windowed["shown"])
+        assert "ladder ladder: published " in caplog.text
         progress = [value for state_id, status, value in windowed["stored"]
                     if (state_id, status) == ("ladder", PROGRESS)]
         planned_seconds = [info["planned_seconds"] for info in progress]
@@ -483,6 +563,176 @@ def test_a_windowed_ladder_ends_once_and_late_windows_leave_nothing(windowed, mo
             "the ladder is over"
     assert hidden_entries(ladders) == before
     assert [name for name in before if ".ladder-" in name or ".attempt-" in name] == []
+
+
+@pytest.mark.parametrize("case", ["a delivery resumes after another ended the plan",
+                                  "planning read more than the windows hold"])
+def test_a_ladder_is_published_whole_or_not_at_all(windowed, caplog, case):
+    """A planning delivery frozen after its first window, resumed once
+    another has planned the whole upload, lowers nothing; a join whose
+    windows fall short of what planning read publishes nothing."""
+    ladders, output = windowed["ladders"], windowed["ladders"] / "talk"
+    script = windowed["script"]
+    if case.startswith("a delivery resumes"):
+        def another_delivery_plans_it_all():
+            windowed["script"] = [event for event in script if not callable(event)]
+            assert windowed["plan"]("ladder").state == "IGNORED"
+        script.insert(2, another_delivery_plans_it_all)
+        # Workers encode what was sent while the late delivery goes on.
+        script.insert(script.index({"window": windowed["windows"][1]}) + 1,
+                      lambda: run_sent(windowed))
+    else:
+        script.insert(-1, {"progress": 30.0})
+    windowed["plan"]("ladder")
+    run_sent(windowed)
+    stored = {(state_id, status): value for state_id, status, value in windowed["stored"]}
+    if case.startswith("a delivery resumes"):
+        windows = stored["ladder", "SUCCESS"]["windows"]
+        assert [(w["start"], w["end"]) for w in windows] == \
+            [(0, 6), (6, 12), (12, pytest.approx(14, abs=0.1))]
+        assert "ended: stopped: another delivery planned the ladder" in caplog.text
+    else:
+        assert "where planning read 30.0 s" in str(stored["ladder", "FAILURE"])
+        assert not output.exists()
+    assert [name for name in hidden_entries(ladders) if ".ladder-" in name] == []
+
+
+@pytest.mark.parametrize("when", ["while planning", "with its windows queued",
+                                  "one task, while it encodes"])
+def test_a_cancelled_ladder_publishes_nothing_and_leaves_only_its_mark(windowed, encoded_folder,
+                                                                     monkeypatch, when):
+    ladders, output = windowed["ladders"], windowed["ladders"] / "talk"
+    if when == "one task, while it encodes":
+        def encode(job, folder, log, watch):
+            shutil.copytree(encoded_folder, folder, dirs_exist_ok=True)
+            cli.main(["--cancel", "ladder", str(output)])
+            watch()
+            return {"reasons": []}, 0.0
+        monkeypatch.setattr(children, "run_encode", encode)
+        upload, key_info = windowed["windows_of"][:2]
+        ran = encode_ladder.apply(args=(str(upload), str(output)),
+                                  kwargs={"key_info": str(key_info)}, task_id="ladder")
+        with pytest.raises(LadderFailed, match="ladder ladder was cancelled"):
+            ran.get()
+    else:
+        if when == "while planning":
+            windowed["script"].insert(2, lambda: cancel_ladder("ladder", output))
+        windowed["plan"]("ladder")
+        if when == "with its windows queued":
+            cancel_ladder("ladder", output)
+        assert {task.get()["discarded"] for task in run_sent(windowed)} == \
+            {"the ladder was cancelled"}
+        failures = [value for _, status, value in windowed["stored"] if status == "FAILURE"]
+        assert [str(failure) for failure in failures] == ["ladder ladder was cancelled"]
+    assert not output.exists()
+    assert hidden_entries(ladders) == [".talk.cancelled-ladder"]
+
+
+def test_a_client_that_loses_the_broker_is_told_a_wait_that_rides_out_a_restart(monkeypatch):
+    answers: list = [ConnectionRefusedError(errno.ECONNREFUSED, "Connection refused")] * 3 + [
+        {"output": "/ladders/talk"}]
+
+    def get(self, *args, **kwargs):
+        answer = answers.pop(0)
+        if isinstance(answer, Exception):
+            raise answer
+        return answer
+    monkeypatch.setattr(AsyncResult, "get", get)
+    monkeypatch.setattr(client, "_drop_connections", lambda app: None)
+    monkeypatch.setattr(broker, "RECONNECT_PAUSE_SECONDS", 0)
+    monkeypatch.setattr(broker, "RECONNECT_SECONDS", -1)   # the broker stays away too long
+    with pytest.raises(LadderStillRunning) as still:
+        ladder_result("ladder").get()
+    advice = re.search(r"again with (\S+\.get\(\))", str(still.value)).group(1)
+    monkeypatch.setattr(broker, "RECONNECT_SECONDS", 600)
+    assert eval(advice, {"quorvane_queue": quorvane_queue}) == {"output": "/ladders/talk"}
+
+
+MISSING = object()
+JSON_LIKE = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.floats() | st.text(max_size=12),
+    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=6), inner,
+                                                                max_size=3),
+    max_leaves=5)
+WINDOW_MESSAGE_FIELDS = [*WINDOW_FIELDS, "ladder_id", "input", "output", "resolution",
+                         "bitrate", "key_info"]
+
+
+class Encoded(Exception):
+    """The message was taken as a window the encode accepts."""
+
+
+@pytest.fixture(scope="module")
+def window_message(windows_of_14_seconds) -> dict:
+    """A window task's arguments as the planning task sends them, by name,
+    for a ladder being planned."""
+    upload, key_info, windows, _ = windows_of_14_seconds
+    output = upload.parent / "ladders" / "talk"
+    output.parent.mkdir(exist_ok=True)
+    arguments = {"ladder_id": "ladder", "input": str(upload), "output": str(output),
+                 "resolution": ["360p"], "bitrate": [400000], "key_info": str(key_info)}
+    join = WindowJoin(output, "ladder", ["360p"])
+    join.start_plan(read_request(*list(arguments.values())[1:]), 6, None)
+    window = {**windows[1], "sound": str(join.sound_folder("run") / "w1.sound")}
+    return {**arguments, "window": window}
+
+
+def encode_if_accepted(job, folder, log, watch):
+    """The window encode, up to its judgement of the window."""
+    native.check_window(job["window"])
+    raise Encoded()
+
+
+@examples(max_examples=60, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(field=st.sampled_from(WINDOW_MESSAGE_FIELDS),
+       value=st.just(MISSING) | JSON_LIKE | st.integers(min_value=2**62) | st.text())
+def test_a_hostile_window_message_is_refused_at_once_naming_its_field(window_message, field,
+                                                                     value):
+    """Whatever a field holds, the window task answers at once: a refusal
+    that names the field, or the run of a message whose window the encode
+    would take (stopped there, or found over)."""
+    arguments = {**window_message, "window": dict(window_message["window"])}
+    where = arguments["window"] if field in WINDOW_FIELDS else arguments
+    if value is MISSING:
+        where.pop(field)
+    else:
+        where[field] = value
+    names = ["ladder_id", "input", "output", "resolution", "bitrate", "key_info", "window"]
+    if field not in WINDOW_FIELDS and value is MISSING:
+        arguments[field] = None
+    with mock.patch.object(children, "run_encode", encode_if_accepted):
+        result = encode_window.apply(args=[arguments[name] for name in names],
+                                     task_id="ladder-w1")
+    if isinstance(result.result, Encoded) or result.state == "SUCCESS":   # a valid message
+        return
+    assert isinstance(result.result, LadderFailed), result.traceback
+    refusal = str(result.result)
+    if field in WINDOW_FIELDS:
+        assert re.match(r"window (\d+ )?refused: ", refusal), refusal
+    else:   # another ladder's name, or folder, no longer holds the window's sound
+        names = (field, field.replace("_", "-"), "sound is not in the ladder's")
+        assert any(name in refusal for name in names), refusal
+
+
+@examples(max_examples=30, deadline=None)
+@given(seconds=st.just(0) | JSON_LIKE | st.integers().map(lambda n: n * 6))
+def test_window_seconds_are_refused_at_submit_and_by_the_planning_task_with_the_bounds(
+        tmp_path_factory, seconds):
+    """A refusal that states the bounds, or a length the planning task
+    takes (here it then finds no output folder: nothing is planned)."""
+    folder = tmp_path_factory.getbasetemp()
+    try:
+        check_split(seconds, False)
+    except ValueError as error:
+        assert "from 6 to 86400 s, or 0 for one task" in str(error)
+        valid = False
+    else:   # the default split or none: no planning task is sent for either
+        valid = seconds not in (0, None)
+    planned = plan_windows.apply(args=(str(folder / "talk.mp4"), str(folder / "no" / "talk"),
+                                       seconds), task_id="plan")
+    assert isinstance(planned.result, LadderFailed), planned.traceback
+    assert ("output's folder" if valid else "window_seconds must be") in str(planned.result)
 
 
 class ReportingTask:
@@ -533,18 +783,26 @@ def test_the_waiting_cli_shows_progress_to_the_end(monkeypatch):
 
 @pytest.mark.parametrize("fault, failure, runs", [
     ("the encode process dies", r"ended by signal SIGKILL, in each of 3 deliveries", 3),
-    ("the storage fails", r"the shared storage failed in each of 4 runs: .*Input/output error", 4)])
+    ("the storage fails", r"the shared storage failed in each of 4 runs: .*Input/output error", 4),
+    ("the storage refuses", r"user \S+ \(uid \d+\) may not write \S+/ladders/", 1),
+    ("the broker goes away", r"the broker went away .*given back to the queue", 1)])
 def test_a_task_cut_short_is_retried_then_fails_for_good(storage, monkeypatch, fault, failure,
                                                         runs):
     """An encode process killed (out of memory) or crashed, or shared
     storage that fails, leaves no ladder: the task runs again, and fails for
-    good after a few runs, keeping the last encode's log."""
+    good after a few runs, keeping the last encode's log. A worker the
+    storage refuses says who it runs as, and is not retried; a broker that
+    goes away is no storage fault: the task is given back to the queue."""
     starts = []
 
     def start_failing_encoder(job, folder, log):
         starts.append(folder)
         if fault == "the storage fails":
             raise OSError(errno.EIO, "Input/output error", str(log))
+        if fault == "the storage refuses":
+            raise PermissionError(errno.EACCES, "Permission denied", str(folder))
+        if fault == "the broker goes away":
+            raise ConnectionResetError(errno.ECONNRESET, "Connection reset by peer")
         with open(log, "ab") as log:
             return subprocess.Popen(
                 [sys.executable, "-c", "import os, signal, sys; sys.stderr.write('decoding\\n'); "
@@ -552,14 +810,40 @@ def test_a_task_cut_short_is_retried_then_fails_for_good(storage, monkeypatch, f
                 stdout=subprocess.PIPE, stderr=log)
     monkeypatch.setattr(children, "start_child", start_failing_encoder)
 
-    with pytest.raises(LadderFailed, match=failure) as failed:
-        run_task(storage, resolution=["360p"])
+    with pytest.raises((LadderFailed, Reject), match=failure) as failed:
+        result = encode_ladder.apply(args=(str(storage / "talk.mp4"),
+                                           str(storage / "ladders/talk")),
+                                     kwargs={"resolution": ["360p"]}, task_id="task-talk")
+        raise result.result if result.state == "REJECTED" else result.get()
     assert len(starts) == runs
     kept = [path for path in (storage / "ladders").iterdir() if path.name.startswith(".")]
-    assert [path.name for path in kept] == ([] if runs == 4 else [".talk.failed-task-talk.log"])
+    assert [path.name for path in kept] == ([] if runs != 3 else [".talk.failed-task-talk.log"])
     assert all(str(path) in str(failed.value) and path.read_text().startswith("decoding\n")
                for path in kept)
     assert not (storage / "ladders" / "talk").exists()
+
+
+@pytest.mark.parametrize("child", ["writes a report of 1 MiB", "runs past the soft limit"])
+def test_a_task_reads_its_child_as_it_runs_and_keeps_its_own_time_limit(storage, monkeypatch,
+                                                                       child):
+    """A report bigger than a pipe holds does not block the encode process;
+    the soft limit holds without the pool (whose timers a lost broker
+    connection clears): eager here, the task keeps it alone."""
+    script, failure = {
+        "writes a report of 1 MiB": ("import json, sys; json.dump({'reasons': ['r' * 1024] * 1024}"
+                                     ", sys.stdout)", r"completed no rendition: r{1024} \(FFmpeg"),
+        "runs past the soft limit": ("import time; time.sleep(3600)",
+                                     r"ran past its soft time limit \(1 s\)")}[child]
+
+    def start(job, folder, log):
+        with open(log, "ab") as messages:
+            return subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
+                                    stderr=messages)
+    monkeypatch.setattr(children, "start_child", start)
+    if child == "runs past the soft limit":
+        monkeypatch.setattr(encode_ladder, "soft_time_limit", 1)
+    with pytest.raises(LadderFailed, match=failure):
+        run_task(storage, resolution=["360p"])
 
 
 # Starts an encode as the task does, reports the encode process and its log,
