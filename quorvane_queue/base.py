@@ -152,6 +152,11 @@ class BrokerAwayTask(Task):
                          "given back to the queue", requeue=True) from None
 
 
+# How long after the soft limit the task's own clock lands, when the pool's
+# has not: the pool's timers are gone only while the broker is away.
+OWN_CLOCK_GRACE_SECONDS = 3
+
+
 class OwnTimeLimitsTask(Task):
     """The task's time limits kept by its own process too: the prefork
     pool keeps them on the worker's event loop, whose timers a lost broker
@@ -192,7 +197,11 @@ class OwnTimeLimitsTask(Task):
 
         previous = signal.signal(signal.SIGALRM, soft_limit)
         signal.signal(signal.SIGUSR1, soft_limit_from_pool)
-        signal.setitimer(signal.ITIMER_REAL, soft)
+        # The pool's clock lands first when it runs (its timer thread looks
+        # about once a second): were both to land at once, this clock's
+        # signal could wait behind the pool's and then find the hard limit's
+        # handler in place, and end a process whose soft limit had landed.
+        signal.setitimer(signal.ITIMER_REAL, soft + OWN_CLOCK_GRACE_SECONDS)
         try:
             return super().__call__(*args, **kwargs)
         finally:
