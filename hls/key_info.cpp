@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <sstream>
 
 #include "ffmpeg/ffmpeg_handles.h"
 #include "ffmpeg/step_failure.h"
@@ -34,24 +35,35 @@ int hex_digit(char digit) {
 
 }  // namespace
 
-std::variant<key_info, std::string> read_key_info(const std::string& path) {
-  std::ifstream file(path);
-  if (!file) {
-    return system_reason(path, "cannot be read");
-  }
+std::variant<key_info, std::string> parse_key_info(const std::string& text,
+                                                   const std::string& name) {
+  std::istringstream lines(text);
   key_info info;
   std::string iv;
-  if (!std::getline(file, info.uri) || !std::getline(file, info.key_file)) {
-    return path + ": a key-info file holds the key's URI and the key file's path";
+  if (!std::getline(lines, info.uri) || !std::getline(lines, info.key_file)) {
+    return name + ": a key-info file holds the key's URI and the key file's path";
   }
-  std::getline(file, iv);
+  std::getline(lines, iv);
   info.uri = trimmed(info.uri);
   info.key_file = trimmed(info.key_file);
   info.iv = trimmed(iv);
   if (!info.iv.empty() && !iv_from_hex(info.iv)) {
-    return path + ": its IV is not 32 hex digits";
+    return name + ": its IV is not 32 hex digits";
   }
   return info;
+}
+
+std::variant<key_info, std::string> read_key_info(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    return system_reason(path, "cannot be read");
+  }
+  std::ostringstream text;
+  text << file.rdbuf();
+  if (file.bad()) {
+    return system_reason(path, "cannot be read");
+  }
+  return parse_key_info(text.str(), path);
 }
 
 std::variant<aes_block, std::string> read_key(const std::string& key_file) {
@@ -97,15 +109,19 @@ std::optional<aes_block> segment_iv(const std::optional<std::string>& key_line_i
   return iv;
 }
 
+std::string whole_file_key_info_text(const key_info& info) {
+  // The whole file's first segment is numbered 0.
+  return info.uri + "\n" + info.key_file + "\n" + (info.iv.empty() ? std::string(32, '0') : info.iv) +
+         "\n";
+}
+
 std::optional<std::string> write_whole_file_key_info(const std::string& path,
                                                      const key_info& info) {
   file_ptr file(std::fopen(path.c_str(), "w"));
   if (!file) {
     return system_reason(path, "cannot be written");
   }
-  // The whole file's first segment is numbered 0.
-  const std::string text = info.uri + "\n" + info.key_file + "\n" +
-                           (info.iv.empty() ? std::string(32, '0') : info.iv) + "\n";
+  const std::string text = whole_file_key_info_text(info);
   const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
   FILE* closing = file.release();
   if (std::fclose(closing) != 0 || !written) {

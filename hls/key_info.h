@@ -22,6 +22,8 @@ struct key_info {
 
 // The key-info file at `path`, or why it cannot be read.
 std::variant<key_info, std::string> read_key_info(const std::string& path);
+// The same from the file's text; `name` names it in the reason.
+std::variant<key_info, std::string> parse_key_info(const std::string& text, const std::string& name);
 
 // The 16 bytes of the key file, or why they cannot be read.
 std::variant<aes_block, std::string> read_key(const std::string& key_file);
@@ -35,6 +37,9 @@ std::optional<aes_block> iv_from_hex(std::string hex);
 // players take it.
 std::optional<aes_block> segment_iv(const std::optional<std::string>& key_line_iv,
                                     int64_t sequence);
+
+// The text of the key-info file below.
+std::string whole_file_key_info_text(const key_info& info);
 
 // Writes at `path` the key-info file a part of the file starting at a
 // later segment must be given for its segments to be encrypted as the

@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -85,7 +86,9 @@ m3u8_playlist read_m3u8(FILE* text) {
     if (line == "#EXT-X-ENDLIST") {
       playlist.ended = true;
     } else if (starts_with(line, "#EXTINF:")) {
-      segment_seconds = std::strtod(line.c_str() + 8, nullptr);
+      // A duration, or none: not NaN, an infinity or a negative time.
+      const double seconds = std::strtod(line.c_str() + 8, nullptr);
+      segment_seconds = std::isfinite(seconds) && seconds >= 0 ? seconds : -1;
     } else if (starts_with(line, "#EXT-X-MEDIA-SEQUENCE:")) {
       playlist.media_sequence = std::strtoll(line.c_str() + 22, nullptr, 10);
     }

@@ -22,6 +22,8 @@ constexpr const char* key_tag = "#EXT-X-KEY:";
 constexpr const char* duration_tag = "#EXTINF:";
 constexpr const char* target_tag = "#EXT-X-TARGETDURATION:";
 constexpr const char* sequence_tag = "#EXT-X-MEDIA-SEQUENCE:";
+// Segment numbers stay far below the 64-bit limit: 10^15 segments of 6 s.
+constexpr int64_t max_media_sequence = 1'000'000'000'000'000;
 constexpr const char* end_tag = "#EXT-X-ENDLIST";
 
 bool starts_with(const std::string& text, const char* prefix) {
@@ -101,6 +103,16 @@ std::string read_part(const std::string& text, playlist_part& part) {
   }
   if (part.target_duration < 0) {
     return "has no #EXT-X-TARGETDURATION";
+  }
+  if (part.media_sequence < 0 || part.media_sequence > max_media_sequence) {
+    return "starts at segment " + std::to_string(part.media_sequence) + ", which no ladder reaches";
+  }
+  for (const listed_segment& segment : part.segments) {
+    // The muxer names segments in the playlist's own folder; the join
+    // rewrites the files it lists, so it must not be led anywhere else.
+    if (segment.uri.find('/') != std::string::npos || segment.uri[0] == '.') {
+      return "lists " + segment.uri + ", which is not a segment in its folder";
+    }
   }
   return "";
 }

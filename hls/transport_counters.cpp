@@ -15,6 +15,7 @@ namespace {
 constexpr size_t packet_size = 188;
 constexpr size_t block_size = 16;
 constexpr int null_pid = 0x1fff;
+constexpr uint8_t sync_byte = 0x47;
 
 // The file's bytes, or why they cannot be read.
 std::optional<std::string> read_file(const std::string& path, std::vector<uint8_t>& data) {
@@ -38,8 +39,7 @@ std::optional<std::string> read_file(const std::string& path, std::vector<uint8_
 }
 
 // AES-128-CBC over whole blocks of `data`, in place.
-bool crypt(std::vector<uint8_t>& data, const std::array<uint8_t, 16>& key,
-           std::array<uint8_t, 16> iv, bool decrypt) {
+bool crypt(std::vector<uint8_t>& data, const aes_block& key, aes_block iv, bool decrypt) {
   aes_ptr aes(av_aes_alloc());
   if (!aes || av_aes_init(aes.get(), key.data(), 128, decrypt ? 1 : 0) < 0) {
     return false;
@@ -50,9 +50,8 @@ bool crypt(std::vector<uint8_t>& data, const std::array<uint8_t, 16>& key,
 }
 
 // The plain transport stream of an encrypted segment: PKCS#7 padding off.
-std::optional<std::vector<uint8_t>> decrypted(std::vector<uint8_t> data,
-                                              const std::array<uint8_t, 16>& key,
-                                              const std::array<uint8_t, 16>& iv) {
+std::optional<std::vector<uint8_t>> decrypted(std::vector<uint8_t> data, const aes_block& key,
+                                              const aes_block& iv) {
   if (data.empty() || data.size() % block_size != 0 || !crypt(data, key, iv, true)) {
     return std::nullopt;
   }
@@ -63,6 +62,13 @@ std::optional<std::vector<uint8_t>> decrypted(std::vector<uint8_t> data,
   data.resize(data.size() - padding);
   if (data.size() % packet_size != 0) {
     return std::nullopt;
+  }
+  // Counters are only rewritten in packets: bytes that are not (a file
+  // swapped in storage) would have a byte in every 188 changed.
+  for (size_t at = 0; at < data.size(); at += packet_size) {
+    if (data[at] != sync_byte) {
+      return std::nullopt;
+    }
   }
   return data;
 }
@@ -119,9 +125,27 @@ std::optional<std::string> write_replacing(const std::string& path,
 
 }  // namespace
 
+segment_rewrite continue_segment_counters(std::vector<uint8_t>& segment, const aes_block& key,
+                                          const aes_block& iv, transport_counters& counters,
+                                          std::map<int, int>& shifts) {
+  std::optional<std::vector<uint8_t>> plain = decrypted(std::move(segment), key, iv);
+  if (!plain) {
+    return segment_rewrite::refused;
+  }
+  if (!follow_on(*plain, counters, shifts)) {
+    return segment_rewrite::unchanged;
+  }
+  const size_t padding = block_size - plain->size() % block_size;
+  plain->insert(plain->end(), padding, static_cast<uint8_t>(padding));
+  if (!crypt(*plain, key, iv, false)) {
+    return segment_rewrite::out_of_memory;
+  }
+  segment = std::move(*plain);
+  return segment_rewrite::rewritten;
+}
+
 std::optional<std::string> continue_counters(const std::vector<std::string>& segments,
-                                             const std::array<uint8_t, 16>& key,
-                                             const std::array<uint8_t, 16>& iv,
+                                             const aes_block& key, const aes_block& iv,
                                              transport_counters& counters) {
   std::map<int, int> shifts;  // per PID, fixed by its first packet
   std::vector<uint8_t> data;
@@ -129,19 +153,17 @@ std::optional<std::string> continue_counters(const std::vector<std::string>& seg
     if (std::optional<std::string> unread = read_file(segment, data)) {
       return unread;
     }
-    std::optional<std::vector<uint8_t>> plain = decrypted(std::move(data), key, iv);
-    if (!plain) {
-      return segment + ": not an MPEG-TS segment encrypted with this key";
+    switch (continue_segment_counters(data, key, iv, counters, shifts)) {
+      case segment_rewrite::refused:
+        return segment + ": not an MPEG-TS segment encrypted with this key";
+      case segment_rewrite::out_of_memory:
+        return segment + ": cannot be encrypted again: " + std::strerror(ENOMEM);
+      case segment_rewrite::unchanged:
+        continue;
+      case segment_rewrite::rewritten:
+        break;
     }
-    if (!follow_on(*plain, counters, shifts)) {
-      continue;
-    }
-    const size_t padding = block_size - plain->size() % block_size;
-    plain->insert(plain->end(), padding, static_cast<uint8_t>(padding));
-    if (!crypt(*plain, key, iv, false)) {
-      return segment + ": cannot be encrypted again: " + std::strerror(ENOMEM);
-    }
-    if (std::optional<std::string> unwritten = write_replacing(segment, *plain)) {
+    if (std::optional<std::string> unwritten = write_replacing(segment, data)) {
       return unwritten;
     }
   }

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "hls/key_info.h"
+
 namespace quorvane {
 
 // The last counter of each PID.
@@ -24,8 +26,15 @@ using transport_counters = std::map<int, int>;
 // `counters` keeps its own. Each rewritten segment replaces its file in one
 // rename. Empty on success, else the reason.
 std::optional<std::string> continue_counters(const std::vector<std::string>& segments,
-                                             const std::array<uint8_t, 16>& key,
-                                             const std::array<uint8_t, 16>& iv,
+                                             const aes_block& key, const aes_block& iv,
                                              transport_counters& counters);
+
+enum class segment_rewrite { unchanged, rewritten, refused, out_of_memory };
+
+// The same for one segment's bytes, in memory: rewritten in place. `shifts`
+// holds each PID's shift, fixed by its first packet in the part.
+segment_rewrite continue_segment_counters(std::vector<uint8_t>& segment, const aes_block& key,
+                                          const aes_block& iv, transport_counters& counters,
+                                          std::map<int, int>& shifts);
 
 }  // namespace quorvane

@@ -16,6 +16,8 @@ install_debian_packages pkg-config g++ make libavformat-dev libavcodec-dev libav
 install_debian_packages gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good \
   gstreamer1.0-plugins-bad gstreamer1.0-libav
 install_queue_brokers
+# clang with libFuzzer and the sanitizers' runtimes: the fuzz targets (scripts/fuzz.sh).
+install_debian_packages clang libclang-rt-14-dev
 
 # 2. The virtual environment: pyenv's newest Python 3.12, else a working
 #    python3.12 on PATH; remade if it is not a 3.12 one.

@@ -1,0 +1,100 @@
+// The whole call on a mutated upload: the bytes are the upload, encoded to
+// the smallest rung with a key, as a caller's hls_encoder would. What must
+// hold: a clear refusal (every failure names its step and reason), or a
+// ladder that FFmpeg reads back to its end without an error.
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/log.h>
+}
+
+#include "ffmpeg/ffmpeg_handles.h"
+#include "fuzz_checks.h"
+#include "ladder/ladder_driver.h"
+#include "source/opened_input.h"
+
+using namespace quorvane;
+using quorvane_fuzz::require;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct scratch {
+  std::string upload;
+  std::string ladder;  // the folder the call writes in
+  std::string key_info;
+};
+
+const scratch& places() {
+  static const scratch made = [] {
+    scratch folders;
+    const std::string base = quorvane_fuzz::scratch_folder();
+    folders.upload = base + "/upload";
+    folders.ladder = base + "/ladder";
+    folders.key_info = base + "/enc.keyinfo";
+    fs::create_directories(folders.ladder);
+    quorvane_fuzz::write_file(base + "/enc.key", "0123456789abcdef");
+    // Players fetch the key by its URI, relative to the playlist.
+    quorvane_fuzz::write_file(folders.key_info, "../enc.key\n" + base + "/enc.key\n");
+    // The renditions are written where the call runs.
+    require(chdir(folders.ladder.c_str()) == 0, "the ladder's folder is entered");
+    return folders;
+  }();
+  return made;
+}
+
+// Reads every packet of the playlist at `path` as a player would; true
+// when FFmpeg finds no error on the way.
+bool reads_back(const std::string& path) {
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "allowed_extensions", "ALL", 0);
+  AVFormatContext* opened = nullptr;
+  const int open = avformat_open_input(&opened, path.c_str(), nullptr, &options);
+  av_dict_free(&options);
+  if (open < 0) {
+    return false;
+  }
+  input_context_ptr input(opened);
+  if (avformat_find_stream_info(input.get(), nullptr) < 0) {
+    return false;
+  }
+  packet_ptr packet(av_packet_alloc());
+  int read = 0;
+  while ((read = av_read_frame(input.get(), packet.get())) >= 0) {
+    av_packet_unref(packet.get());
+  }
+  return read == AVERROR_EOF;
+}
+
+}  // namespace
+
+// FFmpeg's log would drown the fuzzer's own.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  av_log_set_level(AV_LOG_QUIET);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const scratch& folders = places();
+  for (const fs::directory_entry& entry : fs::directory_iterator(folders.ladder)) {
+    fs::remove_all(entry.path());
+  }
+  quorvane_fuzz::write_file(folders.upload, std::string(reinterpret_cast<const char*>(data), size));
+  const std::string master = folders.ladder + "/master.m3u8";
+  const std::vector<rung_failure> failures =
+      hls_encoder(folders.upload, master, {"360p"}, {400000}, folders.key_info);
+  for (const rung_failure& failure : failures) {
+    require(!failure.failure.step.empty() && !failure.failure.reason.empty(),
+            "a failure names its step and its reason");
+  }
+  if (failures.empty()) {
+    require(reads_back(folders.ladder + "/360p.m3u8"), "a ladder made reads back without an error");
+  }
+  return 0;
+}

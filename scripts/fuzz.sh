@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets (clang, libFuzzer, AddressSanitizer and
+# UndefinedBehaviorSanitizer) in build/fuzz/objects/fuzz and runs each for
+# SECONDS (default 60), in turn, from its checked-in corpus fuzz/corpus/TARGET.
+# New inputs that cover more go to build/fuzz/corpus/TARGET; a crash, a
+# broken property, a sanitizer report, a run over 10 s or an allocation over
+# 2 GiB stops the target and leaves its input in build/fuzz/findings. Each
+# target's executions are printed at its end.
+#   bash scripts/fuzz.sh [SECONDS] [TARGET...]
+#   bash scripts/fuzz.sh --build      # only build them
+set -euo pipefail
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$repo/scripts/common.sh"
+install_debian_packages clang libclang-rt-14-dev
+python="$repo/.venv/bin/python"
+[ -x "$python" ] || bash "$repo/scripts/setup.sh"
+bin=$(dirname "$python")
+build="$repo/build/fuzz"
+CC=clang CXX=clang++ "$bin/cmake" -S "$repo" -B "$build/objects" -G Ninja \
+  -DCMAKE_MAKE_PROGRAM="$bin/ninja" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQUORVANE_FUZZ=ON -DQUORVANE_MODULE=OFF -DPython_EXECUTABLE="$python" \
+  -Dpybind11_DIR="$("$python" -c 'import pybind11; print(pybind11.get_cmake_dir())')" > /dev/null
+if [ "${1:-}" = --build ]; then
+  exec "$bin/cmake" --build "$build/objects" -j2 > /dev/null
+fi
+seconds=${1:-60}
+shift || true
+targets=("$@")
+if [ ${#targets[@]} -eq 0 ]; then
+  mapfile -t targets < <(cd "$repo/fuzz" && ls *_fuzzer.cpp | sed 's/_fuzzer.cpp$//')
+fi
+"$bin/cmake" --build "$build/objects" -j2 $(printf -- '--target fuzz_%s ' "${targets[@]}") > /dev/null
+mkdir -p "$build/findings" "$build/scratch"
+status=0
+for target in "${targets[@]}"; do
+  mkdir -p "$build/corpus/$target"
+  echo "== $target: ${seconds} s"
+  TMPDIR="$build/scratch" UBSAN_OPTIONS=print_stacktrace=1 \
+    "$build/objects/fuzz/fuzz_$target" "$build/corpus/$target" "$repo/fuzz/corpus/$target" \
+      -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=2048 \
+      -print_final_stats=1 -artifact_prefix="$build/findings/$target-" 2> "$build/$target.log" ||
+    { status=1; tail -n 40 "$build/$target.log"; }
+  grep -E "stat::number_of_executed_units|stat::peak_rss_mb" "$build/$target.log" || true
+done
+exit $status
