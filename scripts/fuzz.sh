@@ -8,6 +8,8 @@
 # target's executions are printed at its end.
 #   bash scripts/fuzz.sh [SECONDS] [TARGET...]
 #   bash scripts/fuzz.sh --build      # only build them
+#   bash scripts/fuzz.sh --coverage   # the lines each target's corpus reaches
+#                                     # in the files it aims at (llvm-cov)
 set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$repo/scripts/common.sh"
@@ -16,18 +18,53 @@ python="$repo/.venv/bin/python"
 [ -x "$python" ] || bash "$repo/scripts/setup.sh"
 bin=$(dirname "$python")
 build="$repo/build/fuzz"
-CC=clang CXX=clang++ "$bin/cmake" -S "$repo" -B "$build/objects" -G Ninja \
-  -DCMAKE_MAKE_PROGRAM="$bin/ninja" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DQUORVANE_FUZZ=ON -DQUORVANE_MODULE=OFF -DPython_EXECUTABLE="$python" \
-  -Dpybind11_DIR="$("$python" -c 'import pybind11; print(pybind11.get_cmake_dir())')" > /dev/null
+configure() {  # configure FOLDER [OPTION...]
+  local folder=$1
+  shift
+  CC=clang CXX=clang++ "$bin/cmake" -S "$repo" -B "$folder" -G Ninja \
+    -DCMAKE_MAKE_PROGRAM="$bin/ninja" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DQUORVANE_FUZZ=ON -DQUORVANE_MODULE=OFF -DPython_EXECUTABLE="$python" \
+    -Dpybind11_DIR="$("$python" -c 'import pybind11; print(pybind11.get_cmake_dir())')" "$@" > /dev/null
+}
+# The files each target aims at, for its coverage.
+declare -A aims=(
+  [resume_state]="rendition/timeline_state.cpp rendition/window_admission.cpp"
+  [sound_file]="rendition/sound_track.cpp"
+  [key_info]="hls/key_info.cpp"
+  [transport_counters]="hls/transport_counters.cpp"
+  [playlist]="hls/m3u8.cpp hls/playlist_join.cpp"
+  [upload_playlist]="source/input_guard.cpp"
+  [timeline]="rendition/media_timeline.cpp"
+  [rendition]="$(cd "$repo" && echo source/*.cpp rendition/*.cpp ladder/*.cpp)"
+)
+all_targets() { (cd "$repo/fuzz" && ls *_fuzzer.cpp | sed 's/_fuzzer.cpp$//'); }
 if [ "${1:-}" = --build ]; then
+  configure "$build/objects"
   exec "$bin/cmake" --build "$build/objects" -j2 > /dev/null
 fi
+if [ "${1:-}" = --coverage ]; then
+  configure "$build/coverage" -DQUORVANE_FUZZ_COVERAGE=ON
+  "$bin/cmake" --build "$build/coverage" -j2 > /dev/null
+  mkdir -p "$build/scratch" "$build/profiles"
+  for target in $(all_targets); do
+    mkdir -p "$build/corpus/$target"
+    TMPDIR="$build/scratch" LLVM_PROFILE_FILE="$build/profiles/$target.profraw" \
+      "$build/coverage/fuzz/fuzz_$target" -runs=0 "$build/corpus/$target" "$repo/fuzz/corpus/$target" \
+      > /dev/null 2>&1
+    llvm-profdata-14 merge -o "$build/profiles/$target.profdata" "$build/profiles/$target.profraw"
+    echo "== $target"
+    (cd "$repo" && llvm-cov-14 report "$build/coverage/fuzz/fuzz_$target" \
+       -instr-profile="$build/profiles/$target.profdata" ${aims[$target]}) |
+      awk '/^TOTAL/ || /\.cpp/ { print $1, "lines", $8, "missed", $9, "line coverage", $10 }'
+  done
+  exit 0
+fi
+configure "$build/objects"
 seconds=${1:-60}
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  mapfile -t targets < <(cd "$repo/fuzz" && ls *_fuzzer.cpp | sed 's/_fuzzer.cpp$//')
+  mapfile -t targets < <(all_targets)
 fi
 "$bin/cmake" --build "$build/objects" -j2 $(printf -- '--target fuzz_%s ' "${targets[@]}") > /dev/null
 mkdir -p "$build/findings" "$build/scratch"
