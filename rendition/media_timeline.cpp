@@ -23,8 +23,6 @@ constexpr double cadence_weight = 0.1;
 // more than that, in microseconds.
 constexpr int64_t max_backward_step = 100000;
 constexpr int64_t max_forward_step = max_bridged_seconds * AV_TIME_BASE;
-// Slots beyond this are treated as unusable timestamps.
-constexpr double max_slot = 1e15;
 // How slowly the sound clock's drift estimate follows the timestamps: it
 // averages timestamp jitter of a few milliseconds down to a fraction of one,
 // and lags a drift of 0.05 % by half a millisecond.
@@ -231,7 +229,7 @@ int64_t place_picture(picture_clock& clock, double seconds) {
   }
   const double time = seconds * slots_per_second;
   const double nearest = std::floor(time + (clock.has_cadence ? clock.cadence_offset : 0) + 0.5);
-  if (!std::isfinite(nearest) || std::fabs(nearest) > max_slot) {
+  if (!std::isfinite(nearest) || std::fabs(nearest) > static_cast<double>(max_timeline_slot)) {
     return AV_NOPTS_VALUE;
   }
   const int64_t slot = std::max(static_cast<int64_t>(nearest), next_free);
@@ -246,6 +244,12 @@ int64_t place_picture(picture_clock& clock, double seconds) {
   clock.has_cadence = true;
   clock.last_slot = slot;
   return slot;
+}
+
+int64_t slot_at(double seconds) {
+  const double slot = std::floor(seconds / av_q2d(grid_time_base));
+  const auto most = static_cast<double>(max_timeline_slot);
+  return std::isfinite(slot) ? static_cast<int64_t>(std::clamp(slot, -most, most)) : 0;
 }
 
 }  // namespace quorvane

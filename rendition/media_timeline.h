@@ -126,4 +126,12 @@ struct picture_clock {
 // AV_NOPTS_VALUE when the picture is to be left out.
 int64_t place_picture(picture_clock& clock, double seconds);
 
+// Slots further than this from the origin (a million years) are no
+// timeline's: a time that would land there is not a usable one.
+inline constexpr int64_t max_timeline_slot = 1'000'000'000'000'000;
+
+// The slot the instant `seconds` after the origin falls in (rounded down),
+// held within max_timeline_slot; 0 for a time that is not finite.
+int64_t slot_at(double seconds);
+
 }  // namespace quorvane

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "hls/output_format.h"
+#include "rendition/media_timeline.h"
 #include "rendition/output_writing.h"
 #include "rendition/sound_maker.h"
 #include "rendition/video_path.h"
@@ -16,12 +17,6 @@ namespace {
 // Sound packets held at most, waiting for a picture packet: some seconds
 // of sound in any container.
 constexpr size_t max_held_sound = 512;
-
-// Seconds as a grid slot, held within what a timeline can use.
-int64_t seconds_to_slot(double seconds) {
-  const double slot = seconds / av_q2d(grid_time_base);
-  return std::isfinite(slot) ? static_cast<int64_t>(std::clamp(slot, -1e15, 1e15)) : 0;
-}
 
 double samples_seconds(int64_t samples) {
   return static_cast<double>(samples) / output_sample_rate;
@@ -94,7 +89,7 @@ bool note_sound_reach(rendition_pipeline& pipeline) {
   if (samples_seconds(sound.first_pts) > encoded_video_seconds(video) + max_bridged_seconds) {
     return true;
   }
-  video.timeline.sound_reached_slot = seconds_to_slot(sound.decoded_end_seconds);
+  video.timeline.sound_reached_slot = slot_at(sound.decoded_end_seconds);
   return follow_sound(video, pipeline.muxer, sound.decoded_end_seconds);
 }
 
@@ -273,7 +268,7 @@ step_result finish_media(rendition_pipeline& pipeline) {
   const double media_end =
       std::min(samples_seconds(sound.next_pts),
                video_end_seconds(video) + samples_seconds(sound.next_pts - sound.first_pts));
-  video.timeline.sound_reached_slot = seconds_to_slot(media_end);
+  video.timeline.sound_reached_slot = slot_at(media_end);
   if (pictures && !finish_video(video, pipeline.muxer, media_end)) {
     return encoding_failure("encoding the last pictures", pipeline);
   }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <utility>
 
@@ -10,6 +9,7 @@
 
 #include "ffmpeg/ffmpeg_handles.h"
 #include "ffmpeg/step_failure.h"
+#include "rendition/state_fields.h"
 
 namespace quorvane {
 
@@ -51,6 +51,13 @@ void put_double(std::string& out, double value) {
   put(out, bits, 8);
 }
 
+// Writes the fields of a step's progress, each as its type is written.
+struct progress_writer {
+  std::string& out;
+  void operator()(const char*, int64_t value, field_rule) { put(out, static_cast<uint64_t>(value), 8); }
+  void operator()(const char*, double value, field_rule) { put_double(out, value); }
+};
+
 bool write_all(FILE* file, const std::string& bytes) {
   return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
 }
@@ -80,6 +87,9 @@ struct file_reader {
     std::memcpy(&value, &bits, sizeof value);
     return value;
   }
+  // Reads the fields of a step's progress, as progress_writer wrote them.
+  void operator()(const char*, int64_t& value, field_rule) { value = signed64(); }
+  void operator()(const char*, double& value, field_rule) { value = real(); }
 };
 
 }  // namespace
@@ -103,10 +113,8 @@ std::optional<std::string> sound_file_writer::open(const std::string& path, int6
 std::optional<std::string> sound_file_writer::write(const sound_step& step) {
   std::string record;
   put(record, static_cast<uint32_t>(step.event), 4);
-  put(record, static_cast<uint64_t>(step.progress.steps), 8);
-  put(record, static_cast<uint64_t>(step.progress.first_pts), 8);
-  put(record, static_cast<uint64_t>(step.progress.next_pts), 8);
-  put_double(record, step.progress.decoded_end_seconds);
+  progress_writer progress{record};
+  visit_fields(step.progress, progress);
   put(record, step.packets.size(), 4);
   for (const packet_ptr& packet : step.packets) {
     put(record, static_cast<uint64_t>(packet->pts), 8);
@@ -136,16 +144,12 @@ std::optional<std::string> sound_file_writer::close() {
   return std::nullopt;
 }
 
-std::optional<std::string> read_sound_file(const std::string& path, int64_t first_step,
-                                           sound_track& track) {
-  file_ptr file(std::fopen(path.c_str(), "rb"));
-  if (!file) {
-    return system_reason(path, "cannot be read");
-  }
-  const auto refused = [&path](const std::string& why) { return path + ": " + why; };
-  file_reader in{file.get()};
+std::optional<std::string> read_sound_steps(FILE* file, const std::string& name,
+                                            int64_t first_step, sound_track& track) {
+  const auto refused = [&name](const std::string& why) { return name + ": " + why; };
+  file_reader in{file};
   char mark[sizeof file_mark] = {};
-  if (std::fread(mark, 1, sizeof mark, file.get()) != sizeof mark ||
+  if (std::fread(mark, 1, sizeof mark, file) != sizeof mark ||
       std::memcmp(mark, file_mark, sizeof mark) != 0) {
     return refused("not a sound file of this ladder's windows");
   }
@@ -169,15 +173,17 @@ std::optional<std::string> read_sound_file(const std::string& path, int64_t firs
     }
     sound_step step;
     step.event = static_cast<sound_event>(event);
-    step.progress.steps = in.signed64();
-    step.progress.first_pts = in.signed64();
-    step.progress.next_pts = in.signed64();
-    step.progress.decoded_end_seconds = in.real();
+    visit_fields(step.progress, in);
     const uint32_t count = in.unsigned32();
-    if (in.short_read || step.progress.steps != index + 1 || count > max_packets_per_step ||
-        step.progress.next_pts < step.progress.first_pts ||
-        !std::isfinite(step.progress.decoded_end_seconds)) {
-      return refused("step " + std::to_string(index) + " is not the one that follows");
+    if (in.short_read) {
+      return refused("cut short");
+    }
+    const std::string numbered = "step " + std::to_string(index);
+    if (std::optional<std::string> wrong = sound_progress_refusal(step.progress)) {
+      return refused(numbered + "'s " + *wrong);
+    }
+    if (step.progress.steps != index + 1 || count > max_packets_per_step) {
+      return refused(numbered + " is not the one that follows");
     }
     for (uint32_t i = 0; i < count; ++i) {
       const int64_t pts = in.signed64();
@@ -185,7 +191,7 @@ std::optional<std::string> read_sound_file(const std::string& path, int64_t firs
       const int64_t duration = in.signed64();
       const uint32_t flags = in.unsigned32();
       const uint32_t size = in.unsigned32();
-      const std::string not_one = "a sound packet of step " + std::to_string(index) + " is not one";
+      const std::string not_one = "a sound packet of " + numbered + " is not one";
       if (in.short_read || size == 0 || size > max_packet_bytes || pts < last_pts || duration < 0) {
         return refused(not_one);
       }
@@ -194,7 +200,7 @@ std::optional<std::string> read_sound_file(const std::string& path, int64_t firs
       if (made < 0) {
         return refused(ffmpeg_error_text(made));
       }
-      if (std::fread(packet->data, 1, size, file.get()) != size) {
+      if (std::fread(packet->data, 1, size, file) != size) {
         return refused(not_one);
       }
       last_pts = pts;
@@ -207,8 +213,24 @@ std::optional<std::string> read_sound_file(const std::string& path, int64_t firs
     track.add(std::make_shared<const sound_step>(std::move(step)));
     ++index;
   }
+  // A file is what was written, and no more.
+  if (std::fgetc(file) != EOF) {
+    return refused("holds more than its steps");
+  }
+  if (std::ferror(file) != 0) {
+    return refused("cannot be read to its end");
+  }
   track.finish();
   return std::nullopt;
+}
+
+std::optional<std::string> read_sound_file(const std::string& path, int64_t first_step,
+                                           sound_track& track) {
+  file_ptr file(std::fopen(path.c_str(), "rb"));
+  if (!file) {
+    return system_reason(path, "cannot be read");
+  }
+  return read_sound_steps(file.get(), path, first_step, track);
 }
 
 }  // namespace quorvane

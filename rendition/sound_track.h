@@ -39,8 +39,9 @@ using track_reader = handover_reader<sound_step>;
 using track_maker_thread = handover_maker<sound_step>;
 
 // Steps written to a file, and read back: what a window of a ladder split
-// in time takes. A file is checked as it is read: a step out of order, a
-// packet out of range or a file cut short is refused.
+// in time takes. A file is checked as it is read: a step out of order or
+// whose progress breaks the state's rules, a packet out of range, a file
+// cut short or with more after its end is refused.
 class sound_file_writer {
  public:
   // Empty, with the reason, when the file cannot be made.
@@ -58,8 +59,14 @@ class sound_file_writer {
 };
 
 // Reads every step of the file at `path` into `track` (which then ends), the
-// first of them numbered `first_step`. Empty, or why the file is refused.
+// first of them numbered `first_step`. Empty, or why the file is refused:
+// anything but the very bytes a writer leaves.
 std::optional<std::string> read_sound_file(const std::string& path, int64_t first_step,
                                            sound_track& track);
+
+// The same, from `file` at its start (any stream: a file, or bytes in
+// memory), its reasons naming it `name`.
+std::optional<std::string> read_sound_steps(FILE* file, const std::string& name,
+                                            int64_t first_step, sound_track& track);
 
 }  // namespace quorvane

@@ -79,15 +79,22 @@ struct resume_point {
 };
 
 // Exact text (floating point in hexadecimal), and back: the reason, naming
-// the field, when the text is not a resume point.
+// the field, when the text is not a resume point, or not the very text
+// resume_text writes for the point it holds. The fields and their rules are
+// listed in rendition/state_fields.h.
 std::string resume_text(const resume_point& point);
 std::variant<resume_point, std::string> parse_resume(const std::string& text);
 
 // Why a window of slots [first_slot, end_slot) cannot start from `point`:
-// a field out of range or inconsistent with the window (its keyframes off
-// the window's grid, pictures referred to that lie past its start). Empty
-// when it can.
+// a field out of its range, or fields inconsistent with each other or with
+// the window (its keyframes off the window's grid, pictures referred to
+// that lie past its start). Empty when it can.
 std::optional<std::string> resume_refusal(const resume_point& point, int64_t first_slot);
+
+// Why `progress` (a step's, read back from a sound file) is not one a pass
+// makes: "<field> <why>", the field by its name in the resume state. Empty
+// when it is.
+std::optional<std::string> sound_progress_refusal(const sound_progress& progress);
 
 // The picture timestamps a resumed rendition must have decoded: the held
 // picture and those inside the picture chain.

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "hls/output_format.h"
+#include "rendition/media_timeline.h"
 #include "rendition/output_writing.h"
 #include "rendition/video_chain.h"
 
@@ -28,11 +29,6 @@ constexpr int64_t max_picture_gap_slots = 3;
 // gone quiet (or ended); its held picture then follows the sound this far
 // behind, which leaves room for a picture the file stores late.
 constexpr double quiet_seconds = max_bridged_seconds;
-
-int64_t slot_at(double seconds) {
-  const double slot = std::floor(seconds / av_q2d(grid_time_base));
-  return std::isfinite(slot) ? static_cast<int64_t>(std::clamp(slot, -1e15, 1e15)) : 0;
-}
 
 // True when a picture at `slot` opens a new keyframe interval; moves the
 // next keyframe to the interval after it.

@@ -307,8 +307,21 @@ if "*" in value:   # a long list: "item*count"
     item, count = value.split("*")
     value = ",".join([item] * int(count))
 window = dict(windows[1])
-if field == "sound":
+if field == "sound" and value == "another window's":
     window["sound"] = windows[2]["sound"]
+elif field == "sound":   # the window's own file, edited
+    data = bytearray(open(window["sound"], "rb").read())
+    if value == "a byte more":
+        data += bytes(1)
+    else:   # the first step's sound_first_pts, after the header and its kind
+        data[28:36] = int(value).to_bytes(8, "little", signed=True)
+    window["sound"] = folder + ".sound"
+    with open(window["sound"], "wb") as edited:
+        edited.write(data)
+elif field == "resume" and value in ("swapped", "repeated"):
+    fields = window["resume"].split(";")
+    window["resume"] = ";".join(fields[1::-1] + fields[2:] if value == "swapped" else
+                                fields[:1] + fields)
 elif field in ("first_slot", "end_slot", "resume"):
     if value == "missing":
         del window[field]
@@ -352,6 +365,15 @@ def planned(tmp_path_factory) -> tuple[Path, Path, str]:
     ("resume", "missing", "the window has no resume"),
     ("resume", "\"\"", "resume state is missing"),
     ("sound", "another window's", "its sound does not start at the window's resume state"),
+    # Only the very text a planning pass writes is a state.
+    ("resume", "swapped", "the resume state is not in its written form"),
+    ("resume", "repeated", "the resume state is not in its written form"),
+    ("packet", "+5", "packet is not in its written form"),
+    ("clock_cadence", "0.25", "clock_cadence is not in its written form"),
+    ("next_dts_audio", str(2**62 + 1), "next_dts_audio is out of range"),
+    # A sound file is read by the state's rules, and to its very end.
+    ("sound", "-1", "'s sound_first_pts is out of range"),
+    ("sound", "a byte more", "holds more than its steps"),
 ])
 def test_a_hostile_window_is_refused_with_the_field_that_is_wrong(field, value, reason, planned,
                                                                   tmp_path):
