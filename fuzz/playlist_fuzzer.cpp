@@ -75,8 +75,10 @@ void check_join(const std::string& text) {
   require(whole.ended, "a joined playlist is ended");
   require(segment_count(whole) == listed, "a joined playlist lists every part's segments");
   for (const m3u8_reference& reference : whole.references) {
-    require(reference.uri.find('/') == std::string::npos && reference.uri.rfind('.', 0) != 0,
+    require(!is_segment(reference) ||
+                (reference.uri.find('/') == std::string::npos && reference.uri.rfind('.', 0) != 0),
             "a joined segment lies in the playlist's folder");
+    require(!is_segment(reference) || reference.seconds >= 0, "a joined segment has its duration");
   }
   const joined_playlist again = join_media_playlist_texts({{"whole", joined.text}});
   require(again.refused.empty() && again.text == joined.text, "a joined playlist joins to itself");

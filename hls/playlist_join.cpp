@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -87,6 +88,10 @@ std::string read_part(const std::string& text, playlist_part& part) {
     } else if (starts_with(line, key_tag)) {
       key = std::move(line);
     } else if (starts_with(line, duration_tag)) {
+      const double seconds = std::strtod(line.c_str() + std::strlen(duration_tag), nullptr);
+      if (!std::isfinite(seconds) || seconds < 0) {
+        return "holds " + line + ", which is no segment's duration";
+      }
       duration = std::move(line);
     } else if (is_uri && !duration.empty()) {
       part.segments.push_back(listed_segment{key, std::move(duration), std::move(line)});

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 
 extern "C" {
@@ -44,12 +45,20 @@ int64_t saturating_sub(int64_t a, int64_t b) {
   return difference;
 }
 
+// Timestamps beyond this (some 73,000 years) are taken as none: below it,
+// the offsets that join recordings and the sums of the timeline stay exact
+// in 64 bits, where saturating at the limits would let jumps through.
+constexpr int64_t max_timestamp_microseconds = int64_t{1} << 61;
+
 // av_rescale_q answers INT64_MIN (AV_NOPTS_VALUE) when the result overflows.
 int64_t to_microseconds(int64_t timestamp, AVRational time_base) {
   if (timestamp == AV_NOPTS_VALUE || time_base.num <= 0 || time_base.den <= 0) {
     return AV_NOPTS_VALUE;
   }
-  return av_rescale_q(timestamp, time_base, AV_TIME_BASE_Q);
+  const int64_t microseconds = av_rescale_q(timestamp, time_base, AV_TIME_BASE_Q);
+  return microseconds != AV_NOPTS_VALUE && std::llabs(microseconds) <= max_timestamp_microseconds
+             ? microseconds
+             : AV_NOPTS_VALUE;
 }
 
 int64_t stream_start(const AVStream* stream) {
