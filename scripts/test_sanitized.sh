@@ -30,10 +30,6 @@ variables=$("$python" "$repo/tests/sanitized_build.py" "$modules" "$reports")
 while IFS= read -r assignment; do
   eval "export $assignment"
 done <<< "$variables"
-export QUORVANE_SANITIZED_MODULES="$modules"
-# The tests' bounds on waiting for an encode, a worker or a child: the
-# sanitized build runs several times slower.
-export QUORVANE_TEST_TIME_SCALE=${QUORVANE_TEST_TIME_SCALE:-4}
 
 cd "$repo"
 "$python" -c 'import quorvane, _quorvane_queue_native, _quorvane_test_hooks as hooks

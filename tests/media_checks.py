@@ -14,7 +14,6 @@ from pathlib import Path
 
 from conftest import ffprobe_json
 from key_info import write_key_info  # noqa: F401  (the tests take it from here)
-from sanitized_build import scaled_seconds
 
 FRAME = 1 / 30
 AAC_PRIMING = 1024 / 44100
@@ -50,10 +49,9 @@ def start_python(code: str, *args: str, cwd: str | os.PathLike | None = None,
 
 
 def finish_child(child: subprocess.Popen, timeout: float = 300) -> subprocess.CompletedProcess:
-    """Waits for a child from start_python (killing it past `timeout`, scaled
-    for the sanitized build) and returns its output."""
+    """Waits for a child from start_python (killing it past `timeout`) and returns its output."""
     try:
-        stdout, stderr = child.communicate(timeout=scaled_seconds(timeout))
+        stdout, stderr = child.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
         child.kill()
         child.communicate()

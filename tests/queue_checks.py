@@ -16,11 +16,10 @@ from conftest import make_source
 from media_checks import (assert_plays_cleanly, complete_rendition, probe_frames, probe_streams,
                           read_master_entries)
 from queue_services import Worker, wait_for
-from sanitized_build import scaled_seconds
 
 from quorvane_queue.attempts import MASTER
 
-RESULT_TIMEOUT = scaled_seconds(300)
+RESULT_TIMEOUT = 300
 SOURCE_SIZE = "160x90"
 
 

@@ -20,19 +20,14 @@ import kombu.pools
 import redis
 
 import quorvane_queue
-from sanitized_build import scaled_seconds
 
 PROJECT_PATH = str(Path(quorvane_queue.__file__).resolve().parent.parent)
 TESTS_PATH = str(Path(__file__).resolve().parent)
 
 
-def wait_for(condition: Callable[[], object], what: str, timeout: float | None = None,
-             pause: float = 0.05):
+def wait_for(condition: Callable[[], object], what: str, timeout: float = 120, pause: float = 0.05):
     """Polls `condition` until it returns something true; fails after
-    `timeout` seconds (by default two minutes, scaled for the sanitized
-    build) with `what`."""
-    if timeout is None:
-        timeout = scaled_seconds(120)
+    `timeout` seconds with `what`."""
     deadline = time.monotonic() + timeout
     while True:
         value = condition()

@@ -1,8 +1,9 @@
 """The modules built with AddressSanitizer and UndefinedBehaviorSanitizer, in a
 folder of their own, and the environment a Python needs to load them.
 
-Run as a script (scripts/test_sanitized.sh does), it builds the modules into
-the folder it is given and prints that environment as shell assignments."""
+Run as a script (scripts/test_sanitized.sh does) with a folder for the modules
+and one for the reports, it builds the modules and prints, as shell
+assignments, the environment that runs the whole suite against them."""
 
 from __future__ import annotations
 
@@ -18,9 +19,6 @@ MODULES = ("quorvane", "_quorvane_queue_native", "_quorvane_test_hooks")
 # Set by scripts/test_sanitized.sh: the folder of sanitized modules the whole
 # suite runs against.
 SUITE_MODULES_VARIABLE = "QUORVANE_SANITIZED_MODULES"
-# Set by scripts/test_sanitized.sh: how many times longer the tests wait for
-# work that the sanitized build does more slowly.
-TIME_SCALE_VARIABLE = "QUORVANE_TEST_TIME_SCALE"
 
 
 def build_sanitized_modules(destination: Path) -> Path:
@@ -56,11 +54,6 @@ def sanitized_suite_modules() -> Path | None:
     """The folder of sanitized modules the whole suite runs against, if it does."""
     folder = os.environ.get(SUITE_MODULES_VARIABLE)
     return Path(folder) if folder else None
-
-
-def scaled_seconds(seconds: float) -> float:
-    """A bound on waiting for work, made longer for the sanitized build."""
-    return seconds * float(os.environ.get(TIME_SCALE_VARIABLE, "1"))
 
 
 def sanitizer_variables(module_dir: Path, *, detect_leaks: bool = False,
@@ -109,5 +102,7 @@ def sanitizer_environment(module_dir: Path, *, detect_leaks: bool = False) -> di
 
 if __name__ == "__main__":
     modules = build_sanitized_modules(Path(sys.argv[1]).resolve())
-    for name, value in sanitizer_variables(modules, reports=Path(sys.argv[2]).resolve()).items():
+    variables = {**sanitizer_variables(modules, reports=Path(sys.argv[2]).resolve()),
+                 SUITE_MODULES_VARIABLE: str(modules)}
+    for name, value in variables.items():
         print(f"{name}={shlex.quote(value)}")
