@@ -117,12 +117,12 @@ def pytest_configure(config: pytest.Config) -> None:
     sets QUORVANE_EXPECTED_SITE) or against the sanitized build
     (scripts/test_sanitized.sh sets QUORVANE_SANITIZED_MODULES), the modules
     must be those, not builds lying in the source tree or elsewhere on sys.path."""
-    from sanitized_build import sanitized_suite_modules
+    from sanitized_build import SUITE_MODULES_VARIABLE, sanitized_suite_modules
 
     sanitized = sanitized_suite_modules()
     wheel_site = os.environ.get("QUORVANE_EXPECTED_SITE")
     if sanitized and wheel_site:
-        raise pytest.UsageError("QUORVANE_EXPECTED_SITE and QUORVANE_SANITIZED_MODULES exclude each other")
+        raise pytest.UsageError(f"QUORVANE_EXPECTED_SITE and {SUITE_MODULES_VARIABLE} exclude each other")
     site = wheel_site or sanitized
     if not site:
         return
