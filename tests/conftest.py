@@ -105,17 +105,25 @@ def portrait_source(media_dir: Path) -> Path:
 
 @pytest.fixture(scope="session")
 def sanitized_module(tmp_path_factory: pytest.TempPathFactory) -> Path:
-    """A folder holding the module built with AddressSanitizer and UBSan."""
-    from sanitized_build import build_sanitized_module
+    """A folder holding the modules built with AddressSanitizer and UBSan:
+    those the whole suite runs against when it does (scripts/test_sanitized.sh)."""
+    from sanitized_build import build_sanitized_modules, sanitized_suite_modules
 
-    return build_sanitized_module(tmp_path_factory.mktemp("sanitized"))
+    return sanitized_suite_modules() or build_sanitized_modules(tmp_path_factory.mktemp("sanitized"))
 
 
 def pytest_configure(config: pytest.Config) -> None:
     """When the suite runs against an installed wheel (scripts/check_wheel.sh
-    sets QUORVANE_EXPECTED_SITE), the modules must be the installed ones, not
-    builds lying in the source tree or elsewhere on sys.path."""
-    site = os.environ.get("QUORVANE_EXPECTED_SITE")
+    sets QUORVANE_EXPECTED_SITE) or against the sanitized build
+    (scripts/test_sanitized.sh sets QUORVANE_SANITIZED_MODULES), the modules
+    must be those, not builds lying in the source tree or elsewhere on sys.path."""
+    from sanitized_build import SUITE_MODULES_VARIABLE, sanitized_suite_modules
+
+    sanitized = sanitized_suite_modules()
+    wheel_site = os.environ.get("QUORVANE_EXPECTED_SITE")
+    if sanitized and wheel_site:
+        raise pytest.UsageError(f"QUORVANE_EXPECTED_SITE and {SUITE_MODULES_VARIABLE} exclude each other")
+    site = wheel_site or sanitized
     if not site:
         return
     import _quorvane_queue_native

@@ -19,6 +19,7 @@ from media_checks import (
     call_returned_none,
     listed_renditions,
     run_hls_encoder,
+    run_python,
     write_key_info,
 )
 from sanitized_build import sanitizer_environment
@@ -262,3 +263,29 @@ def test_bad_key_info_is_survived(case: str, corpus: dict[str, Path], sanitized_
         info = workdir / "no-such.keyinfo"
     result = run_child(sanitized_module, workdir, str(corpus["valid.mp4"]), str(info))
     assert_survived(result, workdir)
+
+
+# What the children above are judged by: a memory error ends the child with
+# AddressSanitizer's status, and a C++ exception thrown and caught inside the
+# module is no error at all.
+SANITIZED_CHILD_CASES = {
+    "memory-error": ("import ctypes\n"
+                     "libc = ctypes.CDLL(None)\n"
+                     "libc.malloc.restype = ctypes.c_void_p\n"
+                     "ctypes.string_at(libc.malloc(8), 64)\n",
+                     86, "ERROR: AddressSanitizer: heap-buffer-overflow"),
+    "caught-c++-exception": ("import sys, _quorvane_test_hooks as hooks\n"
+                             "hooks.run_ladder_with_stand_in(sys.argv[1], 'master.m3u8', ['360p'],"
+                             " [], 'enc.keyinfo', outcomes={'360p.m3u8': 'throw'})\n",
+                             0, "360p: running the worker: it threw: stand-in worker failed"),
+}
+
+
+@pytest.mark.parametrize("case", list(SANITIZED_CHILD_CASES))
+def test_sanitized_children_tell_errors_from_exceptions(case: str, corpus: dict[str, Path],
+                                                        sanitized_module: Path,
+                                                        workdir: Path) -> None:
+    code, status, said = SANITIZED_CHILD_CASES[case]
+    result = run_python(code, str(corpus["valid.mp4"]), cwd=workdir,
+                        env=sanitizer_environment(sanitized_module), timeout=CHILD_TIMEOUT_S)
+    assert (result.returncode, said in result.stderr) == (status, True), result.stderr[-4000:]

@@ -413,7 +413,9 @@ def test_an_upload_the_call_refuses_is_refused_at_submit_with_its_reason(
 def test_an_upload_whose_reader_dies_is_refused_and_the_caller_lives_on(tmp_path, monkeypatch):
     """The upload is read in a process of its own: a file that crashes the
     demuxer (here a reader that dies as it would) costs a refusal."""
-    monkeypatch.setattr(children, "_PROBE", "import os, signal; os.kill(os.getpid(), signal.SIGSEGV)")
+    # The default action first: a sanitizer's handler would turn the signal into a report.
+    monkeypatch.setattr(children, "_PROBE", "import os, signal; signal.signal(signal.SIGSEGV, "
+                        "signal.SIG_DFL); os.kill(os.getpid(), signal.SIGSEGV)")
     with pytest.raises(LadderFailed, match="reading the upload ended with signal SIGSEGV"):
         submit_ladder(tmp_path / "upload.mp4", tmp_path / "ladder")
 

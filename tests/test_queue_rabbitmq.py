@@ -204,7 +204,9 @@ def test_a_broker_restart_while_windows_run_costs_no_encode_and_the_caller_gets_
     for window in running:
         hold_at(hold, window)
     environment = {**os.environ, "QUORVANE_BROKER_URL": broker.url(),
-                   "QUORVANE_RESULT_BACKEND": RESULTS, "PYTHONPATH": PROJECT_PATH}
+                   "QUORVANE_RESULT_BACKEND": RESULTS,
+                   "PYTHONPATH": os.pathsep.join(filter(None, [PROJECT_PATH,
+                                                               os.environ.get("PYTHONPATH")]))}
     with open(tmp_path / "stderr", "wb") as stderr:
         caller = subprocess.Popen(
             [sys.executable, "-m", "quorvane_queue", str(path), str(output), "--resolution",
