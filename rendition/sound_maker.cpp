@@ -161,6 +161,25 @@ bool encode_block(sound_path& path, AVFrame* block, sound_step& step, media_erro
   return encode_into(path, block, step, error);
 }
 
+// A damaged stream can decode to samples that are no numbers, or far beyond
+// full scale, and the loudness chain carries them on: the AAC encoder
+// refuses the first and can search its quantisers almost without end on the
+// second. They become silence, or peaks 18 dB over full scale, which no
+// sound the chain normalised comes near.
+constexpr float max_sample = 8.0f;
+
+void keep_samples_in_range(AVFrame* block) {
+  if (block->format != AV_SAMPLE_FMT_FLTP) {
+    return;
+  }
+  for (int channel = 0; channel < block->ch_layout.nb_channels; ++channel) {
+    float* samples = reinterpret_cast<float*>(block->extended_data[channel]);
+    for (int i = 0; i < block->nb_samples; ++i) {
+      samples[i] = std::isfinite(samples[i]) ? std::clamp(samples[i], -max_sample, max_sample) : 0.0f;
+    }
+  }
+}
+
 // Cuts `samples` samples off the FIFO into one encoder block and encodes it.
 enum class block_result { encoded, not_read, not_encoded };
 
@@ -176,6 +195,7 @@ block_result encode_fifo_block(sound_path& path, int samples, sound_step& step,
     error = media_error{read < 0 ? read : AVERROR_BUG, false, "reading the sound buffer"};
     return block_result::not_read;
   }
+  keep_samples_in_range(block.get());
   return encode_block(path, block.get(), step, error) ? block_result::encoded
                                                       : block_result::not_encoded;
 }

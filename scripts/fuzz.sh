@@ -49,8 +49,9 @@ if [ "${1:-}" = --coverage ]; then
   for target in $(all_targets); do
     mkdir -p "$build/corpus/$target"
     TMPDIR="$build/scratch" LLVM_PROFILE_FILE="$build/profiles/$target.profraw" \
-      "$build/coverage/fuzz/fuzz_$target" -runs=0 "$build/corpus/$target" "$repo/fuzz/corpus/$target" \
-      > /dev/null 2>&1
+      "$build/coverage/fuzz/fuzz_$target" -runs=0 -detect_leaks=0 -timeout=60 \
+      "$build/corpus/$target" "$repo/fuzz/corpus/$target" > /dev/null 2>&1 ||
+      echo "$target: a run of its corpus failed (the fuzz run tells which)"
     llvm-profdata-14 merge -o "$build/profiles/$target.profdata" "$build/profiles/$target.profraw"
     echo "== $target"
     (cd "$repo" && llvm-cov-14 report "$build/coverage/fuzz/fuzz_$target" \
