@@ -57,6 +57,12 @@ struct line_buffer {
 
 }  // namespace
 
+double extinf_seconds(const char* value) {
+  // Not NaN, an infinity or a negative time.
+  const double seconds = std::strtod(value, nullptr);
+  return std::isfinite(seconds) && seconds >= 0 ? seconds : -1;
+}
+
 m3u8_playlist read_m3u8(FILE* text) {
   m3u8_playlist playlist;
   bool variant_follows = false;  // the next line names a media playlist
@@ -86,9 +92,7 @@ m3u8_playlist read_m3u8(FILE* text) {
     if (line == "#EXT-X-ENDLIST") {
       playlist.ended = true;
     } else if (starts_with(line, "#EXTINF:")) {
-      // A duration, or none: not NaN, an infinity or a negative time.
-      const double seconds = std::strtod(line.c_str() + 8, nullptr);
-      segment_seconds = std::isfinite(seconds) && seconds >= 0 ? seconds : -1;
+      segment_seconds = extinf_seconds(line.c_str() + 8);
     } else if (starts_with(line, "#EXT-X-MEDIA-SEQUENCE:")) {
       playlist.media_sequence = std::strtoll(line.c_str() + 22, nullptr, 10);
     }

@@ -34,6 +34,10 @@ struct m3u8_playlist {
 // removed; empty when the list has no such attribute.
 std::optional<std::string> m3u8_attribute(const std::string& attributes, const std::string& name);
 
+// The duration an #EXTINF tag's value (what follows its colon) gives: a
+// finite, non-negative number of seconds, or -1 for none.
+double extinf_seconds(const char* value);
+
 // Reads a playlist's text from `text` to its end. Lines may end in CR LF;
 // blanks at a line's end are no part of it, as FFmpeg reads a line.
 m3u8_playlist read_m3u8(FILE* text);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cmath>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -88,8 +87,7 @@ std::string read_part(const std::string& text, playlist_part& part) {
     } else if (starts_with(line, key_tag)) {
       key = std::move(line);
     } else if (starts_with(line, duration_tag)) {
-      const double seconds = std::strtod(line.c_str() + std::strlen(duration_tag), nullptr);
-      if (!std::isfinite(seconds) || seconds < 0) {
+      if (extinf_seconds(line.c_str() + std::strlen(duration_tag)) < 0) {
         return "holds " + line + ", which is no segment's duration";
       }
       duration = std::move(line);
