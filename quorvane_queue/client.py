@@ -53,11 +53,13 @@ def _connection_lost(error: BaseException) -> bool:
     return isinstance(error, OSError) or broker.broker_lost(error, app)
 
 
-def _drop_connections(result_app) -> None:
+def _drop_connections(result_app) -> bool:
     """Drops the connections a broker restart left dead: the result
-    consumer's (the next wait starts a new one, declaring its reply queue
-    again) and the application's pool, for a new one."""
+    consumer's (a wait that starts after starts a new one, declaring its
+    reply queue again) and the application's pool, for a new one. Whether
+    there was a result consumer (rpc://) to drop."""
     consumer = getattr(result_app.backend, "result_consumer", None)
+    dropped = False
     for name in ("_consumer", "_connection"):
         held = getattr(consumer, name, None)
         if held is not None:
@@ -66,12 +68,14 @@ def _drop_connections(result_app) -> None:
             except Exception:   # a dead connection fails to close cleanly
                 pass
             setattr(consumer, name, None)
+            dropped = True
     try:
         result_app.pool.force_close_all()
     except Exception:
         pass
     result_app._pool = result_app.connection_for_write().Pool(
         limit=result_app.conf.broker_pool_limit)
+    return dropped
 
 
 class LadderResult(AsyncResult):
@@ -81,8 +85,7 @@ class LadderResult(AsyncResult):
 
     def reconnecting(self, call):
         try:
-            return broker.ride_out(call, self.app, _connection_lost,
-                                   lambda: _drop_connections(self.app))
+            return broker.ride_out(call, self.app, _connection_lost, self._drop_connections)
         except Exception as error:
             if not _connection_lost(error):
                 raise
@@ -91,6 +94,14 @@ class LadderResult(AsyncResult):
                 f"({type(error).__name__}: {error}); ladder {self.id} goes on on the workers: "
                 f"wait for it again with quorvane_queue.ladder_result({self.id!r}).get(), "
                 "which rides out broker restarts") from None
+
+    def _drop_connections(self) -> None:
+        if _drop_connections(self.app):
+            # Celery starts a result consumer when a result begins to be
+            # waited for, not when one already waited for is waited for
+            # again: this one begins again, else its wait would go on
+            # without a connection, never to end.
+            self.backend.remove_pending_result(self)
 
     def get(self, *args, **kwargs):
         return self.reconnecting(lambda: super(LadderResult, self).get(*args, **kwargs))

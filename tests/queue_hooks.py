@@ -12,7 +12,12 @@ When that folder holds `<output name>.step`, the encode of a task at that
 output runs one segment at a time: its process is stopped each time a media
 playlist has grown, the task reports its progress, and the process goes on,
 so that every progress state between the first segment and the last is
-reported while the encode is stopped midway."""
+reported while the encode is stopped midway.
+
+When that folder holds `<output name>.plan.hold`, the planning task of a
+ladder at that output stops once it has sent and recorded its first window,
+while its pass goes on, until `<output name>.plan.go` appears (the first
+delivery only, as above)."""
 
 from __future__ import annotations
 
@@ -22,6 +27,7 @@ import time
 from pathlib import Path
 
 from quorvane_queue import app, children
+from quorvane_queue.window_join import WindowJoin
 
 __all__ = ["app"]
 
@@ -32,26 +38,41 @@ def _output_name(attempt_folder: Path) -> str:
     return attempt_folder.name[1:].split(".attempt-", 1)[0]
 
 
+def _held_once(name: str) -> bool:
+    """Holds the task at `name` until it may go, when asked to and the first
+    time only: whether it did."""
+    folder = Path(_hold)
+    if not (folder / f"{name}.hold").exists():
+        return False
+    try:
+        with open(folder / f"{name}.held", "x") as marker:
+            marker.write(str(os.getpid()))
+    except FileExistsError:
+        return False   # held once already
+    while not (folder / f"{name}.go").exists():
+        time.sleep(0.05)
+    return True
+
+
 if _hold:
     _real_encode = children.run_encode
 
     def _encode_then_hold(job, attempt_folder, log, watch):
         encoded = _real_encode(job, attempt_folder, log, watch)
-        folder, name = Path(_hold), _output_name(attempt_folder)
-        if not (folder / f"{name}.hold").exists():
-            return encoded
-        try:
-            with open(folder / f"{name}.held", "x") as marker:
-                marker.write(str(os.getpid()))
-        except FileExistsError:
-            return encoded   # held once already
-
-        while not (folder / f"{name}.go").exists():
-            time.sleep(0.05)
-        watch()
+        if _held_once(_output_name(attempt_folder)):
+            watch()
         return encoded
 
     children.run_encode = _encode_then_hold
+
+    _real_announce = WindowJoin.announce
+
+    def _announce_then_hold(join, count):
+        plan = _real_announce(join, count)
+        _held_once(f"{join.output.name}.plan")
+        return plan
+
+    WindowJoin.announce = _announce_then_hold
 
 
 def _has_ended(pid: int) -> bool:

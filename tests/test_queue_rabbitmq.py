@@ -185,72 +185,122 @@ def test_a_window_whose_worker_machine_is_lost_is_redone_alone_by_another(
     assert leftovers(ladders) == []
 
 
-def test_a_broker_restart_while_windows_run_costs_no_encode_and_the_caller_gets_the_ladder(
-        broker, start_workers, storage, watch, hold, tmp_path):
-    """A ladder in windows of 6 s, waited for by the command line: windows 0
-    and 1 are held after their encode on the two workers, the others queued,
-    when the broker restarts. The workers come back taking nothing while
-    their child is busy; the running windows' messages return to the queue
-    with the others (queues durable, messages persistent). A third worker,
-    free, takes them: it waits for the first deliveries rather than encoding
-    their windows again. The command line reconnects and prints the ladder."""
+# A client that submits a ladder and waits for it by its id, as LadderStillRunning
+# advises: it says on its standard error once the ladder's first state has
+# reached its wait, and prints the ladder and every state it was told.
+WAIT_BY_ID = """
+import json, sys
+from quorvane_queue import ladder_result, submit_ladder
+ladder = submit_ladder(sys.argv[1], sys.argv[2], resolution=["360p"], window_seconds=6,
+                       queue=sys.argv[3]).id
+states = []
+def seen(message):
+    if message["task_id"] == ladder:
+        states.append(message["status"])
+        print("waiting for", ladder, file=sys.stderr, flush=True)
+outcome = ladder_result(ladder).get(on_message=seen)
+print(json.dumps({"outcome": outcome, "states": states}))
+"""
+
+
+@pytest.mark.parametrize("when", ["while windows run", "while planning"])
+def test_a_broker_restart_costs_no_encode_and_the_caller_gets_the_ladder(
+        broker, start_workers, storage, watch, hold, tmp_path, when):
+    """A ladder in windows of 6 s. While windows run, waited for by the
+    command line: windows 0 and 1 are held after their encode on the two
+    workers, the others queued, when the broker restarts. The workers come
+    back taking nothing while their child is busy; the running windows'
+    messages return to the queue with the others (queues durable, messages
+    persistent). A third worker, free, takes them: it waits for the first
+    deliveries rather than encoding their windows again. While planning,
+    waited for by its id: the planning task is held once it has sent window
+    0, its pass going on, when the broker restarts; it sends the other
+    windows once the broker is back, and its message, returned to the queue,
+    is delivered again to no effect. Either way the caller reconnects and
+    gets the whole ladder, which is never said to have failed."""
     ladders = storage / "ladders"
     seconds = 20
-    path = source(storage, "restart.mp4", seconds)
-    output = ladders / "restart"
-    workers = start_workers("restart", "one", "two")
+    name = "restart" if when == "while windows run" else "replan"
+    path = source(storage, f"{name}.mp4", seconds)
+    output = ladders / name
+    workers = start_workers(name, "one", "two")
     watching = watch(output)
-    running = [output.with_name(f"restart.w{index}") for index in (0, 1)]
-    for window in running:
-        hold_at(hold, window)
+    running = [output.with_name(f"{name}.w{index}") for index in (0, 1)] \
+        if when == "while windows run" else [output.with_name(f"{name}.plan")]
+    for part in running:
+        hold_at(hold, part)
     environment = {**os.environ, "QUORVANE_BROKER_URL": broker.url(),
                    "QUORVANE_RESULT_BACKEND": RESULTS,
                    "PYTHONPATH": os.pathsep.join(filter(None, [PROJECT_PATH,
                                                                os.environ.get("PYTHONPATH")]))}
+    command = [sys.executable, "-m", "quorvane_queue", str(path), str(output), "--resolution",
+               "360p", "--window-seconds", "6", "--queue", name] \
+        if when == "while windows run" else [sys.executable, "-c", WAIT_BY_ID, str(path),
+                                              str(output), name]
     with open(tmp_path / "stderr", "wb") as stderr:
-        caller = subprocess.Popen(
-            [sys.executable, "-m", "quorvane_queue", str(path), str(output), "--resolution",
-             "360p", "--window-seconds", "6", "--queue", "restart"],
-            env=environment, stdout=subprocess.PIPE, stderr=stderr, text=True)
+        caller = subprocess.Popen(command, env=environment, stdout=subprocess.PIPE,
+                                  stderr=stderr, text=True)
     try:
-        for window in running:
-            wait_for(lambda: held(hold, window), f"{window.name} to be held", RESULT_TIMEOUT)
-        queued, consumers = broker.queue_state("restart")
-        assert consumers == 2
+        for part in running:
+            wait_for(lambda: held(hold, part), f"{part.name} to be held", RESULT_TIMEOUT)
+        if when == "while windows run":
+            queued, consumers = broker.queue_state(name)
+            assert consumers == 2
+        else:
+            wait_for(lambda: "waiting for" in (tmp_path / "stderr").read_text(),
+                     "the caller to wait", RESULT_TIMEOUT)
 
+        busy = workers if when == "while windows run" else \
+            [worker for worker in workers if "quorvane_queue.plan_windows[" in worker.log_text()]
         broker.stop()
+        # Away long enough that the caller's own reconnection gives up.
+        wait_for(lambda: "lost the connection to the broker" in (tmp_path / "stderr").read_text(),
+                 "the caller to lose the broker", RESULT_TIMEOUT)
         broker.start()
         line = "taking no new task until a child is free"
-        wait_for(lambda: all(line in worker.log_text() for worker in workers),
-                 "both workers to reconnect", RESULT_TIMEOUT)
-        assert broker.queue_state("restart") == (queued + 2, 0)
+        wait_for(lambda: all(line in worker.log_text() for worker in busy),
+                 "the busy workers to reconnect", RESULT_TIMEOUT)
         use_broker(app, broker.url(), RESULTS)   # the tests' own connections died with it
-        [third] = start_workers("restart", "three")
-        wait_for(lambda: "waits for its earlier delivery" in third.log_text(),
-                 "the third worker to wait for a window held", RESULT_TIMEOUT)
-        for window in running:
-            release(hold, window)
+        if when == "while windows run":
+            assert broker.queue_state(name) == (queued + 2, 0)
+            [third] = start_workers(name, "three")
+            workers.append(third)
+            wait_for(lambda: "waits for its earlier delivery" in third.log_text(),
+                     "the third worker to wait for a window held", RESULT_TIMEOUT)
+        for part in running:
+            release(hold, part)
         printed, _ = caller.communicate(timeout=RESULT_TIMEOUT)
     finally:
         caller.kill()
         caller.wait()
     said = (tmp_path / "stderr").read_text()
     assert caller.returncode == 0, said[-3000:]
-    assert "lost the connection to the broker" in said
     outcome = json.loads(printed)
-    assert (outcome["renditions"], len(outcome["windows"])) == (["360p"], queued + 2)
+    if when == "while planning":
+        outcome, states = outcome["outcome"], outcome["states"]
+        assert "FAILURE" not in states and states[-1] == "SUCCESS"
+    assert outcome["renditions"] == ["360p"]
+    assert [part["start"] for part in outcome["windows"]] == list(range(0, seconds, 6))
+    assert outcome["windows"][-1]["end"] == pytest.approx(seconds, abs=0.1)
     watching.assert_published_once()
-    workers.append(third)
     assert published_lines(workers, output) == 1
     assert_ladder_plays(output, ["360p"], seconds)
+    wait_for(lambda: broker.queue_state(name) == (0, len(workers)),
+             "every message to be acknowledged")
     log = "".join(worker.log_text() for worker in workers)
-    [ladder] = re.findall(r"quorvane_queue\.plan_windows\[(\S+)\] received", log)
-    for index in (0, 1):
-        window = f"{ladder}-w{index}"
-        assert received(workers, window, "encode_window") == 2
-        assert log.count(f"task {window} ended: window w{index} encoded (") == 1
-        assert log.count(f"task {window} ended: window w{index} had nothing to encode") == 1
-    wait_for(lambda: broker.queue_state("restart") == (0, 3), "every message to be acknowledged")
+    [ladder] = set(re.findall(r"quorvane_queue\.plan_windows\[(\S+)\] received", log))
+    if when == "while windows run":
+        assert len(outcome["windows"]) == queued + 2
+        for index in (0, 1):
+            window = f"{ladder}-w{index}"
+            assert received(workers, window, "encode_window") == 2
+            assert log.count(f"task {window} ended: window w{index} encoded (") == 1
+            assert log.count(f"task {window} ended: window w{index} had nothing to encode") == 1
+    else:
+        assert received(workers, ladder, "plan_windows") == 2
+        # Window 0, sent before the restart, may have been running then.
+        assert all(received(workers, f"{ladder}-w{index}", "encode_window") == 1
+                   for index in range(1, len(outcome["windows"])))
     assert leftovers(ladders) == []
 
 
