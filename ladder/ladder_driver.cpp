@@ -1,5 +1,6 @@
 #include "ladder/ladder_driver.h"
 
+#include <algorithm>
 #include <deque>
 #include <exception>
 #include <set>
@@ -125,6 +126,22 @@ rendition_worker ladder_rung_worker(int64_t first_slot, int64_t end_slot) {
   };
 }
 
+namespace {
+
+// The largest frame any rung of `resolution` has for a source of `size`.
+frame_box largest_frame(const std::vector<std::string>& resolution, const display_size& size) {
+  frame_box largest;
+  for (const std::string& name : resolution) {
+    if (const std::optional<frame_size> frame = resolve_frame_size(name, size.width, size.height)) {
+      largest.width = std::max<int>(largest.width, frame->width);
+      largest.height = std::max<int>(largest.height, frame->height);
+    }
+  }
+  return largest;
+}
+
+}  // namespace
+
 std::vector<rung_failure> run_ladder(std::string input, std::string output,
                                      std::vector<std::string> resolution,
                                      std::vector<int32_t> bitrate, std::string key,
@@ -162,7 +179,7 @@ std::vector<rung_failure> run_ladder(std::string input, std::string output,
   maker.track = passes.rungs;
   if (passes.rungs != nullptr && passes.make) {
     try {
-      maker.thread = std::thread(passes.make);
+      maker.thread = std::thread(passes.make, largest_frame(resolution, source.size));
     } catch (...) {
       passes.rungs->fail({"starting the pictures' thread",
                           thread_refusal_text(std::current_exception())});
@@ -253,7 +270,9 @@ std::vector<rung_failure> hls_encoder(std::string input, std::string output,
   rung_handover rungs = make_rung_handover();
   ladder_passes passes;
   passes.rungs = &rungs;
-  passes.make = [&rungs, input] { make_call_passes(input, rungs); };
+  passes.make = [&rungs, input](frame_box largest_frame) {
+    make_call_passes(input, largest_frame, rungs);
+  };
   return run_ladder(std::move(input), std::move(output), std::move(resolution),
                     std::move(bitrate), std::move(key), ladder_rung_worker(0, unbounded_slot), start_std_thread, passes);
 }

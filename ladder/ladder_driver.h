@@ -32,7 +32,7 @@ rendition_worker ladder_rung_worker(int64_t first_slot, int64_t end_slot);
 // of its own once the rungs are known.
 struct ladder_passes {
   rung_handover* rungs = nullptr;
-  std::function<void()> make;
+  std::function<void(frame_box largest_frame)> make;
 };
 
 // Starts a thread running `body`; may throw std::system_error like std::thread.

@@ -114,8 +114,8 @@ std::vector<rung_failure> encode_ladder_window(std::string input, std::string ou
   rung_handover rungs = make_rung_handover();
   ladder_passes passes;
   passes.rungs = &rungs;
-  passes.make = [&rungs, &track, input, part = window.part] {
-    make_ladder_pictures(input, part, ladder_sound_source{&track, true}, rungs);
+  passes.make = [&rungs, &track, input, part = window.part](frame_box largest_frame) {
+    make_ladder_pictures(input, part, ladder_sound_source{&track, true}, largest_frame, rungs);
   };
   std::vector<rung_failure> failures =
       run_ladder(std::move(input), std::move(output), std::move(resolution), std::move(bitrate), key,

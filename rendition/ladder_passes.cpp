@@ -81,7 +81,7 @@ step_output rungs_output(rendition_pipeline& pipeline, rung_handover& rungs) {
 
 step_result run_pictures(rendition_pipeline& pipeline, const std::string& input,
                          const rendition_window& window, track_reader& sound,
-                         rung_handover& rungs) {
+                         frame_box largest_frame, rung_handover& rungs) {
   pass_plan plan;
   plan.pictures = picture_use::encoded;
   plan.sound = sound_origin::taken;
@@ -92,6 +92,7 @@ step_result run_pictures(rendition_pipeline& pipeline, const std::string& input,
   muxer.window.end_slot = window.end_slot;
   pipeline.sound.reader = &sound;
   pipeline.video.rungs = &rungs;
+  pipeline.video.largest_frame = largest_frame;
   if (step_result failed = open_pipeline(pipeline, input, plan)) {
     return failed;
   }
@@ -184,17 +185,19 @@ step_result make_sound(const std::string& input, sound_track& track) {
 }  // namespace
 
 void make_ladder_pictures(const std::string& input, const rendition_window& window,
-                          const ladder_sound_source& sound, rung_handover& rungs) noexcept {
+                          const ladder_sound_source& sound, frame_box largest_frame,
+                          rung_handover& rungs) noexcept {
   end_with(rungs, "making the pictures", [&]() -> step_result {
     track_reader reader;  // leaves the sound track however the pass ends
     reader.join(*sound.track);
     sound.track->seal();
     rendition_pipeline pipeline;
-    return run_pictures(pipeline, input, window, reader, rungs);
+    return run_pictures(pipeline, input, window, reader, largest_frame, rungs);
   });
 }
 
-void make_call_passes(const std::string& input, rung_handover& rungs) noexcept {
+void make_call_passes(const std::string& input, frame_box largest_frame,
+                      rung_handover& rungs) noexcept {
   sound_track track;
   track_maker_thread sound_maker;  // joined first, once the picture pass has left its track
   sound_maker.track = &track;
@@ -204,7 +207,8 @@ void make_call_passes(const std::string& input, rung_handover& rungs) noexcept {
     rungs.fail({"starting the sound's thread", refused.what()});
     return;
   }
-  make_ladder_pictures(input, rendition_window{}, ladder_sound_source{&track, false}, rungs);
+  make_ladder_pictures(input, rendition_window{}, ladder_sound_source{&track, false}, largest_frame,
+                       rungs);
 }
 
 void make_ladder_sound(const std::string& input, sound_track& track) noexcept {

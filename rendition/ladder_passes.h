@@ -33,16 +33,18 @@ struct ladder_sound_source {
   bool carries_silence = false;
 };
 
-// The ladder's pictures for the rungs that joined `rungs`: a pass over
-// `input` within `window`, the sound's steps taken from `sound`. It ends
-// the hand-over, with its failure when it failed, and stops early once no
-// rung takes anything more.
+// The ladder's pictures for the rungs that joined `rungs`, whose largest
+// frame is `largest_frame`: a pass over `input` within `window`, the sound's
+// steps taken from `sound`. It ends the hand-over, with its failure when it
+// failed, and stops early once no rung takes anything more.
 void make_ladder_pictures(const std::string& input, const rendition_window& window,
-                          const ladder_sound_source& sound, rung_handover& rungs) noexcept;
+                          const ladder_sound_source& sound, frame_box largest_frame,
+                          rung_handover& rungs) noexcept;
 
 // A call's passes: the sound made on a thread of its own and taken by the
 // picture pass, which runs on this one.
-void make_call_passes(const std::string& input, rung_handover& rungs) noexcept;
+void make_call_passes(const std::string& input, frame_box largest_frame,
+                      rung_handover& rungs) noexcept;
 
 // The ladder's sound made once: a pass over `input` that decodes its sound
 // alone. It ends the track, with its failure when it failed, and stops

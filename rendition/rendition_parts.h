@@ -94,12 +94,14 @@ struct video_path {
   // picture interval, or 1/30 s when the source is faster.
   AVRational picture_duration = grid_time_base;
   picture_format chain_format;     // what `chain` was built for
+  picture_format chain_output_format;  // and what it gives
+  frame_box largest_frame;  // the ladder's largest rung, which the source's steps need not exceed
   filter_chain chain;
   picture_timeline timeline;
   frame_ptr decoded;
   frame_ptr filtered;
   frame_ptr held;  // the held picture, whose place is in `timeline`
-  picture_format held_format;  // what the chain that gave the held picture was built for
+  picture_format held_format;  // the held picture's, as the chain gave it
   // Where the pictures to encode go; none for a pass that writes nothing.
   rung_handover* rungs = nullptr;
   // The held picture as handed over, which its copies share; empty until

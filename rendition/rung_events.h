@@ -29,6 +29,13 @@ struct picture_format {
 
 bool operator==(const picture_format& a, const picture_format& b);
 
+// The largest frame of a ladder's rungs, upright: the source's steps need
+// give no rung more pixels than this. 0 x 0: not known.
+struct frame_box {
+  int width = 0;
+  int height = 0;
+};
+
 // A picture as the source's steps left it. `format` is what the rungs'
 // chains are built for: the source picture's, its steps done.
 struct prepared_picture {

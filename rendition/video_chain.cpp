@@ -214,7 +214,10 @@ int build_chain(filter_chain& chain, const picture_format& format, AVRational ti
 
 }  // namespace
 
-std::string source_steps_description(const picture_format& format) {
+namespace {
+
+// Deinterlacing and transparency: steps that keep the picture's size and colours.
+std::vector<std::string> flattening_steps(const picture_format& format) {
   std::vector<std::string> steps;
   if (format.interlaced) {
     // One picture out per picture in, so the frame-rate rules stay as they are.
@@ -224,7 +227,68 @@ std::string source_steps_description(const picture_format& format) {
     // Colour times opacity: the picture laid over black.
     steps.emplace_back("premultiply=inplace=1");
   }
+  return steps;
+}
+
+// The size an HDR picture is tone-mapped at: its own, or the largest rung's
+// frame when that holds fewer pixels (a 4K phone upload is mapped at 1080p).
+fitted_size tone_mapping_size(const picture_format& format, int clockwise_rotation,
+                              frame_box largest_frame) {
+  const fitted_size own{format.width, format.height};
+  if (largest_frame.width <= 0 || largest_frame.height <= 0) {
+    return own;
+  }
+  const bool quarter_turn = clockwise_rotation % 180 != 0;
+  const fitted_size fitted =
+      fit_inside(format, quarter_turn ? largest_frame.height : largest_frame.width,
+                 quarter_turn ? largest_frame.width : largest_frame.height);
+  return int64_t{fitted.width} * fitted.height < int64_t{format.width} * format.height ? fitted
+                                                                                      : own;
+}
+
+bool scaled_for_tone_mapping(const picture_format& format, fitted_size size) {
+  return size.width != format.width || size.height != format.height;
+}
+
+}  // namespace
+
+std::string source_steps_description(const picture_format& format, int clockwise_rotation,
+                                     frame_box largest_frame) {
+  std::vector<std::string> steps = flattening_steps(format);
+  if (is_hdr(format.transfer)) {
+    // Tone-mapped once for every rung, in floating point: the dearest step
+    // of an HDR upload, so at no more pixels than the largest rung needs.
+    const fitted_size size = tone_mapping_size(format, clockwise_rotation, largest_frame);
+    if (scaled_for_tone_mapping(format, size)) {
+      steps.push_back("scale=w=" + std::to_string(size.width) + ":h=" +
+                      std::to_string(size.height) + ":flags=bicubic");
+    }
+    steps.push_back(hdr_to_sdr(format));
+    if (scaled_for_tone_mapping(format, size)) {
+      steps.emplace_back("setsar=1");  // fitted with square pixels
+    }
+  }
   return steps.empty() ? "null" : joined(steps);
+}
+
+picture_format prepared_format(const picture_format& format, int clockwise_rotation,
+                               frame_box largest_frame) {
+  picture_format prepared = format;
+  prepared.interlaced = false;  // deinterlaced by the source's steps, if at all
+  if (is_hdr(format.transfer)) {
+    const fitted_size size = tone_mapping_size(format, clockwise_rotation, largest_frame);
+    if (scaled_for_tone_mapping(format, size)) {
+      prepared.sample_aspect = AVRational{1, 1};
+    }
+    prepared.width = size.width;
+    prepared.height = size.height;
+    prepared.pixel_format = AV_PIX_FMT_YUV420P;
+    prepared.matrix = output_matrix;
+    prepared.range = output_range;
+    prepared.primaries = output_primaries;
+    prepared.transfer = output_transfer;
+  }
+  return prepared;
 }
 
 std::string rung_steps_description(const picture_format& format, int clockwise_rotation,
@@ -238,8 +302,8 @@ std::string rung_steps_description(const picture_format& format, int clockwise_r
   std::string scale = "scale=w=" + std::to_string(fitted.width) +
                       ":h=" + std::to_string(fitted.height) + ":flags=bicubic";
   if (is_hdr(format.transfer)) {
-    // Tone-mapped after scaling: the floating-point steps then work on the
-    // rung's pixels, not the source's.
+    // Not yet tone-mapped (a pass that only times the pictures): after
+    // scaling, so the floating-point steps work on the frame's pixels.
     steps.push_back(scale);
     steps.push_back(hdr_to_sdr(format));
   } else if (!already_fits(format, fitted.width, fitted.height)) {
@@ -272,15 +336,17 @@ std::string rung_steps_description(const picture_format& format, int clockwise_r
 int build_video_chain(video_path& path, const picture_format& format, AVRational time_base) {
   // A pass that times the pictures runs the whole chain on a few pixels; a
   // pass that prepares them for the rungs runs the source's steps alone.
+  const std::vector<std::string> flattening = flattening_steps(format);
   const std::string description =
       path.use == picture_use::timed
-          ? "scale=w=64:h=36:flags=neighbor," + source_steps_description(format) + "," +
-                rung_steps_description(format, path.clockwise_rotation, path.encoder->width,
-                                       path.encoder->height)
-          : source_steps_description(format);
+          ? "scale=w=64:h=36:flags=neighbor," + (flattening.empty() ? "null" : joined(flattening)) +
+                "," + rung_steps_description(format, path.clockwise_rotation, path.encoder->width,
+                                             path.encoder->height)
+          : source_steps_description(format, path.clockwise_rotation, path.largest_frame);
   const int built = build_chain(path.chain, format, time_base, description);
   if (built >= 0) {
     path.chain_format = format;
+    path.chain_output_format = prepared_format(format, path.clockwise_rotation, path.largest_frame);
   }
   return built;
 }

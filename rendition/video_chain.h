@@ -1,7 +1,7 @@
 // The filter chains between a decoded picture and a rung's: the source's
-// own steps, once per ladder (deinterlace, flatten transparency), then each
-// rung's (scale into the frame keeping the picture's shape, convert to
-// BT.709 limited range or map HDR to SDR, pad, turn upright).
+// own steps, once per ladder (deinterlace, flatten transparency, map HDR to
+// SDR), then each rung's (scale into the frame keeping the picture's shape,
+// convert to BT.709 limited range, pad, turn upright).
 #pragma once
 
 #include <string>
@@ -16,13 +16,22 @@ namespace quorvane {
 picture_format picture_format_of(const AVFrame* picture, const AVStream* stream,
                                  bool interlaced_source);
 
-// The source's own steps, at its size, for pictures of `format`:
-// deinterlace, lay transparency over black ("null" when it needs none).
-std::string source_steps_description(const picture_format& format);
+// The source's own steps for pictures of `format`: deinterlace, lay
+// transparency over black, map HDR to SDR ("null" when it needs none). At the
+// source's size, but an HDR picture larger than `largest_frame` (the largest
+// rung's frame, upright) is first scaled into it: each rung scales from there.
+std::string source_steps_description(const picture_format& format, int clockwise_rotation,
+                                     frame_box largest_frame);
+
+// What the source's steps make of pictures of `format`: the format the
+// rungs' chains are built for.
+picture_format prepared_format(const picture_format& format, int clockwise_rotation,
+                               frame_box largest_frame);
 
 // A rung's steps for pictures of `format`, the source's steps done: scaled
 // into a `width` x `height` frame keeping their shape, BT.709 limited range
-// (HDR tone-mapped to SDR), padded, turned upright by `clockwise_rotation`.
+// (HDR tone-mapped to SDR when the source's steps did not), padded, turned
+// upright by `clockwise_rotation`.
 std::string rung_steps_description(const picture_format& format, int clockwise_rotation,
                                    int width, int height);
 

@@ -74,7 +74,6 @@ bool hand_over_picture(video_path& path, hls_muxer& muxer, AVFrame* picture, int
       return failed_step(muxer.last_error, "handing the pictures over", AVERROR(ENOMEM));
     }
     prepared->format = path.held_format;
-    prepared->format.interlaced = false;  // deinterlaced here, if at all
     prepared->clockwise_rotation = path.clockwise_rotation;
     path.handed = std::move(prepared);
   }
@@ -95,7 +94,7 @@ bool hand_over_picture(video_path& path, hls_muxer& muxer, AVFrame* picture, int
 void hold_new(video_path& path, AVFrame* picture) {
   av_frame_unref(path.held.get());
   av_frame_move_ref(path.held.get(), picture);
-  path.held_format = path.chain_format;
+  path.held_format = path.chain_output_format;
   path.handed.reset();
 }
 

@@ -81,10 +81,10 @@ def _flashing(path: Path, rate: str = "30", **kwargs) -> Path:
                                       **kwargs)
 
 
-def _reencoded(path: Path, *args: str) -> Path:
+def _reencoded(path: Path, *args: str, **flashing) -> Path:
     """A 30 per second flashing source passed through `args` (filters,
     codec options), its sound copied."""
-    base = _flashing(path.with_name("base.mkv"))
+    base = _flashing(path.with_name("base.mkv"), **flashing)
     run_ffmpeg("-i", str(base), *args, "-c:a", "copy", str(path))
     return path
 
@@ -160,7 +160,8 @@ def _hdr(path: Path) -> Path:
         "-c:v", "libx265", "-preset", "ultrafast",
         "-x265-params", "log-level=error:colorprim=bt2020:transfer=arib-std-b67"
                         ":colormatrix=bt2020nc",
-        "-colorspace", "bt2020nc", "-color_primaries", "bt2020", "-color_trc", "arib-std-b67")
+        "-colorspace", "bt2020nc", "-color_primaries", "bt2020", "-color_trc", "arib-std-b67",
+        size="854x480")  # larger than the rung: tone-mapped at the rung's size
 
 
 def _slides(path: Path, rate: str, instants: tuple[float, ...] = INSTANTS) -> Path:
@@ -351,7 +352,8 @@ KINDS = {
     "no_audio": Kind(_silent, sound=False,
                      check=lambda s: [t["codec_type"] for t in probe_streams(s)] == ["video"]),
     "rotated": Kind(_rotated, name="rotated.mp4", size=(360, 640)),
-    "hdr": Kind(_hdr, check=lambda s: _stream(s)["color_transfer"] == "arib-std-b67"),
+    "hdr": Kind(_hdr, check=lambda s: _stream(s)["color_transfer"] == "arib-std-b67"
+                and _stream(s)["height"] == 480),
     "sound_hole_mkv": Kind(lambda p: _hole(p, "pcm_s16le", 5.0, 6.0), **TIMED, hole=(5.02, 6.0),
                            check=lambda s: max(_sound_steps(s)) > 0.95),
     "sound_hole_ts": Kind(lambda p: _hole(p, "aac", 6.4, 7.4), name="hole.ts", **TIMED,
