@@ -105,6 +105,14 @@ UPLOADS = {
     "avi": [*PICTURES, *SOUND, "-c:v", "mjpeg", "-c:a", "mp3"],
     "m4a": [*SOUND, "-c:a", "aac"],
     "ogg": [*SOUND, "-c:a", "libvorbis"],
+    # A phone's HLG picture in 10-bit HEVC, larger than the rung: scaled and
+    # tone-mapped in the picture pass.
+    "hevc.mkv": ["-f", "lavfi", "-i", "testsrc2=size=704x396:rate=10", *SOUND,
+                 "-vf", "zscale=tin=bt709:pin=bt709:min=bt709:t=arib-std-b67:p=bt2020:m=2020_ncl,"
+                 "format=yuv420p10le",
+                 "-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=error",
+                 "-color_primaries", "bt2020", "-color_trc", "arib-std-b67",
+                 "-colorspace", "bt2020nc", "-c:a", "aac"],
 }
 
 
