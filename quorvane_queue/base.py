@@ -72,6 +72,9 @@ MAX_DELIVERIES = 3
 STORAGE_RETRIES = 3
 STORAGE_RETRY_SECONDS = 5
 ENCODER_RETRY_SECONDS = 5
+# How much of a retried run's FFmpeg messages, from their end, goes to the
+# worker's log once a later run has done the work.
+RETRIED_LOG_TAIL = 4096
 # A delivery that finds an earlier one of its task still running looks again
 # this often, and gives that one's worker this long to say it still runs it.
 EARLIER_DELIVERY_SECONDS = 2.0
@@ -374,9 +377,7 @@ class DeliveriesTask(LadderStateTask):
             with self.start_attempt(work.target, earlier) as attempt:
                 try:
                     answer = work.run(attempt)
-                    # An earlier run's log, kept as it was retried, is no
-                    # failure's once the task has done its work.
-                    failed_log(work.target, self.request.id).unlink(missing_ok=True)
+                    self.log_retried_run(work)
                     return answer
                 except (NoRendition, children.ChildEnded) as error:
                     raise self.fail_with_log(f"{work.label}: {error}", attempt) from None
@@ -457,6 +458,21 @@ class DeliveriesTask(LadderStateTask):
                                          "deliveries", attempt) from None
             attempt.keep_log(self.request.id)
             raise self.retry(exc=error, countdown=ENCODER_RETRY_SECONDS)
+
+    def log_retried_run(self, work: AttemptWork) -> None:
+        """An earlier run's log, kept as it was retried, is no failure's once
+        the task has done its work: its end goes to the worker's log, where
+        the retry was told, and the file beside the ladder goes."""
+        kept = failed_log(work.target, self.request.id)
+        try:
+            with open(kept, "rb") as log:
+                log.seek(max(0, os.fstat(log.fileno()).st_size - RETRIED_LOG_TAIL))
+                tail = log.read().decode("utf-8", "replace")
+        except FileNotFoundError:
+            return
+        logger.warning("%s: done in delivery %d; the FFmpeg messages that end the run retried "
+                       "before:\n%s", work.label, self.request.retries + 1, tail.rstrip("\n"))
+        kept.unlink(missing_ok=True)
 
     def fail_with_log(self, message: str, attempt: Attempt) -> LadderFailed:
         """The failure, with the attempt's log kept and the failure written at

@@ -11,6 +11,7 @@ from __future__ import annotations
 import errno
 import io
 import itertools
+import logging
 import json
 import os
 import re
@@ -241,20 +242,25 @@ def test_the_encoders_reasons_reach_the_result(storage, encoded_folder, monkeypa
     assert hidden_entries(storage / "ladders") == []
 
 
-def test_a_retried_encode_that_then_succeeds_leaves_no_failure_log(storage, encoded_folder,
-                                                                  monkeypatch):
+def test_a_retried_encode_that_then_succeeds_logs_the_crashed_run_but_leaves_no_file(
+        storage, encoded_folder, monkeypatch, caplog):
+    """The crashed run's messages end up in the worker's log, where its retry
+    was told, not in a file beside the published ladder."""
     runs = []
 
     def crash_once(job, folder, log, watch):
         runs.append(folder)
         if len(runs) == 1:
-            log.write_text("decoding\n")
+            log.write_text("x" * 9000 + "\ndecoding: invalid NAL unit\n")
             raise children.EncoderCrashed("the encode process ended by signal SIGKILL")
         return fake_encode(encoded_folder, [])(job, folder, log, watch)
     monkeypatch.setattr(children, "run_encode", crash_once)
     monkeypatch.setattr(base, "ENCODER_RETRY_SECONDS", 0)
-    assert run_task(storage)["encoded"] and len(runs) == 2
+    with caplog.at_level(logging.WARNING, logger=base.logger.name):
+        assert run_task(storage)["encoded"] and len(runs) == 2
     assert hidden_entries(storage / "ladders") == []
+    [told] = [record.getMessage() for record in caplog.records if "delivery 2" in record.getMessage()]
+    assert told.endswith("x\ndecoding: invalid NAL unit") and len(told) < 4096 + 200, told
 
 
 def test_soft_limit_after_the_rename_reports_the_published_ladder(storage, encoded_folder, monkeypatch):
