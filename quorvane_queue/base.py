@@ -470,8 +470,9 @@ class DeliveriesTask(LadderStateTask):
                 tail = log.read().decode("utf-8", "replace")
         except FileNotFoundError:
             return
-        logger.warning("%s: done in delivery %d; the FFmpeg messages that end the run retried "
-                       "before:\n%s", work.label, self.request.retries + 1, tail.rstrip("\n"))
+        logger.warning("%s (%s): done in delivery %d; the FFmpeg messages that end the run "
+                       "retried before:\n%s", work.target.name, work.label,
+                       self.request.retries + 1, tail.rstrip("\n"))
         kept.unlink(missing_ok=True)
 
     def fail_with_log(self, message: str, attempt: Attempt) -> LadderFailed:
