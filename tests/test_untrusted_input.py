@@ -314,6 +314,10 @@ def bad_entry(kind: str, upload: Path, secret: Path, port: int) -> tuple[str, st
     if kind == "named-pipe":
         os.mkfifo(upload / "pipe.ts")
         return "pipe.ts", "", "entry pipe.ts is a named pipe"
+    if kind.startswith("live"):   # no end, and a reload due in a day
+        media = upload / ("media.m3u8" if kind == "live-media-playlist" else "list.m3u8")
+        return "", "", (f"playlist {media} has no #EXT-X-ENDLIST: FFmpeg would wait for a live "
+                        "playlist to grow")
     raise AssertionError(kind)
 
 
@@ -321,7 +325,8 @@ def bad_entry(kind: str, upload: Path, secret: Path, port: int) -> tuple[str, st
 # protocols drops the entry and plays the rest): the call decides by reading
 # the playlist, and a master playlist's media playlists, itself.
 @pytest.mark.parametrize("kind", ["leaving-its-folder", "absolute-path", "symbolic-link-out",
-                                  "key-outside", "url", "url-in-media-playlist", "named-pipe"])
+                                  "key-outside", "url", "url-in-media-playlist", "named-pipe",
+                                  "live", "live-media-playlist"])
 def test_playlist_entry_past_its_folder_refuses_the_whole_input(workdir, key_info, folders,
                                                                 listener, tiny_ts, kind):
     upload, secret = folders
@@ -337,11 +342,14 @@ def test_playlist_entry_past_its_folder_refuses_the_whole_input(workdir, key_inf
     # The good segments first: the refused one comes only once reading is under way.
     entries = [segment.name for segment in segments] + ([entry] if entry else [])
     playlist = upload / "list.m3u8"
-    if kind == "url-in-media-playlist":
-        (upload / "media.m3u8").write_text(media_playlist(entries, key_line))
+    media = media_playlist(entries, key_line)
+    if kind.startswith("live"):
+        media = media.replace("#EXT-X-ENDLIST\n", "").replace("#EXTINF:1.0,", "#EXTINF:86400,")
+    if kind in ("url-in-media-playlist", "live-media-playlist"):
+        (upload / "media.m3u8").write_text(media)
         playlist.write_text("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=400000\nmedia.m3u8\n")
     else:
-        playlist.write_text(media_playlist(entries, key_line))
+        playlist.write_text(media)
     watch = OpenWatch(secret)
     try:
         if kind in ("leaving-its-folder", "absolute-path", "symbolic-link-out", "key-outside"):
