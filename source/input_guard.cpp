@@ -272,14 +272,23 @@ std::optional<step_failure> check_playlist(const input_guard& guard, const std::
   }
   const m3u8_playlist playlist = read_m3u8(text);
   fclose(text);
-  // A media playlist without its end is live: FFmpeg's HLS demuxer waits
-  // for it to grow, as long as its last segment's EXTINF says, again and
-  // again, whatever the file holds. An upload is a whole file.
-  const bool master = std::any_of(playlist.references.begin(), playlist.references.end(),
-                                  [](const m3u8_reference& reference) { return reference.playlist; });
-  if (!master && !playlist.ended) {
-    return refusal("playlist " + path +
-                   " has no #EXT-X-ENDLIST: FFmpeg would wait for a live playlist to grow");
+  // FFmpeg's HLS demuxer reads a playlist that lists segments, or names no
+  // further playlist, as a media playlist. Without its end it is live: the
+  // demuxer waits for it to grow, as long as its last segment's EXTINF says,
+  // whatever the file holds. Without a segment, as an alternate rendition,
+  // FFmpeg 5.1 crashes. An upload is whole files of media.
+  const auto& references = playlist.references;
+  const bool names_playlists = std::any_of(references.begin(), references.end(),
+                                           [](const m3u8_reference& reference) { return reference.playlist; });
+  const bool lists_segments = std::any_of(references.begin(), references.end(), is_segment);
+  if (lists_segments || !names_playlists) {
+    if (!lists_segments) {
+      return refusal("playlist " + path + " lists no segment");
+    }
+    if (!playlist.ended) {
+      return refusal("playlist " + path +
+                     " has no #EXT-X-ENDLIST: FFmpeg would wait for a live playlist to grow");
+    }
   }
   for (const m3u8_reference& reference : playlist.references) {
     if (std::optional<step_failure> refused = check_reference(guard, path, reference, nesting)) {

@@ -318,6 +318,9 @@ def bad_entry(kind: str, upload: Path, secret: Path, port: int) -> tuple[str, st
         media = upload / ("media.m3u8" if kind == "live-media-playlist" else "list.m3u8")
         return "", "", (f"playlist {media} has no #EXT-X-ENDLIST: FFmpeg would wait for a live "
                         "playlist to grow")
+    if kind == "empty-rendition":   # ended, but no segment: FFmpeg 5.1 crashes on it
+        (upload / "audio.m3u8").write_text("#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-ENDLIST\n")
+        return "", "", f"playlist {upload / 'audio.m3u8'} lists no segment"
     raise AssertionError(kind)
 
 
@@ -326,7 +329,7 @@ def bad_entry(kind: str, upload: Path, secret: Path, port: int) -> tuple[str, st
 # the playlist, and a master playlist's media playlists, itself.
 @pytest.mark.parametrize("kind", ["leaving-its-folder", "absolute-path", "symbolic-link-out",
                                   "key-outside", "url", "url-in-media-playlist", "named-pipe",
-                                  "live", "live-media-playlist"])
+                                  "live", "live-media-playlist", "empty-rendition"])
 def test_playlist_entry_past_its_folder_refuses_the_whole_input(workdir, key_info, folders,
                                                                 listener, tiny_ts, kind):
     upload, secret = folders
@@ -345,9 +348,12 @@ def test_playlist_entry_past_its_folder_refuses_the_whole_input(workdir, key_inf
     media = media_playlist(entries, key_line)
     if kind.startswith("live"):
         media = media.replace("#EXT-X-ENDLIST\n", "").replace("#EXTINF:1.0,", "#EXTINF:86400,")
-    if kind in ("url-in-media-playlist", "live-media-playlist"):
+    if kind in ("url-in-media-playlist", "live-media-playlist", "empty-rendition"):
         (upload / "media.m3u8").write_text(media)
-        playlist.write_text("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=400000\nmedia.m3u8\n")
+        playlist.write_text('#EXTM3U\n#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID="a",NAME="a",URI="audio.m3u8"\n'
+                            '#EXT-X-STREAM-INF:BANDWIDTH=400000,AUDIO="a"\nmedia.m3u8\n'
+                            if kind == "empty-rendition" else
+                            "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=400000\nmedia.m3u8\n")
     else:
         playlist.write_text(media)
     watch = OpenWatch(secret)
