@@ -26,24 +26,32 @@ struct m3u8_reference {
 
 struct m3u8_playlist {
   std::vector<m3u8_reference> references;  // in the playlist's order
-  bool ended = false;                      // has #EXT-X-ENDLIST
+  bool ended = false;                      // has #EXT-X-ENDLIST after a segment
   int64_t media_sequence = 0;              // #EXT-X-MEDIA-SEQUENCE: its first segment's number
 };
 
 // The value of attribute `name` in a tag's attribute list, its quotes
-// removed; empty when the list has no such attribute.
+// removed, read as FFmpeg reads it; empty when the list has no such attribute.
 std::optional<std::string> m3u8_attribute(const std::string& attributes, const std::string& name);
 
 // The duration an #EXTINF tag's value (what follows its colon) gives: a
 // finite, non-negative number of seconds, or -1 for none.
 double extinf_seconds(const char* value);
 
-// Reads a playlist's text from `text` to its end. Lines may end in CR LF;
-// blanks at a line's end are no part of it, as FFmpeg reads a line.
+// A playlist's lines as FFmpeg's HLS demuxer reads them: a line ends at LF,
+// CR or NUL, blanks at its end are no part of it, empty lines are dropped.
+// What FFmpeg takes for a segment must be a segment to the checks too.
+std::vector<std::string> m3u8_lines(const std::string& text);
+
+// Reads a playlist's text from `text` to its end, line by line as m3u8_lines.
 m3u8_playlist read_m3u8(FILE* text);
 
 // Reads the playlist at `path`; empty when it cannot be opened.
 std::optional<m3u8_playlist> read_m3u8_file(const std::string& path);
+
+// True for a tag by which a master playlist names further playlists: in a
+// URI attribute, or (#EXT-X-STREAM-INF) in the line that follows.
+bool names_playlists(const std::string& line);
 
 // True for a segment: a line of its own that names no further playlist.
 inline bool is_segment(const m3u8_reference& reference) {

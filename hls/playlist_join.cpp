@@ -45,30 +45,12 @@ struct playlist_part {
   bool ended = false;
 };
 
-// The lines as the m3u8 reader takes them: blanks at a line's end are no
-// part of it, and empty lines are skipped.
-std::vector<std::string> playlist_lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    end = end == std::string::npos ? text.size() : end;
-    std::string line = text.substr(start, end - start);
-    line.erase(line.find_last_not_of(" \t\r\n\f\v") + 1);
-    if (!line.empty()) {
-      lines.push_back(std::move(line));
-    }
-    start = end + 1;
-  }
-  return lines;
-}
-
 // Reads one part; why it cannot be joined, or empty.
 std::string read_part(const std::string& text, playlist_part& part) {
   bool in_segments = false;
   std::string key;
   std::string duration;
-  for (std::string& line : playlist_lines(text)) {
+  for (std::string& line : m3u8_lines(text)) {
     if (part.ended) {
       return "holds lines after #EXT-X-ENDLIST";
     }
@@ -77,6 +59,8 @@ std::string read_part(const std::string& text, playlist_part& part) {
                   starts_with(line, duration_tag);
     if (line == end_tag) {
       part.ended = true;
+    } else if (names_playlists(line)) {
+      return "holds " + line + ", which names another playlist";
     } else if (!in_segments) {
       if (starts_with(line, target_tag)) {
         part.target_duration = std::strtoll(line.c_str() + std::strlen(target_tag), nullptr, 10);

@@ -315,7 +315,8 @@ def bad_entry(kind: str, upload: Path, secret: Path, port: int) -> tuple[str, st
         os.mkfifo(upload / "pipe.ts")
         return "pipe.ts", "", "entry pipe.ts is a named pipe"
     if kind.startswith("live"):   # no end, and a reload due in a day
-        media = upload / ("media.m3u8" if kind == "live-media-playlist" else "list.m3u8")
+        media = upload / ("media.m3u8" if kind in ("live-media-playlist", "live-bare-rendition-uri")
+                          else "list.m3u8")
         return "", "", (f"playlist {media} has no #EXT-X-ENDLIST: FFmpeg would wait for a live "
                         "playlist to grow")
     if kind == "empty-rendition":   # ended, but no segment: FFmpeg 5.1 crashes on it
@@ -329,7 +330,9 @@ def bad_entry(kind: str, upload: Path, secret: Path, port: int) -> tuple[str, st
 # the playlist, and a master playlist's media playlists, itself.
 @pytest.mark.parametrize("kind", ["leaving-its-folder", "absolute-path", "symbolic-link-out",
                                   "key-outside", "url", "url-in-media-playlist", "named-pipe",
-                                  "live", "live-media-playlist", "empty-rendition"])
+                                  "live", "live-media-playlist", "live-segments-after-a-nul",
+                                  "live-end-before-the-segments", "live-bare-rendition-uri",
+                                  "empty-rendition"])
 def test_playlist_entry_past_its_folder_refuses_the_whole_input(workdir, key_info, folders,
                                                                 listener, tiny_ts, kind):
     upload, secret = folders
@@ -348,12 +351,28 @@ def test_playlist_entry_past_its_folder_refuses_the_whole_input(workdir, key_inf
     media = media_playlist(entries, key_line)
     if kind.startswith("live"):
         media = media.replace("#EXT-X-ENDLIST\n", "").replace("#EXTINF:1.0,", "#EXTINF:86400,")
-    if kind in ("url-in-media-playlist", "live-media-playlist", "empty-rendition"):
+        # Each live case read otherwise than FFmpeg reads it: the segments'
+        # lines begun after a NUL, under an empty rendition that makes the
+        # list look like a master playlist; the end before any segment,
+        # which FFmpeg's demuxer passes over; a live rendition named by a
+        # bare URI after a blank.
+        if kind == "live-segments-after-a-nul":
+            media = media.replace("#EXTINF:86400,\n", "#EXTINF:86400,\0").replace(
+                "#EXTM3U\n", '#EXTM3U\n#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID="a",NAME="a",URI=""\n')
+        if kind == "live-end-before-the-segments":
+            media = media.replace("#EXTM3U\n", "#EXTM3U\n#EXT-X-ENDLIST\n")
+    masters = {"url-in-media-playlist": "", "live-media-playlist": "",
+               "empty-rendition": 'URI="audio.m3u8"', "live-bare-rendition-uri": " URI=media.m3u8"}
+    if kind in masters:
         (upload / "media.m3u8").write_text(media)
-        playlist.write_text('#EXTM3U\n#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID="a",NAME="a",URI="audio.m3u8"\n'
-                            '#EXT-X-STREAM-INF:BANDWIDTH=400000,AUDIO="a"\nmedia.m3u8\n'
-                            if kind == "empty-rendition" else
-                            "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=400000\nmedia.m3u8\n")
+        variant = "media.m3u8"
+        if kind == "live-bare-rendition-uri":
+            variant = "video.m3u8"
+            (upload / variant).write_text(media_playlist(entries))
+        rendition = (f'#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID="a",NAME="a",{masters[kind]}\n'
+                     if masters[kind] else "")
+        audio = ',AUDIO="a"' if rendition else ""
+        playlist.write_text(f"#EXTM3U\n{rendition}#EXT-X-STREAM-INF:BANDWIDTH=400000{audio}\n{variant}\n")
     else:
         playlist.write_text(media)
     watch = OpenWatch(secret)
