@@ -200,13 +200,15 @@ def _sound_first(path: Path) -> Path:
     return path
 
 
-# Sound placed by its timestamps: 12 s (the drifting ones 3 min) over a quiet
+# Sound placed by its timestamps: 12 s (the drifting ones 90 s) over a quiet
 # tone, so that silence in an output can only be a hole the source has.
 TIMED_SECONDS = 12
 TIMED_MARKERS = (2.0, 4.0, 8.0, 10.0)
-DRIFT_SECONDS = 180
-DRIFT_MARKERS = (2.0, 60.0, 120.0, 178.0)
-DRIFT = 0.0005  # a capture clock's samples fall 0.05 % behind its timestamps, or run ahead
+DRIFT_SECONDS = 90
+DRIFT_MARKERS = (2.0, 30.0, 60.0, 88.0)
+# A capture clock's samples fall 0.1 % behind its timestamps, or run ahead:
+# 90 ms over the source, many times the sync allowed.
+DRIFT = 0.001
 DRIFT_SYNC = 0.005  # a drift is followed within a few ms, never in steps
 SOUND_BED = 0.02
 # Silence the placement may leave at the edge of a hole.
@@ -365,8 +367,8 @@ KINDS = {
                                                 "+0.005*(2*random(0)-1)/TB'"), **TIMED,
                          check=lambda s: max(_sound_steps(s)) - min(_sound_steps(s)) > 0.015
                          and max(map(abs, _sound_steps(s))) < 0.0115),
-    # A screen recorder's microphone 0.05 % slow: 10 ms packets of PCM whose
-    # millisecond timestamps mostly repeat the count, and AAC in MP4 0.05 %
+    # A screen recorder's microphone 0.1 % slow: 10 ms packets of PCM whose
+    # millisecond timestamps mostly repeat the count, and AAC in MP4 0.1 %
     # fast, whose drift is only in its sample table's durations.
     **{name: Kind(lambda p, args=args: _drifting(p, *args), name=file, seconds=DRIFT_SECONDS,
                   markers=DRIFT_MARKERS, timed_sound=True, lags_as_made=True, sync=DRIFT_SYNC,
