@@ -121,19 +121,21 @@ static int refused(const char* key) {
   const char* name = getenv("QUORVANE_REFUSED_OPTION");
   return name != NULL && key != NULL && strcmp(key, name) == 0;
 }
-/* FFmpeg is loaded with the module, into its own scope: found by name. */
-static const char* wanted;
-static int find_library(struct dl_phdr_info* info, size_t size, void* found) {
+/* FFmpeg is loaded with the module, into its own scope: found by name. The
+   call's passes open the input on threads of their own, at once: the search
+   keeps its state on the caller's stack. */
+struct search { const char* wanted; void* found; };
+static int find_library(struct dl_phdr_info* info, size_t size, void* data) {
+  struct search* search = data;
   (void)size;
-  if (strstr(info->dlpi_name, wanted) != NULL)
-    *(void**)found = dlopen(info->dlpi_name, RTLD_LAZY | RTLD_NOLOAD);
-  return *(void**)found != NULL;
+  if (strstr(info->dlpi_name, search->wanted) != NULL)
+    search->found = dlopen(info->dlpi_name, RTLD_LAZY | RTLD_NOLOAD);
+  return search->found != NULL;
 }
 static void* real(const char* library, const char* symbol) {
-  void* found = NULL;
-  wanted = library;
-  dl_iterate_phdr(find_library, &found);
-  return dlsym(found, symbol);
+  struct search search = {library, NULL};
+  dl_iterate_phdr(find_library, &search);
+  return dlsym(search.found, symbol);
 }
 int av_opt_set(void* object, const char* key, const char* value, int flags) {
   if (refused(key)) return -22;
