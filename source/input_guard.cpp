@@ -278,10 +278,10 @@ std::optional<step_failure> check_playlist(const input_guard& guard, const std::
   // whatever the file holds. Without a segment, as an alternate rendition,
   // FFmpeg 5.1 crashes. An upload is whole files of media.
   const auto& references = playlist.references;
-  const bool names_playlists = std::any_of(references.begin(), references.end(),
-                                           [](const m3u8_reference& reference) { return reference.playlist; });
+  const bool names_further = std::any_of(references.begin(), references.end(),
+                                         [](const m3u8_reference& reference) { return reference.playlist; });
   const bool lists_segments = std::any_of(references.begin(), references.end(), is_segment);
-  if (lists_segments || !names_playlists) {
+  if (lists_segments || !names_further) {
     if (!lists_segments) {
       return refusal("playlist " + path + " lists no segment");
     }
