@@ -106,10 +106,13 @@ def portrait_source(media_dir: Path) -> Path:
 @pytest.fixture(scope="session")
 def sanitized_module(tmp_path_factory: pytest.TempPathFactory) -> Path:
     """A folder holding the modules built with AddressSanitizer and UBSan:
-    those the whole suite runs against when it does (scripts/test_sanitized.sh)."""
+    those the whole suite runs against when it does (scripts/test_sanitized.sh),
+    else the two the sanitized children here import (each of pybind11's
+    modules takes more than a minute to build with the sanitizers)."""
     from sanitized_build import build_sanitized_modules, sanitized_suite_modules
 
-    return sanitized_suite_modules() or build_sanitized_modules(tmp_path_factory.mktemp("sanitized"))
+    return sanitized_suite_modules() or build_sanitized_modules(
+        tmp_path_factory.mktemp("sanitized"), ("quorvane", "_quorvane_test_hooks"))
 
 
 def pytest_configure(config: pytest.Config) -> None:

@@ -21,8 +21,8 @@ MODULES = ("quorvane", "_quorvane_queue_native", "_quorvane_test_hooks")
 SUITE_MODULES_VARIABLE = "QUORVANE_SANITIZED_MODULES"
 
 
-def build_sanitized_modules(destination: Path) -> Path:
-    """Builds the three modules with the sanitizers and copies them into `destination`."""
+def build_sanitized_modules(destination: Path, modules: tuple[str, ...] = MODULES) -> Path:
+    """Builds `modules` with the sanitizers and copies them into `destination`."""
     import pybind11
 
     # One build folder per FFmpeg that pkg-config offers (scripts/test_ffmpeg71.sh
@@ -37,13 +37,13 @@ def build_sanitized_modules(destination: Path) -> Path:
          f"-DCMAKE_MAKE_PROGRAM={bin_dir / 'ninja'}", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
          "-DQUORVANE_SANITIZE=ON", "-DQUORVANE_TEST_HOOKS=ON",
          f"-Dpybind11_DIR={pybind11.get_cmake_dir()}", f"-DPython_EXECUTABLE={sys.executable}"],
-        [str(bin_dir / "cmake"), "--build", str(build)],
+        [str(bin_dir / "cmake"), "--build", str(build), "--target", *modules],
     ):
         done = subprocess.run(step, capture_output=True, text=True)
         if done.returncode != 0:
             raise RuntimeError(f"{' '.join(step)} failed:\n{done.stdout[-6000:]}{done.stderr[-6000:]}")
     destination.mkdir(parents=True, exist_ok=True)
-    for name in MODULES:
+    for name in modules:
         built = list(build.glob(f"{name}.cpython-*.so"))
         assert len(built) == 1, (name, built)
         shutil.copy2(built[0], destination)

@@ -36,7 +36,7 @@ app = quorvane_queue.app
 RESULTS = "rpc://"
 # Shorter than the workers' default (30 s, a lost machine's ladder back in
 # about 90 s), to keep the suite short; the mechanism is the same.
-HEARTBEAT = 10
+HEARTBEAT = 5
 # Waiting for the broker to notice a frozen worker takes a few heartbeats.
 LOST_WORKER_TIMEOUT = 30 * HEARTBEAT
 __all__ = ["storage", "watch"]   # fixtures
