@@ -12,6 +12,7 @@ settings, the same rate cap and buffer). Run by hand:
     .venv/bin/python bench/bench_ladder.py --against DIR --rate 1   # a slideshow
     .venv/bin/python bench/bench_ladder.py --against DIR --still    # one picture, then only sound
     .venv/bin/python bench/bench_ladder.py --cores      # one core against two (taskset)
+    .venv/bin/python bench/bench_ladder.py --side-by-side  # CPU: both at once, a core each
 
 Each run is a child process; its wall time, CPU time (user+sys) and peak RSS
 come from that child's resource usage."""
@@ -127,10 +128,22 @@ def ffmpeg_rendition_command(source: Path, name: str, width: int, height: int, r
             "-hls_segment_filename", f"part_{name}_%03d.ts", f"part_{name}.m3u8"]
 
 
-def measure(command: list[str], cwd: Path, env: dict[str, str] | None = None) -> dict:
-    out = subprocess.run([sys.executable, "-c", MEASURE, *command], cwd=cwd, check=True,
-                         capture_output=True, text=True, env=env).stdout
+def start_measured(command: list[str], cwd: Path, env: dict[str, str] | None = None,
+                   core: str | None = None) -> subprocess.Popen:
+    pinned = ["taskset", "-c", core] if core is not None else []
+    return subprocess.Popen([*pinned, sys.executable, "-c", MEASURE, *command], cwd=cwd,
+                            stdout=subprocess.PIPE, text=True, env=env)
+
+
+def measured(child: subprocess.Popen) -> dict:
+    out, _ = child.communicate()
+    if child.returncode != 0:
+        raise SystemExit(f"a measured run failed with {child.returncode}")
     return json.loads(out)
+
+
+def measure(command: list[str], cwd: Path, env: dict[str, str] | None = None) -> dict:
+    return measured(start_measured(command, cwd, env))
 
 
 def hls_encoder_command(source: Path, rungs: list[str] | None = None) -> list[str]:
@@ -185,7 +198,12 @@ def main() -> int:
                         help="an HDR source against a plain one and its own pictures in SDR; 1080i")
     parser.add_argument("--cores", action="store_true",
                         help="the default ladder and a 1080p rung alone, on one core and on two")
+    parser.add_argument("--side-by-side", action="store_true",
+                        help="CPU only: the call and the ffmpeg ladder at the same time, each "
+                             "pinned to a core of its own, the cores swapped each round")
     args = parser.parse_args()
+    if args.side_by_side:
+        return compare_side_by_side(args.seconds, args.repeats)
     if args.kinds:
         return compare_kinds(args.seconds, args.repeats)
     if args.cores:
@@ -259,6 +277,39 @@ def compare_kinds(seconds: int, repeats: int) -> int:
                   f"peak RSS {numbers['rss_mib']:7.1f} MiB  cpu {numbers['cpu'] / plain['cpu']:.2f}x plain")
         twin = summary(runs["hdr in sdr"])
         print(f"  hdr against its own pictures in SDR: cpu {summary(runs['hdr'])['cpu'] / twin['cpu']:.2f}x")
+        return 0
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def compare_side_by_side(seconds: int, repeats: int) -> int:
+    """CPU of the call against the ffmpeg ladder with both running at once,
+    each on a core of its own: both see the same machine, whose speed moves
+    by a fifth within an hour when it is shared. On one core each, x264
+    takes one thread in both."""
+    work = Path(tempfile.mkdtemp(prefix="quorvane-bench-"))
+    try:
+        source = work / "source.mp4"
+        print(f"making a 1920x1080 30 fps {seconds} s input", flush=True)
+        make_input(source, seconds)
+        contenders = {"quorvane": hls_encoder_command(source), "ffmpeg": ffmpeg_ladder_command(source)}
+        for name in contenders:
+            (work / name).mkdir()
+            write_key_info(work / name)
+        runs: dict[str, list[dict]] = {name: [] for name in contenders}
+        for round_ in range(repeats):
+            cores = dict(zip(contenders, ("0", "1") if round_ % 2 == 0 else ("1", "0")))
+            children = {name: start_measured(command, work / name, core=cores[name])
+                        for name, command in contenders.items()}
+            for name, child in children.items():
+                runs[name].append(measured(child))
+                print(f"  {name:9} run {round_ + 1} on core {cores[name]}: {runs[name][-1]}",
+                      flush=True)
+        ours, other = summary(runs["quorvane"]), summary(runs["ffmpeg"])
+        ratios = [a["cpu"] / b["cpu"] for a, b in zip(runs["quorvane"], runs["ffmpeg"])]
+        print(f"\n{seconds} s input, side by side: quorvane cpu {ours['cpu']:.1f} s, ffmpeg cpu "
+              f"{other['cpu']:.1f} s (medians); each round's ratio "
+              f"{', '.join(f'{r:.3f}' for r in ratios)}, median {statistics.median(ratios):.3f}x")
         return 0
     finally:
         shutil.rmtree(work, ignore_errors=True)

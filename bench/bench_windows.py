@@ -13,6 +13,12 @@ first free worker. Run by hand, on an otherwise idle machine:
     .venv/bin/python bench/bench_windows.py [--seconds 300] [--window 60 [30 ...]]
         [--input FILE]              # an upload made before (default: made here)
         [--one-call WALL CPU]       # the one call's figures from an earlier run
+        [--side-by-side]            # CPU only: the split ladder on core 0, all of it,
+                                    # while the one call runs on core 1
+
+Side by side, both see the same machine: on a shared machine whose speed
+moves by a fifth within an hour, the CPU of two runs made one after the
+other cannot be compared to a few per cent.
 
 The workers call the queue's own native functions, as its tasks do, without
 the broker in between: planning, windows and the join go through the
@@ -160,6 +166,47 @@ def usage(child: subprocess.Popen) -> dict:
     return json.loads(out.splitlines()[-1])
 
 
+def finished_windows(queue: Path, seconds: float, window_seconds: int) -> tuple[dict, list]:
+    """The planning pass's figures and each window's, printed."""
+    plan = json.loads((queue / "planned").read_text())
+    done = sorted((json.loads(p.read_text()) for p in queue.glob("*.done")),
+                  key=lambda w: w["index"])
+    failures = [f for w in done for f in w["failures"]]
+    if failures:
+        raise SystemExit(f"windows failed: {failures}")
+    print(f"planning: wall {plan['wall']:.1f} s ({seconds / plan['wall']:.1f} times real "
+          f"time), CPU {plan['cpu']:.1f} s; {len(done)} windows of {window_seconds} s, handed "
+          f"over at {', '.join(f'{w['handed']:.1f}' for w in done)} s")
+    for w in done:
+        print(f"  window {w['index']} from {w['first_slot'] / slots_per_second:g} s on core "
+              f"{w['core']}: "
+              f"began at {w['began']:.1f} s, wall {w['wall']:.1f} s, CPU {w['cpu']:.1f} s")
+    return plan, done
+
+
+def run_side_by_side(work: Path, source: Path, key: Path, seconds: float,
+                     window_seconds: int) -> None:
+    """The whole split ladder on core 0 (planning, then every window, then
+    the join) while the one call runs on core 1; prints their CPU."""
+    run = work / f"side-by-side-{window_seconds}"
+    queue = run / "queue"
+    queue.mkdir(parents=True)
+    (run / "one").mkdir()
+    one_call = pinned("1", ONE_CALL, str(source), str(key), cwd=run / "one")
+    split = usage(pinned("0", PLAN_THEN_WORK, str(source), str(queue), str(window_seconds),
+                         str(key), "0", cwd=queue))
+    join = usage(pinned("0", JOIN, str(queue), str(key), str(run / "ladder"), cwd=run))
+    one = usage(one_call)
+    plan, done = finished_windows(queue, seconds, window_seconds)
+    window_cpu = sum(w["cpu"] for w in done)
+    print(f"join: CPU {join['cpu']:.1f} s")
+    print(f"side by side: one call on core 1 CPU {one['cpu']:.1f} s; split on core 0 CPU "
+          f"{split['cpu'] + join['cpu']:.1f} s: windows {window_cpu:.1f} s "
+          f"({window_cpu / one['cpu'] - 1:+.1%}), planning {plan['cpu']:.1f} s, "
+          f"join {join['cpu']:.1f} s: {(split['cpu'] + join['cpu']) / one['cpu']:.3f} of "
+          "the one call's")
+
+
 def run_windows(work: Path, source: Path, key: Path, one: dict, seconds: float,
                 window_seconds: int) -> None:
     """Plans, encodes over two pinned workers and joins; prints the figures."""
@@ -175,20 +222,8 @@ def run_windows(work: Path, source: Path, key: Path, one: dict, seconds: float,
     join = usage(pinned("0", JOIN, str(queue), str(key), str(run / "ladder"), cwd=run))
     total = time.perf_counter() - started
 
-    plan = json.loads((queue / "planned").read_text())
-    done = sorted((json.loads(p.read_text()) for p in queue.glob("*.done")),
-                  key=lambda w: w["index"])
-    failures = [f for w in done for f in w["failures"]]
-    if failures:
-        raise SystemExit(f"windows failed: {failures}")
+    plan, done = finished_windows(queue, seconds, window_seconds)
     window_cpu = sum(w["cpu"] for w in done)
-    print(f"planning: wall {plan['wall']:.1f} s ({seconds / plan['wall']:.1f} times real "
-          f"time), CPU {plan['cpu']:.1f} s; {len(done)} windows of {window_seconds} s, handed "
-          f"over at {', '.join(f'{w['handed']:.1f}' for w in done)} s")
-    for w in done:
-        print(f"  window {w['index']} from {w['first_slot'] / slots_per_second:g} s on core "
-              f"{w['core']}: "
-              f"began at {w['began']:.1f} s, wall {w['wall']:.1f} s, CPU {w['cpu']:.1f} s")
     print(f"windows encoded by {encoded - started:.1f} s (workers' CPU "
           f"{sum(u['cpu'] for u in worker_usage):.1f} s with planning)")
     print(f"join: wall {join['wall']:.1f} s, CPU {join['cpu']:.1f} s")
@@ -234,6 +269,8 @@ def main() -> int:
     parser.add_argument("--input", type=Path, help="an upload made before")
     parser.add_argument("--one-call", type=float, nargs=2, metavar=("WALL", "CPU"),
                         help="the one call's figures from an earlier run, not measured again")
+    parser.add_argument("--side-by-side", action="store_true",
+                        help="CPU only: the split ladder on core 0 while the one call runs on core 1")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="bench-windows-") as scratch:
         work = Path(scratch)
@@ -241,6 +278,10 @@ def main() -> int:
         if not args.input:
             make_input(source, args.seconds)
         key = write_key_info(work, iv="")
+        if args.side_by_side:
+            for window_seconds in args.window:
+                run_side_by_side(work, source, key, args.seconds, window_seconds)
+            return 0
         (work / "one").mkdir()
         one = ({"wall": args.one_call[0], "cpu": args.one_call[1]} if args.one_call else
                usage(pinned("0", ONE_CALL, str(source), str(key), cwd=work / "one")))

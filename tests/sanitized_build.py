@@ -35,6 +35,9 @@ def build_sanitized_modules(destination: Path, modules: tuple[str, ...] = MODULE
     for step in (
         [str(bin_dir / "cmake"), "-S", str(REPO), "-B", str(build), "-G", "Ninja",
          f"-DCMAKE_MAKE_PROGRAM={bin_dir / 'ninja'}", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+         # -O1, as AddressSanitizer advises: whole stacks, and the pybind11
+         # modules build in two thirds of the time -O2 takes.
+         "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g -DNDEBUG",
          "-DQUORVANE_SANITIZE=ON", "-DQUORVANE_TEST_HOOKS=ON",
          f"-Dpybind11_DIR={pybind11.get_cmake_dir()}", f"-DPython_EXECUTABLE={sys.executable}"],
         [str(bin_dir / "cmake"), "--build", str(build), "--target", *modules],
