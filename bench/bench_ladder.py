@@ -18,9 +18,11 @@ Each run is a child process; its wall time, CPU time (user+sys) and peak RSS
 come from that child's resource usage."""
 
 import argparse
+import contextlib
 import json
 import os
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -131,8 +133,15 @@ def ffmpeg_rendition_command(source: Path, name: str, width: int, height: int, r
 def start_measured(command: list[str], cwd: Path, env: dict[str, str] | None = None,
                    core: str | None = None) -> subprocess.Popen:
     pinned = ["taskset", "-c", core] if core is not None else []
+    # A group of its own, so that the measured tool goes with it (stop_measured).
     return subprocess.Popen([*pinned, sys.executable, "-c", MEASURE, *command], cwd=cwd,
-                            stdout=subprocess.PIPE, text=True, env=env)
+                            stdout=subprocess.PIPE, text=True, env=env, start_new_session=True)
+
+
+def stop_measured(child: subprocess.Popen) -> None:
+    with contextlib.suppress(ProcessLookupError):
+        os.killpg(child.pid, signal.SIGKILL)
+    child.wait()
 
 
 def measured(child: subprocess.Popen) -> dict:
@@ -301,10 +310,15 @@ def compare_side_by_side(seconds: int, repeats: int) -> int:
             cores = dict(zip(contenders, ("0", "1") if round_ % 2 == 0 else ("1", "0")))
             children = {name: start_measured(command, work / name, core=cores[name])
                         for name, command in contenders.items()}
-            for name, child in children.items():
-                runs[name].append(measured(child))
-                print(f"  {name:9} run {round_ + 1} on core {cores[name]}: {runs[name][-1]}",
-                      flush=True)
+            try:
+                for name, child in children.items():
+                    runs[name].append(measured(child))
+                    print(f"  {name:9} run {round_ + 1} on core {cores[name]}: {runs[name][-1]}",
+                          flush=True)
+            except BaseException:
+                for child in children.values():
+                    stop_measured(child)   # not left encoding in a folder about to be removed
+                raise
         ours, other = summary(runs["quorvane"]), summary(runs["ffmpeg"])
         ratios = [a["cpu"] / b["cpu"] for a, b in zip(runs["quorvane"], runs["ffmpeg"])]
         print(f"\n{seconds} s input, side by side: quorvane cpu {ours['cpu']:.1f} s, ffmpeg cpu "

@@ -193,9 +193,13 @@ def run_side_by_side(work: Path, source: Path, key: Path, seconds: float,
     queue.mkdir(parents=True)
     (run / "one").mkdir()
     one_call = pinned("1", ONE_CALL, str(source), str(key), cwd=run / "one")
-    split = usage(pinned("0", PLAN_THEN_WORK, str(source), str(queue), str(window_seconds),
-                         str(key), "0", cwd=queue))
-    join = usage(pinned("0", JOIN, str(queue), str(key), str(run / "ladder"), cwd=run))
+    try:
+        split = usage(pinned("0", PLAN_THEN_WORK, str(source), str(queue), str(window_seconds),
+                             str(key), "0", cwd=queue))
+        join = usage(pinned("0", JOIN, str(queue), str(key), str(run / "ladder"), cwd=run))
+    except BaseException:
+        one_call.kill()   # not left encoding in a folder about to be removed
+        raise
     one = usage(one_call)
     plan, done = finished_windows(queue, seconds, window_seconds)
     window_cpu = sum(w["cpu"] for w in done)

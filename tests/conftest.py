@@ -107,8 +107,8 @@ def portrait_source(media_dir: Path) -> Path:
 def sanitized_module(tmp_path_factory: pytest.TempPathFactory) -> Path:
     """A folder holding the modules built with AddressSanitizer and UBSan:
     those the whole suite runs against when it does (scripts/test_sanitized.sh),
-    else the two the sanitized children here import (each of pybind11's
-    modules takes more than a minute to build with the sanitizers)."""
+    else the two the sanitized children here import (pybind11's modules are
+    the slowest files of the sanitized build)."""
     from sanitized_build import build_sanitized_modules, sanitized_suite_modules
 
     return sanitized_suite_modules() or build_sanitized_modules(

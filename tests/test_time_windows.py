@@ -47,7 +47,7 @@ SECONDS = 16
 WINDOW = 6
 SEAMS = (6.0, 12.0)
 MARKERS = (2.5, 5.9, 6.5, 11.9, 12.3, 15.0)
-# The tone is louder until then.
+# Seconds of the louder tone at the start, inside the first window.
 LOUD_UNTIL = 4
 RUNG = "360p"
 BITRATE = 400000
@@ -251,8 +251,9 @@ def test_a_ladder_encoded_in_windows_is_the_one_call_ladder(kind, tmp_path):
         (folder / "enc.key").write_bytes((tmp_path / "enc.key").read_bytes())
     encode_ok(source, resolution=[RUNG], bitrate=[BITRATE], key=key, cwd=whole, wrapper=TWO_CORES)
     windows = _encode_in_windows(source, key, windowed)
-    assert [(w["first_slot"], w["end_slot"]) for w in windows] == [(0, 180), (180, 360),
-                                                                   (360, None)]
+    slots = WINDOW * 30
+    assert [(w["first_slot"], w["end_slot"]) for w in windows] == [(0, slots), (slots, 2 * slots),
+                                                                   (2 * slots, None)]
 
     one, joined = whole / f"{RUNG}.m3u8", windowed / f"{RUNG}.m3u8"
     # Segment names, EXTINF, key lines: the very text.
