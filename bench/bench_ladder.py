@@ -208,11 +208,11 @@ def main() -> int:
     parser.add_argument("--cores", action="store_true",
                         help="the default ladder and a 1080p rung alone, on one core and on two")
     parser.add_argument("--side-by-side", action="store_true",
-                        help="CPU only: the call and the ffmpeg ladder at the same time, each "
-                             "pinned to a core of its own, the cores swapped each round")
+                        help="CPU only: the call and the ffmpeg ladder (or --against) at the same "
+                             "time, each pinned to a core of its own, the cores swapped each round")
     args = parser.parse_args()
     if args.side_by_side:
-        return compare_side_by_side(args.seconds, args.repeats)
+        return compare_side_by_side(args.seconds, args.repeats, args.against)
     if args.kinds:
         return compare_kinds(args.seconds, args.repeats)
     if args.cores:
@@ -291,25 +291,30 @@ def compare_kinds(seconds: int, repeats: int) -> int:
         shutil.rmtree(work, ignore_errors=True)
 
 
-def compare_side_by_side(seconds: int, repeats: int) -> int:
-    """CPU of the call against the ffmpeg ladder with both running at once,
-    each on a core of its own: both see the same machine, whose speed moves
-    by a fifth within an hour when it is shared. On one core each, x264
-    takes one thread in both."""
+def compare_side_by_side(seconds: int, repeats: int, against: Path | None = None) -> int:
+    """CPU of the call against the ffmpeg ladder (or the build in `against`)
+    with both running at once, each on a core of its own: both see the same
+    machine, whose speed moves by a fifth within an hour when it is shared.
+    On one core each, x264 takes one thread in both."""
     work = Path(tempfile.mkdtemp(prefix="quorvane-bench-"))
     try:
         source = work / "source.mp4"
         print(f"making a 1920x1080 30 fps {seconds} s input", flush=True)
         make_input(source, seconds)
-        contenders = {"quorvane": hls_encoder_command(source), "ffmpeg": ffmpeg_ladder_command(source)}
+        contenders = {"quorvane": (hls_encoder_command(source), None)}
+        if against is None:
+            contenders["ffmpeg"] = (ffmpeg_ladder_command(source), None)
+        else:
+            contenders["baseline"] = (hls_encoder_command(source), with_module_from(against))
+        other_name = list(contenders)[1]
         for name in contenders:
             (work / name).mkdir()
             write_key_info(work / name)
         runs: dict[str, list[dict]] = {name: [] for name in contenders}
         for round_ in range(repeats):
             cores = dict(zip(contenders, ("0", "1") if round_ % 2 == 0 else ("1", "0")))
-            children = {name: start_measured(command, work / name, core=cores[name])
-                        for name, command in contenders.items()}
+            children = {name: start_measured(command, work / name, env, core=cores[name])
+                        for name, (command, env) in contenders.items()}
             try:
                 for name, child in children.items():
                     runs[name].append(measured(child))
@@ -319,9 +324,9 @@ def compare_side_by_side(seconds: int, repeats: int) -> int:
                 for child in children.values():
                     stop_measured(child)   # not left encoding in a folder about to be removed
                 raise
-        ours, other = summary(runs["quorvane"]), summary(runs["ffmpeg"])
-        ratios = [a["cpu"] / b["cpu"] for a, b in zip(runs["quorvane"], runs["ffmpeg"])]
-        print(f"\n{seconds} s input, side by side: quorvane cpu {ours['cpu']:.1f} s, ffmpeg cpu "
+        ours, other = summary(runs["quorvane"]), summary(runs[other_name])
+        ratios = [a["cpu"] / b["cpu"] for a, b in zip(runs["quorvane"], runs[other_name])]
+        print(f"\n{seconds} s input, side by side: quorvane cpu {ours['cpu']:.1f} s, {other_name} cpu "
               f"{other['cpu']:.1f} s (medians); each round's ratio "
               f"{', '.join(f'{r:.3f}' for r in ratios)}, median {statistics.median(ratios):.3f}x")
         return 0

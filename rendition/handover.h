@@ -43,13 +43,13 @@ class handover {
   }
   bool add(std::shared_ptr<const Step> step, size_t weight = 0) {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return abandoned() || room_for(weight); });
+    room_.wait(lock, [&] { return abandoned() || room_for(weight); });
     if (abandoned()) {
       return false;
     }
     steps_.emplace_back(std::move(step), weight);
     weight_ += weight;
-    changed_.notify_all();
+    made_.notify_all();
     return true;
   }
   void finish() { end(std::nullopt); }
@@ -66,7 +66,7 @@ class handover {
     const std::lock_guard<std::mutex> lock(mutex_);
     sealed_ = true;
     drop_taken();
-    changed_.notify_all();
+    room_.notify_all();
   }
   void leave(int64_t next) {
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -75,7 +75,7 @@ class handover {
       places_.erase(place);
     }
     drop_taken();
-    changed_.notify_all();
+    room_.notify_all();
   }
 
   // The step numbered `index`, waiting for it and moving the reader's place
@@ -83,7 +83,7 @@ class handover {
   // failure in `failure` when it failed.
   std::shared_ptr<const Step> take(int64_t index, std::optional<step_failure>& failure) {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return ended_ || index < end_index(); });
+    made_.wait(lock, [&] { return ended_ || index < end_index(); });
     if (index < first_index_ || index >= end_index()) {
       failure = failure_ ? failure_
                          : step_failure{taking_, index < first_index_ ? "the step was dropped"
@@ -96,8 +96,12 @@ class handover {
       places_.erase(place);
       places_.insert(index + 1);
     }
-    drop_taken();
-    changed_.notify_all();
+    // Only the maker waits on the readers, and only for room: a reader that
+    // is not the slowest frees nothing, and waking the maker (and with it
+    // every reader) for each picture taken costs a switch on a busy core.
+    if (drop_taken()) {
+      room_.notify_all();
+    }
     return step;
   }
 
@@ -118,23 +122,26 @@ class handover {
     const std::lock_guard<std::mutex> lock(mutex_);
     ended_ = true;
     failure_ = std::move(failure);
-    changed_.notify_all();
+    made_.notify_all();
   }
-  // With the lock held: the steps every reader has taken go.
-  void drop_taken() {
+  // With the lock held: the steps every reader has taken go; true when any went.
+  bool drop_taken() {
     if (!sealed_) {
-      return;
+      return false;
     }
     const int64_t slowest = places_.empty() ? end_index() : *places_.begin();
+    const int64_t first = first_index_;
     while (!steps_.empty() && first_index_ < slowest) {
       weight_ -= steps_.front().second;
       steps_.pop_front();
       ++first_index_;
     }
+    return first_index_ != first;
   }
 
   std::mutex mutex_;
-  std::condition_variable changed_;
+  std::condition_variable made_;  // a step added, or the end: readers wait on it
+  std::condition_variable room_;  // steps dropped, or readers gone: the maker waits on it
   std::deque<std::pair<std::shared_ptr<const Step>, size_t>> steps_;  // with each one's weight
   int64_t first_index_ = 0;  // of steps_.front()
   size_t weight_ = 0;        // of steps_
