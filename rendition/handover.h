@@ -97,8 +97,8 @@ class handover {
       places_.insert(index + 1);
     }
     // Only the maker waits on the readers, and only for room: a reader that
-    // is not the slowest frees nothing, and waking the maker (and with it
-    // every reader) for each picture taken costs a switch on a busy core.
+    // is not the slowest frees nothing, and a wakeup for each picture taken
+    // costs a context switch on a busy core.
     if (drop_taken()) {
       room_.notify_all();
     }
