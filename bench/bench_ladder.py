@@ -301,12 +301,10 @@ def compare_side_by_side(seconds: int, repeats: int, against: Path | None = None
         source = work / "source.mp4"
         print(f"making a 1920x1080 30 fps {seconds} s input", flush=True)
         make_input(source, seconds)
-        contenders = {"quorvane": (hls_encoder_command(source), None)}
-        if against is None:
-            contenders["ffmpeg"] = (ffmpeg_ladder_command(source), None)
-        else:
-            contenders["baseline"] = (hls_encoder_command(source), with_module_from(against))
-        other_name = list(contenders)[1]
+        other_name = "ffmpeg" if against is None else "baseline"
+        contenders = {"quorvane": (hls_encoder_command(source), None),
+                      other_name: (ffmpeg_ladder_command(source), None) if against is None
+                      else (hls_encoder_command(source), with_module_from(against))}
         for name in contenders:
             (work / name).mkdir()
             write_key_info(work / name)

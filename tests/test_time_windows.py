@@ -239,6 +239,20 @@ def _psnr(playlist: Path, source: Path, width: int, height: int) -> list[float]:
     return [float(value) for value in re.findall(r"psnr_avg:(\S+)", logged)]
 
 
+def _one_call_and_windows(source: Path, tmp_path: Path, windows_wrapper: tuple[str, ...] = ONE_CORE
+                          ) -> tuple[Path, Path, list[dict]]:
+    """`source` encoded by the one call on one core and in joined windows:
+    the two playlists and the windows."""
+    key = write_key_info(tmp_path, iv="")
+    whole, windowed = tmp_path / "whole", tmp_path / "windowed"
+    for folder in (whole, windowed):
+        folder.mkdir()
+        (folder / "enc.key").write_bytes((tmp_path / "enc.key").read_bytes())
+    encode_ok(source, resolution=[RUNG], bitrate=[BITRATE], key=key, cwd=whole, wrapper=ONE_CORE)
+    windows = _encode_in_windows(source, key, windowed, windows_wrapper)
+    return whole / f"{RUNG}.m3u8", windowed / f"{RUNG}.m3u8", windows
+
+
 def _assert_the_one_call_timeline(one: Path, joined: Path) -> dict:
     """The joined windows' playlist, pictures' times, keyframes and sound
     packets are the one call's; its packets are given back."""
@@ -271,19 +285,10 @@ def test_a_ladder_encoded_in_windows_is_the_one_call_ladder(kind, tmp_path):
     make, name, check = KINDS[kind]
     source = make(tmp_path / name)
     assert check(source), f"the {kind} source lacks its property"
-    key = write_key_info(tmp_path, iv="")
-    whole, windowed = tmp_path / "whole", tmp_path / "windowed"
-    whole.mkdir()
-    windowed.mkdir()
-    for folder in (whole, windowed):
-        (folder / "enc.key").write_bytes((tmp_path / "enc.key").read_bytes())
-    encode_ok(source, resolution=[RUNG], bitrate=[BITRATE], key=key, cwd=whole, wrapper=ONE_CORE)
-    windows = _encode_in_windows(source, key, windowed)
+    one, joined, windows = _one_call_and_windows(source, tmp_path)
     slots = WINDOW * 30
     assert [(w["first_slot"], w["end_slot"]) for w in windows] == [(0, slots), (slots, 2 * slots),
                                                                    (2 * slots, None)]
-
-    one, joined = whole / f"{RUNG}.m3u8", windowed / f"{RUNG}.m3u8"
     expected = _assert_the_one_call_timeline(one, joined)
 
     loud_one, loud_windows = _momentary(one), _momentary(joined)
@@ -303,7 +308,7 @@ def test_a_ladder_encoded_in_windows_is_the_one_call_ladder(kind, tmp_path):
     mean = lambda values: sum(values[i] for i in seam_pictures) / len(seam_pictures)
     assert abs(mean(psnr_windows) - mean(psnr_one)) <= 0.5, (mean(psnr_windows), mean(psnr_one))
 
-    with http_server(windowed) as base:
+    with http_server(joined.parent) as base:
         playback = play_with_gstreamer(f"{base}/{RUNG}.m3u8")
     assert playback.ended and not playback.errors, playback.errors[:5]
 
@@ -313,16 +318,10 @@ def test_windows_on_threaded_encoders_keep_the_one_call_timeline(tmp_path):
     """On two cores x264 takes several threads and holds more pictures back
     at each window's end: the windows, encoded so, still place every picture,
     keyframe and sound packet where the call on one core does."""
-    source = _moving(tmp_path / "source.mkv", seconds=3 * WINDOW)
-    key = write_key_info(tmp_path, iv="")
-    whole, windowed = tmp_path / "whole", tmp_path / "windowed"
-    for folder in (whole, windowed):
-        folder.mkdir()
-        (folder / "enc.key").write_bytes((tmp_path / "enc.key").read_bytes())
-    encode_ok(source, resolution=[RUNG], bitrate=[BITRATE], key=key, cwd=whole, wrapper=ONE_CORE)
     two_cores = ",".join(str(core) for core in sorted(os.sched_getaffinity(0))[:2])
-    _encode_in_windows(source, key, windowed, wrapper=("taskset", "-c", two_cores))
-    _assert_the_one_call_timeline(whole / f"{RUNG}.m3u8", windowed / f"{RUNG}.m3u8")
+    one, joined, _ = _one_call_and_windows(_moving(tmp_path / "source.mkv", seconds=3 * WINDOW),
+                                           tmp_path, ("taskset", "-c", two_cores))
+    _assert_the_one_call_timeline(one, joined)
 
 
 _PLAN = """
