@@ -13,6 +13,7 @@ settings, the same rate cap and buffer). Run by hand:
     .venv/bin/python bench/bench_ladder.py --against DIR --still    # one picture, then only sound
     .venv/bin/python bench/bench_ladder.py --cores      # one core against two (taskset)
     .venv/bin/python bench/bench_ladder.py --side-by-side  # CPU: both at once, a core each
+    .venv/bin/python bench/bench_ladder.py --side-by-side --against DIR --kind hdr
 
 Each run is a child process; its wall time, CPU time (user+sys) and peak RSS
 come from that child's resource usage."""
@@ -210,9 +211,11 @@ def main() -> int:
     parser.add_argument("--side-by-side", action="store_true",
                         help="CPU only: the call and the ffmpeg ladder (or --against) at the same "
                              "time, each pinned to a core of its own, the cores swapped each round")
+    parser.add_argument("--kind", choices=list(SOURCE_KINDS), default="plain",
+                        help="with --side-by-side: the kind of input both encode")
     args = parser.parse_args()
     if args.side_by_side:
-        return compare_side_by_side(args.seconds, args.repeats, args.against)
+        return compare_side_by_side(args.seconds, args.repeats, args.against, args.kind)
     if args.kinds:
         return compare_kinds(args.seconds, args.repeats)
     if args.cores:
@@ -291,16 +294,17 @@ def compare_kinds(seconds: int, repeats: int) -> int:
         shutil.rmtree(work, ignore_errors=True)
 
 
-def compare_side_by_side(seconds: int, repeats: int, against: Path | None = None) -> int:
+def compare_side_by_side(seconds: int, repeats: int, against: Path | None = None,
+                         kind: str = "plain") -> int:
     """CPU of the call against the ffmpeg ladder (or the build in `against`)
     with both running at once, each on a core of its own: both see the same
     machine, whose speed moves by a fifth within an hour when it is shared.
     On one core each, x264 takes one thread in both."""
     work = Path(tempfile.mkdtemp(prefix="quorvane-bench-"))
     try:
-        source = work / "source.mp4"
-        print(f"making a 1920x1080 30 fps {seconds} s input", flush=True)
-        make_input(source, seconds)
+        source = work / "source.mkv"
+        print(f"making a 1920x1080 {kind} {seconds} s input", flush=True)
+        make_input(source, seconds, kind)
         other_name = "ffmpeg" if against is None else "baseline"
         contenders = {"quorvane": (hls_encoder_command(source), None),
                       other_name: (ffmpeg_ladder_command(source), None) if against is None

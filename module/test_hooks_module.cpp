@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -20,9 +21,14 @@
 #include <tuple>
 #include <vector>
 
+extern "C" {
+#include <libavutil/mastering_display_metadata.h>
+}
+
 #include "hls/master_playlist.h"
 #include "ladder/ladder_driver.h"
 #include "module/failure_log.h"
+#include "rendition/hdr_tone_map.h"
 #include "rendition/media_timeline.h"
 
 namespace py = pybind11;
@@ -137,6 +143,67 @@ recorded_run run_with_stand_in(std::string input, std::string output,
   return run;
 }
 
+// One HDR picture, `planes` in 10-bit 4:2:0 (little-endian, no padding),
+// through the tone map: the 8-bit 4:2:0 planes it gives. `max_cll` > 0 tags
+// the picture with that content light level; `vector_lanes` false keeps the
+// map to its plain loop.
+py::bytes tone_map_planes(const std::string& planes, int width, int height,
+                          const std::string& transfer, bool full_range, int max_cll,
+                          bool vector_lanes) {
+  quorvane::hdr_colours colours;  // BT.2020, as phones record
+  colours.hlg = transfer == "hlg";
+  colours.full_range = full_range;
+  quorvane::hdr_tone_map map = quorvane::make_hdr_tone_map(colours);
+  map.vector_lanes = vector_lanes;
+  const int chroma_width = (width + 1) / 2;
+  const int chroma_height = (height + 1) / 2;
+  const size_t sizes[3] = {size_t(width) * height, size_t(chroma_width) * chroma_height,
+                           size_t(chroma_width) * chroma_height};
+  if (planes.size() != 2 * (sizes[0] + sizes[1] + sizes[2])) {
+    throw std::invalid_argument("planes do not hold one 10-bit 4:2:0 picture of that size");
+  }
+  quorvane::frame_ptr in(av_frame_alloc());
+  quorvane::frame_ptr out(av_frame_alloc());
+  if (!in || !out) {
+    throw std::bad_alloc();
+  }
+  in->format = quorvane::tone_map_input_format;
+  in->width = width;
+  in->height = height;
+  if (av_frame_get_buffer(in.get(), 0) < 0) {
+    throw std::bad_alloc();
+  }
+  if (max_cll > 0) {
+    AVContentLightMetadata* light = av_content_light_metadata_create_side_data(in.get());
+    if (light == nullptr) {
+      throw std::bad_alloc();
+    }
+    light->MaxCLL = static_cast<unsigned>(max_cll);
+  }
+  const char* source = planes.data();
+  for (int plane = 0; plane < 3; ++plane) {
+    const int plane_width = plane == 0 ? width : chroma_width;
+    const int plane_height = plane == 0 ? height : chroma_height;
+    for (int row = 0; row < plane_height; ++row) {
+      std::memcpy(in->data[plane] + int64_t{row} * in->linesize[plane], source, 2 * size_t(plane_width));
+      source += 2 * size_t(plane_width);
+    }
+  }
+  if (quorvane::tone_map_picture(map, in.get(), out.get()) < 0) {
+    throw std::runtime_error("the tone map refused the picture");
+  }
+  std::string mapped;
+  for (int plane = 0; plane < 3; ++plane) {
+    const int plane_width = plane == 0 ? width : chroma_width;
+    const int plane_height = plane == 0 ? height : chroma_height;
+    for (int row = 0; row < plane_height; ++row) {
+      mapped.append(reinterpret_cast<const char*>(out->data[plane] + int64_t{row} * out->linesize[plane]),
+                    size_t(plane_width));
+    }
+  }
+  return py::bytes(mapped);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_quorvane_test_hooks, module) {
@@ -170,4 +237,7 @@ PYBIND11_MODULE(_quorvane_test_hooks, module) {
         return slots;
       },
       py::arg("times"));
+  module.def("tone_map_planes", &tone_map_planes, py::arg("planes"), py::arg("width"),
+             py::arg("height"), py::arg("transfer"), py::arg("full_range") = false,
+             py::arg("max_cll") = 0, py::arg("vector_lanes") = true);
 }

@@ -17,6 +17,7 @@
 #include "ffmpeg/ffmpeg_handles.h"
 #include "ffmpeg/filter_chain.h"
 #include "hls/output_format.h"
+#include "rendition/hdr_tone_map.h"
 #include "rendition/media_timeline.h"
 #include "rendition/rung_events.h"
 #include "rendition/sound_track.h"
@@ -97,9 +98,12 @@ struct video_path {
   picture_format chain_output_format;  // and what it gives
   frame_box largest_frame;  // the ladder's largest rung, which the source's steps need not exceed
   filter_chain chain;
+  // HDR to SDR after the chain, when the chain ends before it.
+  std::optional<hdr_tone_map> tone_map;
   picture_timeline timeline;
   frame_ptr decoded;
   frame_ptr filtered;
+  frame_ptr mapped;  // the chain's picture through `tone_map`
   frame_ptr held;  // the held picture, whose place is in `timeline`
   picture_format held_format;  // the held picture's, as the chain gave it
   // Where the pictures to encode go; none for a pass that writes nothing.

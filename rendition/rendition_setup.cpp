@@ -319,7 +319,8 @@ step_result prepare_paths(source_input& source, video_path& video, sound_path& s
   video.decoded.reset(av_frame_alloc());
   video.filtered.reset(av_frame_alloc());
   video.held.reset(av_frame_alloc());
-  if (!(source.packet && video.decoded && video.filtered && video.held)) {
+  video.mapped.reset(av_frame_alloc());
+  if (!(source.packet && video.decoded && video.filtered && video.held && video.mapped)) {
     return ffmpeg_failure("allocating packets and frames", AVERROR(ENOMEM));
   }
   return std::nullopt;

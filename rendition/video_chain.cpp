@@ -11,6 +11,7 @@ extern "C" {
 #include "ffmpeg/ffmpeg_versions.h"
 #include "ffmpeg/filter_chain.h"
 #include "hls/output_format.h"
+#include "rendition/hdr_tone_map.h"
 
 namespace quorvane {
 
@@ -88,17 +89,36 @@ const char* source_matrix(const picture_format& format) {
 // rolls off the highlights above it, then the BT.709 transfer in limited
 // range. Untagged
 // primaries and matrix of an HDR picture can only be BT.2020.
+hdr_colours hdr_colours_of(const picture_format& format) {
+  hdr_colours colours;
+  colours.hlg = format.transfer == AVCOL_TRC_ARIB_STD_B67;
+  colours.bt709_matrix = format.matrix == AVCOL_SPC_BT709;
+  colours.bt709_primaries = format.primaries == AVCOL_PRI_BT709;
+  colours.full_range = is_full_range(format);
+  return colours;
+}
+
+// Through FFmpeg's filters, for the pictures the tone map does not read.
 std::string hdr_to_sdr(const picture_format& format) {
-  const char* transfer = format.transfer == AVCOL_TRC_SMPTE2084 ? "smpte2084" : "arib-std-b67";
-  const char* primaries = format.primaries == AVCOL_PRI_BT709 ? "bt709" : "bt2020";
-  const char* matrix = format.matrix == AVCOL_SPC_BT709 ? "709" : "2020_ncl";
-  const char* range = is_full_range(format) ? "full" : "limited";
+  const hdr_colours colours = hdr_colours_of(format);
+  const char* transfer = colours.hlg ? "arib-std-b67" : "smpte2084";
+  const char* primaries = colours.bt709_primaries ? "bt709" : "bt2020";
+  const char* matrix = colours.bt709_matrix ? "709" : "2020_ncl";
+  const char* range = colours.full_range ? "full" : "limited";
   // Linear light and the primaries in one zscale: one pass of floats fewer.
   return std::string("zscale=tin=") + transfer + ":pin=" + primaries + ":min=" + matrix +
          ":rin=" + range + ":t=linear:p=" + av_color_primaries_name(output_primaries) +
          ":npl=203,format=gbrpf32le,tonemap=tonemap=mobius:param=0.8:desat=0,zscale=t=" +
          av_color_transfer_name(output_transfer) + ":m=" + av_color_space_name(output_matrix) +
          ":r=" + av_color_range_name(output_range) + ",format=yuv420p";
+}
+
+// HDR pictures the tone map reads once the chain has made them 10-bit 4:2:0:
+// any Y'CbCr.
+bool tone_mapped_after_chain(const picture_format& format) {
+  const AVPixFmtDescriptor* desc = descriptor(format.pixel_format);
+  return is_hdr(format.transfer) && desc != nullptr && !is_rgb(format.pixel_format) &&
+         desc->nb_components >= 3;
 }
 
 // A picture already of the frame's size, in 4:2:0 BT.709 limited range: the
@@ -256,14 +276,19 @@ std::string source_steps_description(const picture_format& format, int clockwise
                                      frame_box largest_frame) {
   std::vector<std::string> steps = flattening_steps(format);
   if (is_hdr(format.transfer)) {
-    // Tone-mapped once for every rung, in floating point: the dearest step
-    // of an HDR upload, so at no more pixels than the largest rung needs.
+    // Tone-mapped once for every rung: the dearest step of an HDR upload,
+    // so at no more pixels than the largest rung needs.
     const fitted_size size = tone_mapping_size(format, clockwise_rotation, largest_frame);
     if (scaled_for_tone_mapping(format, size)) {
       steps.push_back("scale=w=" + std::to_string(size.width) + ":h=" +
                       std::to_string(size.height) + ":flags=bicubic");
     }
-    steps.push_back(hdr_to_sdr(format));
+    if (tone_mapped_after_chain(format)) {
+      // Mapped after the chain, from the pixel format the map reads.
+      steps.push_back(std::string("format=") + av_get_pix_fmt_name(tone_map_input_format));
+    } else {
+      steps.push_back(hdr_to_sdr(format));
+    }
     if (scaled_for_tone_mapping(format, size)) {
       steps.emplace_back("setsar=1");  // fitted with square pixels
     }
@@ -344,7 +369,11 @@ int build_video_chain(video_path& path, const picture_format& format, AVRational
                                              path.encoder->height)
           : source_steps_description(format, path.clockwise_rotation, path.largest_frame);
   const int built = build_chain(path.chain, format, time_base, description);
+  path.tone_map.reset();
   if (built >= 0) {
+    if (path.use != picture_use::timed && tone_mapped_after_chain(format)) {
+      path.tone_map = make_hdr_tone_map(hdr_colours_of(format));
+    }
     path.chain_format = format;
     path.chain_output_format = prepared_format(format, path.clockwise_rotation, path.largest_frame);
   }

@@ -201,8 +201,26 @@ bool hold_picture(video_path& path, hls_muxer& muxer, AVFrame* picture) {
   return true;
 }
 
+// Pulls the chain's pictures into `use`, each mapped to SDR first when the
+// chain leaves that to the tone map.
+template <typename Use>
+int pull_prepared_pictures(video_path& path, hls_muxer& muxer, Use&& use) {
+  return pull_filtered_frames(path.chain.sink, path.filtered.get(), [&](AVFrame* picture) {
+    if (!path.tone_map) {
+      return use(picture);
+    }
+    const int mapped = tone_map_picture(*path.tone_map, picture, path.mapped.get());
+    if (mapped < 0) {
+      return failed_step(muxer.last_error, "mapping HDR to SDR", mapped);
+    }
+    const bool used = use(path.mapped.get());
+    av_frame_unref(path.mapped.get());
+    return used;
+  });
+}
+
 bool encode_chain_output(video_path& path, hls_muxer& muxer) {
-  const int pulled = pull_filtered_frames(path.chain.sink, path.filtered.get(), [&](AVFrame* picture) {
+  const int pulled = pull_prepared_pictures(path, muxer, [&](AVFrame* picture) {
     return hold_picture(path, muxer, picture);
   });
   return pulled < 0 ? failed_step(muxer.last_error, "filtering the pictures", pulled)
@@ -452,11 +470,14 @@ bool resume_pictures(video_path& path, const source_input& source, hls_muxer& mu
     if (ended < 0) {
       return failed_step(muxer.last_error, resume_step, ended);
     }
-    const int pulled = pull_filtered_frames(path.chain.sink, path.filtered.get(), [&](AVFrame* out) {
+    const int pulled = pull_prepared_pictures(path, muxer, [&](AVFrame* out) {
       hold_new(path, out);
       return true;
     });
     path.chain = filter_chain{};
+    if (pulled == frame_not_used) {
+      return false;  // the map failed, and said why
+    }
     if (pulled < 0 || path.held->buf[0] == nullptr) {
       return failed_step(muxer.last_error, resume_step, pulled < 0 ? pulled : AVERROR_INVALIDDATA);
     }

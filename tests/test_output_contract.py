@@ -164,6 +164,16 @@ def _hdr(path: Path) -> Path:
         size="854x480")  # larger than the rung: tone-mapped at the rung's size
 
 
+def _hdr_odd(path: Path) -> Path:
+    """PQ in 10-bit VP9 at an odd size, smaller than the rung: mapped at its own size."""
+    return _reencoded(
+        path, "-vf", "scale=427:241,format=yuv444p,zscale=tin=bt709:pin=bt709:min=709:t=smpte2084:p=bt2020"
+                     ":m=bt2020nc:npl=203,format=yuv444p10le,format=yuv420p10le",
+        "-c:v", "libvpx-vp9", "-profile:v", "2", "-deadline", "realtime", "-cpu-used", "8",
+        "-colorspace", "bt2020nc", "-color_primaries", "bt2020", "-color_trc", "smpte2084",
+        size="428x240")
+
+
 def _slides(path: Path, rate: str, instants: tuple[float, ...] = INSTANTS) -> Path:
     """A lecture recorded as slides: a picture every 1/rate s, 16 s."""
     return make_flash_and_beep_source(path, seconds=SPARSE_SECONDS, instants=instants, rate=rate)
@@ -356,6 +366,9 @@ KINDS = {
     "rotated": Kind(_rotated, name="rotated.mp4", size=(360, 640)),
     "hdr": Kind(_hdr, check=lambda s: _stream(s)["color_transfer"] == "arib-std-b67"
                 and _stream(s)["height"] == 480),
+    "hdr_odd": Kind(_hdr_odd, check=lambda s: (
+        _stream(s)["codec_name"], _stream(s)["pix_fmt"], _stream(s)["color_transfer"],
+        _stream(s)["width"], _stream(s)["height"]) == ("vp9", "yuv420p10le", "smpte2084", 427, 241)),
     "sound_hole_mkv": Kind(lambda p: _hole(p, "pcm_s16le", 5.0, 6.0), **TIMED, hole=(5.02, 6.0),
                            check=lambda s: max(_sound_steps(s)) > 0.95),
     "sound_hole_ts": Kind(lambda p: _hole(p, "aac", 6.4, 7.4), name="hole.ts", **TIMED,
