@@ -83,12 +83,8 @@ const char* source_matrix(const picture_format& format) {
   }
 }
 
-// HDR (PQ or HLG) to SDR BT.709: linear light with HDR reference white
-// (203 cd/m2, BT.2408) as SDR white, BT.2020 primaries to BT.709, a
-// tone-mapping curve that leaves the range below white nearly linear and
-// rolls off the highlights above it, then the BT.709 transfer in limited
-// range. Untagged
-// primaries and matrix of an HDR picture can only be BT.2020.
+// The colours of an HDR picture of `format`. Untagged primaries and matrix
+// of an HDR picture can only be BT.2020.
 hdr_colours hdr_colours_of(const picture_format& format) {
   hdr_colours colours;
   colours.hlg = format.transfer == AVCOL_TRC_ARIB_STD_B67;
@@ -98,7 +94,12 @@ hdr_colours hdr_colours_of(const picture_format& format) {
   return colours;
 }
 
-// Through FFmpeg's filters, for the pictures the tone map does not read.
+// HDR (PQ or HLG) to SDR BT.709: linear light with HDR reference white
+// (203 cd/m2, BT.2408) as SDR white, BT.2020 primaries to BT.709, a
+// tone-mapping curve that leaves the range below white nearly linear and
+// rolls off the highlights above it, then the BT.709 transfer in limited
+// range. Through FFmpeg's filters, for the pictures the tone map does not
+// read; the tone map makes the same pictures from tables.
 std::string hdr_to_sdr(const picture_format& format) {
   const hdr_colours colours = hdr_colours_of(format);
   const char* transfer = colours.hlg ? "arib-std-b67" : "smpte2084";
